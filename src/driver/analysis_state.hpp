@@ -1,0 +1,95 @@
+// The analysis state: model dimensions, design lists, weights, trait data,
+// work arrays, jackknife accumulators and the six file streams.
+//
+// The model is y = X b + U_1 e_1 + ... + U_r e_r + e with n observations,
+// p fixed-effect columns (X, 0/1), r random factors with L_u levels each
+// (q = L_1 + ... + L_r columns of U with real coefficients) and the residual.
+//
+// Component order: 1..r the random factors, r+1..r+covarianceCount the
+// covariance components between two random factors, K = componentCount the
+// residual; the statistics add K+1 (G+GE) and K+2 (Phenotypic).
+//
+// One instance per run, filled by the readers and the model constants, never
+// resized. Afterwards only obsCount, obsRecordLength, the current design lists,
+// pairData, priorValues, firstTrait/secondTrait, the work arrays and the
+// accumulators change. Every index is one-based.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/arrays.hpp"
+
+namespace minque {
+
+// Table limits of the state.
+inline constexpr int kMaxRandomFactors = 24;   // r + 5 component labels in 29 slots
+inline constexpr int kMaxTraits = 100;
+inline constexpr int kMaxCovarianceComponents = 20;
+inline constexpr int kComponentNameLength = 14;
+inline constexpr int kTraitNameLength = 19;
+inline constexpr int kLeadWordLength = 23;
+
+// Stream slots.
+inline constexpr int kSlotReport = 0;  // the .MAT file while reading, then the report
+inline constexpr int kSlotDat = 1;
+inline constexpr int kSlotWholeData = 2;  // the data file while reading, then "MATRIX.UQ2"
+inline constexpr int kSlotReplicate = 3;  // "MATRIX.UQ3"
+inline constexpr int kSlotVariance = 4;   // "MATWRN.var"
+inline constexpr int kSlotCovariance = 5; // "MATRIX.cov"
+
+struct AnalysisState {
+    int reportInChinese = 0;
+    int obsCount = 0;          // n of the data set being estimated
+    int fixedCount = 0;        // p
+    int randomFactorCount = 0; // r
+    int randomLevelCount = 0;  // q (m): columns of U
+    int workOrder = 0;
+    int componentCount = 0;    // K
+    int covarianceCount = 0;
+    int fullCovarianceSet = 0;
+    int factorShift = 0;
+    int dosageFactor = 0;
+    int recordLength = 0;      // K + 1 floats per component record
+    int obsRecordLength = 0;   // obsCount + 1 floats per product record
+    int replicateCount = 0;    // J
+    int replicateDf = 0;       // J - 1
+    int traitPairCount = 0;
+    int firstTrait = 0, secondTrait = 0;
+    int resultRow = 2;
+
+    IntVector factorLevels;       // 0..r
+    IntVector factorLevelEnd;     // 0..r: last U column of factor u
+    IntMatrix factorColumnRange;  // 1..r x 1..2: first and last U column of factor u
+
+    IntVector fixedColCountFull, fixedColCount;  // 1..p
+    IntRagged fixedColRowsFull, fixedColRows;    // observation numbers of each X column
+    IntVector randomColCountFull, randomColCount;  // 1..q
+    IntRagged randomColRowsFull, randomColRows;    // observation numbers of each U column
+    FloatRagged randomColValuesFull, randomColValues;  // coefficients, parallel to the rows
+
+    FloatMatrix priorValues;     // 1..3 x 0..K+15
+    FloatVector componentWeight; // 1..K+15
+    IntMatrix covariancePair;    // 0..20 x 1..2: the two random factors of covariance component k
+
+    FloatMatrix traitData;  // 1..t x 1..n
+    FloatMatrix pairData;   // 1..2 x 1..n
+    FloatMatrix vInverse;   // 1..n x 1..n: V^-1, then the projection Q
+    FloatVector workVector;     // 0..n (at least K, p)
+    FloatVector columnVector;   // 0..n (at least K, p)
+    FloatVector longWorkVector; // 1..max(q, n) (at least K, p)
+    FloatMatrix equationMatrix, equationWork;  // square, order max(workOrder, K, p)
+    FloatMatrix designWork;     // projection and trace scratch; right singular vectors of S
+
+    FloatMatrix wholeTerms, jackTerms;                  // 1..3 x 0..K+2
+    FloatVector jackVectorA, jackVectorB, jackVectorC;  // 0..K+2
+
+    std::vector<std::string> componentNames;  // 1..r+5
+    std::vector<std::string> traitNames;      // 1..t
+
+    std::array<std::FILE*, 6> streams{};
+};
+
+}  // namespace minque

@@ -1,0 +1,43 @@
+#include "driver/fatal_error.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace minque {
+
+namespace {
+// Process-wide by nature: fatalError takes only the message and may be called
+// from the allocators, long before or far below any procedure that holds the
+// analysis state.
+bool fatalLanguageChinese = false;
+}  // namespace
+
+void setFatalErrorLanguage(bool chinese) { fatalLanguageChinese = chinese; }
+
+void fatalError(const char* message) {
+    std::fprintf(stderr, "%s\n", message);
+    if (fatalLanguageChinese) {
+        std::fputs("\n您的数据太大了, 无法在DOS系统中分析!\n", stderr);
+        std::fputs("\n您需要在UNIX系统中运行统计分析软件!\n", stderr);
+        std::fputs("...无法执行软件. 退回DOS系统...\n", stderr);
+    } else {
+        std::fputs("\n You Data Is Too Big for Runing in DOS System.\n", stderr);
+        std::fputs("\n You Should Analyze the Data in UNIX System.\n", stderr);
+        std::fputs("...Now Exiting to System...\n", stderr);
+    }
+    std::exit(1);
+}
+
+void stopRun(const char* format, ...) {
+    std::fflush(stdout);
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    std::exit(1);
+}
+
+}  // namespace minque

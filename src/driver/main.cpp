@@ -1,0 +1,8 @@
+#include "driver/run_driver.hpp"
+
+// Let AddressSanitizer builds report allocation failure as a null result, so a
+// model too large for memory ends with the allocators' message, as in a normal
+// build.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
+int main(int argc, char** argv) { return minque::runMinqueCov(argc, argv); }

@@ -1,0 +1,39 @@
+// Writing a model file (.MAT) and a data file from a design held in memory:
+// the inverse of the readers, used by the model builder and by the tests.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace minque {
+
+struct ModelDesign {
+    struct Factor {
+        std::vector<std::vector<std::pair<int, float>>> columns;  // per level: (observation, coefficient)
+        float prior = 1.0f;
+    };
+    int leadColumnCount = 0;
+    int traitCount = 0;
+    int obsCount = 0;
+    int workOrder = 0;
+    int ignoredCount = 0;  // the sixth number of item 2
+    int factorShift = 0;
+    int trailingFactorCount = 0;
+    std::vector<std::string> componentNames;   // r + 5 labels
+    std::vector<std::vector<int>> fixedColumns;  // observation numbers where each X column is 1
+    std::vector<Factor> factors;
+    int residualPrior = 1;
+};
+
+// The .MAT text of a design. Floats are written with enough digits to read
+// back bit for bit.
+std::string formatModelFile(const ModelDesign& design);
+
+// A data file: header of lead-column names and trait names, then one row per
+// observation of lead integers and trait values (written to read back exactly).
+std::string formatDataFile(const std::vector<std::string>& leadNames, const std::vector<std::string>& traitNames,
+                           const std::vector<std::vector<int>>& leadValues,
+                           const std::vector<std::vector<float>>& traitValues);
+
+}  // namespace minque

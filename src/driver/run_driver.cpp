@@ -1,0 +1,230 @@
+#include "driver/run_driver.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "driver/analysis_state.hpp"
+#include "driver/fatal_error.hpp"
+#include "driver/jackknife_driver.hpp"
+#include "driver/model_constants.hpp"
+#include "driver/model_reader.hpp"
+#include "gpu/device_discovery.hpp"
+#include "report/preamble.hpp"
+
+namespace minque {
+
+namespace {
+
+constexpr long long kOffsetLimit = 1LL << 31;  // binary records are addressed by 32-bit offsets
+
+std::FILE* openOrExit(const std::string& name, const char* mode) {
+    std::FILE* f = std::fopen(name.c_str(), mode);
+    if (f == nullptr) std::exit(1);
+    return f;
+}
+
+// Refuses a model whose binary records could not be addressed with 32-bit
+// byte offsets, before any work is done.
+void checkRecordOffsets(const AnalysisState& st, int traitCount) {
+    const long long n = st.obsCount, m = st.randomLevelCount, R = st.recordLength;
+    const long long J = st.replicateCount, t = traitCount;
+    const long long pairs = t * (t - 1) / 2;
+    const long long productOffset = (m - 1) * (n + 1) * 4;
+    if (m > 0 && productOffset >= kOffsetLimit)
+        stopRun("The model is too large for the product files: %lld random columns of %lld observations need "
+                "record offsets up to %lld bytes in MATRIX.UQ2, beyond the 2 GiB that 32-bit offsets address",
+                m, n, productOffset);
+    const long long covOffset = ((J + 1) * pairs - 1) * R * 4;
+    if (pairs > 0 && covOffset >= kOffsetLimit)
+        stopRun("The analysis is too large for MATRIX.cov: %lld trait pairs over %lld replicates need record "
+                "offsets up to %lld bytes, beyond the 2 GiB that 32-bit offsets address",
+                pairs, J, covOffset);
+    const long long varOffset = ((J + 1) * t - 1) * R * 4;
+    if (t > 0 && varOffset >= kOffsetLimit)
+        stopRun("The analysis is too large for MATWRN.var: %lld traits over %lld replicates need record "
+                "offsets up to %lld bytes, beyond the 2 GiB that 32-bit offsets address",
+                t, J, varOffset);
+}
+
+// The variance file must hold exactly (J + 1) t records of K + 1 floats: any
+// other size means it was written for another model, trait set or group size.
+void checkVarianceFileSize(std::FILE* var, const AnalysisState& st, int traitCount) {
+    const long long records = (static_cast<long long>(st.replicateCount) + 1) * traitCount;
+    const long long expected = records * st.recordLength * 4;
+    long long actual = -1;
+    if (std::fseek(var, 0, SEEK_END) == 0) actual = std::ftell(var);
+    if (actual < 0) stopRun("MATWRN.var: the size of the variance file could not be determined");
+    if (actual != expected)
+        stopRun("MATWRN.var: the variance file holds %lld bytes, but this analysis needs exactly %lld bytes: "
+                "(J + 1) x t = %d x %d records of K + 1 = %d floats (J = %d replicates, K = %d components). "
+                "It must be written for the same model, traits and jackknife group size",
+                actual, expected, st.replicateCount + 1, traitCount, st.recordLength, st.replicateCount,
+                st.componentCount);
+}
+
+int promptTraitCount() {
+    std::printf("\n\n Number of Iterations for Simulation =");
+    std::fflush(stdout);
+    int answer = 0;
+    if (std::scanf("%d", &answer) != 1 || answer < 0 || answer > kMaxTraits)
+        stopRun("The number entered at the prompt must be a whole number between 0 and %d", kMaxTraits);
+    return answer;
+}
+
+}  // namespace
+
+int parseArgumentInt(const char* text) {
+    errno = 0;
+    const long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+RunFileNames deriveFileNames(const std::string& dataFileName) {
+    const std::size_t L = dataFileName.size();
+    if (L < 5 || dataFileName[L - 4] != '.')
+        stopRun("The data file name (argument 10) '%s' must end in a point and a three-character extension, "
+                "as in TRIAL.TXT",
+                dataFileName.c_str());
+    const std::string base = dataFileName.substr(0, L - 4);
+    RunFileNames names{dataFileName, base + ".MAT", base + ".DAT", base + ".COV"};
+    if (names.report == names.data)
+        stopRun("The data file '%s' would be overwritten by the report %s; give the data file another "
+                "extension, such as .TXT",
+                names.data.c_str(), names.report.c_str());
+    return names;
+}
+
+int runMinqueCov(int argc, char** argv) {
+    // 1. Device banner, before anything else.
+    if (getGPUCount() < 1)
+        std::printf("  There are no device supporting CUDA, program is running on CPU!");
+    else
+        listGPU();
+
+    // 2.-3. Command line.
+    if (argc < 11) {
+        std::fputs("Input argument error.\n", stderr);
+        std::fflush(stderr);
+        return 1;
+    }
+    AnalysisState st;
+    st.reportInChinese = (argv[1][0] == 'C' || argv[1][0] == 'c') ? 1 : 0;
+    setFatalErrorLanguage(st.reportInChinese == 1);
+    const int groupSize = parseArgumentInt(argv[5]);
+    const int covarianceSwitch = parseArgumentInt(argv[8]);
+    if (groupSize < 1)
+        stopRun("The jackknife group size (argument 5) must be at least 1; it is '%s'", argv[5]);
+    const RunFileNames names = deriveFileNames(argv[10]);
+
+    // 4. Input files; a missing one ends the run silently.
+    st.streams[kSlotWholeData] = openOrExit(names.data, "rt");
+    st.streams[kSlotReport] = openOrExit(names.model, "rt");
+    st.streams[kSlotDat] = openOrExit(names.dat, "r+b");
+
+    // 5. Model and data.
+    const ModelHeader header = readModelFile(st, st.streams[kSlotReport], names.model, covarianceSwitch);
+    st.streams[kSlotReport] = nullptr;
+    readDataFile(st, st.streams[kSlotWholeData], names.data, header.leadColumnCount, header.traitCount);
+    st.streams[kSlotWholeData] = nullptr;
+    const int n = st.obsCount;
+    const int traitsRead = header.traitCount;
+
+    // Replicate count, checked before any file is created.
+    st.replicateCount = n / groupSize;
+    st.replicateDf = st.replicateCount - 1;
+    if (st.replicateCount < 2)
+        stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d "
+                "(argument 5) give %d; choose a smaller group size",
+                n, groupSize, st.replicateCount);
+    checkRecordOffsets(st, traitsRead);
+
+    // 6. Scratch files.
+    st.streams[kSlotWholeData] = std::fopen("MATRIX.UQ2", "w+b");
+    st.streams[kSlotReplicate] = std::fopen("MATRIX.UQ3", "w+b");
+    if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr) {
+        std::printf("Can't Open Matrix File. Quit Analysis! ");
+        std::fflush(stdout);
+        return 1;
+    }
+
+    // 7. Model constants.
+    deriveModelConstants(st, header.trailingFactorCount, names.model);
+
+    // 9. With no traits in the model file the user gives their number; no
+    // trait rows were read for them, so no pair is analysed.
+    int traitCount = header.traitCount;
+    if (traitCount == 0) traitCount = promptTraitCount();
+
+    // 10.-11. Report and preamble.
+    st.streams[kSlotReport] = std::fopen(names.report.c_str(), "wt");
+    if (st.streams[kSlotReport] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
+    const std::time_t now = std::time(nullptr);
+    writeReportPreamble(st.streams[kSlotReport], st.reportInChinese == 1, traitCount, st.componentCount,
+                        st.replicateDf, names.report.c_str(), now);
+    std::fflush(st.streams[kSlotReport]);
+
+    // 12.-13. Variance and covariance files.
+    st.streams[kSlotVariance] = std::fopen("MATWRN.var", "r+b");
+    if (st.streams[kSlotVariance] == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
+    std::fputs("\n Var File has been oppened ! \n", stderr);
+    std::fflush(stderr);
+    checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
+    st.streams[kSlotCovariance] = std::fopen("MATRIX.cov", "w+b");
+    if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
+    std::fputs("\n Cov File has been oppened ! \n", stderr);
+    std::fflush(stderr);
+
+    // 14.-16. Accumulators and the estimation.
+    const std::time_t start = std::time(nullptr);
+    const int K = st.componentCount;
+    st.wholeTerms = dmatrix(1, 3, 0, K + 2);
+    st.jackTerms = dmatrix(1, 3, 0, K + 2);
+    st.jackVectorA = dvector(0, K + 2);
+    st.jackVectorB = dvector(0, K + 2);
+    st.jackVectorC = dvector(0, K + 2);
+    runJackknife(st, traitsRead, groupSize);
+
+    // 17.-19. Run time and completion.
+    const std::time_t end = std::time(nullptr);
+    const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
+    if (st.reportInChinese == 1)
+        std::fprintf(st.streams[kSlotReport], "\n 电脑运行时间为%f小时\n", hours);
+    else
+        std::fprintf(st.streams[kSlotReport], "\n Time Used (Hour) = %f \n", hours);
+    std::fflush(st.streams[kSlotReport]);
+    std::fprintf(stderr, "\n Time Used (Hour) = %f \n", hours);
+    if (st.reportInChinese == 1) {
+        std::fprintf(stderr, "\n 电脑运算已完毕. \n 分析结果储存在文件%s中.\n", names.report.c_str());
+        std::fputs("\n 请同时输入Alt键和F4键，关掉该运行的窗口。\n", stderr);
+    } else {
+        std::fprintf(stderr, "\n Analysis Is Completed.\n Results Are Stored In File %s.\n", names.report.c_str());
+        std::fputs("\n Please Press Alt+F4 to Close This Screen.\n", stderr);
+    }
+    std::fflush(stderr);
+
+    // 20. Close everything and remove the scratch files.
+    bool reportWritten = true;
+    for (int slot = 0; slot <= 5; ++slot) {
+        if (st.streams[slot] == nullptr) continue;
+        const bool failed = std::ferror(st.streams[slot]) != 0;
+        if (std::fclose(st.streams[slot]) != 0 || failed) {
+            if (slot == kSlotReport) reportWritten = false;
+        }
+        st.streams[slot] = nullptr;
+    }
+    std::remove("MATRIX.UQ2");
+    std::remove("MATRIX.UQ3");
+    std::remove("MATRIX.cov");
+    if (!reportWritten)
+        stopRun("%s: the report could not be written completely (%s)", names.report.c_str(), std::strerror(errno));
+    return 0;
+}
+
+}  // namespace minque

@@ -1,0 +1,32 @@
+// The run: command line, files, reading, report preamble, the jackknife
+// estimation, timing and clean-up.
+//
+// Command line: ten positional arguments after the program name, of which four
+// are used: 1 language (C or c: Chinese, anything else English), 5 jackknife
+// group size g, 8 covariance-component switch, 10 data file name with a
+// three-character extension (TRIAL.TXT -> TRIAL.MAT, TRIAL.DAT, TRIAL.COV).
+#pragma once
+
+#include <string>
+
+namespace minque {
+
+// File names derived from the data file name.
+struct RunFileNames {
+    std::string data, model, dat, report;
+};
+
+// TRIAL.TXT gives TRIAL.MAT, TRIAL.DAT and TRIAL.COV. Stops the run when the
+// name has no point before a three-character extension, or when the report
+// would overwrite the data file.
+RunFileNames deriveFileNames(const std::string& dataFileName);
+
+// Decimal integer by the C library's atoi rules (leading white space and
+// sign, then digits; 0 when there are none), saturated to the int range.
+int parseArgumentInt(const char* text);
+
+// The whole run of minque-cov; returns the process exit code of a complete
+// run (0). Every failure ends the process.
+int runMinqueCov(int argc, char** argv);
+
+}  // namespace minque

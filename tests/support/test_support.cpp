@@ -1,0 +1,225 @@
+#include "support/test_support.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "driver/model_constants.hpp"
+#include "driver/model_reader.hpp"
+
+namespace minque::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/minque-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                         const std::string& input) {
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    // Feed the input, then read both outputs without blocking on either.
+    std::size_t written = 0;
+    fcntl(inPipe[1], F_SETFL, O_NONBLOCK);
+    ProcessResult result;
+    bool inOpen = true, outOpen = true, errOpen = true;
+    if (input.empty()) { close(inPipe[1]); inOpen = false; }
+    while (outOpen || errOpen) {
+        pollfd fds[3];
+        int count = 0;
+        if (outOpen) fds[count++] = {outPipe[0], POLLIN, 0};
+        if (errOpen) fds[count++] = {errPipe[0], POLLIN, 0};
+        if (inOpen) fds[count++] = {inPipe[1], POLLOUT, 0};
+        if (poll(fds, count, -1) < 0) continue;
+        for (int i = 0; i < count; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (inOpen && fds[i].fd == inPipe[1]) {
+                const ssize_t w = write(inPipe[1], input.data() + written, input.size() - written);
+                if (w > 0) written += static_cast<std::size_t>(w);
+                if (w < 0 || written == input.size()) { close(inPipe[1]); inOpen = false; }
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            const bool isOut = fds[i].fd == outPipe[0];
+            if (got <= 0) {
+                close(fds[i].fd);
+                (isOut ? outOpen : errOpen) = false;
+            } else {
+                (isOut ? result.out : result.err).append(buffer, static_cast<std::size_t>(got));
+            }
+        }
+    }
+    if (inOpen) close(inPipe[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::vector<std::string> analysisArgs(const std::string& language, int groupSize, int covarianceSwitch,
+                                      const std::string& dataFile) {
+    return {language, "0", "0", "0", std::to_string(groupSize), "0", "0", std::to_string(covarianceSwitch), "0",
+            dataFile};
+}
+
+std::FILE* streamOf(const std::string& text) {
+    // fmemopen needs a buffer that outlives the stream; tests read at once.
+    static thread_local std::vector<std::string> keep;
+    keep.push_back(text);
+    return fmemopen(keep.back().data(), keep.back().size(), "r");
+}
+
+namespace {
+std::vector<std::string> defaultNames(int r) {
+    std::vector<std::string> names;
+    for (int u = 1; u <= r; ++u) names.push_back("V(F" + std::to_string(u) + ")");
+    for (int k = r + 1; k <= r + 5; ++k) names.push_back("V(e)");
+    return names;
+}
+}  // namespace
+
+ModelDesign oneWayDesign(int levels, int perLevel, int traitCount) {
+    ModelDesign d;
+    d.traitCount = traitCount;
+    d.obsCount = levels * perLevel;
+    d.componentNames = defaultNames(1);
+    std::vector<int> all;
+    for (int m = 1; m <= d.obsCount; ++m) all.push_back(m);
+    d.fixedColumns.push_back(all);
+    ModelDesign::Factor f;
+    for (int l = 0; l < levels; ++l) {
+        std::vector<std::pair<int, float>> col;
+        for (int k = 1; k <= perLevel; ++k) col.emplace_back(l * perLevel + k, 1.0f);
+        f.columns.push_back(col);
+    }
+    d.factors.push_back(f);
+    return d;
+}
+
+ModelDesign randomDesign(unsigned seed, int n, const std::vector<int>& levels, int p, int traitCount) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> coef(0.25f, 2.0f);
+    ModelDesign d;
+    d.traitCount = traitCount;
+    d.obsCount = n;
+    d.componentNames = defaultNames(static_cast<int>(levels.size()));
+    for (int c = 0; c < p; ++c) {
+        std::vector<int> rows;
+        for (int m = 1; m <= n; ++m)
+            if (c == 0 || rng() % 3 == 0) rows.push_back(m);
+        d.fixedColumns.push_back(rows);
+    }
+    for (int L : levels) {
+        ModelDesign::Factor f;
+        f.columns.resize(static_cast<std::size_t>(L));
+        for (int m = 1; m <= n; ++m) {
+            const int level = static_cast<int>(rng() % static_cast<unsigned>(L));
+            f.columns[static_cast<std::size_t>(level)].emplace_back(m, coef(rng));
+            if (rng() % 17 == 0)  // an observation listed twice in one column
+                f.columns[static_cast<std::size_t>(level)].emplace_back(m, coef(rng));
+        }
+        if (L > 2) f.columns[1].clear();  // an empty column
+        d.factors.push_back(f);
+    }
+    return d;
+}
+
+std::vector<std::vector<float>> randomTraits(unsigned seed, int n, int t) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> value(10.0f, 3.0f);
+    std::vector<std::vector<float>> traits(static_cast<std::size_t>(t), std::vector<float>(static_cast<std::size_t>(n)));
+    for (auto& row : traits)
+        for (auto& v : row) v = value(rng);
+    return traits;
+}
+
+namespace {
+std::string dataText(const ModelDesign& design, const std::vector<std::vector<float>>& traits) {
+    std::vector<std::string> traitNames;
+    for (std::size_t i = 0; i < traits.size(); ++i) traitNames.push_back("T" + std::to_string(i + 1));
+    std::vector<std::vector<float>> rows(static_cast<std::size_t>(design.obsCount));
+    for (auto& row : rows) row.resize(traits.size());
+    for (std::size_t i = 0; i < traits.size(); ++i)
+        for (int m = 0; m < design.obsCount; ++m) rows[static_cast<std::size_t>(m)][i] = traits[i][static_cast<std::size_t>(m)];
+    return formatDataFile({}, traitNames, {}, rows);
+}
+}  // namespace
+
+AnalysisState stateFromDesign(const ModelDesign& design, unsigned seed, int covarianceSwitch) {
+    AnalysisState st;
+    const auto traits = randomTraits(seed, design.obsCount, design.traitCount);
+    const ModelHeader header = readModelFile(st, streamOf(formatModelFile(design)), "TEST.MAT", covarianceSwitch);
+    readDataFile(st, streamOf(dataText(design, traits)), "TEST.TXT", header.leadColumnCount, header.traitCount);
+    deriveModelConstants(st, header.trailingFactorCount, "TEST.MAT");
+    return st;
+}
+
+void writeAnalysisInputs(const TempDir& dir, const std::string& base, const ModelDesign& design,
+                         const std::vector<std::vector<float>>& traits, int componentCount, int replicateCount,
+                         float varValue) {
+    writeFile(dir.file(base + ".MAT"), formatModelFile(design));
+    writeFile(dir.file(base + ".TXT"), dataText(design, traits));
+    writeFile(dir.file(base + ".DAT"), "");
+    const std::size_t records = static_cast<std::size_t>(replicateCount + 1) * traits.size();
+    std::vector<float> var;
+    for (std::size_t rec = 0; rec < records; ++rec) {
+        var.push_back(0.0f);
+        for (int k = 1; k <= componentCount; ++k) var.push_back(varValue);
+    }
+    writeFile(dir.file("MATWRN.var"),
+              std::string(reinterpret_cast<const char*>(var.data()), var.size() * sizeof(float)));
+}
+
+}  // namespace minque::test
