@@ -18,5 +18,8 @@ test-asan:
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
+bench: all
+	$(BUILD)/bench/minque_sherman_bench
+
 clean:
 	rm -rf $(BUILD) build-asan

@@ -188,7 +188,7 @@ std::vector<std::vector<float>> randomTraits(unsigned seed, int n, int t) {
 namespace {
 std::string dataText(const ModelDesign& design, const std::vector<std::vector<float>>& traits) {
     std::vector<std::string> traitNames;
-    for (std::size_t i = 0; i < traits.size(); ++i) traitNames.push_back("T" + std::to_string(i + 1));
+    for (std::size_t i = 0; i < traits.size(); ++i) traitNames.push_back(std::string("T").append(std::to_string(i + 1)));
     std::vector<std::vector<float>> rows(static_cast<std::size_t>(design.obsCount));
     for (auto& row : rows) row.resize(traits.size());
     for (std::size_t i = 0; i < traits.size(); ++i)
@@ -197,9 +197,38 @@ std::string dataText(const ModelDesign& design, const std::vector<std::vector<fl
 }
 }  // namespace
 
-AnalysisState stateFromDesign(const ModelDesign& design, unsigned seed, int covarianceSwitch) {
+// The readers print the model size line on standard output; tests keep it
+// out of their own output.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+// r + 5 labels, whatever the test did to the factors.
+ModelDesign withLabels(ModelDesign d) {
+    d.componentNames.resize(d.factors.size() + 5, "V(e)");
+    return d;
+}
+
+AnalysisState stateFromDesign(const ModelDesign& input, unsigned seed, int covarianceSwitch) {
+    const ModelDesign design = withLabels(input);
     AnalysisState st;
     const auto traits = randomTraits(seed, design.obsCount, design.traitCount);
+    QuietStdout quiet;
     const ModelHeader header = readModelFile(st, streamOf(formatModelFile(design)), "TEST.MAT", covarianceSwitch);
     readDataFile(st, streamOf(dataText(design, traits)), "TEST.TXT", header.leadColumnCount, header.traitCount);
     deriveModelConstants(st, header.trailingFactorCount, "TEST.MAT");
@@ -209,7 +238,7 @@ AnalysisState stateFromDesign(const ModelDesign& design, unsigned seed, int cova
 void writeAnalysisInputs(const TempDir& dir, const std::string& base, const ModelDesign& design,
                          const std::vector<std::vector<float>>& traits, int componentCount, int replicateCount,
                          float varValue) {
-    writeFile(dir.file(base + ".MAT"), formatModelFile(design));
+    writeFile(dir.file(base + ".MAT"), formatModelFile(withLabels(design)));
     writeFile(dir.file(base + ".TXT"), dataText(design, traits));
     writeFile(dir.file(base + ".DAT"), "");
     const std::size_t records = static_cast<std::size_t>(replicateCount + 1) * traits.size();

@@ -1,0 +1,31 @@
+// The inverse of the variance matrix on the host, by Sherman-Morrison
+// rank-one updates.
+//
+// Leaves in vInverse[1..n][1..n]
+//     W = (w_e I + sum_c w(c) z_c z_c' + sum_c x_c x_c')^-1
+// where z_c is column c of U (real coefficients; an observation listed twice
+// in a column counts with the sum of its coefficients), w(c) the prior value of
+// the factor owning column c, x_c column c of X and w_e the prior value of the
+// residual. Every estimation pass sets the prior values to 1, so W =
+// (I + UU' + XX')^-1; the fixed columns do not change the projection formed
+// from W.
+//
+// Order and arithmetic of every element: start from (1/w_e) I; add the columns
+// of U from the last to the first (skipping every column of a factor whose
+// |prior| <= 1e-8), then the columns of X from the last to the first. Adding
+// column c: b = W z (float products, double sums, stored as float in
+// workVector[1..n]); s = sum_k float(b[row_k] * value_k) in double, s = s w + 1,
+// f = w / s (for a fixed column: plain sums, s + 1, f = 1 / s); then for
+// i >= j: W[i][j] = float(W[i][j] - b_j (b_i f)), all in double.
+//
+// Only the lower triangle is updated during the sweeps; it is mirrored into
+// the upper triangle once at the end, so both triangles are bit-identical.
+#pragma once
+
+#include "driver/analysis_state.hpp"
+
+namespace minque {
+
+void shermanCPU(AnalysisState& state, int n);
+
+}  // namespace minque
