@@ -82,6 +82,7 @@ struct AnalysisState {
     FloatVector longWorkVector; // 1..max(q, n) (at least K, p)
     FloatMatrix equationMatrix, equationWork;  // square, order max(workOrder, K, p)
     FloatMatrix designWork;     // projection and trace scratch; right singular vectors of S
+    std::vector<double> projectionTerms;  // 0..p: the double terms t_f of one row of the projection
 
     FloatMatrix wholeTerms, jackTerms;                  // 1..3 x 0..K+2
     FloatVector jackVectorA, jackVectorB, jackVectorC;  // 0..K+2

@@ -119,6 +119,7 @@ ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string&
     st.longWorkVector = dvector(1, std::max(q, vecHi));
     st.equationMatrix = dmatrix(1, w, 1, w);
     st.equationWork = dmatrix(1, w, 1, w);
+    st.projectionTerms.assign(static_cast<std::size_t>(p) + 1, 0.0);
 
     // Item 7: an ignored number and the row count of each fixed column.
     long long fixedEntries = 0;

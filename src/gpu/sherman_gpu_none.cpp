@@ -1,0 +1,12 @@
+// A build without the CUDA toolkit has no device, so the pass never takes the
+// GPU path; this stand-in only guards against a call that cannot happen.
+#include "driver/fatal_error.hpp"
+#include "gpu/sherman_gpu.hpp"
+
+namespace minque {
+
+void shermanGPU(AnalysisState&, int, int) {
+    stopRun("internal error: the GPU variance inverse was requested in a build without CUDA");
+}
+
+}  // namespace minque

@@ -1,0 +1,30 @@
+// One MINQUE(0/1) pass over the current data set (all data or one jackknife
+// replicate): everything the estimation of a trait pair needs except the
+// trait values.
+//
+//   1. V^-1, V = I + sum_u U_u U_u' (every prior value 1), on the GPU when a
+//      device is present, else on the host (which adds X X' as well; the
+//      projection is the same);
+//   2. the projection Q = V^-1 - V^-1 X (X'V^-1X)^- X'V^-1 in place of V^-1
+//      (projectOutFixed);
+//   3. the m rows of U'Q as product records in the file of the slot;
+//   4. the MINQUE matrix of traces S, replaced by S^- in equationMatrix.
+#pragma once
+
+#include "driver/analysis_state.hpp"
+
+namespace minque {
+
+// slot 2 ("MATRIX.UQ2", all data) or 3 ("MATRIX.UQ3", a replicate).
+void minquePass(AnalysisState& state, int slot);
+
+// Q in vInverse, W = V^-1 X in designWork[1..n][1..p], (X'WX)^- in
+// equationMatrix. Q[r][c] = float(A[r][c] - sum_f W[c][f] t_f), t_f =
+// sum_g float(G[g][f] W[r][g]), computed on the lower triangle and stored in
+// both, so Q is exactly symmetric; with p = 0, Q is V^-1 bit for bit.
+void projectOutFixed(AnalysisState& state);
+
+// Step 3: record i, slot j = float(sum_k float(Q[row_k][j] value_k)).
+void writeProductRecords(AnalysisState& state, int slot);
+
+}  // namespace minque

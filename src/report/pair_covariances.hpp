@@ -1,0 +1,27 @@
+// Covariance components of a trait pair by MINQUE: the cross quadratic forms
+// of the two traits' observations y1 (pairData row 1) and y2 (row 2),
+//   q_u     = y1' Q U_u U_u' Q y2                 random factor u
+//   q_(r+p) = y1' Q (U_a U_b' + U_b U_a') Q y2    covariance component p
+//   q_K     = y1' Q Q y2                          residual
+// and theta = S^- q into priorValues[resultRow][1..K]. Q, the product records
+// and S^- come from the pass of the same slot and data set.
+#pragma once
+
+#include "driver/analysis_state.hpp"
+
+namespace minque {
+
+void estimatePairCovariances(AnalysisState& state, int slot);
+
+// sum over the records first..last, read in sequence from the current
+// position, of (R'y1)(R'y2), the products formed in double.
+float factorCrossForm(AnalysisState& state, int first, int last, int slot);
+
+// sum over h of float(R_(a,h)'y1) (R_(b,h)'y2), products in single
+// precision: level h of the first factor paired with level h of the second.
+float factorPairCrossForm(AnalysisState& state, int a1, int a2, int b1, int b2, int slot);
+
+// y1' Q Q y2 = sum_i (Q_i y1)(Q_i y2), products formed in double.
+float residualCrossForm(AnalysisState& state);
+
+}  // namespace minque
