@@ -1,10 +1,13 @@
 #include "driver/jackknife_driver.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 #include "minque/minque_pass.hpp"
 #include "minque/product_records.hpp"
+#include "report/jackknife_stats.hpp"
 #include "report/pair_covariances.hpp"
+#include "report/report_writer.hpp"
 
 namespace minque {
 
@@ -14,10 +17,22 @@ void setUnitPriors(AnalysisState& st) {
     for (int k = 1; k <= st.componentCount; ++k) st.priorValues[1][k] = 1.0f;
 }
 
-// Appends the pair's covariance components (priorValues row 2, floats 0..K)
-// to "MATRIX.cov".
+// Pairs (1,2), (1,3), ..., (1,t), (2,3), ..., (t-1,t), numbered from 0.
+template <class Body>
+void forEachPair(int traitCount, Body body) {
+    int pair = 0;
+    for (int i = 1; i < traitCount; ++i)
+        for (int j = i + 1; j <= traitCount; ++j) body(i, j, pair++);
+}
+
+// Appends the pair's covariance components (priorValues row 2, floats 0..K).
 void appendCovarianceRecord(AnalysisState& st) {
     writeRecord(st, kSlotCovariance, st.priorValues[2].ptr(0), st.recordLength);
+}
+
+void readComponentRecord(AnalysisState& st, int slot, long long record, int row) {
+    seekRecordByte(st, slot, record * st.recordLength * 4);
+    readRecord(st, slot, st.priorValues[row].ptr(0), st.recordLength);
 }
 
 // Phase 1: the pass on all data and the covariance components of every pair.
@@ -26,25 +41,126 @@ void wholeDataPhase(AnalysisState& st, int traitCount, int n) {
     setUnitPriors(st);
     minquePass(st, kSlotWholeData);
     st.traitPairCount = traitCount * (traitCount - 1) / 2;
-    for (int i = 1; i < traitCount; ++i) {
-        for (int j = i + 1; j <= traitCount; ++j) {
+    forEachPair(traitCount, [&](int i, int j, int) {
+        st.firstTrait = i;
+        st.secondTrait = j;
+        st.obsCount = n;
+        st.resultRow = 2;
+        std::memcpy(st.pairData.ptr(1, 1), st.traitData.ptr(i, 1), sizeof(float) * static_cast<std::size_t>(n));
+        std::memcpy(st.pairData.ptr(2, 1), st.traitData.ptr(j, 1), sizeof(float) * static_cast<std::size_t>(n));
+        estimatePairCovariances(st, kSlotWholeData);
+        appendCovarianceRecord(st);
+    });
+}
+
+// Phase 2: every replicate's pass and pair estimates.
+void replicatePhase(AnalysisState& st, int traitCount, int n, int g) {
+    const int J = st.replicateCount;
+    for (int k = 1; k <= J; ++k) {
+        compactReplicate(st, k, g, n);
+        std::fprintf(stderr, "Jac %d / %d\n", k, J);
+        std::fflush(stderr);
+        setUnitPriors(st);
+        minquePass(st, kSlotReplicate);
+        forEachPair(traitCount, [&](int i, int j, int) {
             st.firstTrait = i;
             st.secondTrait = j;
-            st.obsCount = n;
             st.resultRow = 2;
-            std::memcpy(st.pairData.ptr(1, 1), st.traitData.ptr(i, 1), sizeof(float) * static_cast<std::size_t>(n));
-            std::memcpy(st.pairData.ptr(2, 1), st.traitData.ptr(j, 1), sizeof(float) * static_cast<std::size_t>(n));
-            estimatePairCovariances(st, kSlotWholeData);
+            markReplicate(st, k, g, n);  // the estimation uses workVector as scratch
+            int kept = 0;
+            for (int m = 1; m <= n; ++m) {
+                if (st.workVector[m] == 0.0f) continue;
+                ++kept;
+                st.pairData[1][kept] = st.traitData[i][m];
+                st.pairData[2][kept] = st.traitData[j][m];
+            }
+            st.obsCount = kept;
+            estimatePairCovariances(st, kSlotReplicate);
             appendCovarianceRecord(st);
-        }
+        });
     }
+    std::fputs("\n\nJackknifing Is Finished.\n\n", stderr);
+    std::fflush(stderr);
+}
+
+// Phase 3: statistics and report block of every pair.
+void statisticsPhase(AnalysisState& st, int traitCount, int n) {
+    const int J = st.replicateCount;
+    const int K = st.componentCount;
+    const long long t = traitCount;
+    const long long P = st.traitPairCount;
+    forEachPair(traitCount, [&](int i, int j, int pair) {
+        st.firstTrait = i;
+        st.secondTrait = j;
+        st.obsCount = n;
+        for (int k = 1; k <= K + 2; ++k) {
+            st.jackVectorA[k] = st.jackVectorB[k] = st.jackVectorC[k] = 0.0f;
+            for (int x = 1; x <= 3; ++x) st.jackTerms[x][k] = st.wholeTerms[x][k] = 0.0f;
+        }
+        readComponentRecord(st, kSlotCovariance, pair, 2);
+        readComponentRecord(st, kSlotVariance, i - 1, 1);
+        readComponentRecord(st, kSlotVariance, j - 1, 3);
+        prepareJackknife(st, J);
+        for (int k = 1; k <= J; ++k) {
+            readComponentRecord(st, kSlotCovariance, k * P + pair, 2);
+            readComponentRecord(st, kSlotVariance, k * t + i - 1, 1);
+            readComponentRecord(st, kSlotVariance, k * t + j - 1, 3);
+            accumulateReplicate(st, J - 1);
+        }
+        writePairReport(st, J, J - 1);
+        std::fprintf(stderr, "Cor %d & %d, ", i, j);
+        std::fflush(stderr);
+    });
 }
 
 }  // namespace
 
-void runJackknife(AnalysisState& st, int traitCount, int /*groupSize*/) {
+void markReplicate(AnalysisState& st, int k, int g, int n) {
+    for (int m = 1; m <= n; ++m) {
+        st.workVector[m] = static_cast<float>(m);
+        st.columnVector[m] = 0.0f;
+    }
+    for (int m = (k - 1) * g + 1; m <= k * g; ++m) st.workVector[m] = 0.0f;
+}
+
+void compactReplicate(AnalysisState& st, int k, int g, int n) {
+    st.obsCount = n - g;
+    markReplicate(st, k, g, n);
+    int counter = 0;
+    for (int m = 1; m <= n; ++m)
+        if (st.workVector[m] != 0.0f) st.columnVector[m] = static_cast<float>(++counter);
+    for (int c = 1; c <= st.fixedCount; ++c) {
+        const auto full = st.fixedColRowsFull[c];
+        const auto current = st.fixedColRows[c];
+        int kept = 0;
+        for (int e = 1; e <= st.fixedColCountFull[c]; ++e) {
+            const int o = full[e];
+            if (st.workVector[o] != 0.0f) current[++kept] = static_cast<int>(st.columnVector[o]);
+        }
+        st.fixedColCount[c] = kept;
+    }
+    for (int j = 1; j <= st.randomLevelCount; ++j) {
+        const auto fullRows = st.randomColRowsFull[j];
+        const auto fullValues = st.randomColValuesFull[j];
+        const auto rows = st.randomColRows[j];
+        const auto values = st.randomColValues[j];
+        int kept = 0;
+        for (int e = 1; e <= st.randomColCountFull[j]; ++e) {
+            const int o = fullRows[e];
+            if (st.workVector[o] == 0.0f) continue;
+            ++kept;
+            rows[kept] = static_cast<int>(st.columnVector[o]);
+            values[kept] = fullValues[e];
+        }
+        st.randomColCount[j] = kept;
+    }
+}
+
+void runJackknife(AnalysisState& st, int traitCount, int groupSize) {
     const int n = st.obsCount;
     wholeDataPhase(st, traitCount, n);
+    replicatePhase(st, traitCount, n, groupSize);
+    statisticsPhase(st, traitCount, n);
 }
 
 }  // namespace minque

@@ -1,0 +1,161 @@
+#include "report/report_writer.hpp"
+
+#include <cmath>
+
+#include "report/jackknife_stats.hpp"
+#include "report/student_t.hpp"
+
+namespace minque {
+
+namespace {
+
+const char* const kUserName = "Public Users.";
+
+struct Headings {
+    const char* pair;
+    const char* covariances;
+    const char* totalCovariances;
+    const char* correlations;
+    const char* totalCorrelations;
+};
+
+const Headings kEnglish = {
+    "\n Covariances and Correlations Between, %s &, %s ,for, %s:\n",
+    "\n Covariances, Estimates,   S.E.,  P-value of Two Tail t-Test\n",
+    "\n Cov <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n",
+    "\n Correlation, Estimates,   S.E.,  P-value of Two Tail t-Test \n",
+    "\n Cor <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n",
+};
+
+const Headings kChinese = {
+    "\n 协方差和相关分析结果 < %s 和 %s > %s \n",
+    "\n 协方差分量,   估计值,  标准误(S.E.),   P-值 \n",
+    "\n协方差<1基因型><2表现型>,  估计值,  标准误(S.E.),   P-值 \n",
+    "\n 遗传相关分量,   估计值,  标准误(S.E.),   P-值 \n",
+    "\n相关系数<1基因型><2表现型>,  估计值,  标准误(S.E.),   P-值 \n",
+};
+
+void endRow(std::FILE* out, double halfP) {
+    std::fputs(significanceMark(2.0 * halfP), out);
+    std::fflush(out);
+}
+
+double printedP(double halfP) { return std::fabs(2.0 * halfP); }
+
+double dbl(float x) { return static_cast<double>(x); }
+
+// Correlation of position k from the whole-data estimates in jackTerms, with
+// its statistics over the pseudo-correlations.
+void correlationRow(const AnalysisState& st, int k, int J, int d, double* rho, RowStatistics* stats) {
+    const double v1 = dbl(st.jackTerms[1][k]), c = dbl(st.jackTerms[2][k]), v3 = dbl(st.jackTerms[3][k]);
+    const bool degenerate = v1 <= 1e-10 || v3 <= 1e-10;
+    const double whole = degenerate ? 0.0 : (c / std::sqrt(v1)) / std::sqrt(v3);
+    *rho = std::fabs(whole) > 1.0 ? whole / std::fabs(whole) : whole;
+    *stats = rowStatistics(dbl(st.jackVectorB[k]), dbl(st.jackVectorC[k]), *rho, whole, RescaleRule::AtMostOne,
+                           degenerate, J, d);
+}
+
+}  // namespace
+
+void writeComponentCovarianceRow(std::FILE* out, const char* name, double e, double se, double halfP, float weight) {
+    std::fprintf(out, "%s Cov, %g, %g, %.3g, /%g,  ", name, e, se, printedP(halfP), dbl(weight));
+    endRow(out, halfP);
+}
+
+void writeTotalCovarianceRow(std::FILE* out, int index, double e, double se, double halfP) {
+    std::fprintf(out, "Cov %d, %g, %g, %.3g, ", index, e, se, printedP(halfP));
+    endRow(out, halfP);
+}
+
+void writeComponentCorrelationRow(std::FILE* out, const char* name, double rho, double se, double halfP) {
+    std::fprintf(out, "%s Cor, %f, %g, %.3g, ", name, rho, se, printedP(halfP));
+    endRow(out, halfP);
+}
+
+void writeTotalCorrelationRow(std::FILE* out, int index, double rho, double se, double halfP) {
+    std::fprintf(out, "Cor %d, %f, %g, %.3g, ", index, rho, se, printedP(halfP));
+    endRow(out, halfP);
+}
+
+void writePairReport(AnalysisState& st, int J, int d) {
+    std::FILE* out = st.streams[kSlotReport];
+    const Headings& h = st.reportInChinese == 1 ? kChinese : kEnglish;
+    const int K = st.componentCount;
+    const float Jf = static_cast<float>(J);
+    const auto& W = st.componentWeight;
+
+    std::fprintf(out, h.pair, st.traitNames[static_cast<std::size_t>(st.firstTrait)].c_str(),
+                 st.traitNames[static_cast<std::size_t>(st.secondTrait)].c_str(), kUserName);
+    std::fputs(h.covariances, out);
+    std::fflush(out);
+
+    // Covariance components: the whole-data value times the weight.
+    double E1 = 0.0, E2 = 0.0, E3 = 0.0;
+    for (int k = 1; k <= K; ++k) {
+        if (W[k] == 0.0f) continue;
+        const double e = dbl(st.wholeTerms[2][k] / Jf);
+        double e1 = dbl(st.wholeTerms[1][k] / Jf);
+        double e3 = dbl(st.wholeTerms[3][k] / Jf);
+        if (isBetweenFactor(st, k)) {
+            if (zeroTestRemoves(st, k, st.wholeTerms[1])) e1 = 0.0;
+            if (zeroTestRemoves(st, k, st.wholeTerms[3])) e3 = 0.0;
+            E1 += e1;
+            E2 += e;
+            E3 += e3;
+        }
+        const double pseudoSum = dbl(st.jackTerms[2][k]);
+        st.jackTerms[2][k] = static_cast<float>(e);
+        st.jackTerms[1][k] = static_cast<float>(e1);
+        st.jackTerms[3][k] = static_cast<float>(e3);
+        E1 += e1;
+        E2 += e;
+        E3 += e3;
+        const RowStatistics s = rowStatistics(pseudoSum, dbl(st.jackVectorA[k]), e, e, RescaleRule::Always, false, J, d);
+        writeComponentCovarianceRow(out, st.componentNames[static_cast<std::size_t>(k)].c_str(), e, s.se, s.halfP, W[k]);
+    }
+
+    // Totals: Phenotypic (index 2, position K + 2), then G+GE (index 1, K + 1).
+    std::fputs(h.totalCovariances, out);
+    std::fflush(out);
+    for (int index = 2; index >= 1; --index) {
+        const int pos = K + index;
+        const double eRef = dbl(st.wholeTerms[2][pos] / Jf);
+        const double pseudoSum = dbl(st.jackTerms[2][pos]);
+        double e;
+        if (index == 2) {
+            e = E2;
+            st.jackTerms[2][pos] = static_cast<float>(E2);
+            st.jackTerms[1][pos] = static_cast<float>(E1);
+            st.jackTerms[3][pos] = static_cast<float>(E3);
+        } else {
+            e = E2 - dbl(st.jackTerms[2][K]);
+            st.jackTerms[2][pos] = static_cast<float>(e);
+            st.jackTerms[1][pos] = static_cast<float>(E1 - dbl(st.wholeTerms[1][K] / Jf));
+            st.jackTerms[3][pos] = static_cast<float>(E3 - dbl(st.wholeTerms[3][K] / Jf));
+        }
+        const RowStatistics s = rowStatistics(pseudoSum, dbl(st.jackVectorA[pos]), e, eRef, RescaleRule::AtMostOne, false, J, d);
+        writeTotalCovarianceRow(out, index, e, s.se, s.halfP);
+    }
+    if (st.firstTrait == st.secondTrait) return;
+
+    // Correlations of the random factors and the residual.
+    std::fputs(h.correlations, out);
+    std::fflush(out);
+    for (int k = 1; k <= K; ++k) {
+        if (W[k] == 0.0f || isBetweenFactor(st, k)) continue;
+        double rho;
+        RowStatistics s;
+        correlationRow(st, k, J, d, &rho, &s);
+        writeComponentCorrelationRow(out, st.componentNames[static_cast<std::size_t>(k)].c_str(), rho, s.se, s.halfP);
+    }
+    std::fputs(h.totalCorrelations, out);
+    std::fflush(out);
+    for (int index = 2; index >= 1; --index) {
+        double rho;
+        RowStatistics s;
+        correlationRow(st, K + index, J, d, &rho, &s);
+        writeTotalCorrelationRow(out, index, rho, s.se, s.halfP);
+    }
+}
+
+}  // namespace minque
