@@ -18,6 +18,9 @@ test-asan:
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
+example: all
+	examples/run_example.sh $(BUILD)
+
 bench: all
 	$(BUILD)/bench/minque_sherman_bench
 

@@ -87,7 +87,7 @@ struct AnalysisState {
     FloatMatrix wholeTerms, jackTerms;                  // 1..3 x 0..K+2
     FloatVector jackVectorA, jackVectorB, jackVectorC;  // 0..K+2
 
-    std::vector<std::string> componentNames;  // 1..r+5
+    std::vector<std::string> componentNames;  // 1..max(r + 5, K); labels past r + 5 are empty
     std::vector<std::string> traitNames;      // 1..t
 
     std::array<std::FILE*, 6> streams{};

@@ -17,12 +17,9 @@ void setUnitPriors(AnalysisState& st) {
     for (int k = 1; k <= st.componentCount; ++k) st.priorValues[1][k] = 1.0f;
 }
 
-// Pairs (1,2), (1,3), ..., (1,t), (2,3), ..., (t-1,t), numbered from 0.
 template <class Body>
-void forEachPair(int traitCount, Body body) {
-    int pair = 0;
-    for (int i = 1; i < traitCount; ++i)
-        for (int j = i + 1; j <= traitCount; ++j) body(i, j, pair++);
+void forEachPair(const TraitPairs& pairs, Body body) {
+    for (std::size_t p = 0; p < pairs.pairs.size(); ++p) body(pairs.pairs[p].first, pairs.pairs[p].second, static_cast<int>(p));
 }
 
 // Appends the pair's covariance components (priorValues row 2, floats 0..K).
@@ -36,12 +33,12 @@ void readComponentRecord(AnalysisState& st, int slot, long long record, int row)
 }
 
 // Phase 1: the pass on all data and the covariance components of every pair.
-void wholeDataPhase(AnalysisState& st, int traitCount, int n) {
+void wholeDataPhase(AnalysisState& st, const TraitPairs& pairs, int n) {
     st.obsCount = n;
     setUnitPriors(st);
     minquePass(st, kSlotWholeData);
-    st.traitPairCount = traitCount * (traitCount - 1) / 2;
-    forEachPair(traitCount, [&](int i, int j, int) {
+    st.traitPairCount = static_cast<int>(pairs.pairs.size());
+    forEachPair(pairs, [&](int i, int j, int) {
         st.firstTrait = i;
         st.secondTrait = j;
         st.obsCount = n;
@@ -54,7 +51,7 @@ void wholeDataPhase(AnalysisState& st, int traitCount, int n) {
 }
 
 // Phase 2: every replicate's pass and pair estimates.
-void replicatePhase(AnalysisState& st, int traitCount, int n, int g) {
+void replicatePhase(AnalysisState& st, const TraitPairs& pairs, int n, int g) {
     const int J = st.replicateCount;
     for (int k = 1; k <= J; ++k) {
         compactReplicate(st, k, g, n);
@@ -62,7 +59,7 @@ void replicatePhase(AnalysisState& st, int traitCount, int n, int g) {
         std::fflush(stderr);
         setUnitPriors(st);
         minquePass(st, kSlotReplicate);
-        forEachPair(traitCount, [&](int i, int j, int) {
+        forEachPair(pairs, [&](int i, int j, int) {
             st.firstTrait = i;
             st.secondTrait = j;
             st.resultRow = 2;
@@ -84,12 +81,12 @@ void replicatePhase(AnalysisState& st, int traitCount, int n, int g) {
 }
 
 // Phase 3: statistics and report block of every pair.
-void statisticsPhase(AnalysisState& st, int traitCount, int n) {
+void statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n) {
     const int J = st.replicateCount;
     const int K = st.componentCount;
     const long long t = traitCount;
     const long long P = st.traitPairCount;
-    forEachPair(traitCount, [&](int i, int j, int pair) {
+    forEachPair(pairs, [&](int i, int j, int pair) {
         st.firstTrait = i;
         st.secondTrait = j;
         st.obsCount = n;
@@ -108,7 +105,10 @@ void statisticsPhase(AnalysisState& st, int traitCount, int n) {
             accumulateReplicate(st, J - 1);
         }
         writePairReport(st, J, J - 1);
-        std::fprintf(stderr, "Cor %d & %d, ", i, j);
+        if (pairs.variances)
+            std::fprintf(stderr, "Var %d, ", i);
+        else
+            std::fprintf(stderr, "Cor %d & %d, ", i, j);
         std::fflush(stderr);
     });
 }
@@ -156,11 +156,25 @@ void compactReplicate(AnalysisState& st, int k, int g, int n) {
     }
 }
 
-void runJackknife(AnalysisState& st, int traitCount, int groupSize) {
+TraitPairs covariancePairs(int traitCount) {
+    TraitPairs p;
+    for (int i = 1; i < traitCount; ++i)
+        for (int j = i + 1; j <= traitCount; ++j) p.pairs.emplace_back(i, j);
+    return p;
+}
+
+TraitPairs variancePairs(int traitCount) {
+    TraitPairs p;
+    for (int i = 1; i <= traitCount; ++i) p.pairs.emplace_back(i, i);
+    p.variances = true;
+    return p;
+}
+
+void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, int groupSize) {
     const int n = st.obsCount;
-    wholeDataPhase(st, traitCount, n);
-    replicatePhase(st, traitCount, n, groupSize);
-    statisticsPhase(st, traitCount, n);
+    wholeDataPhase(st, pairs, n);
+    replicatePhase(st, pairs, n, groupSize);
+    statisticsPhase(st, pairs, traitCount, n);
 }
 
 }  // namespace minque

@@ -8,13 +8,27 @@
 // trait i.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "driver/analysis_state.hpp"
 
 namespace minque {
 
-// Runs the three phases for `traitCount` traits (pairs i < j) with group size
+// What the loop estimates: the covariances of the trait pairs i < j (records
+// in "MATRIX.cov"), or the variances of every trait, as the pairs (i, i)
+// (records written to the variance file itself, which then serves both
+// slots 4 and 5).
+struct TraitPairs {
+    std::vector<std::pair<int, int>> pairs;
+    bool variances = false;
+};
+TraitPairs covariancePairs(int traitCount);
+TraitPairs variancePairs(int traitCount);
+
+// Runs the three phases for the pairs of `traitCount` traits with group size
 // g; the state holds the model, the data and the open streams.
-void runJackknife(AnalysisState& state, int traitCount, int groupSize);
+void runJackknife(AnalysisState& state, const TraitPairs& pairs, int traitCount, int groupSize);
 
 // Keep marks of replicate k: workVector[m] = m for a kept observation and 0
 // for a deleted one; columnVector[1..n] = 0.

@@ -33,7 +33,7 @@ void checkRange(const TextScanner& in, int value, int lo, int hi, const char* wh
 }  // namespace
 
 ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string& fileName,
-                          int covarianceSwitch) {
+                          int covarianceSwitch, std::FILE* console) {
     TextScanner in = TextScanner::fromStream(file, fileName);
     std::fclose(file);
     ModelHeader header;
@@ -64,11 +64,15 @@ ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string&
     const int n = st.obsCount, p = st.fixedCount, r = st.randomFactorCount, q = st.randomLevelCount;
     setCovarianceDimensions(st, header.trailingFactorCount, covarianceSwitch);
     const int K = st.componentCount;
-    std::printf("\n\n Total size = %d, Fixed effect = %d, Random factor = %d\n", n, p, r);
-    std::fflush(stdout);
+    if (console != nullptr) {
+        std::fprintf(console, "\n\n Total size = %d, Fixed effect = %d, Random factor = %d\n", n, p, r);
+        std::fflush(console);
+    }
 
     // Item 3.
-    st.componentNames.assign(static_cast<std::size_t>(r) + 6, std::string());
+    // r + 5 labels are read; with the full covariance set K can exceed r + 5,
+    // and those components are reported without a label.
+    st.componentNames.assign(static_cast<std::size_t>(std::max(r + 5, K)) + 1, std::string());
     for (int k = 1; k <= r + 5; ++k)
         st.componentNames[k] = std::string(in.word(kComponentNameLength, "item 3, component label %d", k));
 
@@ -195,7 +199,7 @@ ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string&
 }
 
 void readDataFile(AnalysisState& st, std::FILE* file, const std::string& fileName, int leadColumnCount,
-                  int traitCount) {
+                  int traitCount, std::FILE* console) {
     TextScanner in = TextScanner::fromStream(file, fileName);
     std::fclose(file);
     const int n = st.obsCount;
@@ -220,8 +224,10 @@ void readDataFile(AnalysisState& st, std::FILE* file, const std::string& fileNam
         in.fail("more values than the %d observations of %d lead integers and %d trait values that the "
                 "model file announces",
                 n, leadColumnCount, traitCount);
-    std::printf("\n\n");
-    std::fflush(stdout);
+    if (console != nullptr) {
+        std::fputs("\n\n", console);
+        std::fflush(console);
+    }
 }
 
 }  // namespace minque

@@ -34,13 +34,13 @@ struct ModelHeader {
 };
 
 // Reads the model file from `in`, fills and allocates the state, prints the
-// model size line on standard output and closes `in`.
+// model size line on `console` (none when null) and closes `in`.
 ModelHeader readModelFile(AnalysisState& state, std::FILE* in, const std::string& fileName,
-                          int covarianceSwitch);
+                          int covarianceSwitch, std::FILE* console = stdout);
 
 // Reads the data file from `in` into traitNames and traitData, prints the two
-// blank lines on standard output and closes `in`.
+// blank lines on `console` (none when null) and closes `in`.
 void readDataFile(AnalysisState& state, std::FILE* in, const std::string& fileName,
-                  int leadColumnCount, int traitCount);
+                  int leadColumnCount, int traitCount, std::FILE* console = stdout);
 
 }  // namespace minque

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <unistd.h>
+
 #include "driver/analysis_state.hpp"
 #include "driver/fatal_error.hpp"
 #include "driver/jackknife_driver.hpp"
@@ -67,6 +69,44 @@ void checkVarianceFileSize(std::FILE* var, const AnalysisState& st, int traitCou
                 st.componentCount);
 }
 
+// The variance file being written by minque-var: removed if the process ends
+// before it is complete (every failure ends the process through exit, which
+// runs this handler), so no half-written "MATWRN.var" is ever left behind.
+std::string pendingVarianceFile;
+
+void removePendingVarianceFile() {
+    if (!pendingVarianceFile.empty()) std::remove(pendingVarianceFile.c_str());
+}
+
+std::FILE* createPendingVarianceFile() {
+    char name[] = "MATWRN.var.XXXXXX";
+    const int fd = mkstemp(name);
+    std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (f == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
+    pendingVarianceFile = name;
+    std::atexit(removePendingVarianceFile);
+    return f;
+}
+
+// Moves the complete variance file into place; without `replace` an existing
+// "MATWRN.var" is never overwritten.
+void commitVarianceFile(bool replace) {
+    const char* target = "MATWRN.var";
+    const int failed = replace ? std::rename(pendingVarianceFile.c_str(), target)
+                               : link(pendingVarianceFile.c_str(), target);
+    if (failed != 0)
+        stopRun("MATWRN.var: the variance file could not be put in place (%s)%s", std::strerror(errno),
+                errno == EEXIST ? "; another MATWRN.var appeared during the run" : "");
+    std::remove(pendingVarianceFile.c_str());
+    pendingVarianceFile.clear();
+}
+
+bool hasReplaceArgument(int argc, char** argv) {
+    for (int i = 11; i < argc; ++i)
+        if (std::strcmp(argv[i], "--replace") == 0) return true;
+    return false;
+}
+
 int promptTraitCount() {
     std::printf("\n\n Number of Iterations for Simulation =");
     std::fflush(stdout);
@@ -86,14 +126,15 @@ int parseArgumentInt(const char* text) {
     return static_cast<int>(value);
 }
 
-RunFileNames deriveFileNames(const std::string& dataFileName) {
+RunFileNames deriveFileNames(const std::string& dataFileName, AnalysisKind kind) {
     const std::size_t L = dataFileName.size();
     if (L < 5 || dataFileName[L - 4] != '.')
         stopRun("The data file name (argument 10) '%s' must end in a point and a three-character extension, "
                 "as in TRIAL.TXT",
                 dataFileName.c_str());
     const std::string base = dataFileName.substr(0, L - 4);
-    RunFileNames names{dataFileName, base + ".MAT", base + ".DAT", base + ".COV"};
+    RunFileNames names{dataFileName, base + ".MAT", base + ".DAT",
+                       base + (kind == AnalysisKind::Variances ? ".VAR" : ".COV")};
     if (names.report == names.data)
         stopRun("The data file '%s' would be overwritten by the report %s; give the data file another "
                 "extension, such as .TXT",
@@ -101,7 +142,10 @@ RunFileNames deriveFileNames(const std::string& dataFileName) {
     return names;
 }
 
-int runMinqueCov(int argc, char** argv) {
+int runMinqueCov(int argc, char** argv) { return runAnalysis(AnalysisKind::Covariances, argc, argv); }
+
+int runAnalysis(AnalysisKind kind, int argc, char** argv) {
+    const bool variances = kind == AnalysisKind::Variances;
     // 1. Device banner, before anything else.
     if (getGPUCount() < 1)
         std::printf("  There are no device supporting CUDA, program is running on CPU!");
@@ -121,7 +165,11 @@ int runMinqueCov(int argc, char** argv) {
     const int covarianceSwitch = parseArgumentInt(argv[8]);
     if (groupSize < 1)
         stopRun("The jackknife group size (argument 5) must be at least 1; it is '%s'", argv[5]);
-    const RunFileNames names = deriveFileNames(argv[10]);
+    const RunFileNames names = deriveFileNames(argv[10], kind);
+    const bool replace = hasReplaceArgument(argc, argv);
+    if (variances && !replace && access("MATWRN.var", F_OK) == 0)
+        stopRun("MATWRN.var already exists in this directory; minque-var does not overwrite it unless the "
+                "argument --replace follows the ten arguments");
 
     // 4. Input files; a missing one ends the run silently.
     st.streams[kSlotWholeData] = openOrExit(names.data, "rt");
@@ -170,16 +218,23 @@ int runMinqueCov(int argc, char** argv) {
                         st.replicateDf, names.report.c_str(), now);
     std::fflush(st.streams[kSlotReport]);
 
-    // 12.-13. Variance and covariance files.
-    st.streams[kSlotVariance] = std::fopen("MATWRN.var", "r+b");
-    if (st.streams[kSlotVariance] == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
-    std::fputs("\n Var File has been oppened ! \n", stderr);
-    std::fflush(stderr);
-    checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
-    st.streams[kSlotCovariance] = std::fopen("MATRIX.cov", "w+b");
-    if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
-    std::fputs("\n Cov File has been oppened ! \n", stderr);
-    std::fflush(stderr);
+    // 12.-13. Variance and covariance files. minque-var writes its records
+    // to the new variance file, which then also serves as the record file.
+    if (variances) {
+        st.streams[kSlotVariance] = createPendingVarianceFile();
+        std::fputs("\n Var File has been oppened ! \n", stderr);
+        std::fflush(stderr);
+    } else {
+        st.streams[kSlotVariance] = std::fopen("MATWRN.var", "r+b");
+        if (st.streams[kSlotVariance] == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
+        std::fputs("\n Var File has been oppened ! \n", stderr);
+        std::fflush(stderr);
+        checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
+        st.streams[kSlotCovariance] = std::fopen("MATRIX.cov", "w+b");
+        if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
+        std::fputs("\n Cov File has been oppened ! \n", stderr);
+        std::fflush(stderr);
+    }
 
     // 14.-16. Accumulators and the estimation.
     const std::time_t start = std::time(nullptr);
@@ -189,7 +244,13 @@ int runMinqueCov(int argc, char** argv) {
     st.jackVectorA = dvector(0, K + 2);
     st.jackVectorB = dvector(0, K + 2);
     st.jackVectorC = dvector(0, K + 2);
-    runJackknife(st, traitsRead, groupSize);
+    if (variances) {
+        st.streams[kSlotCovariance] = st.streams[kSlotVariance];
+        runJackknife(st, variancePairs(traitsRead), traitsRead, groupSize);
+        st.streams[kSlotCovariance] = nullptr;
+    } else {
+        runJackknife(st, covariancePairs(traitsRead), traitsRead, groupSize);
+    }
 
     // 17.-19. Run time and completion.
     const std::time_t end = std::time(nullptr);
@@ -210,20 +271,21 @@ int runMinqueCov(int argc, char** argv) {
     std::fflush(stderr);
 
     // 20. Close everything and remove the scratch files.
-    bool reportWritten = true;
+    const char* unwritten = nullptr;
     for (int slot = 0; slot <= 5; ++slot) {
         if (st.streams[slot] == nullptr) continue;
         const bool failed = std::ferror(st.streams[slot]) != 0;
         if (std::fclose(st.streams[slot]) != 0 || failed) {
-            if (slot == kSlotReport) reportWritten = false;
+            if (slot == kSlotReport) unwritten = names.report.c_str();
+            if (slot == kSlotVariance && variances) unwritten = "MATWRN.var";
         }
         st.streams[slot] = nullptr;
     }
     std::remove("MATRIX.UQ2");
     std::remove("MATRIX.UQ3");
-    std::remove("MATRIX.cov");
-    if (!reportWritten)
-        stopRun("%s: the report could not be written completely (%s)", names.report.c_str(), std::strerror(errno));
+    if (!variances) std::remove("MATRIX.cov");
+    if (unwritten != nullptr) stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
+    if (variances) commitVarianceFile(replace);
     return 0;
 }
 

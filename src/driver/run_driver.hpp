@@ -11,22 +11,33 @@
 
 namespace minque {
 
+// The two analyses of the same model and jackknife groups: the covariances
+// of every trait pair (minque-cov, report .COV, reads "MATWRN.var"), and the
+// variances of every trait (minque-var, report .VAR, writes "MATWRN.var").
+enum class AnalysisKind { Covariances, Variances };
+
 // File names derived from the data file name.
 struct RunFileNames {
     std::string data, model, dat, report;
 };
 
-// TRIAL.TXT gives TRIAL.MAT, TRIAL.DAT and TRIAL.COV. Stops the run when the
-// name has no point before a three-character extension, or when the report
-// would overwrite the data file.
-RunFileNames deriveFileNames(const std::string& dataFileName);
+// TRIAL.TXT gives TRIAL.MAT, TRIAL.DAT and the report TRIAL.COV (or
+// TRIAL.VAR). Stops the run when the name has no point before a
+// three-character extension, or when the report would overwrite the data file.
+RunFileNames deriveFileNames(const std::string& dataFileName, AnalysisKind kind = AnalysisKind::Covariances);
 
 // Decimal integer by the C library's atoi rules (leading white space and
 // sign, then digits; 0 when there are none), saturated to the int range.
 int parseArgumentInt(const char* text);
 
-// The whole run of minque-cov; returns the process exit code of a complete
-// run (0). Every failure ends the process.
+// The whole run of minque-cov or minque-var; returns the process exit code of
+// a complete run (0). Every failure ends the process.
+//
+// minque-var writes the variance file to a temporary file in the working
+// directory and moves it to "MATWRN.var" only when the run is complete; it
+// refuses to replace an existing "MATWRN.var" unless an argument after the
+// ten reads "--replace".
+int runAnalysis(AnalysisKind kind, int argc, char** argv);
 int runMinqueCov(int argc, char** argv);
 
 }  // namespace minque

@@ -197,27 +197,6 @@ std::string dataText(const ModelDesign& design, const std::vector<std::vector<fl
 }
 }  // namespace
 
-// The readers print the model size line on standard output; tests keep it
-// out of their own output.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
-
 // r + 5 labels, whatever the test did to the factors.
 ModelDesign withLabels(ModelDesign d) {
     d.componentNames.resize(d.factors.size() + 5, "V(e)");
@@ -228,9 +207,9 @@ AnalysisState stateFromDesign(const ModelDesign& input, unsigned seed, int covar
     const ModelDesign design = withLabels(input);
     AnalysisState st;
     const auto traits = randomTraits(seed, design.obsCount, design.traitCount);
-    QuietStdout quiet;
-    const ModelHeader header = readModelFile(st, streamOf(formatModelFile(design)), "TEST.MAT", covarianceSwitch);
-    readDataFile(st, streamOf(dataText(design, traits)), "TEST.TXT", header.leadColumnCount, header.traitCount);
+    const ModelHeader header =
+        readModelFile(st, streamOf(formatModelFile(design)), "TEST.MAT", covarianceSwitch, nullptr);
+    readDataFile(st, streamOf(dataText(design, traits)), "TEST.TXT", header.leadColumnCount, header.traitCount, nullptr);
     deriveModelConstants(st, header.trailingFactorCount, "TEST.MAT");
     return st;
 }

@@ -1,0 +1,227 @@
+// minque-model: writes the model file (.MAT) of an analysis from a data file
+// whose first columns are integer design codes.
+//
+//   minque-model DATA --lead H --ad ENV,FEMALE,MALE[,BLOCK] [options]
+//   minque-model DATA --lead H --random TERM[,TERM...] [--fixed TERMS] [--trailing N] [options]
+//
+// DATA has the header (H lead-column names, then the trait names) on its
+// first line. TERM is a lead-column name or an interaction NAME1*NAME2; the
+// fixed terms are lead columns and/or 1 for the intercept (default: 1).
+// Options: --covariances labels the components for runs with the covariance
+// switch (argument 8) on; --replace overwrites an existing .MAT. The model is
+// written to DATA's name with the extension .MAT (and an empty .DAT is created
+// if there is none), read back with the analysis' own reader and summarised.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/analysis_state.hpp"
+#include "driver/fatal_error.hpp"
+#include "driver/model_constants.hpp"
+#include "driver/model_reader.hpp"
+#include "driver/run_driver.hpp"
+#include "model/model_builder.hpp"
+
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
+namespace {
+
+using namespace minque;
+
+const char* const kUsage =
+    "usage: minque-model DATA --lead H --ad ENV,FEMALE,MALE[,BLOCK] [--covariances] [--replace]\n"
+    "       minque-model DATA --lead H --random TERM[,TERM...] [--fixed 1|TERM[,TERM...]] [--trailing N]\n"
+    "                    [--covariances] [--replace]\n";
+
+[[noreturn]] void usage(const char* problem) {
+    std::fprintf(stderr, "minque-model: %s\n%s", problem, kUsage);
+    std::exit(1);
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = text.find(',', at);
+        out.push_back(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    return out;
+}
+
+struct Options {
+    std::string data;
+    int lead = -1;
+    std::string ad, random, fixed = "1";
+    int trailing = 0;
+    bool covariances = false, replace = false;
+};
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage(("missing value after " + a).c_str());
+            return argv[++i];
+        };
+        if (a == "--lead") {
+            const std::string v = value();
+            char* end = nullptr;
+            const long h = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || h < 1 || h > 1000) usage("--lead needs the number of lead columns (1 or more)");
+            o.lead = static_cast<int>(h);
+        } else if (a == "--ad") {
+            o.ad = value();
+        } else if (a == "--random") {
+            o.random = value();
+        } else if (a == "--fixed") {
+            o.fixed = value();
+        } else if (a == "--trailing") {
+            const std::string v = value();
+            if (v != "0" && v != "1" && v != "2") usage("--trailing takes 0, 1 or 2");
+            o.trailing = std::atoi(v.c_str());
+        } else if (a == "--covariances") {
+            o.covariances = true;
+        } else if (a == "--replace") {
+            o.replace = true;
+        } else if (!a.empty() && a[0] == '-') {
+            usage(("unknown option " + a).c_str());
+        } else if (o.data.empty()) {
+            o.data = a;
+        } else {
+            usage(("unexpected argument " + a).c_str());
+        }
+    }
+    if (o.data.empty()) usage("no data file given");
+    if (o.lead < 0) usage("--lead is required");
+    if (o.ad.empty() == o.random.empty()) usage("give exactly one of --ad and --random");
+    return o;
+}
+
+ModelDesign build(const Options& o, const DesignData& data) {
+    if (!o.ad.empty()) {
+        const std::vector<std::string> cols = splitList(o.ad);
+        if (cols.size() != 3 && cols.size() != 4) usage("--ad takes ENV,FEMALE,MALE or ENV,FEMALE,MALE,BLOCK");
+        AdditiveDominanceColumns c;
+        c.env = leadColumn(data, cols[0]);
+        c.female = leadColumn(data, cols[1]);
+        c.male = leadColumn(data, cols[2]);
+        if (cols.size() == 4) c.block = leadColumn(data, cols[3]);
+        return additiveDominanceModel(data, c);
+    }
+    std::vector<ModelTerm> random, fixed;
+    bool intercept = false;
+    for (const std::string& t : splitList(o.random)) random.push_back(parseTerm(data, t));
+    for (const std::string& t : splitList(o.fixed)) {
+        if (t == "1") intercept = true;
+        else fixed.push_back(parseTerm(data, t));
+    }
+    if (o.trailing > static_cast<int>(random.size())) usage("--trailing is larger than the number of random terms");
+    if (random.size() > static_cast<std::size_t>(kMaxRandomFactors)) usage("at most 24 random terms");
+    return generalModel(data, random, fixed, intercept, o.trailing);
+}
+
+// The model as the analysis will read it.
+AnalysisState readBack(const std::string& text, const std::string& name, int covarianceSwitch) {
+    AnalysisState st;
+    std::vector<char> buffer(text.begin(), text.end());
+    std::FILE* in = fmemopen(buffer.data(), buffer.size(), "r");
+    const ModelHeader header = readModelFile(st, in, name, covarianceSwitch, nullptr);
+    deriveModelConstants(st, header.trailingFactorCount, name);
+    return st;
+}
+
+// Every list of the design must read back exactly.
+void verify(const ModelDesign& d, const AnalysisState& st, const std::string& name) {
+    bool same = st.obsCount == d.obsCount && st.fixedCount == static_cast<int>(d.fixedColumns.size()) &&
+                st.randomFactorCount == static_cast<int>(d.factors.size());
+    for (int c = 1; same && c <= st.fixedCount; ++c) {
+        const auto& rows = d.fixedColumns[static_cast<std::size_t>(c - 1)];
+        same = st.fixedColCountFull[c] == static_cast<int>(rows.size());
+        for (int k = 1; same && k <= st.fixedColCountFull[c]; ++k) same = st.fixedColRowsFull[c][k] == rows[static_cast<std::size_t>(k - 1)];
+    }
+    int j = 0;
+    for (std::size_t u = 0; same && u < d.factors.size(); ++u) {
+        same = st.factorLevels[static_cast<int>(u) + 1] == static_cast<int>(d.factors[u].columns.size());
+        for (const auto& column : d.factors[u].columns) {
+            ++j;
+            same = same && st.randomColCountFull[j] == static_cast<int>(column.size());
+            for (int k = 1; same && k <= st.randomColCountFull[j]; ++k)
+                same = st.randomColRowsFull[j][k] == column[static_cast<std::size_t>(k - 1)].first &&
+                       st.randomColValuesFull[j][k] == column[static_cast<std::size_t>(k - 1)].second;
+        }
+    }
+    if (!same) stopRun("internal error: %s does not read back as it was built", name.c_str());
+}
+
+void writeAtomically(const std::string& path, const std::string& text, bool replace) {
+    const std::string temp = path + ".partial";
+    std::FILE* out = std::fopen(temp.c_str(), "wb");
+    if (out == nullptr) stopRun("%s: cannot be created (%s)", temp.c_str(), std::strerror(errno));
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (std::fclose(out) != 0 || !written) {
+        std::remove(temp.c_str());
+        stopRun("%s: could not be written (%s)", path.c_str(), std::strerror(errno));
+    }
+    const int failed = replace ? std::rename(temp.c_str(), path.c_str()) : link(temp.c_str(), path.c_str());
+    const int error = errno;
+    std::remove(temp.c_str());
+    if (failed != 0) stopRun("%s: could not be put in place (%s)", path.c_str(), std::strerror(error));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    const RunFileNames names = deriveFileNames(o.data);
+    if (!o.replace && access(names.model.c_str(), F_OK) == 0)
+        stopRun("%s already exists; give --replace to overwrite it", names.model.c_str());
+    std::FILE* in = std::fopen(names.data.c_str(), "rb");
+    if (in == nullptr) stopRun("%s: cannot be opened (%s)", names.data.c_str(), std::strerror(errno));
+    const DesignData data = readDesignData(in, names.data, o.lead);
+    std::fclose(in);
+
+    ModelDesign design = build(o, data);
+    const int covarianceSwitch = o.covariances ? 1 : 0;
+    std::vector<std::string> factorLabels(design.componentNames.begin(),
+                                          design.componentNames.begin() + static_cast<long>(design.factors.size()));
+    for (const std::string& label : factorLabels)
+        if (label.size() > static_cast<std::size_t>(kComponentNameLength))
+            stopRun("the component label '%s' is longer than %d characters; give the lead column a shorter name",
+                    label.c_str(), kComponentNameLength);
+    if (o.covariances) {
+        const AnalysisState probe = readBack(formatModelFile(design), names.model, 1);
+        std::vector<std::pair<int, int>> pairs;
+        for (int c = 1; c <= probe.covarianceCount; ++c) pairs.emplace_back(probe.covariancePair[c][1], probe.covariancePair[c][2]);
+        labelComponents(design, factorLabels, pairs);
+    }
+    const std::string text = formatModelFile(design);
+    const AnalysisState st = readBack(text, names.model, covarianceSwitch);
+    verify(design, st, names.model);
+    writeAtomically(names.model, text, o.replace);
+    if (access(names.dat.c_str(), F_OK) != 0) {
+        std::FILE* dat = std::fopen(names.dat.c_str(), "wb");
+        if (dat != nullptr) std::fclose(dat);
+    }
+
+    std::printf("Wrote %s: %d observations, %d traits, %d fixed columns, %d random factors (%d levels), %d components%s.\n",
+                names.model.c_str(), st.obsCount, static_cast<int>(data.traitNames.size()), st.fixedCount,
+                st.randomFactorCount, st.randomLevelCount, st.componentCount,
+                o.covariances ? " with the covariance switch on" : "");
+    std::printf("  component        levels   weight\n");
+    for (int k = 1; k <= st.componentCount; ++k) {
+        const std::string& label = st.componentNames[static_cast<std::size_t>(k)];
+        if (k <= st.randomFactorCount)
+            std::printf("  %2d %-14s %6d   %g\n", k, label.c_str(), st.factorLevels[k], static_cast<double>(st.componentWeight[k]));
+        else
+            std::printf("  %2d %-14s %6s   %g\n", k, label.c_str(), "", static_cast<double>(st.componentWeight[k]));
+    }
+    return 0;
+}
