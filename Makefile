@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all test test-asan example bench clean
+.PHONY: all test test-asan example bench bench-reference clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
@@ -23,6 +23,14 @@ example: all
 
 bench: all
 	$(BUILD)/bench/minque_sherman_bench
+	bench/run_reference_case.sh $(BUILD)
+
+# The same reference case with a build of the straightforward kernels, for the
+# comparison of times and reports.
+bench-reference: all
+	cmake -S . -B build-reference -DCMAKE_BUILD_TYPE=Release -DMINQUE_REFERENCE_KERNELS=ON -DMINQUE_BUILD_TESTS=OFF -DMINQUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-reference -j $(JOBS)
+	bench/run_reference_case.sh $(BUILD) build-reference
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-reference

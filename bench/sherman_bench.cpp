@@ -1,20 +1,28 @@
-// Timing of the host variance inverse: n observations, m = n / 5 random
-// columns (one factor, one level per observation) and the intercept. Reports
+// Timing of the host variance inverse, reference and blocked (1 and 2
+// threads): n observations, m = n / 5 random columns (one factor, one level
+// per observation) and the intercept. Reports
 // the time per added column and the effective bandwidth over the lower
 // triangle (each sweep reads and writes it once).
 #include <benchmark/benchmark.h>
 
 #include "bench_state.hpp"
 #include "linalg/sherman_cpu.hpp"
+#include "linalg/worker_pool.hpp"
 
 namespace {
 
+// Arguments: n, threads (0: one per hardware thread), blocked (1) or reference (0).
 void BM_ShermanCpu(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
+    minque::setWorkerThreads(static_cast<int>(state.range(1)));
+    const bool blocked = state.range(2) != 0;
     minque::AnalysisState st = minque::bench::benchState(n, {n / 5}, 1, 42);
     const double columns = st.randomLevelCount + st.fixedCount;
     for (auto _ : state) {
-        minque::shermanCPU(st, n);
+        if (blocked)
+            minque::shermanCPUBlocked(st, n);
+        else
+            minque::shermanCPUReference(st, n);
         benchmark::DoNotOptimize(st.vInverse[1][1]);
     }
     const double triangleBytes = 4.0 * n * (n + 1) / 2.0;
@@ -25,7 +33,24 @@ void BM_ShermanCpu(benchmark::State& state) {
     state.counters["triangle_rw"] =
         benchmark::Counter(2.0 * triangleBytes * columns, benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_ShermanCpu)->Arg(1000)->Arg(2000)->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ShermanCpu)
+    ->ArgNames({"n", "threads", "blocked"})
+    ->ArgsProduct({{1000, 2000, 4000}, {1}, {0}})
+    ->ArgsProduct({{1000, 2000, 4000}, {1, 2}, {1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// One pass's inverse of the reference case: n = 2000, factors of 40, 400
+// and 60 levels, 3 fixed columns.
+void BM_ShermanCpuReferenceCase(benchmark::State& state) {
+    minque::setWorkerThreads(static_cast<int>(state.range(0)));
+    minque::AnalysisState st = minque::bench::benchState(2000, {40, 400, 60}, 3, 7);
+    for (auto _ : state) {
+        minque::shermanCPUBlocked(st, 2000);
+        benchmark::DoNotOptimize(st.vInverse[1][1]);
+    }
+}
+BENCHMARK(BM_ShermanCpuReferenceCase)->ArgNames({"threads"})->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -40,6 +40,9 @@ inline constexpr int kSlotReplicate = 3;  // "MATRIX.UQ3"
 inline constexpr int kSlotVariance = 4;   // "MATWRN.var"
 inline constexpr int kSlotCovariance = 5; // "MATRIX.cov"
 
+// Phases of a run whose wall-clock time can be gathered.
+enum Phase { kPhaseInverse, kPhaseProjection, kPhaseEquations, kPhasePairs, kPhaseStatistics, kPhaseCount };
+
 struct AnalysisState {
     int reportInChinese = 0;
     int obsCount = 0;          // n of the data set being estimated
@@ -84,6 +87,24 @@ struct AnalysisState {
     FloatMatrix designWork;     // projection and trace scratch; right singular vectors of S
     std::vector<double> projectionTerms;  // 0..p: the double terms t_f of one row of the projection
 
+    // Work space of the fast host kernels (pending rank-one updates, double
+    // accumulators, per-thread rows), sized at their first use for the full n.
+    std::vector<double> pendingB, pendingT, sumWork, threadSums, projectionWork;
+    std::vector<float> rowWork, recordBatch;
+    std::vector<int> rowMarks, columnOrder;
+
+    // The per-trait quantities of the fast pair estimation, for the current
+    // data set: the traits (row i = trait i, compacted to the data set), and
+    // for record c and trait i the products R_c'y_i formed in double
+    // (traitRecordA) and from single-precision products (traitRecordP), and
+    // (Q y_i)[row] (traitQy).
+    // Trait i of record c at (c - 1) traitLanes + i - 1; Q y_i at row r at
+    // (r - 1) traitLanes + i - 1 (traitLanes: t rounded up to 16).
+    FloatMatrix setTraits;
+    int traitLanes = 0;
+    std::vector<double> traitRecordA, traitRecordP, traitQy;
+    std::vector<double> traitsByObservationDouble;  // (j, i) at (j - 1) traitLanes + i - 1
+
     FloatMatrix wholeTerms, jackTerms;                  // 1..3 x 0..K+2
     FloatVector jackVectorA, jackVectorB, jackVectorC;  // 0..K+2
 
@@ -91,6 +112,9 @@ struct AnalysisState {
     std::vector<std::string> traitNames;      // 1..t
 
     std::array<std::FILE*, 6> streams{};
+
+    bool timePhases = false;
+    double phaseSeconds[kPhaseCount] = {};
 };
 
 }  // namespace minque

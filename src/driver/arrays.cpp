@@ -61,6 +61,8 @@ Ragged<T> ragged(const IntVector& counts, int rows, const char* failure1, const 
 
 }  // namespace
 
+void workAllocationFailure() { fatalError("allocation failure in dvector()"); }
+
 FloatVector dvector(int nl, int nh) {
     return FloatVector(block<float>(extent(nl, nh), "allocation failure in dvector()"), nl, nh);
 }

@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
+#include <vector>
 
 namespace minque {
 
@@ -154,5 +156,19 @@ IntMatrix imatrix(int nrl, int nrh, int ncl, int nch);
 // count + 1 slots). Failures use the imatrix()/dmatrix() messages.
 IntRagged iragged(const IntVector& counts, int rows);
 FloatRagged dragged(const IntVector& counts, int rows);
+
+// Grows a work vector of the fast kernels to at least `size` elements (it
+// never shrinks, so after the first, largest data set nothing is allocated);
+// failure ends the run like any allocation failure.
+[[noreturn]] void workAllocationFailure();
+template <class T>
+void ensureWorkSize(std::vector<T>& v, std::size_t size) {
+    if (v.size() >= size) return;
+    try {
+        v.resize(size);
+    } catch (const std::bad_alloc&) {
+        workAllocationFailure();
+    }
+}
 
 }  // namespace minque

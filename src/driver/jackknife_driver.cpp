@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/phase_timer.hpp"
 #include "minque/minque_pass.hpp"
 #include "minque/product_records.hpp"
 #include "report/jackknife_stats.hpp"
@@ -32,26 +33,62 @@ void readComponentRecord(AnalysisState& st, int slot, long long record, int row)
     readRecord(st, slot, st.priorValues[row].ptr(0), st.recordLength);
 }
 
+// The covariance components of every pair on the current data set (after
+// the pass of `slot`), appended to the record file in pair order. Replicate 0
+// is the whole data; replicate k keeps the observations outside group k.
+void estimatePairs(AnalysisState& st, const TraitPairs& pairs, int traitCount, int slot, int n, int k, int g) {
+    PhaseTimer timer(st, kPhasePairs);
+    // Copies the kept observations of trait `trait` to `out`; returns their number.
+    auto keptValues = [&](int trait, const Row<float>& out) {
+        if (k == 0) {
+            std::memcpy(out.ptr(1), st.traitData.ptr(trait, 1), sizeof(float) * static_cast<std::size_t>(n));
+            return n;
+        }
+        int kept = 0;
+        for (int m = 1; m <= n; ++m)
+            if (st.workVector[m] != 0.0f) out[++kept] = st.traitData[trait][m];
+        return kept;
+    };
+#ifdef MINQUE_REFERENCE_KERNELS
+    // Each pair from its own two trait vectors, as the cross forms define it.
+    forEachPair(pairs, [&](int i, int j, int) {
+        st.firstTrait = i;
+        st.secondTrait = j;
+        st.resultRow = 2;
+        if (k > 0) markReplicate(st, k, g, n);  // the estimation uses workVector as scratch
+        keptValues(i, st.pairData[1]);
+        st.obsCount = keptValues(j, st.pairData[2]);
+        estimatePairCovariances(st, slot);
+        appendCovarianceRecord(st);
+    });
+    (void)traitCount;
+#else
+    // The products of each trait once, then every pair from them.
+    if (pairs.pairs.empty()) return;
+    if (k > 0) markReplicate(st, k, g, n);
+    for (int i = 1; i <= traitCount; ++i) st.obsCount = keptValues(i, st.setTraits[i]);
+    computeTraitProducts(st, slot, traitCount);
+    forEachPair(pairs, [&](int i, int j, int) {
+        st.firstTrait = i;
+        st.secondTrait = j;
+        st.resultRow = 2;
+        estimatePairFromTraitProducts(st, i, j, traitCount);
+        appendCovarianceRecord(st);
+    });
+#endif
+}
+
 // Phase 1: the pass on all data and the covariance components of every pair.
-void wholeDataPhase(AnalysisState& st, const TraitPairs& pairs, int n) {
+void wholeDataPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n) {
     st.obsCount = n;
     setUnitPriors(st);
     minquePass(st, kSlotWholeData);
     st.traitPairCount = static_cast<int>(pairs.pairs.size());
-    forEachPair(pairs, [&](int i, int j, int) {
-        st.firstTrait = i;
-        st.secondTrait = j;
-        st.obsCount = n;
-        st.resultRow = 2;
-        std::memcpy(st.pairData.ptr(1, 1), st.traitData.ptr(i, 1), sizeof(float) * static_cast<std::size_t>(n));
-        std::memcpy(st.pairData.ptr(2, 1), st.traitData.ptr(j, 1), sizeof(float) * static_cast<std::size_t>(n));
-        estimatePairCovariances(st, kSlotWholeData);
-        appendCovarianceRecord(st);
-    });
+    estimatePairs(st, pairs, traitCount, kSlotWholeData, n, 0, 0);
 }
 
 // Phase 2: every replicate's pass and pair estimates.
-void replicatePhase(AnalysisState& st, const TraitPairs& pairs, int n, int g) {
+void replicatePhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n, int g) {
     const int J = st.replicateCount;
     for (int k = 1; k <= J; ++k) {
         compactReplicate(st, k, g, n);
@@ -59,22 +96,7 @@ void replicatePhase(AnalysisState& st, const TraitPairs& pairs, int n, int g) {
         std::fflush(stderr);
         setUnitPriors(st);
         minquePass(st, kSlotReplicate);
-        forEachPair(pairs, [&](int i, int j, int) {
-            st.firstTrait = i;
-            st.secondTrait = j;
-            st.resultRow = 2;
-            markReplicate(st, k, g, n);  // the estimation uses workVector as scratch
-            int kept = 0;
-            for (int m = 1; m <= n; ++m) {
-                if (st.workVector[m] == 0.0f) continue;
-                ++kept;
-                st.pairData[1][kept] = st.traitData[i][m];
-                st.pairData[2][kept] = st.traitData[j][m];
-            }
-            st.obsCount = kept;
-            estimatePairCovariances(st, kSlotReplicate);
-            appendCovarianceRecord(st);
-        });
+        estimatePairs(st, pairs, traitCount, kSlotReplicate, n, k, g);
     }
     std::fputs("\n\nJackknifing Is Finished.\n\n", stderr);
     std::fflush(stderr);
@@ -82,6 +104,7 @@ void replicatePhase(AnalysisState& st, const TraitPairs& pairs, int n, int g) {
 
 // Phase 3: statistics and report block of every pair.
 void statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n) {
+    PhaseTimer timer(st, kPhaseStatistics);
     const int J = st.replicateCount;
     const int K = st.componentCount;
     const long long t = traitCount;
@@ -172,8 +195,11 @@ TraitPairs variancePairs(int traitCount) {
 
 void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, int groupSize) {
     const int n = st.obsCount;
-    wholeDataPhase(st, pairs, n);
-    replicatePhase(st, pairs, n, groupSize);
+#ifndef MINQUE_REFERENCE_KERNELS
+    st.setTraits = dmatrix(1, traitCount, 1, n);
+#endif
+    wholeDataPhase(st, pairs, traitCount, n);
+    replicatePhase(st, pairs, traitCount, n, groupSize);
     statisticsPhase(st, pairs, traitCount, n);
 }
 

@@ -101,10 +101,20 @@ void commitVarianceFile(bool replace) {
     pendingVarianceFile.clear();
 }
 
-bool hasReplaceArgument(int argc, char** argv) {
+// Options after the ten positional arguments.
+bool hasOption(int argc, char** argv, const char* option) {
     for (int i = 11; i < argc; ++i)
-        if (std::strcmp(argv[i], "--replace") == 0) return true;
+        if (std::strcmp(argv[i], option) == 0) return true;
     return false;
+}
+
+void printPhaseTimes(const AnalysisState& st) {
+    std::fprintf(stderr,
+                 "\n Phase times (s): inverse %.3f, projection and records %.3f, MINQUE matrix %.3f, pair forms "
+                 "%.3f, statistics %.3f\n",
+                 st.phaseSeconds[kPhaseInverse], st.phaseSeconds[kPhaseProjection], st.phaseSeconds[kPhaseEquations],
+                 st.phaseSeconds[kPhasePairs], st.phaseSeconds[kPhaseStatistics]);
+    std::fflush(stderr);
 }
 
 int promptTraitCount() {
@@ -166,7 +176,8 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     if (groupSize < 1)
         stopRun("The jackknife group size (argument 5) must be at least 1; it is '%s'", argv[5]);
     const RunFileNames names = deriveFileNames(argv[10], kind);
-    const bool replace = hasReplaceArgument(argc, argv);
+    const bool replace = hasOption(argc, argv, "--replace");
+    st.timePhases = hasOption(argc, argv, "--timings");
     if (variances && !replace && access("MATWRN.var", F_OK) == 0)
         stopRun("MATWRN.var already exists in this directory; minque-var does not overwrite it unless the "
                 "argument --replace follows the ten arguments");
@@ -261,6 +272,7 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
         std::fprintf(st.streams[kSlotReport], "\n Time Used (Hour) = %f \n", hours);
     std::fflush(st.streams[kSlotReport]);
     std::fprintf(stderr, "\n Time Used (Hour) = %f \n", hours);
+    if (st.timePhases) printPhaseTimes(st);
     if (st.reportInChinese == 1) {
         std::fprintf(stderr, "\n 电脑运算已完毕. \n 分析结果储存在文件%s中.\n", names.report.c_str());
         std::fputs("\n 请同时输入Alt键和F4键，关掉该运行的窗口。\n", stderr);

@@ -18,8 +18,17 @@
 // f = w / s (for a fixed column: plain sums, s + 1, f = 1 / s); then for
 // i >= j: W[i][j] = float(W[i][j] - b_j (b_i f)), all in double.
 //
-// Only the lower triangle is updated during the sweeps; it is mirrored into
-// the upper triangle once at the end, so both triangles are bit-identical.
+// Two implementations give the same bits:
+// - shermanCPUReference updates the lower triangle column by column, reading
+//   W z through the lower-triangle twins, and mirrors it once at the end;
+// - shermanCPUBlocked (the default) keeps both triangles and defers the
+//   updates of up to 32 columns: the b of each next column is computed from
+//   the rows it needs, brought up to date element by element with the same
+//   formula (element (i, j), i >= j, is always W[i][j] - b_j (b_i f)), and
+//   one tiled sweep then applies the deferred updates in order to every
+//   element of the lower triangle and mirrors it, split over the worker
+//   threads.
+// A build with MINQUE_REFERENCE_KERNELS uses the reference in the program.
 #pragma once
 
 #include "driver/analysis_state.hpp"
@@ -27,5 +36,7 @@
 namespace minque {
 
 void shermanCPU(AnalysisState& state, int n);
+void shermanCPUReference(AnalysisState& state, int n);
+void shermanCPUBlocked(AnalysisState& state, int n);
 
 }  // namespace minque

@@ -1,15 +1,20 @@
 #include "minque/minque_pass.hpp"
 
+#include <algorithm>
+
+#include "driver/phase_timer.hpp"
 #include "gpu/device_discovery.hpp"
 #include "gpu/sherman_gpu.hpp"
 #include "linalg/sherman_cpu.hpp"
 #include "linalg/svd_ginverse.hpp"
+#include "linalg/update_kernels.hpp"
+#include "linalg/worker_pool.hpp"
 #include "minque/minque_equations.hpp"
 #include "minque/product_records.hpp"
 
 namespace minque {
 
-void projectOutFixed(AnalysisState& st) {
+void projectOutFixedReference(AnalysisState& st) {
     const int n = st.obsCount, p = st.fixedCount;
     const FloatMatrix& A = st.vInverse;
     const FloatMatrix& W = st.designWork;
@@ -56,7 +61,7 @@ void projectOutFixed(AnalysisState& st) {
     }
 }
 
-void writeProductRecords(AnalysisState& st, int slot) {
+void writeProductRecordsReference(AnalysisState& st, int slot) {
     const int n = st.obsCount;
     const FloatMatrix& Q = st.vInverse;
     const auto& R = st.columnVector;
@@ -74,15 +79,146 @@ void writeProductRecords(AnalysisState& st, int slot) {
     }
 }
 
+namespace {
+
+// C = X'W on the lower triangle, mirrored, then G = C^- in equationMatrix.
+void invertFixedCrossProducts(AnalysisState& st) {
+    const int p = st.fixedCount;
+    const FloatMatrix& W = st.designWork;
+    const FloatMatrix& G = st.equationMatrix;
+    for (int f = 1; f <= p; ++f) {
+        for (int g = 1; g <= f; ++g) {
+            const auto rows = st.fixedColRows[g];
+            double sum = 0.0;
+            for (int k = 1; k <= st.fixedColCount[g]; ++k) sum += static_cast<double>(W[rows[k]][f]);
+            G[f][g] = static_cast<float>(sum);
+            G[g][f] = G[f][g];
+        }
+    }
+    svdGinverse(st, st.equationWork, p);
+}
+
+}  // namespace
+
+void projectOutFixedFast(AnalysisState& st) {
+    const int n = st.obsCount, p = st.fixedCount;
+    const std::size_t full = static_cast<std::size_t>(st.vInverse.rowHi());
+    ensureWorkSize(st.projectionWork, full * static_cast<std::size_t>(p));
+    ensureWorkSize(st.sumWork, full);
+    const std::size_t terms = static_cast<std::size_t>(p) + 1;
+    ensureWorkSize(st.projectionTerms, terms * static_cast<std::size_t>(workerThreads()));
+    float* A = st.vInverse.ptr(1, 1);
+    const std::size_t stride = st.vInverse.stride();
+    auto rowOf = [A, stride](int r) { return A + static_cast<std::size_t>(r) * stride; };  // zero-based row
+    double* Wd = st.projectionWork.data();  // W[r][f] as double at (f - 1) n + r - 1
+
+    // W = A X: column f of W at row r sums A[r][row_k] over the rows of X
+    // column f in list order; A is symmetric in storage, so A[row_k][r] is the
+    // same float and a whole row of A serves every r at once.
+    for (int f = 1; f <= p; ++f) {
+        const auto rows = st.fixedColRows[f];
+        const int count = st.fixedColCount[f];
+        runOnWorkers([&](int worker) {
+            int r0, r1;
+            splitRange(n, worker, workerThreads(), &r0, &r1);
+            double* acc = st.sumWork.data();
+            std::fill(acc + r0, acc + r1, 0.0);
+            for (int k = 1; k <= count; ++k) accumulatePlain(acc + r0, rowOf(rows[k] - 1) + r0, r1 - r0);
+            for (int r = r0; r < r1; ++r) {
+                const float w = static_cast<float>(acc[r]);
+                st.designWork[r + 1][f] = w;
+                Wd[static_cast<std::size_t>(f - 1) * n + static_cast<std::size_t>(r)] = static_cast<double>(w);
+            }
+        });
+    }
+    invertFixedCrossProducts(st);
+
+    // Q = A - W G W' on the lower triangle, band by band, mirrored.
+    const FloatMatrix& G = st.equationMatrix;
+    runOnWorkers([&](int worker) {
+        int r0, r1;
+        splitTriangle(n, worker, workerThreads(), &r0, &r1);
+        double* t = st.projectionTerms.data() + terms * static_cast<std::size_t>(worker);
+        constexpr int kBand = 16;
+        for (int i0 = r0; i0 < r1; i0 += kBand) {
+            const int i1 = std::min(r1, i0 + kBand);
+            for (int r = i0; r < i1; ++r) {
+                const auto Wr = st.designWork[r + 1];
+                for (int f = 1; f <= p; ++f) {
+                    double sum = 0.0;
+                    for (int g = 1; g <= p; ++g) sum += static_cast<double>(G[g][f] * Wr[g]);
+                    t[f - 1] = sum;
+                }
+                subtractProjection(rowOf(r), r + 1, Wd, static_cast<std::size_t>(n), t, p);
+            }
+            mirrorLowerRows(A, stride, i0, i1);
+        }
+    });
+}
+
+void writeProductRecordsFast(AnalysisState& st, int slot) {
+    const int n = st.obsCount, m = st.randomLevelCount;
+    const int threads = workerThreads();
+    const std::size_t full = static_cast<std::size_t>(st.vInverse.rowHi());
+    const std::size_t recordFloats = full + 1;
+    constexpr int kBatch = 32;
+    ensureWorkSize(st.recordBatch, recordFloats * kBatch);
+    ensureWorkSize(st.threadSums, full * static_cast<std::size_t>(threads));
+    const float* Q = st.vInverse.ptr(1, 1);
+    const std::size_t stride = st.vInverse.stride();
+    seekRecordByte(st, slot, 0);
+    for (int c0 = 1; c0 <= m; c0 += kBatch) {
+        const int c1 = std::min(m + 1, c0 + kBatch);
+        runOnWorkers([&](int worker) {
+            double* acc = st.threadSums.data() + static_cast<std::size_t>(worker) * full;
+            for (int c = c0 + worker; c < c1; c += threads) {
+                const auto rows = st.randomColRows[c];
+                const auto values = st.randomColValues[c];
+                std::fill(acc, acc + n, 0.0);
+                for (int k = 1; k <= st.randomColCount[c]; ++k)
+                    accumulateScaled(acc, Q + static_cast<std::size_t>(rows[k] - 1) * stride, values[k], n);
+                float* record = st.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats;
+                record[0] = 0.0f;  // the pad
+                for (int j = 0; j < n; ++j) record[j + 1] = static_cast<float>(acc[j]);
+            }
+        });
+        for (int c = c0; c < c1; ++c)
+            writeRecord(st, slot, st.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats, st.obsRecordLength);
+    }
+}
+
+void projectOutFixed(AnalysisState& st) {
+#ifdef MINQUE_REFERENCE_KERNELS
+    projectOutFixedReference(st);
+#else
+    projectOutFixedFast(st);
+#endif
+}
+
+void writeProductRecords(AnalysisState& st, int slot) {
+#ifdef MINQUE_REFERENCE_KERNELS
+    writeProductRecordsReference(st, slot);
+#else
+    writeProductRecordsFast(st, slot);
+#endif
+}
+
 void minquePass(AnalysisState& st, int slot) {
     st.obsRecordLength = st.obsCount + 1;
     for (int k = 1; k <= st.componentCount; ++k) st.priorValues[1][k] = 1.0f;
-    if (getGPUCount() > 0)
-        shermanGPU(st, st.obsCount, st.randomLevelCount);
-    else
-        shermanCPU(st, st.obsCount);
-    projectOutFixed(st);
-    writeProductRecords(st, slot);
+    {
+        PhaseTimer timer(st, kPhaseInverse);
+        if (getGPUCount() > 0)
+            shermanGPU(st, st.obsCount, st.randomLevelCount);
+        else
+            shermanCPU(st, st.obsCount);
+    }
+    {
+        PhaseTimer timer(st, kPhaseProjection);
+        projectOutFixed(st);
+        writeProductRecords(st, slot);
+    }
+    PhaseTimer timer(st, kPhaseEquations);
     assembleMinqueMatrix(st, slot);
     svdGinverse(st, st.designWork, st.componentCount);
 }

@@ -22,9 +22,18 @@ void minquePass(AnalysisState& state, int slot);
 // equationMatrix. Q[r][c] = float(A[r][c] - sum_f W[c][f] t_f), t_f =
 // sum_g float(G[g][f] W[r][g]), computed on the lower triangle and stored in
 // both, so Q is exactly symmetric; with p = 0, Q is V^-1 bit for bit.
+// The reference computes element by element; the fast version (the default)
+// forms the same sums across independent rows and columns on the worker
+// threads, relying on A being stored symmetric.
 void projectOutFixed(AnalysisState& state);
+void projectOutFixedReference(AnalysisState& state);
+void projectOutFixedFast(AnalysisState& state);
 
-// Step 3: record i, slot j = float(sum_k float(Q[row_k][j] value_k)).
+// Step 3: record i, slot j = float(sum_k float(Q[row_k][j] value_k)). The
+// fast version (the default) computes batches of records on the worker
+// threads and writes them in order.
 void writeProductRecords(AnalysisState& state, int slot);
+void writeProductRecordsReference(AnalysisState& state, int slot);
+void writeProductRecordsFast(AnalysisState& state, int slot);
 
 }  // namespace minque

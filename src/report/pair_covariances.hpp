@@ -24,4 +24,14 @@ float factorPairCrossForm(AnalysisState& state, int a1, int a2, int b1, int b2, 
 // y1' Q Q y2 = sum_i (Q_i y1)(Q_i y2), products formed in double.
 float residualCrossForm(AnalysisState& state);
 
+// The same estimates for many pairs, with the work that depends on one trait
+// done once per trait: after a pass of `slot`, computeTraitProducts forms,
+// for every trait row of setTraits (traits 1..traitCount, compacted to the
+// data set), the products of every product record with the trait and Q times
+// the trait, each element by the formula and in the order of the per-pair
+// forms above; estimatePairFromTraitProducts then combines two traits' values
+// into the cross forms and theta exactly as estimatePairCovariances would.
+void computeTraitProducts(AnalysisState& state, int slot, int traitCount);
+void estimatePairFromTraitProducts(AnalysisState& state, int i, int j, int traitCount);
+
 }  // namespace minque

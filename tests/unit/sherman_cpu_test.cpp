@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "linalg/sherman_cpu.hpp"
+#include "linalg/worker_pool.hpp"
 #include "support/reference_math.hpp"
 #include "support/test_support.hpp"
 
@@ -126,6 +127,40 @@ TEST(ShermanCpu, FactorsWithPriorAtMostOneEMinusEightAreSkipped) {
     shermanCPU(above, 12);
     EXPECT_FALSE(sameBits(above, reference));
     EXPECT_LT(relativeError(above), 1e-5);
+}
+
+}  // namespace
+}  // namespace minque
+
+namespace minque {
+namespace {
+
+TEST(ShermanCpuBlocked, IsBitIdenticalToTheReferenceForAnyThreadCount) {
+    // Large enough for several flushes and catch-ups: factors of many and of
+    // few levels, repeated rows, empty columns, dense fixed columns and a
+    // factor skipped by its prior.
+    struct Case {
+        unsigned seed;
+        int n;
+        std::vector<int> levels;
+        int p;
+    };
+    const Case cases[] = {{1, 97, {5, 40, 3}, 3}, {2, 150, {70, 2}, 1}, {3, 64, {64}, 0}, {4, 33, {}, 2}};
+    for (const Case& c : cases) {
+        AnalysisState st = test::stateFromDesign(test::randomDesign(c.seed, c.n, c.levels, c.p, 1), 1);
+        setPriors(st, 1.0f);
+        if (c.levels.size() == 2) st.priorValues[1][2] = 0.0f;
+        shermanCPUReference(st, c.n);
+        const std::vector<float> reference(st.vInverse.ptr(1, 1), st.vInverse.ptr(1, 1) + static_cast<std::size_t>(c.n) * c.n);
+        for (int threads : {1, 2, 3}) {
+            setWorkerThreads(threads);
+            std::fill(st.vInverse.ptr(1, 1), st.vInverse.ptr(1, 1) + static_cast<std::size_t>(c.n) * c.n, -1.0f);
+            shermanCPUBlocked(st, c.n);
+            EXPECT_EQ(std::memcmp(reference.data(), st.vInverse.ptr(1, 1), reference.size() * sizeof(float)), 0)
+                << "seed " << c.seed << ", " << threads << " threads";
+        }
+        setWorkerThreads(0);
+    }
 }
 
 }  // namespace

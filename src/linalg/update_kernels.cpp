@@ -1,0 +1,166 @@
+#include "linalg/update_kernels.hpp"
+
+// GCC 12 warns about an internal temporary of the AVX-512 conversion
+// intrinsics at -O3; the warning concerns the header, not this code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cstddef>
+
+namespace minque {
+
+#define MINQUE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+
+namespace {
+
+// One update over a chunk; inlined into each clone of the caller.
+inline __attribute__((always_inline)) void updateChunk(float* __restrict x, const double* __restrict v, double s,
+                                                      int len) {
+    for (int j = 0; j < len; ++j) x[j] = static_cast<float>(static_cast<double>(x[j]) - v[j] * s);
+}
+
+}  // namespace
+
+MINQUE_CLONES
+void applyRankOneUpdates(float* __restrict x, int len, const double* const* vecs, const double* scales, int count) {
+    // Chunks small enough that the chunk of x stays in the first-level cache
+    // while every update passes over it.
+    constexpr int kChunk = 1024;
+    for (int j0 = 0; j0 < len; j0 += kChunk) {
+        const int chunk = j0 + kChunk < len ? kChunk : len - j0;
+        for (int l = 0; l < count; ++l) updateChunk(x + j0, vecs[l] + j0, scales[l], chunk);
+    }
+}
+
+namespace {
+
+using TileKernel = void (*)(float* const*, int, const double* const*, const double*, int, int);
+
+// The tile, one element at a time: the definition the vector versions follow.
+void tileGeneric(float* const* rows, int rowCount, const double* const* vecs, const double* scales, int stride,
+                 int count) {
+    for (int r = 0; r < rowCount; ++r) {
+        float* x = rows[r];
+        const double* s = scales + static_cast<std::ptrdiff_t>(r) * stride;
+        for (int j = 0; j < kTileWidth; ++j) {
+            float value = x[j];
+            for (int l = 0; l < count; ++l) value = static_cast<float>(static_cast<double>(value) - vecs[l][j] * s[l]);
+            x[j] = value;
+        }
+    }
+}
+
+// Four registers of eight doubles hold the 32 elements of a row's tile; each
+// update is a double multiply and subtract per lane, then the rounding to
+// float (convert down and back up), exactly as if the element were stored.
+// R rows are updated together: their 4R chains of dependent updates are
+// independent of one another, which keeps the vector units busy, and each
+// load of an update vector serves all R rows.
+template <int R>
+__attribute__((target("avx512f"), always_inline)) inline void tileRowsAvx512(float* const* rows,
+                                                                             const double* const* vecs,
+                                                                             const double* scales, int stride,
+                                                                             int count) {
+    __m512d a[R][4];
+    for (int r = 0; r < R; ++r)
+        for (int q = 0; q < 4; ++q) a[r][q] = _mm512_cvtps_pd(_mm256_loadu_ps(rows[r] + 8 * q));
+    for (int l = 0; l < count; ++l) {
+        const double* v = vecs[l];
+        __m512d scale[R];
+        for (int r = 0; r < R; ++r) scale[r] = _mm512_set1_pd(scales[static_cast<std::ptrdiff_t>(r) * stride + l]);
+        for (int q = 0; q < 4; ++q) {
+            const __m512d vq = _mm512_loadu_pd(v + 8 * q);
+            for (int r = 0; r < R; ++r)
+                a[r][q] = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(a[r][q], _mm512_mul_pd(vq, scale[r]))));
+        }
+    }
+    for (int r = 0; r < R; ++r)
+        for (int q = 0; q < 4; ++q) _mm256_storeu_ps(rows[r] + 8 * q, _mm512_cvtpd_ps(a[r][q]));
+}
+
+__attribute__((target("avx512f"))) void tileAvx512(float* const* rows, int rowCount, const double* const* vecs,
+                                                   const double* scales, int stride, int count) {
+    int r = 0;
+    for (; r + 4 <= rowCount; r += 4) tileRowsAvx512<4>(rows + r, vecs, scales + static_cast<std::ptrdiff_t>(r) * stride, stride, count);
+    for (; r + 2 <= rowCount; r += 2) tileRowsAvx512<2>(rows + r, vecs, scales + static_cast<std::ptrdiff_t>(r) * stride, stride, count);
+    for (; r < rowCount; ++r) tileRowsAvx512<1>(rows + r, vecs, scales + static_cast<std::ptrdiff_t>(r) * stride, stride, count);
+}
+
+// The same with eight registers of four doubles.
+__attribute__((target("avx2"))) void tileAvx2(float* const* rows, int rowCount, const double* const* vecs,
+                                              const double* scales, int stride, int count) {
+    for (int r = 0; r < rowCount; ++r) {
+        float* x = rows[r];
+        const double* s = scales + static_cast<std::ptrdiff_t>(r) * stride;
+        __m256d a[8];
+        for (int q = 0; q < 8; ++q) a[q] = _mm256_cvtps_pd(_mm_loadu_ps(x + 4 * q));
+        for (int l = 0; l < count; ++l) {
+            const double* v = vecs[l];
+            const __m256d scale = _mm256_set1_pd(s[l]);
+            for (int q = 0; q < 8; ++q) {
+                const __m256d d = _mm256_sub_pd(a[q], _mm256_mul_pd(_mm256_loadu_pd(v + 4 * q), scale));
+                a[q] = _mm256_cvtps_pd(_mm256_cvtpd_ps(d));
+            }
+        }
+        for (int q = 0; q < 8; ++q) _mm_storeu_ps(x + 4 * q, _mm256_cvtpd_ps(a[q]));
+    }
+}
+
+TileKernel chooseTileKernel() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return tileAvx512;
+    if (__builtin_cpu_supports("avx2")) return tileAvx2;
+    return tileGeneric;
+}
+
+}  // namespace
+
+static_assert(kTileWidth == 32, "the tile kernels hold 32 elements");
+
+void applyRankOneUpdatesTile(float* const* rows, int rowCount, const double* const* vecs, const double* scales,
+                             int stride, int count) {
+    static const TileKernel kernel = chooseTileKernel();
+    kernel(rows, rowCount, vecs, scales, stride, count);
+}
+
+void mirrorLowerRows(float* base, std::size_t stride, int i0, int i1) {
+    constexpr int kTile = 16;
+    auto row = [base, stride](int i) { return base + static_cast<std::size_t>(i) * stride; };
+    for (int c0 = 0; c0 < i1; c0 += kTile) {
+        const int c1 = c0 + kTile < i1 ? c0 + kTile : i1;
+        for (int j = c0; j < c1; ++j) {
+            float* Wj = row(j);
+            for (int i = (i0 > j + 1 ? i0 : j + 1); i < i1; ++i) Wj[i] = row(i)[j];
+        }
+    }
+}
+
+MINQUE_CLONES
+void subtractProjection(float* __restrict x, int len, const double* w, std::size_t wStride, const double* t, int p) {
+    constexpr int kChunk = 256;
+    double s[kChunk];
+    for (int c0 = 0; c0 < len; c0 += kChunk) {
+        const int chunk = c0 + kChunk < len ? kChunk : len - c0;
+        for (int c = 0; c < chunk; ++c) s[c] = 0.0;
+        for (int f = 0; f < p; ++f) {
+            const double* __restrict wf = w + static_cast<std::size_t>(f) * wStride + c0;
+            const double tf = t[f];
+            for (int c = 0; c < chunk; ++c) s[c] += wf[c] * tf;
+        }
+        for (int c = 0; c < chunk; ++c) x[c0 + c] = static_cast<float>(static_cast<double>(x[c0 + c]) - s[c]);
+    }
+}
+
+MINQUE_CLONES
+void accumulateScaled(double* __restrict acc, const float* __restrict src, float v, int len) {
+    for (int j = 0; j < len; ++j) acc[j] += static_cast<double>(src[j] * v);
+}
+
+MINQUE_CLONES
+void accumulatePlain(double* __restrict acc, const float* __restrict src, int len) {
+    for (int j = 0; j < len; ++j) acc[j] += static_cast<double>(src[j]);
+}
+
+}  // namespace minque

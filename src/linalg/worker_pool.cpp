@@ -1,0 +1,117 @@
+#include "linalg/worker_pool.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace minque {
+
+namespace {
+
+class WorkerPool {
+public:
+    explicit WorkerPool(int threads) {
+        for (int w = 1; w < threads; ++w) workers_.emplace_back([this, w] { loop(w); });
+    }
+    ~WorkerPool() {
+        stop_.store(true);
+        generation_.fetch_add(1);
+        generation_.notify_all();
+        for (auto& t : workers_) t.join();
+    }
+    int size() const { return static_cast<int>(workers_.size()) + 1; }
+    void run(const std::function<void(int)>& body) {
+        if (workers_.empty()) {
+            body(0);
+            return;
+        }
+        task_ = &body;
+        remaining_.store(static_cast<int>(workers_.size()));
+        generation_.fetch_add(1, std::memory_order_seq_cst);
+        // Workers still spinning see the new generation by themselves; the
+        // wake-up (a system call) is needed only when one has gone to sleep.
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) generation_.notify_all();
+        body(0);
+        while (remaining_.load(std::memory_order_acquire) != 0) {
+        }
+    }
+
+private:
+    void loop(int worker) {
+        unsigned seen = 0;  // the generation when the pool was made, before any task
+        while (true) {
+            unsigned now;
+            int spins = 0;
+            while ((now = generation_.load(std::memory_order_acquire)) == seen) {
+                if (++spins > 20000) {
+                    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+                    generation_.wait(seen, std::memory_order_seq_cst);
+                    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+                    spins = 0;
+                }
+            }
+            seen = now;
+            if (stop_.load()) return;
+            (*task_)(worker);
+            remaining_.fetch_sub(1, std::memory_order_release);
+        }
+    }
+
+    std::vector<std::thread> workers_;
+    std::atomic<unsigned> generation_{0};
+    std::atomic<int> remaining_{0};
+    std::atomic<int> sleepers_{0};
+    std::atomic<bool> stop_{false};
+    const std::function<void(int)>* task_ = nullptr;
+};
+
+std::mutex poolMutex;
+std::unique_ptr<WorkerPool> pool;
+int requestedThreads = 0;  // 0: one per hardware thread
+
+WorkerPool& thePool() {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    if (!pool) {
+        int threads = requestedThreads;
+        if (threads < 1) threads = static_cast<int>(std::thread::hardware_concurrency());
+        if (threads < 1) threads = 1;
+        pool = std::make_unique<WorkerPool>(threads);
+    }
+    return *pool;
+}
+
+}  // namespace
+
+void setWorkerThreads(int threads) {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    requestedThreads = threads < 1 ? 0 : threads;
+    pool.reset();
+}
+
+int workerThreads() { return thePool().size(); }
+
+void runOnWorkers(const std::function<void(int)>& body) { thePool().run(body); }
+
+void splitRange(int count, int worker, int workers, int* begin, int* end) {
+    *begin = static_cast<int>(static_cast<long long>(count) * worker / workers);
+    *end = static_cast<int>(static_cast<long long>(count) * (worker + 1) / workers);
+}
+
+void splitTriangle(int n, int worker, int workers, int* begin, int* end) {
+    // Row i ends the first i(i+1)/2 + ... elements: cut where the cumulative
+    // area reaches worker / workers of the total.
+    auto cut = [n, workers](int w) {
+        if (w <= 0) return 0;
+        if (w >= workers) return n;
+        const double area = static_cast<double>(n) * (n + 1) / 2.0 * w / workers;
+        int row = static_cast<int>(std::sqrt(2.0 * area));
+        return row < 0 ? 0 : (row > n ? n : row);
+    };
+    *begin = cut(worker);
+    *end = cut(worker + 1);
+}
+
+}  // namespace minque
