@@ -92,6 +92,7 @@ struct AnalysisState {
     std::vector<double> pendingB, pendingT, sumWork, threadSums, projectionWork;
     std::vector<float> rowWork, recordBatch;
     std::vector<int> rowMarks, columnOrder;
+    std::vector<const float*> rowPointers;  // per thread, n: the rows a sum reads, in list order
 
     // The per-trait quantities of the fast pair estimation, for the current
     // data set: the traits (row i = trait i, compacted to the data set), and

@@ -100,6 +100,7 @@ void shermanCPUReference(AnalysisState& st, int n) {
 namespace {
 
 constexpr int kMaxPending = 32;
+constexpr int kCatchUpGroup = 16;  // entry rows brought up to date together
 
 // One column of U or X to add: entries rows[0..count-1] (one-based
 // observation numbers) with coefficients values[] (unused for a fixed column).
@@ -119,8 +120,9 @@ public:
         ensureWorkSize(st.pendingB, kMaxPending * full);
         ensureWorkSize(st.pendingT, kMaxPending * full);
         ensureWorkSize(st.sumWork, full);
-        ensureWorkSize(st.rowWork, full * static_cast<std::size_t>(workerThreads()));
+        ensureWorkSize(st.rowWork, full * kCatchUpGroup * static_cast<std::size_t>(workerThreads()));
         ensureWorkSize(st.rowMarks, full);
+        ensureWorkSize(st.rowPointers, full * static_cast<std::size_t>(workerThreads()));
         ensureWorkSize(st.columnOrder, static_cast<std::size_t>(st.randomLevelCount + st.fixedCount));
         listColumns();
     }
@@ -128,15 +130,18 @@ public:
     void run() {
         const double residualPrior = static_cast<double>(st_.priorValues[1][st_.componentCount]);
         const float d = static_cast<float>(1.0 / residualPrior);
+        // d I on the lower triangle; the rows the first block reads are
+        // completed like those of every later block.
         runOnWorkers([&](int worker) {
             int i0, i1;
-            splitRange(n_, worker, workerThreads(), &i0, &i1);
+            splitTriangle(n_, worker, workerThreads(), &i0, &i1);
             for (int i = i0; i < i1; ++i) {
                 float* Wi = row(i);
-                std::fill(Wi, Wi + n_, 0.0f);
+                std::fill(Wi, Wi + i, 0.0f);
                 Wi[i] = d;
             }
         });
+        completeRowsOf(0, blockEnd(0));
         for (int pos = 0; pos < columns_;) {
             const int end = blockEnd(pos);
             for (int q = pos; q < end; ++q) add(column(q));
@@ -185,14 +190,15 @@ private:
     // The block that starts at `pos`: up to kMaxPending columns whose updates
     // are deferred together. Bringing a row up to date costs one update of n
     // elements per pending column, for each entry of the column; a column
-    // whose catch-up would pass about half a sweep of the triangle starts the
-    // next block instead (measured on the reference case: the balance point
-    // lies between 1 and 4 times the entries).
+    // whose catch-up would pass about half a sweep of the triangle (n
+    // elements per entry and pending column > n(n+1)/2) starts the next block
+    // instead. Measured on the reference case, limits between a quarter and a
+    // whole sweep time within noise of each other.
     int blockEnd(int pos) const {
         int end = pos;
         while (end < columns_ && end - pos < kMaxPending) {
             const int pending = end - pos;
-            if (pending > 0 && 2LL * column(end).count * pending > n_) break;
+            if (pending > 0 && static_cast<long long>(column(end).count) * pending > n_) break;
             ++end;
         }
         return end;
@@ -229,22 +235,81 @@ private:
             if (len <= 0) return;
             double* acc = st_.sumWork.data() + i0;
             std::fill(acc, acc + len, 0.0);
-            float* current = st_.rowWork.data() + static_cast<std::size_t>(worker) * n_;
-            for (int k = 0; k < c.count; ++k) {
-                const int r = c.rows[k] - 1;
-                const float* src = row(r) + i0;
-                if (pending_ > 0) {
-                    std::copy(src, src + len, current);
-                    bringUpToDate(current, r, i0, i1);
-                    src = current;
-                }
-                if (c.fixed)
-                    accumulatePlain(acc, src, len);
-                else
-                    accumulateScaled(acc, src, c.values[k], len);
+            if (pending_ == 0) {
+                const float** sources = st_.rowPointers.data() + static_cast<std::size_t>(worker) * full_;
+                for (int k = 0; k < c.count; ++k) sources[k] = row(c.rows[k] - 1) + i0;
+                accumulateRows(acc, sources, c.fixed ? nullptr : c.values, c.count, len);
+                for (int i = i0; i < i1; ++i) b_[i] = static_cast<float>(st_.sumWork[static_cast<std::size_t>(i)]);
+                return;
+            }
+            // The entry rows brought up to date a group at a time, then
+            // added to the sums in list order.
+            float* copies = st_.rowWork.data() + static_cast<std::size_t>(worker) * kCatchUpGroup * full_;
+            const float** sources = st_.rowPointers.data() + static_cast<std::size_t>(worker) * full_;
+            for (int k0 = 0; k0 < c.count; k0 += kCatchUpGroup) {
+                const int group = std::min(kCatchUpGroup, c.count - k0);
+                catchUpGroup(c.rows + k0, group, i0, i1, copies, sources);
+                accumulateRows(acc, sources, c.fixed ? nullptr : c.values + k0, group, len);
             }
             for (int i = i0; i < i1; ++i) b_[i] = static_cast<float>(st_.sumWork[static_cast<std::size_t>(i)]);
         });
+    }
+
+    // Copies columns i0..i1-1 of the rows entries[0..group-1] (one-based) into
+    // `copies` and brings them up to date; sources[g] receives entry g's copy.
+    // The copies are ordered by row, so that in each tile of kTileWidth
+    // columns the rows wholly past the tile (element (r, i), i < r) and the
+    // rows wholly before it (i >= r) form two runs that the tile kernel
+    // updates with their own formula; rows that the tile straddles, and the
+    // columns after the last whole tile, go through the row kernel.
+    void catchUpGroup(const std::int32_t* entries, int group, int i0, int i1, float* copies, const float** sources) const {
+        int order[kCatchUpGroup];
+        for (int g = 0; g < group; ++g) {
+            int at = g;
+            while (at > 0 && entries[order[at - 1]] > entries[g]) {
+                order[at] = order[at - 1];
+                --at;
+            }
+            order[at] = g;
+        }
+        int rows[kCatchUpGroup];
+        double before[kCatchUpGroup * kMaxPending], after[kCatchUpGroup * kMaxPending];
+        for (int g = 0; g < group; ++g) {
+            const int r = entries[order[g]] - 1;
+            rows[g] = r;
+            float* copy = copies + static_cast<std::size_t>(g) * full_;
+            std::copy(row(r) + i0, row(r) + i1, copy);
+            sources[order[g]] = copy;
+            for (int l = 0; l < pending_; ++l) {
+                after[g * kMaxPending + l] = pendingT(l)[r];   // i < r: W - b_i (b_r f)
+                before[g * kMaxPending + l] = pendingB(l)[r];  // i >= r: W - b_r (b_i f)
+            }
+        }
+        const double* vecs[kMaxPending];
+        float* tileRows[kCatchUpGroup];
+        int p0 = 0;
+        for (; p0 + kTileWidth <= i1 - i0; p0 += kTileWidth) {
+            const int c0 = i0 + p0, c1 = c0 + kTileWidth;
+            int nb = 0;
+            while (nb < group && rows[nb] <= c0) ++nb;
+            int na = nb;
+            while (na < group && rows[na] < c1) ++na;
+            if (nb > 0) {
+                for (int l = 0; l < pending_; ++l) vecs[l] = pendingT(l) + c0;
+                for (int g = 0; g < nb; ++g) tileRows[g] = copies + static_cast<std::size_t>(g) * full_ + p0;
+                applyRankOneUpdatesTile(tileRows, nb, vecs, before, kMaxPending, pending_);
+            }
+            if (na < group) {
+                for (int l = 0; l < pending_; ++l) vecs[l] = pendingB(l) + c0;
+                for (int g = na; g < group; ++g) tileRows[g - na] = copies + static_cast<std::size_t>(g) * full_ + p0;
+                applyRankOneUpdatesTile(tileRows, group - na, vecs, after + na * kMaxPending, kMaxPending, pending_);
+            }
+            for (int g = nb; g < na; ++g)
+                bringUpToDate(copies + static_cast<std::size_t>(g) * full_ + p0, rows[g], c0, c1);
+        }
+        if (i0 + p0 < i1)
+            for (int g = 0; g < group; ++g)
+                bringUpToDate(copies + static_cast<std::size_t>(g) * full_ + p0, rows[g], i0 + p0, i1);
     }
 
     // Elements (r, i0..i1) of the pending state: element (r, i) is the
@@ -337,7 +402,7 @@ private:
         }
         runOnWorkers([&](int worker) {
             int i0, i1;
-            splitRange(n_, worker, workerThreads(), &i0, &i1);
+            splitTriangle(n_, worker, workerThreads(), &i0, &i1);  // row i copies the needed rows before it
             for (int i = i0; i < i1; ++i) {
                 const float* Wi = row(i);
                 for (int k = 0; k < needed && list[k] < i; ++k) row(list[k])[i] = Wi[list[k]];
@@ -351,6 +416,7 @@ private:
     float* const W_;
     float* const b_;
     AnalysisState& st_;
+    const std::size_t full_ = static_cast<std::size_t>(st_.vInverse.rowHi());
     int columns_ = 0;
     int pending_ = 0;
 };

@@ -125,7 +125,12 @@ void applyRankOneUpdatesTile(float* const* rows, int rowCount, const double* con
     kernel(rows, rowCount, vecs, scales, stride, count);
 }
 
-void mirrorLowerRows(float* base, std::size_t stride, int i0, int i1) {
+namespace {
+
+using MirrorKernel = void (*)(float*, std::size_t, int, int);
+
+// Element by element: (j, i) = (i, j) for j < i, i in [i0, i1).
+void mirrorGeneric(float* base, std::size_t stride, int i0, int i1) {
     constexpr int kTile = 16;
     auto row = [base, stride](int i) { return base + static_cast<std::size_t>(i) * stride; };
     for (int c0 = 0; c0 < i1; c0 += kTile) {
@@ -135,6 +140,62 @@ void mirrorLowerRows(float* base, std::size_t stride, int i0, int i1) {
             for (int i = (i0 > j + 1 ? i0 : j + 1); i < i1; ++i) Wj[i] = row(i)[j];
         }
     }
+}
+
+// Transposes the 16 x 16 block with top-left (i, j) into the block with
+// top-left (j, i).
+__attribute__((target("avx512f"), always_inline)) inline void transposeBlock16(float* base, std::size_t stride, int i,
+                                                                               int j) {
+    __m512 r[16], t[16];
+    for (int k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(base + static_cast<std::size_t>(i + k) * stride + j);
+    for (int k = 0; k < 16; k += 2) {
+        t[k] = _mm512_unpacklo_ps(r[k], r[k + 1]);
+        t[k + 1] = _mm512_unpackhi_ps(r[k], r[k + 1]);
+    }
+    for (int k = 0; k < 16; k += 4) {
+        r[k] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
+        r[k + 1] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
+        r[k + 2] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
+        r[k + 3] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
+    }
+    for (int k = 0; k < 4; ++k) {
+        t[k] = _mm512_shuffle_f32x4(r[k], r[k + 4], 0x88);
+        t[k + 4] = _mm512_shuffle_f32x4(r[k], r[k + 4], 0xdd);
+        t[k + 8] = _mm512_shuffle_f32x4(r[k + 8], r[k + 12], 0x88);
+        t[k + 12] = _mm512_shuffle_f32x4(r[k + 8], r[k + 12], 0xdd);
+    }
+    for (int k = 0; k < 8; ++k) {
+        r[k] = _mm512_shuffle_f32x4(t[k], t[k + 8], 0x88);
+        r[k + 8] = _mm512_shuffle_f32x4(t[k], t[k + 8], 0xdd);
+    }
+    for (int k = 0; k < 16; ++k) _mm512_storeu_ps(base + static_cast<std::size_t>(j + k) * stride + i, r[k]);
+}
+
+// Whole 16 x 16 blocks strictly below the diagonal by the vector transpose,
+// the rest element by element.
+__attribute__((target("avx512f"))) void mirrorAvx512(float* base, std::size_t stride, int i0, int i1) {
+    for (int b0 = i0; b0 < i1; b0 += 16) {
+        const int b1 = b0 + 16 < i1 ? b0 + 16 : i1;
+        int j0 = 0;
+        if (b1 - b0 == 16)
+            for (; j0 + 16 <= b0; j0 += 16) transposeBlock16(base, stride, b0, j0);
+        // The diagonal block and any partial band.
+        auto row = [base, stride](int i) { return base + static_cast<std::size_t>(i) * stride; };
+        for (int j = j0; j < b1; ++j) {
+            float* Wj = row(j);
+            for (int i = (b0 > j + 1 ? b0 : j + 1); i < b1; ++i) Wj[i] = row(i)[j];
+        }
+    }
+}
+
+}  // namespace
+
+void mirrorLowerRows(float* base, std::size_t stride, int i0, int i1) {
+    static const MirrorKernel kernel = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") ? mirrorAvx512 : mirrorGeneric;
+    }();
+    kernel(base, stride, i0, i1);
 }
 
 MINQUE_CLONES
@@ -150,6 +211,54 @@ void subtractProjection(float* __restrict x, int len, const double* w, std::size
             for (int c = 0; c < chunk; ++c) s[c] += wf[c] * tf;
         }
         for (int c = 0; c < chunk; ++c) x[c0 + c] = static_cast<float>(static_cast<double>(x[c0 + c]) - s[c]);
+    }
+}
+
+namespace {
+
+using AccumulateKernel = void (*)(double*, const float* const*, const float*, int, int);
+
+void accumulateRowsGeneric(double* acc, const float* const* rows, const float* values, int count, int len) {
+    for (int k = 0; k < count; ++k) {
+        if (values == nullptr)
+            accumulatePlain(acc, rows[k], len);
+        else
+            accumulateScaled(acc, rows[k], values[k], len);
+    }
+}
+
+__attribute__((target("avx512f"))) void accumulateRowsAvx512(double* acc, const float* const* rows, const float* values,
+                                                             int count, int len) {
+    int j = 0;
+    for (; j + 8 <= len; j += 8) {
+        __m512d a = _mm512_loadu_pd(acc + j);
+        if (values == nullptr) {
+            for (int k = 0; k < count; ++k) a = _mm512_add_pd(a, _mm512_cvtps_pd(_mm256_loadu_ps(rows[k] + j)));
+        } else {
+            for (int k = 0; k < count; ++k) {
+                const __m256 product = _mm256_mul_ps(_mm256_loadu_ps(rows[k] + j), _mm256_set1_ps(values[k]));
+                a = _mm512_add_pd(a, _mm512_cvtps_pd(product));
+            }
+        }
+        _mm512_storeu_pd(acc + j, a);
+    }
+    for (; j < len; ++j)
+        for (int k = 0; k < count; ++k)
+            acc[j] += values == nullptr ? static_cast<double>(rows[k][j]) : static_cast<double>(rows[k][j] * values[k]);
+}
+
+}  // namespace
+
+void accumulateRows(double* acc, const float* const* rows, const float* values, int count, int len) {
+    static const AccumulateKernel kernel = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") ? accumulateRowsAvx512 : accumulateRowsGeneric;
+    }();
+    // Groups of rows, so the pointer lists stay short.
+    constexpr int kGroup = 16;
+    for (int k0 = 0; k0 < count; k0 += kGroup) {
+        const int group = count - k0 < kGroup ? count - k0 : kGroup;
+        kernel(acc, rows + k0, values == nullptr ? nullptr : values + k0, group, len);
     }
 }
 

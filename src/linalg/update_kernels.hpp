@@ -29,6 +29,12 @@ void mirrorLowerRows(float* base, std::size_t stride, int i0, int i1);
 // [0, len), the sum over f = 0 .. p - 1 in order from 0.0, in double.
 void subtractProjection(float* x, int len, const double* w, std::size_t wStride, const double* t, int p);
 
+// acc[j] += double(float(rows[k][j] * values[k])) for k = 0 .. count - 1 in
+// order (values null: acc[j] += double(rows[k][j])), for j in [0, len). Each
+// element of acc is loaded once, receives its terms in list order and is
+// stored once.
+void accumulateRows(double* acc, const float* const* rows, const float* values, int count, int len);
+
 // acc[j] += double(float(src[j] * v)) for j in [0, len).
 void accumulateScaled(double* acc, const float* src, float v, int len);
 // acc[j] += double(src[j]) for j in [0, len).

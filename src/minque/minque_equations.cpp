@@ -1,5 +1,6 @@
 #include "minque/minque_equations.hpp"
 
+#include "linalg/worker_pool.hpp"
 #include "minque/product_records.hpp"
 
 namespace minque {
@@ -81,7 +82,44 @@ float traceCrossProduct(AnalysisState& st, ColumnRange I1, ColumnRange C1, Colum
     return static_cast<float>(s);
 }
 
+namespace {
+
+// tr(QQ) = 2 s_up + s_diag from the upper triangle and the diagonal of the
+// symmetric Q, each accumulated row by row in increasing i and j.
+float traceOfSquare(const AnalysisState& st) {
+    const int n = st.obsCount;
+    double up = 0.0, diag = 0.0;
+    for (int i = 1; i <= n; ++i) {
+        const float* Qi = st.vInverse.ptr(i, 1);  // Qi[j - 1] = Q[i][j]
+        for (int j = i + 1; j <= n; ++j) up += static_cast<double>(Qi[j - 1] * Qi[j - 1]);
+    }
+    for (int i = 1; i <= n; ++i) {
+        const float q = st.vInverse[i][i];
+        diag += static_cast<double>(q * q);
+    }
+    return static_cast<float>(2.0 * up + diag);
+}
+
+void assembleTraces(AnalysisState& st, int slot);
+
+}  // namespace
+
+// tr(QQ) is one long chain of dependent additions and needs nothing of the
+// records, so a second worker computes it while the traces of the records
+// are formed; each value is the same as in a serial run.
 void assembleMinqueMatrix(AnalysisState& st, int slot) {
+    float traceQQ = 0.0f;
+    runOnWorkers([&](int worker) {
+        const int workers = workerThreads();
+        if (worker == 0) assembleTraces(st, slot);
+        if (worker == (workers > 1 ? 1 : 0)) traceQQ = traceOfSquare(st);
+    });
+    st.equationMatrix[st.componentCount][st.componentCount] = traceQQ;
+}
+
+namespace {
+
+void assembleTraces(AnalysisState& st, int slot) {
     const int r = st.randomFactorCount;
     const int e = st.componentCount;
     const FloatMatrix& S = st.equationMatrix;
@@ -120,18 +158,8 @@ void assembleMinqueMatrix(AnalysisState& st, int slot) {
         setBoth(r + c, e, static_cast<float>(2.0 * dbl(tracePairResidual(st, La, Lb, slot))));
     }
 
-    // tr(QQ) from the upper triangle and the diagonal of the symmetric Q.
-    const int n = st.obsCount;
-    double up = 0.0, diag = 0.0;
-    for (int i = 1; i <= n; ++i) {
-        const float* Qi = st.vInverse.ptr(i, 1);  // Qi[j - 1] = Q[i][j]
-        for (int j = i + 1; j <= n; ++j) up += static_cast<double>(Qi[j - 1] * Qi[j - 1]);
-    }
-    for (int i = 1; i <= n; ++i) {
-        const float q = st.vInverse[i][i];
-        diag += static_cast<double>(q * q);
-    }
-    S[e][e] = static_cast<float>(2.0 * up + diag);
 }
+
+}  // namespace
 
 }  // namespace minque

@@ -115,6 +115,7 @@ void projectOutFixedFast(AnalysisState& st) {
     // W = A X: column f of W at row r sums A[r][row_k] over the rows of X
     // column f in list order; A is symmetric in storage, so A[row_k][r] is the
     // same float and a whole row of A serves every r at once.
+    ensureWorkSize(st.rowPointers, full * static_cast<std::size_t>(workerThreads()));
     for (int f = 1; f <= p; ++f) {
         const auto rows = st.fixedColRows[f];
         const int count = st.fixedColCount[f];
@@ -123,7 +124,9 @@ void projectOutFixedFast(AnalysisState& st) {
             splitRange(n, worker, workerThreads(), &r0, &r1);
             double* acc = st.sumWork.data();
             std::fill(acc + r0, acc + r1, 0.0);
-            for (int k = 1; k <= count; ++k) accumulatePlain(acc + r0, rowOf(rows[k] - 1) + r0, r1 - r0);
+            const float** sources = st.rowPointers.data() + full * static_cast<std::size_t>(worker);
+            for (int k = 1; k <= count; ++k) sources[k - 1] = rowOf(rows[k] - 1) + r0;
+            accumulateRows(acc + r0, sources, nullptr, count, r1 - r0);
             for (int r = r0; r < r1; ++r) {
                 const float w = static_cast<float>(acc[r]);
                 st.designWork[r + 1][f] = w;
@@ -164,6 +167,7 @@ void writeProductRecordsFast(AnalysisState& st, int slot) {
     constexpr int kBatch = 32;
     ensureWorkSize(st.recordBatch, recordFloats * kBatch);
     ensureWorkSize(st.threadSums, full * static_cast<std::size_t>(threads));
+    ensureWorkSize(st.rowPointers, full * static_cast<std::size_t>(threads));
     const float* Q = st.vInverse.ptr(1, 1);
     const std::size_t stride = st.vInverse.stride();
     seekRecordByte(st, slot, 0);
@@ -175,8 +179,10 @@ void writeProductRecordsFast(AnalysisState& st, int slot) {
                 const auto rows = st.randomColRows[c];
                 const auto values = st.randomColValues[c];
                 std::fill(acc, acc + n, 0.0);
-                for (int k = 1; k <= st.randomColCount[c]; ++k)
-                    accumulateScaled(acc, Q + static_cast<std::size_t>(rows[k] - 1) * stride, values[k], n);
+                const float** sources = st.rowPointers.data() + full * static_cast<std::size_t>(worker);
+                const int count = st.randomColCount[c];
+                for (int k = 1; k <= count; ++k) sources[k - 1] = Q + static_cast<std::size_t>(rows[k] - 1) * stride;
+                accumulateRows(acc, sources, values.ptr(1), count, n);
                 float* record = st.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats;
                 record[0] = 0.0f;  // the pad
                 for (int j = 0; j < n; ++j) record[j + 1] = static_cast<float>(acc[j]);
