@@ -10,6 +10,8 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "$1" && pwd)"
+reference=""
+[ $# -ge 2 ] && reference="$(cd "$2" && pwd)"
 data="$here/data"
 args=(E 0 0 0 20 0 0 0 0 REF.TXT)
 elapsed() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
@@ -39,8 +41,7 @@ rm -f times.$$
 for k in 1 2 3; do run "$build" "run$k"; done
 echo "  median     $(sort -n times.$$ | sed -n 2p) s"
 rm -f times.$$
-if [ $# -ge 2 ]; then
-  reference="$(cd "$2" && pwd)"
+if [ -n "$reference" ]; then
   run "$reference" reference
   strip() { grep -v -e 'Date and Time for Analysis' -e 'Time Used' "$1"; }
   if cmp -s <(strip REF.COV.run1) <(strip REF.COV.reference); then

@@ -16,6 +16,7 @@
 #include "driver/model_constants.hpp"
 #include "driver/model_reader.hpp"
 #include "gpu/device_discovery.hpp"
+#include "linalg/worker_pool.hpp"
 #include "report/preamble.hpp"
 
 namespace minque {
@@ -178,6 +179,12 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     const RunFileNames names = deriveFileNames(argv[10], kind);
     const bool replace = hasOption(argc, argv, "--replace");
     st.timePhases = hasOption(argc, argv, "--timings");
+    for (int i = 11; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--threads") == 0) {
+            const int threads = parseArgumentInt(argv[i + 1]);
+            if (threads < 1 || threads > 1024) stopRun("--threads needs a number of worker threads from 1 to 1024");
+            setWorkerThreads(threads);
+        }
     if (variances && !replace && access("MATWRN.var", F_OK) == 0)
         stopRun("MATWRN.var already exists in this directory; minque-var does not overwrite it unless the "
                 "argument --replace follows the ten arguments");

@@ -36,7 +36,10 @@ int parseArgumentInt(const char* text);
 // minque-var writes the variance file to a temporary file in the working
 // directory and moves it to "MATWRN.var" only when the run is complete; it
 // refuses to replace an existing "MATWRN.var" unless an argument after the
-// ten reads "--replace".
+// ten reads "--replace". Further options after the ten: "--timings" prints
+// the time of each phase on standard error at the end; "--threads N" sets the
+// number of worker threads (default: one per hardware thread; the results are
+// the same for any number).
 int runAnalysis(AnalysisKind kind, int argc, char** argv);
 int runMinqueCov(int argc, char** argv);
 
