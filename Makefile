@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all test test-asan example bench bench-reference clean
+.PHONY: all test test-nocuda test-asan example bench bench-reference clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
@@ -12,6 +12,12 @@ all:
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The host-only build (no CUDA), which must pass the same tests.
+test-nocuda:
+	cmake -S . -B build-nocuda -DCMAKE_BUILD_TYPE=Release -DMINQUE_CUDA=OFF -DMINQUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-nocuda -j $(JOBS)
+	cd build-nocuda && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMINQUE_SANITIZE=ON -DMINQUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
@@ -33,4 +39,4 @@ bench-reference: all
 	bench/run_reference_case.sh $(BUILD) build-reference
 
 clean:
-	rm -rf $(BUILD) build-asan build-reference
+	rm -rf $(BUILD) build-asan build-nocuda build-reference build-gpu

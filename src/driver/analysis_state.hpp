@@ -114,6 +114,11 @@ struct AnalysisState {
 
     std::array<std::FILE*, 6> streams{};
 
+    // True when vInverse holds an exactly symmetric inverse (the host path);
+    // the GPU solve is symmetric only up to rounding.
+    bool inverseSymmetric = true;
+    bool forceHost = false;  // compute on the host even when a device is present
+
     bool timePhases = false;
     double phaseSeconds[kPhaseCount] = {};
 };

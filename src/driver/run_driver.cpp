@@ -179,6 +179,7 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     const RunFileNames names = deriveFileNames(argv[10], kind);
     const bool replace = hasOption(argc, argv, "--replace");
     st.timePhases = hasOption(argc, argv, "--timings");
+    st.forceHost = hasOption(argc, argv, "--cpu");
     for (int i = 11; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--threads") == 0) {
             const int threads = parseArgumentInt(argv[i + 1]);

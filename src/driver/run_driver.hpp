@@ -39,7 +39,8 @@ int parseArgumentInt(const char* text);
 // ten reads "--replace". Further options after the ten: "--timings" prints
 // the time of each phase on standard error at the end; "--threads N" sets the
 // number of worker threads (default: one per hardware thread; the results are
-// the same for any number).
+// the same for any number); "--cpu" computes the inverse on the host even when
+// a CUDA device is present.
 int runAnalysis(AnalysisKind kind, int argc, char** argv);
 int runMinqueCov(int argc, char** argv);
 

@@ -6,12 +6,20 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "driver/analysis_state.hpp"
 
 namespace minque {
 
 void shermanGPU(AnalysisState& state, int n, int m);
+
+// Empty when cuBLAS and cuSOLVER can be loaded (CUDA builds), else why not.
+std::string gpuLibraryProblem();
+
+// The device pipeline: result (column-major, leading dimension n) = (I + UU')^-1
+// from the row-major n x m dense U. Returns 0; every failure ends the process.
+int inverseV_GPU(const float* denseU, float* result, int n, int m);
 
 // Sparse columns to the dense n x m host array, row-major by observation:
 // the coefficient of observation r in column c at (r - 1) m + (c - 1); an

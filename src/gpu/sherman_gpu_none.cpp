@@ -5,6 +5,12 @@
 
 namespace minque {
 
+std::string gpuLibraryProblem() { return "this build has no CUDA support"; }
+
+int inverseV_GPU(const float*, float*, int, int) {
+    stopRun("internal error: the GPU variance inverse was requested in a build without CUDA");
+}
+
 void shermanGPU(AnalysisState&, int, int) {
     stopRun("internal error: the GPU variance inverse was requested in a build without CUDA");
 }

@@ -113,10 +113,28 @@ void projectOutFixedFast(AnalysisState& st) {
     double* Wd = st.projectionWork.data();  // W[r][f] as double at (f - 1) n + r - 1
 
     // W = A X: column f of W at row r sums A[r][row_k] over the rows of X
-    // column f in list order; A is symmetric in storage, so A[row_k][r] is the
-    // same float and a whole row of A serves every r at once.
+    // column f in list order. When A is symmetric in storage (the host
+    // inverse), A[row_k][r] is the same float and a whole row of A serves
+    // every r at once; otherwise each row of A is summed on its own.
     ensureWorkSize(st.rowPointers, full * static_cast<std::size_t>(workerThreads()));
-    for (int f = 1; f <= p; ++f) {
+    if (!st.inverseSymmetric) {
+        runOnWorkers([&](int worker) {
+            int r0, r1;
+            splitRange(n, worker, workerThreads(), &r0, &r1);
+            for (int r = r0; r < r1; ++r) {
+                const float* Ar = rowOf(r);
+                for (int f = 1; f <= p; ++f) {
+                    const auto rows = st.fixedColRows[f];
+                    double sum = 0.0;
+                    for (int k = 1; k <= st.fixedColCount[f]; ++k) sum += static_cast<double>(Ar[rows[k] - 1]);
+                    const float w = static_cast<float>(sum);
+                    st.designWork[r + 1][f] = w;
+                    Wd[static_cast<std::size_t>(f - 1) * n + static_cast<std::size_t>(r)] = static_cast<double>(w);
+                }
+            }
+        });
+    }
+    for (int f = 1; f <= p && st.inverseSymmetric; ++f) {
         const auto rows = st.fixedColRows[f];
         const int count = st.fixedColCount[f];
         runOnWorkers([&](int worker) {
@@ -214,10 +232,11 @@ void minquePass(AnalysisState& st, int slot) {
     for (int k = 1; k <= st.componentCount; ++k) st.priorValues[1][k] = 1.0f;
     {
         PhaseTimer timer(st, kPhaseInverse);
-        if (getGPUCount() > 0)
-            shermanGPU(st, st.obsCount, st.randomLevelCount);
-        else
+        st.inverseSymmetric = st.forceHost || getGPUCount() < 1;
+        if (st.inverseSymmetric)
             shermanCPU(st, st.obsCount);
+        else
+            shermanGPU(st, st.obsCount, st.randomLevelCount);
     }
     {
         PhaseTimer timer(st, kPhaseProjection);

@@ -322,6 +322,14 @@ TEST(FastKernels, ProjectionRecordsAndPairEstimatesAreBitIdenticalToTheReference
                 for (int k = 1; k <= pass->st.componentCount; ++k) pass->st.priorValues[1][k] = 1.0f;
                 shermanCPUReference(pass->st, c.n);
             }
+            if (c.seed == 2) {
+                // An inverse symmetric only up to rounding, as the device's.
+                for (Pass* pass : {&ref, &fast})
+                    for (int i = 1; i <= c.n; ++i)
+                        for (int j = i + 1; j <= c.n; j += 3)
+                            pass->st.vInverse[i][j] = std::nextafter(pass->st.vInverse[i][j], 1.0f);
+                fast.st.inverseSymmetric = false;
+            }
             projectOutFixedReference(ref.st);
             projectOutFixedFast(fast.st);
             const std::size_t cells = static_cast<std::size_t>(c.n) * c.n;

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The device check of the GPU variance inverse, for a machine with a CUDA
+# device (about 5 minutes): builds the CUDA configuration in build-gpu, runs
+# the unit and end-to-end tests (when GoogleTest is there), compares the GPU
+# and host inverses and estimates (minque-gpu-check), runs the bundled example
+# on both paths and compares every number of the reports, and times one
+# estimation pass on both paths. Output also goes to $OUT/gpu_check.log when
+# OUT is set.
+#
+# Usage: bench/gpu_check.sh
+set -uo pipefail
+cd "$(dirname "$0")/.."
+log="${OUT:-/tmp}/gpu_check.log"
+exec > >(tee "$log") 2>&1
+jobs=$(nproc)
+tests=ON
+if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
+  tests=OFF
+  echo "GoogleTest is not installed here: the test suite is skipped."
+fi
+nvidia-smi --query-gpu=name,memory.total,driver_version --format=csv,noheader || true
+cmake -S . -B build-gpu -DCMAKE_BUILD_TYPE=Release -DMINQUE_CUDA=ON -DMINQUE_BUILD_TESTS=$tests \
+      -DMINQUE_BUILD_BENCH=OFF -DMINQUE_GPU_CHECK=ON > build-gpu.log 2>&1 || { tail -30 build-gpu.log; exit 1; }
+cmake --build build-gpu -j "$jobs" >> build-gpu.log 2>&1 || { tail -30 build-gpu.log; exit 1; }
+if [ "$tests" = ON ]; then
+  (cd build-gpu && ctest -j "$jobs" --output-on-failure | tail -15)
+fi
+echo
+timeout 240 build-gpu/bench/minque-gpu-check
+
+echo
+echo "The bundled example on the GPU and on the host (--cpu):"
+for path in gpu cpu; do
+  dir="examples/run-$path"
+  rm -rf "$dir" && mkdir -p "$dir" && cp examples/EXAMPLE.TXT "$dir/"
+  opt=""
+  [ "$path" = cpu ] && opt="--cpu"
+  (cd "$dir" && ../../build-gpu/minque-model EXAMPLE.TXT --lead 4 --ad Env,Fem,Male,Blk > /dev/null \
+     && ../../build-gpu/minque-var E 0 0 0 4 0 0 0 0 EXAMPLE.TXT $opt > out 2> err \
+     && ../../build-gpu/minque-cov E 0 0 0 4 0 0 0 0 EXAMPLE.TXT $opt > out 2> err) || echo "  the $path run failed"
+  head -c 200 "$dir/out"; echo
+done
+python3 - <<'PY'
+import re
+def numbers(path):
+    text = open(path).read()
+    text = re.sub(r"Date and Time for Analysis: .*|Time Used .*", "", text)
+    return [float(x) for x in re.findall(r"(?<![A-Za-z(])-?\d+\.?\d*(?:e[-+]?\d+)?", text)]
+for report in ("EXAMPLE.VAR", "EXAMPLE.COV"):
+    g, c = numbers("examples/run-gpu/" + report), numbers("examples/run-cpu/" + report)
+    if len(g) != len(c):
+        print(f"  {report}: different layouts ({len(g)} and {len(c)} numbers)")
+        continue
+    worst = max((abs(a - b) / max(abs(b), 1e-30), a, b) for a, b in zip(g, c))
+    print(f"  {report}: {len(g)} numbers, largest relative difference {worst[0]:.3g} (GPU {worst[1]:g}, host {worst[2]:g})")
+PY
