@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all test test-nocuda test-asan example bench bench-reference clean
+.PHONY: all test test-nocuda test-asan example bench bench-reference fuzz fuzz-merge clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
@@ -38,5 +38,25 @@ bench-reference: all
 	cmake --build build-reference -j $(JOBS)
 	bench/run_reference_case.sh $(BUILD) build-reference
 
+# libFuzzer campaigns: each harness for FUZZ_SECONDS, new inputs kept in
+# build-fuzz/corpus (the committed corpora in tests/fuzz/corpus are read only).
+# `make fuzz-merge` minimises what was found into the committed corpora.
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES = model_file data_file variance_file design_data
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	      -DMINQUE_FUZZ=ON -DMINQUE_CUDA=OFF -DMINQUE_BUILD_TESTS=OFF -DMINQUE_BUILD_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p build-fuzz/corpus/$$h && \
+	  build-fuzz/tests/fuzz/$${h}_fuzzer build-fuzz/corpus/$$h tests/fuzz/corpus/$$h \
+	    -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -print_final_stats=1 || exit 1; \
+	done
+
+fuzz-merge:
+	for h in $(FUZZ_HARNESSES); do \
+	  build-fuzz/tests/fuzz/$${h}_fuzzer -merge=1 tests/fuzz/corpus/$$h build-fuzz/corpus/$$h -close_fd_mask=3; \
+	done
+
 clean:
-	rm -rf $(BUILD) build-asan build-nocuda build-reference build-gpu
+	rm -rf $(BUILD) build-asan build-nocuda build-reference build-gpu build-fuzz

@@ -22,8 +22,6 @@
 
 #include "driver/analysis_state.hpp"
 #include "driver/fatal_error.hpp"
-#include "driver/model_constants.hpp"
-#include "driver/model_reader.hpp"
 #include "driver/run_driver.hpp"
 #include "model/model_builder.hpp"
 
@@ -41,18 +39,6 @@ const char* const kUsage =
 [[noreturn]] void usage(const char* problem) {
     std::fprintf(stderr, "minque-model: %s\n%s", problem, kUsage);
     std::exit(1);
-}
-
-std::vector<std::string> splitList(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        const std::size_t comma = text.find(',', at);
-        out.push_back(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
-        if (comma == std::string::npos) break;
-        at = comma + 1;
-    }
-    return out;
 }
 
 struct Options {
@@ -105,62 +91,6 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-ModelDesign build(const Options& o, const DesignData& data) {
-    if (!o.ad.empty()) {
-        const std::vector<std::string> cols = splitList(o.ad);
-        if (cols.size() != 3 && cols.size() != 4) usage("--ad takes ENV,FEMALE,MALE or ENV,FEMALE,MALE,BLOCK");
-        AdditiveDominanceColumns c;
-        c.env = leadColumn(data, cols[0]);
-        c.female = leadColumn(data, cols[1]);
-        c.male = leadColumn(data, cols[2]);
-        if (cols.size() == 4) c.block = leadColumn(data, cols[3]);
-        return additiveDominanceModel(data, c);
-    }
-    std::vector<ModelTerm> random, fixed;
-    bool intercept = false;
-    for (const std::string& t : splitList(o.random)) random.push_back(parseTerm(data, t));
-    for (const std::string& t : splitList(o.fixed)) {
-        if (t == "1") intercept = true;
-        else fixed.push_back(parseTerm(data, t));
-    }
-    if (o.trailing > static_cast<int>(random.size())) usage("--trailing is larger than the number of random terms");
-    if (random.size() > static_cast<std::size_t>(kMaxRandomFactors)) usage("at most 24 random terms");
-    return generalModel(data, random, fixed, intercept, o.trailing);
-}
-
-// The model as the analysis will read it.
-AnalysisState readBack(const std::string& text, const std::string& name, int covarianceSwitch) {
-    AnalysisState st;
-    std::vector<char> buffer(text.begin(), text.end());
-    std::FILE* in = fmemopen(buffer.data(), buffer.size(), "r");
-    const ModelHeader header = readModelFile(st, in, name, covarianceSwitch, nullptr);
-    deriveModelConstants(st, header.trailingFactorCount, name);
-    return st;
-}
-
-// Every list of the design must read back exactly.
-void verify(const ModelDesign& d, const AnalysisState& st, const std::string& name) {
-    bool same = st.obsCount == d.obsCount && st.fixedCount == static_cast<int>(d.fixedColumns.size()) &&
-                st.randomFactorCount == static_cast<int>(d.factors.size());
-    for (int c = 1; same && c <= st.fixedCount; ++c) {
-        const auto& rows = d.fixedColumns[static_cast<std::size_t>(c - 1)];
-        same = st.fixedColCountFull[c] == static_cast<int>(rows.size());
-        for (int k = 1; same && k <= st.fixedColCountFull[c]; ++k) same = st.fixedColRowsFull[c][k] == rows[static_cast<std::size_t>(k - 1)];
-    }
-    int j = 0;
-    for (std::size_t u = 0; same && u < d.factors.size(); ++u) {
-        same = st.factorLevels[static_cast<int>(u) + 1] == static_cast<int>(d.factors[u].columns.size());
-        for (const auto& column : d.factors[u].columns) {
-            ++j;
-            same = same && st.randomColCountFull[j] == static_cast<int>(column.size());
-            for (int k = 1; same && k <= st.randomColCountFull[j]; ++k)
-                same = st.randomColRowsFull[j][k] == column[static_cast<std::size_t>(k - 1)].first &&
-                       st.randomColValuesFull[j][k] == column[static_cast<std::size_t>(k - 1)].second;
-        }
-    }
-    if (!same) stopRun("internal error: %s does not read back as it was built", name.c_str());
-}
-
 void writeAtomically(const std::string& path, const std::string& text, bool replace) {
     const std::string temp = path + ".partial";
     std::FILE* out = std::fopen(temp.c_str(), "wb");
@@ -188,23 +118,14 @@ int main(int argc, char** argv) {
     const DesignData data = readDesignData(in, names.data, o.lead);
     std::fclose(in);
 
-    ModelDesign design = build(o, data);
-    const int covarianceSwitch = o.covariances ? 1 : 0;
-    std::vector<std::string> factorLabels(design.componentNames.begin(),
-                                          design.componentNames.begin() + static_cast<long>(design.factors.size()));
-    for (const std::string& label : factorLabels)
-        if (label.size() > static_cast<std::size_t>(kComponentNameLength))
-            stopRun("the component label '%s' is longer than %d characters; give the lead column a shorter name",
-                    label.c_str(), kComponentNameLength);
-    if (o.covariances) {
-        const AnalysisState probe = readBack(formatModelFile(design), names.model, 1);
-        std::vector<std::pair<int, int>> pairs;
-        for (int c = 1; c <= probe.covarianceCount; ++c) pairs.emplace_back(probe.covariancePair[c][1], probe.covariancePair[c][2]);
-        labelComponents(design, factorLabels, pairs);
-    }
-    const std::string text = formatModelFile(design);
-    const AnalysisState st = readBack(text, names.model, covarianceSwitch);
-    verify(design, st, names.model);
+    ModelRequest request;
+    request.additiveDominance = o.ad;
+    request.random = o.random;
+    request.fixed = o.fixed;
+    request.trailing = o.trailing;
+    request.covariances = o.covariances;
+    AnalysisState st;
+    const std::string text = buildModelFile(data, request, names.model, &st);
     writeAtomically(names.model, text, o.replace);
     if (access(names.dat.c_str(), F_OK) != 0) {
         std::FILE* dat = std::fopen(names.dat.c_str(), "wb");

@@ -113,6 +113,7 @@ struct AnalysisState {
     std::vector<std::string> traitNames;      // 1..t
 
     std::array<std::FILE*, 6> streams{};
+    std::string reportName;  // for messages about the report stream
 
     // True when vInverse holds an exactly symmetric inverse (the host path);
     // the GPU solve is symmetric only up to rounding.

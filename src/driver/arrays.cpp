@@ -14,9 +14,16 @@ void indexOutOfRange(long index, long lo, long hi) {
 }
 #endif
 
+namespace {
+std::size_t limitBytes = std::numeric_limits<std::size_t>::max();
+}  // namespace
+
+void setAllocationLimit(std::size_t bytes) { limitBytes = bytes; }
+std::size_t allocationLimit() { return limitBytes; }
+
 void* zeroedBlock(std::size_t count, std::size_t size) {
     if (count == 0) count = 1;  // an empty array still gets a valid block
-    if (count > std::numeric_limits<std::size_t>::max() / size) return nullptr;
+    if (count > limitBytes / size) return nullptr;
     return std::calloc(count, size);
 }
 

@@ -41,8 +41,16 @@ struct FreeDeleter {
 };
 
 // Zeroed block of `count` elements of `size` bytes, or nullptr when the size
-// overflows or the allocator refuses. count 0 gives a valid empty block.
+// overflows, passes the allocation limit or the allocator refuses. count 0
+// gives a valid empty block.
 void* zeroedBlock(std::size_t count, std::size_t size);
+
+// The largest single array the allocators hand out (default: no limit). The
+// fuzzing harnesses lower it, so that a file asking for more memory than
+// they allow meets the allocators' failure path like one asking for more than
+// the machine has.
+void setAllocationLimit(std::size_t bytes);
+std::size_t allocationLimit();
 
 // A view of one row (or of a whole vector): index lo..hi.
 template <class T>
@@ -164,6 +172,7 @@ FloatRagged dragged(const IntVector& counts, int rows);
 template <class T>
 void ensureWorkSize(std::vector<T>& v, std::size_t size) {
     if (v.size() >= size) return;
+    if (size > allocationLimit() / sizeof(T)) workAllocationFailure();
     try {
         v.resize(size);
     } catch (const std::bad_alloc&) {

@@ -11,7 +11,15 @@ namespace {
 // from the allocators, long before or far below any procedure that holds the
 // analysis state.
 bool fatalLanguageChinese = false;
+StopHandler stopHandler = nullptr;
+
+[[noreturn]] void endRun(int code) {
+    if (stopHandler != nullptr) stopHandler(code);
+    std::exit(code);
+}
 }  // namespace
+
+void setStopHandler(StopHandler handler) { stopHandler = handler; }
 
 void setFatalErrorLanguage(bool chinese) { fatalLanguageChinese = chinese; }
 
@@ -26,7 +34,7 @@ void fatalError(const char* message) {
         std::fputs("\n You Should Analyze the Data in UNIX System.\n", stderr);
         std::fputs("...Now Exiting to System...\n", stderr);
     }
-    std::exit(1);
+    endRun(1);
 }
 
 void stopRun(const char* format, ...) {
@@ -37,7 +45,7 @@ void stopRun(const char* format, ...) {
     va_end(args);
     std::fputc('\n', stderr);
     std::fflush(stderr);
-    std::exit(1);
+    endRun(1);
 }
 
 }  // namespace minque

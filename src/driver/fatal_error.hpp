@@ -21,6 +21,12 @@ void setFatalErrorLanguage(bool chinese);
 
 [[noreturn]] void fatalError(const char* message);
 
+// What ends the run after the message: by default the process exits with the
+// code. The fuzzing harnesses install a handler that throws instead, so that
+// one rejected input ends only that input; the handler must not return.
+using StopHandler = void (*)(int exitCode);
+void setStopHandler(StopHandler handler);
+
 [[noreturn]] void stopRun(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace minque

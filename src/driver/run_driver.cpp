@@ -15,9 +15,11 @@
 #include "driver/jackknife_driver.hpp"
 #include "driver/model_constants.hpp"
 #include "driver/model_reader.hpp"
+#include "driver/run_lock.hpp"
 #include "gpu/device_discovery.hpp"
 #include "linalg/worker_pool.hpp"
 #include "report/preamble.hpp"
+#include "report/report_writer.hpp"
 
 namespace minque {
 
@@ -52,22 +54,6 @@ void checkRecordOffsets(const AnalysisState& st, int traitCount) {
         stopRun("The analysis is too large for MATWRN.var: %lld traits over %lld replicates need record "
                 "offsets up to %lld bytes, beyond the 2 GiB that 32-bit offsets address",
                 t, J, varOffset);
-}
-
-// The variance file must hold exactly (J + 1) t records of K + 1 floats: any
-// other size means it was written for another model, trait set or group size.
-void checkVarianceFileSize(std::FILE* var, const AnalysisState& st, int traitCount) {
-    const long long records = (static_cast<long long>(st.replicateCount) + 1) * traitCount;
-    const long long expected = records * st.recordLength * 4;
-    long long actual = -1;
-    if (std::fseek(var, 0, SEEK_END) == 0) actual = std::ftell(var);
-    if (actual < 0) stopRun("MATWRN.var: the size of the variance file could not be determined");
-    if (actual != expected)
-        stopRun("MATWRN.var: the variance file holds %lld bytes, but this analysis needs exactly %lld bytes: "
-                "(J + 1) x t = %d x %d records of K + 1 = %d floats (J = %d replicates, K = %d components). "
-                "It must be written for the same model, traits and jackknife group size",
-                actual, expected, st.replicateCount + 1, traitCount, st.recordLength, st.replicateCount,
-                st.componentCount);
 }
 
 // The variance file being written by minque-var: removed if the process ends
@@ -128,6 +114,22 @@ int promptTraitCount() {
 }
 
 }  // namespace
+
+// The variance file must hold exactly (J + 1) t records of K + 1 floats: any
+// other size means it was written for another model, trait set or group size.
+void checkVarianceFileSize(std::FILE* var, const AnalysisState& st, int traitCount) {
+    const long long records = (static_cast<long long>(st.replicateCount) + 1) * traitCount;
+    const long long expected = records * st.recordLength * 4;
+    long long actual = -1;
+    if (std::fseek(var, 0, SEEK_END) == 0) actual = std::ftell(var);
+    if (actual < 0) stopRun("MATWRN.var: the size of the variance file could not be determined");
+    if (actual != expected)
+        stopRun("MATWRN.var: the variance file holds %lld bytes, but this analysis needs exactly %lld bytes: "
+                "(J + 1) x t = %d x %d records of K + 1 = %d floats (J = %d replicates, K = %d components). "
+                "It must be written for the same model, traits and jackknife group size",
+                actual, expected, st.replicateCount + 1, traitCount, st.recordLength, st.replicateCount,
+                st.componentCount);
+}
 
 int parseArgumentInt(const char* text) {
     errno = 0;
@@ -190,6 +192,8 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
         stopRun("MATWRN.var already exists in this directory; minque-var does not overwrite it unless the "
                 "argument --replace follows the ten arguments");
 
+    lockWorkingDirectory();
+
     // 4. Input files; a missing one ends the run silently.
     st.streams[kSlotWholeData] = openOrExit(names.data, "rt");
     st.streams[kSlotReport] = openOrExit(names.model, "rt");
@@ -230,12 +234,13 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     if (traitCount == 0) traitCount = promptTraitCount();
 
     // 10.-11. Report and preamble.
+    st.reportName = names.report;
     st.streams[kSlotReport] = std::fopen(names.report.c_str(), "wt");
     if (st.streams[kSlotReport] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
     const std::time_t now = std::time(nullptr);
     writeReportPreamble(st.streams[kSlotReport], st.reportInChinese == 1, traitCount, st.componentCount,
                         st.replicateDf, names.report.c_str(), now);
-    std::fflush(st.streams[kSlotReport]);
+    flushReport(st);
 
     // 12.-13. Variance and covariance files. minque-var writes its records
     // to the new variance file, which then also serves as the record file.
@@ -278,7 +283,7 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
         std::fprintf(st.streams[kSlotReport], "\n 电脑运行时间为%f小时\n", hours);
     else
         std::fprintf(st.streams[kSlotReport], "\n Time Used (Hour) = %f \n", hours);
-    std::fflush(st.streams[kSlotReport]);
+    flushReport(st);
     std::fprintf(stderr, "\n Time Used (Hour) = %f \n", hours);
     if (st.timePhases) printPhaseTimes(st);
     if (st.reportInChinese == 1) {
@@ -306,6 +311,7 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     if (!variances) std::remove("MATRIX.cov");
     if (unwritten != nullptr) stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
     if (variances) commitVarianceFile(replace);
+    unlockWorkingDirectory();
     return 0;
 }
 

@@ -7,7 +7,10 @@
 // three-character extension (TRIAL.TXT -> TRIAL.MAT, TRIAL.DAT, TRIAL.COV).
 #pragma once
 
+#include <cstdio>
 #include <string>
+
+#include "driver/analysis_state.hpp"
 
 namespace minque {
 
@@ -25,6 +28,10 @@ struct RunFileNames {
 // TRIAL.VAR). Stops the run when the name has no point before a
 // three-character extension, or when the report would overwrite the data file.
 RunFileNames deriveFileNames(const std::string& dataFileName, AnalysisKind kind = AnalysisKind::Covariances);
+
+// The variance file must hold exactly (J + 1) t records of K + 1 floats; any
+// other size stops the run with both sizes in the message.
+void checkVarianceFileSize(std::FILE* var, const AnalysisState& state, int traitCount);
 
 // Decimal integer by the C library's atoi rules (leading white space and
 // sign, then digits; 0 when there are none), saturated to the int range.

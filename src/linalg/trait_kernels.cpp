@@ -2,12 +2,7 @@
 
 #include <cstddef>
 
-// GCC 12 warns about an internal temporary of the AVX-512 conversion
-// intrinsics at -O3; the warning concerns the header, not this code.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "linalg/simd.hpp"
 
 namespace minque {
 

@@ -14,6 +14,27 @@
 
 namespace minque {
 
+namespace {
+
+// C = X'W on the lower triangle, mirrored, then G = C^- in equationMatrix.
+void invertFixedCrossProducts(AnalysisState& st) {
+    const int p = st.fixedCount;
+    const FloatMatrix& W = st.designWork;
+    const FloatMatrix& G = st.equationMatrix;
+    for (int f = 1; f <= p; ++f) {
+        for (int g = 1; g <= f; ++g) {
+            const auto rows = st.fixedColRows[g];
+            double sum = 0.0;
+            for (int k = 1; k <= st.fixedColCount[g]; ++k) sum += static_cast<double>(W[rows[k]][f]);
+            G[f][g] = static_cast<float>(sum);
+            G[g][f] = G[f][g];
+        }
+    }
+    svdGinverse(st, st.equationWork, p);
+}
+
+}  // namespace
+
 void projectOutFixedReference(AnalysisState& st) {
     const int n = st.obsCount, p = st.fixedCount;
     const FloatMatrix& A = st.vInverse;
@@ -30,17 +51,7 @@ void projectOutFixedReference(AnalysisState& st) {
             W[r][f] = static_cast<float>(sum);
         }
     }
-    // C = X'W on the lower triangle, mirrored.
-    for (int f = 1; f <= p; ++f) {
-        for (int g = 1; g <= f; ++g) {
-            const auto rows = st.fixedColRows[g];
-            double sum = 0.0;
-            for (int k = 1; k <= st.fixedColCount[g]; ++k) sum += static_cast<double>(W[rows[k]][f]);
-            G[f][g] = static_cast<float>(sum);
-            G[g][f] = G[f][g];
-        }
-    }
-    svdGinverse(st, st.equationWork, p);
+    invertFixedCrossProducts(st);
 
     // Q = A - W G W', row by row; only the lower triangle and diagonal of A
     // are read, so writing the mirror element is safe.
@@ -78,27 +89,6 @@ void writeProductRecordsReference(AnalysisState& st, int slot) {
         writeRecord(st, slot, R.ptr(0), st.obsRecordLength);
     }
 }
-
-namespace {
-
-// C = X'W on the lower triangle, mirrored, then G = C^- in equationMatrix.
-void invertFixedCrossProducts(AnalysisState& st) {
-    const int p = st.fixedCount;
-    const FloatMatrix& W = st.designWork;
-    const FloatMatrix& G = st.equationMatrix;
-    for (int f = 1; f <= p; ++f) {
-        for (int g = 1; g <= f; ++g) {
-            const auto rows = st.fixedColRows[g];
-            double sum = 0.0;
-            for (int k = 1; k <= st.fixedColCount[g]; ++k) sum += static_cast<double>(W[rows[k]][f]);
-            G[f][g] = static_cast<float>(sum);
-            G[g][f] = G[f][g];
-        }
-    }
-    svdGinverse(st, st.equationWork, p);
-}
-
-}  // namespace
 
 void projectOutFixedFast(AnalysisState& st) {
     const int n = st.obsCount, p = st.fixedCount;

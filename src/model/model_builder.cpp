@@ -6,6 +6,8 @@
 
 #include "driver/analysis_state.hpp"
 #include "driver/fatal_error.hpp"
+#include "driver/model_constants.hpp"
+#include "driver/model_reader.hpp"
 #include "driver/text_scanner.hpp"
 
 
@@ -214,6 +216,105 @@ ModelDesign generalModel(const DesignData& data, const std::vector<ModelTerm>& r
     }
     labelComponents(d, labels, {});
     return d;
+}
+
+namespace {
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = text.find(',', at);
+        out.push_back(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    return out;
+}
+
+ModelDesign designFor(const DesignData& data, const ModelRequest& request) {
+    if (!request.additiveDominance.empty()) {
+        const std::vector<std::string> cols = splitList(request.additiveDominance);
+        if (cols.size() != 3 && cols.size() != 4)
+            stopRun("the additive-dominance model takes the columns ENV,FEMALE,MALE or ENV,FEMALE,MALE,BLOCK");
+        AdditiveDominanceColumns c;
+        c.env = leadColumn(data, cols[0]);
+        c.female = leadColumn(data, cols[1]);
+        c.male = leadColumn(data, cols[2]);
+        if (cols.size() == 4) c.block = leadColumn(data, cols[3]);
+        return additiveDominanceModel(data, c);
+    }
+    std::vector<ModelTerm> random, fixed;
+    bool intercept = false;
+    for (const std::string& t : splitList(request.random)) random.push_back(parseTerm(data, t));
+    for (const std::string& t : splitList(request.fixed)) {
+        if (t == "1") intercept = true;
+        else fixed.push_back(parseTerm(data, t));
+    }
+    if (random.size() > static_cast<std::size_t>(kMaxRandomFactors))
+        stopRun("%zu random terms: a model holds at most %d", random.size(), kMaxRandomFactors);
+    if (request.trailing < 0 || request.trailing > static_cast<int>(random.size()))
+        stopRun("the trailing factor count %d is larger than the number of random terms", request.trailing);
+    return generalModel(data, random, fixed, intercept, request.trailing);
+}
+
+// The model as the analysis will read it.
+AnalysisState readModelText(const std::string& text, const std::string& name, int covarianceSwitch) {
+    AnalysisState st;
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    std::FILE* in = fmemopen(buffer.data(), text.size(), "r");
+    if (in == nullptr) stopRun("%s: the model could not be read back", name.c_str());
+    const ModelHeader header = readModelFile(st, in, name, covarianceSwitch, nullptr);
+    deriveModelConstants(st, header.trailingFactorCount, name);
+    return st;
+}
+
+// Every list of the design must read back exactly.
+void verifyReadBack(const ModelDesign& d, const AnalysisState& st, const std::string& name) {
+    bool same = st.obsCount == d.obsCount && st.fixedCount == static_cast<int>(d.fixedColumns.size()) &&
+                st.randomFactorCount == static_cast<int>(d.factors.size());
+    for (int c = 1; same && c <= st.fixedCount; ++c) {
+        const auto& rows = d.fixedColumns[static_cast<std::size_t>(c - 1)];
+        same = st.fixedColCountFull[c] == static_cast<int>(rows.size());
+        for (int k = 1; same && k <= st.fixedColCountFull[c]; ++k)
+            same = st.fixedColRowsFull[c][k] == rows[static_cast<std::size_t>(k - 1)];
+    }
+    int j = 0;
+    for (std::size_t u = 0; same && u < d.factors.size(); ++u) {
+        same = st.factorLevels[static_cast<int>(u) + 1] == static_cast<int>(d.factors[u].columns.size());
+        for (const auto& column : d.factors[u].columns) {
+            ++j;
+            same = same && st.randomColCountFull[j] == static_cast<int>(column.size());
+            for (int k = 1; same && k <= st.randomColCountFull[j]; ++k)
+                same = st.randomColRowsFull[j][k] == column[static_cast<std::size_t>(k - 1)].first &&
+                       st.randomColValuesFull[j][k] == column[static_cast<std::size_t>(k - 1)].second;
+        }
+    }
+    if (!same) stopRun("internal error: %s does not read back as it was built", name.c_str());
+}
+
+}  // namespace
+
+std::string buildModelFile(const DesignData& data, const ModelRequest& request, const std::string& modelName,
+                           AnalysisState* readBack) {
+    ModelDesign design = designFor(data, request);
+    const std::vector<std::string> factorLabels(design.componentNames.begin(),
+                                                design.componentNames.begin() + static_cast<long>(design.factors.size()));
+    for (const std::string& label : factorLabels)
+        if (label.size() > static_cast<std::size_t>(kComponentNameLength))
+            stopRun("the component label '%s' is longer than %d characters; give the lead column a shorter name",
+                    label.c_str(), kComponentNameLength);
+    if (request.covariances) {
+        const AnalysisState probe = readModelText(formatModelFile(design), modelName, 1);
+        std::vector<std::pair<int, int>> pairs;
+        for (int c = 1; c <= probe.covarianceCount; ++c) pairs.emplace_back(probe.covariancePair[c][1], probe.covariancePair[c][2]);
+        labelComponents(design, factorLabels, pairs);
+    }
+    const std::string text = formatModelFile(design);
+    *readBack = readModelText(text, modelName, request.covariances ? 1 : 0);
+    verifyReadBack(design, *readBack, modelName);
+    return text;
 }
 
 }  // namespace minque

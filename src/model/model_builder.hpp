@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/analysis_state.hpp"
 #include "driver/model_writer.hpp"
 
 namespace minque {
@@ -53,6 +54,25 @@ struct ModelTerm {
 ModelTerm parseTerm(const DesignData& data, const std::string& text);
 ModelDesign generalModel(const DesignData& data, const std::vector<ModelTerm>& random,
                          const std::vector<ModelTerm>& fixed, bool intercept, int trailingFactorCount);
+
+// What the model builder is asked for: the additive-dominance model
+// (additiveDominance = "ENV,FEMALE,MALE[,BLOCK]") or a general model (random =
+// "TERM,TERM...", fixed = "1" and/or lead columns), the trailing factor count
+// of a general model, and whether the labels are for runs with the covariance
+// switch on.
+struct ModelRequest {
+    std::string additiveDominance, random, fixed = "1";
+    int trailing = 0;
+    bool covariances = false;
+};
+
+// The model file text for the request, read back with the analysis' own
+// reader and model constants (stopping the run if any list differs from what
+// was built); the state as read back goes to *readBack. An impossible request
+// (unknown column, a label longer than its slot, too many terms) stops the run
+// with a message.
+std::string buildModelFile(const DesignData& data, const ModelRequest& request, const std::string& modelName,
+                           AnalysisState* readBack);
 
 // Component labels for the run's covariance switch: the factors, the
 // covariance components "C(a,b)" between factors a and b, then "V(e)" at the

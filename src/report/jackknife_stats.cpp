@@ -116,7 +116,7 @@ void accumulateReplicate(AnalysisState& st, int d) {
 RowStatistics rowStatistics(double S, double Q, double e, double eRef, RescaleRule rule, bool zeroVariance, int J,
                             int d) {
     const double m = S / J;
-    double var = (Q - m * S) / static_cast<double>(J * d);
+    double var = (Q - m * S) / static_cast<double>(static_cast<long long>(J) * d);  // J d as an integer product
     if (zeroVariance) var = 0.0;
     const double ratio = std::fabs(eRef / m);
     if (rule == RescaleRule::AtMostOne && ratio > 1.0)

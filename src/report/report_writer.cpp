@@ -1,6 +1,10 @@
 #include "report/report_writer.hpp"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+
+#include "driver/fatal_error.hpp"
 
 #include "report/jackknife_stats.hpp"
 #include "report/student_t.hpp"
@@ -35,10 +39,7 @@ const Headings kChinese = {
     "\n相关系数<1基因型><2表现型>,  估计值,  标准误(S.E.),   P-值 \n",
 };
 
-void endRow(std::FILE* out, double halfP) {
-    std::fputs(significanceMark(2.0 * halfP), out);
-    std::fflush(out);
-}
+void endRow(std::FILE* out, double halfP) { std::fputs(significanceMark(2.0 * halfP), out); }
 
 double printedP(double halfP) { return std::fabs(2.0 * halfP); }
 
@@ -56,6 +57,13 @@ void correlationRow(const AnalysisState& st, int k, int J, int d, double* rho, R
 }
 
 }  // namespace
+
+void flushReport(const AnalysisState& st) {
+    std::FILE* out = st.streams[kSlotReport];
+    if (std::fflush(out) != 0 || std::ferror(out) != 0)
+        stopRun("%s: the report could not be written (%s)", st.reportName.empty() ? "the report" : st.reportName.c_str(),
+                std::strerror(errno));
+}
 
 void writeComponentCovarianceRow(std::FILE* out, const char* name, double e, double se, double halfP, float weight) {
     std::fprintf(out, "%s Cov, %g, %g, %.3g, /%g,  ", name, e, se, printedP(halfP), dbl(weight));
@@ -87,7 +95,7 @@ void writePairReport(AnalysisState& st, int J, int d) {
     std::fprintf(out, h.pair, st.traitNames[static_cast<std::size_t>(st.firstTrait)].c_str(),
                  st.traitNames[static_cast<std::size_t>(st.secondTrait)].c_str(), kUserName);
     std::fputs(h.covariances, out);
-    std::fflush(out);
+    flushReport(st);
 
     // Covariance components: the whole-data value times the weight.
     double E1 = 0.0, E2 = 0.0, E3 = 0.0;
@@ -112,11 +120,12 @@ void writePairReport(AnalysisState& st, int J, int d) {
         E3 += e3;
         const RowStatistics s = rowStatistics(pseudoSum, dbl(st.jackVectorA[k]), e, e, RescaleRule::Always, false, J, d);
         writeComponentCovarianceRow(out, st.componentNames[static_cast<std::size_t>(k)].c_str(), e, s.se, s.halfP, W[k]);
+        flushReport(st);
     }
 
     // Totals: Phenotypic (index 2, position K + 2), then G+GE (index 1, K + 1).
     std::fputs(h.totalCovariances, out);
-    std::fflush(out);
+    flushReport(st);
     for (int index = 2; index >= 1; --index) {
         const int pos = K + index;
         const double eRef = dbl(st.wholeTerms[2][pos] / Jf);
@@ -135,26 +144,29 @@ void writePairReport(AnalysisState& st, int J, int d) {
         }
         const RowStatistics s = rowStatistics(pseudoSum, dbl(st.jackVectorA[pos]), e, eRef, RescaleRule::AtMostOne, false, J, d);
         writeTotalCovarianceRow(out, index, e, s.se, s.halfP);
+        flushReport(st);
     }
     if (st.firstTrait == st.secondTrait) return;
 
     // Correlations of the random factors and the residual.
     std::fputs(h.correlations, out);
-    std::fflush(out);
+    flushReport(st);
     for (int k = 1; k <= K; ++k) {
         if (W[k] == 0.0f || isBetweenFactor(st, k)) continue;
         double rho;
         RowStatistics s;
         correlationRow(st, k, J, d, &rho, &s);
         writeComponentCorrelationRow(out, st.componentNames[static_cast<std::size_t>(k)].c_str(), rho, s.se, s.halfP);
+        flushReport(st);
     }
     std::fputs(h.totalCorrelations, out);
-    std::fflush(out);
+    flushReport(st);
     for (int index = 2; index >= 1; --index) {
         double rho;
         RowStatistics s;
         correlationRow(st, K + index, J, d, &rho, &s);
         writeTotalCorrelationRow(out, index, rho, s.se, s.halfP);
+        flushReport(st);
     }
 }
 

@@ -11,6 +11,10 @@
 
 namespace minque {
 
+// Flushes the report (streams slot 0); a failed write (a full disk, a file
+// size limit) stops the run with a message naming the report.
+void flushReport(const AnalysisState& state);
+
 // Computes every number of the block from the accumulators (replacing
 // jackTerms by the whole-data estimates) and appends the block to the report
 // (streams slot 0). With firstTrait == secondTrait the block ends after the

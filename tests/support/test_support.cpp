@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +50,7 @@ std::string readFile(const std::string& path) {
 bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                         const std::string& input) {
+                         const std::string& input, long fileSizeLimit) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -59,6 +61,11 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         dup2(errPipe[1], 2);
         for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
         if (chdir(cwd.c_str()) != 0) _exit(127);
+        if (fileSizeLimit > 0) {
+            const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -112,6 +119,15 @@ std::vector<std::string> analysisArgs(const std::string& language, int groupSize
                                       const std::string& dataFile) {
     return {language, "0", "0", "0", std::to_string(groupSize), "0", "0", std::to_string(covarianceSwitch), "0",
             dataFile};
+}
+
+std::string streamContents(std::FILE* f) {
+    std::fflush(f);
+    std::fseek(f, 0, SEEK_END);
+    std::string bytes(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::fseek(f, 0, SEEK_SET);
+    if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) throw std::runtime_error("short read");
+    return bytes;
 }
 
 std::FILE* streamOf(const std::string& text) {

@@ -37,13 +37,18 @@ struct ProcessResult {
 
 // Runs `program` with `args` in directory `cwd`, feeding `input` on standard
 // input.
+// A positive fileSizeLimit runs it under that limit on the size of the files
+// it writes (RLIMIT_FSIZE), with SIGXFSZ ignored, as on a nearly full disk.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                         const std::string& input = "");
+                         const std::string& input = "", long fileSizeLimit = -1);
 
 // The ten positional arguments of an analysis: language, group size, switch
 // and data file name, the placeholders filled with "0".
 std::vector<std::string> analysisArgs(const std::string& language, int groupSize, int covarianceSwitch,
                                       const std::string& dataFile);
+
+// Everything written to a stream so far (it is flushed and rewound).
+std::string streamContents(std::FILE* f);
 
 // A stream over a string (for the readers).
 std::FILE* streamOf(const std::string& text);

@@ -49,15 +49,7 @@ TEST(ReplicateCompaction, ReplicatePassWritesShorterRecordsAndLeavesTheWholeData
     AnalysisState st = test::stateFromDesign(test::randomDesign(2, 12, {3, 2}, 1, 1), 1);
     st.streams[kSlotWholeData] = std::tmpfile();
     st.streams[kSlotReplicate] = std::tmpfile();
-    auto contents = [&](int slot) {
-        std::FILE* f = st.streams[static_cast<std::size_t>(slot)];
-        std::fflush(f);
-        std::fseek(f, 0, SEEK_END);
-        std::string bytes(static_cast<std::size_t>(std::ftell(f)), '\0');
-        std::fseek(f, 0, SEEK_SET);
-        EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
-        return bytes;
-    };
+    auto contents = [&](int slot) { return test::streamContents(st.streams[static_cast<std::size_t>(slot)]); };
     minquePass(st, kSlotWholeData);
     const std::string whole = contents(kSlotWholeData);
     EXPECT_EQ(whole.size(), 5u * 13 * 4);

@@ -338,15 +338,8 @@ TEST(FastKernels, ProjectionRecordsAndPairEstimatesAreBitIdenticalToTheReference
                 for (int f = 1; f <= c.p; ++f) EXPECT_EQ(ref.st.designWork[r][f], fast.st.designWork[r][f]);
             writeProductRecordsReference(ref.st, kSlotWholeData);
             writeProductRecordsFast(fast.st, kSlotWholeData);
-            auto fileBytes = [](std::FILE* f) {
-                std::fflush(f);
-                std::fseek(f, 0, SEEK_END);
-                std::string bytes(static_cast<std::size_t>(std::ftell(f)), '\0');
-                std::fseek(f, 0, SEEK_SET);
-                EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
-                return bytes;
-            };
-            EXPECT_EQ(fileBytes(ref.st.streams[kSlotWholeData]), fileBytes(fast.st.streams[kSlotWholeData]));
+            EXPECT_EQ(test::streamContents(ref.st.streams[kSlotWholeData]),
+                      test::streamContents(fast.st.streams[kSlotWholeData]));
             for (Pass* pass : {&ref, &fast}) {
                 assembleMinqueMatrix(pass->st, kSlotWholeData);
                 svdGinverse(pass->st, pass->st.designWork, pass->st.componentCount);

@@ -1,0 +1,145 @@
+// Hostile files, failing writes and concurrent runs: a clear message, exit
+// code 1, input files unchanged.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "support/test_support.hpp"
+
+namespace minque {
+namespace {
+
+using test::ProcessResult;
+using test::TempDir;
+
+// The input files of an analysis, to check that nothing wrote to them.
+struct Inputs {
+    std::string mat, txt, dat, var;
+    explicit Inputs(const TempDir& dir)
+        : mat(test::readFile(dir.file("T.MAT"))), txt(test::readFile(dir.file("T.TXT"))),
+          dat(test::readFile(dir.file("T.DAT"))), var(test::readFile(dir.file("MATWRN.var"))) {}
+    bool operator==(const Inputs&) const = default;
+};
+
+TEST(Hardening, CountsBeyondMemoryEndWithTheAllocatorsMessage) {
+    TempDir dir;
+    test::writeFile(dir.file("T.MAT"), "0,1,\n2000000000,1,1,1,0,0,0,0,\nV(A) V(e) - - - -\n1,1,\n1,1,\n1,\n");
+    test::writeFile(dir.file("T.TXT"), "Y\n1\n");
+    test::writeFile(dir.file("T.DAT"), "");
+    const ProcessResult r = test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 3, 0, "T.TXT"), dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("allocation failure 2? ?in dmatrix\\(\\)\n\n You Data Is Too Big")))
+        << r.err;
+}
+
+TEST(Hardening, NonFiniteAndOverflowingNumbersAreRefusedWithTheirPlace) {
+    TempDir dir;
+    const ModelDesign d = test::oneWayDesign(4, 3, 2);
+    test::writeAnalysisInputs(dir, "T", d, test::randomTraits(5, 12, 2), 2, 4);
+    test::writeFile(dir.file("T.TXT"), std::string("T1 T2 \n1 2\n3 4\n5 -inf\n"));
+    const Inputs before(dir);
+    ProcessResult r = test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 3, 0, "T.TXT"), dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("T.TXT: line 4: observation 3, trait 2 (T2): '-inf' is not a finite number"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(Inputs(dir) == before);
+    std::string mat = test::readFile(dir.file("T.MAT"));
+    mat.replace(0, mat.find(','), "4294967296");
+    test::writeFile(dir.file("T.MAT"), mat);
+    r = test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 3, 0, "T.TXT"), dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("T.MAT: line 1: item 1, lead column count: the number '4294967296' is too large"), std::string::npos)
+        << r.err;
+}
+
+class FullDisk : public testing::Test {
+protected:
+    void SetUp() override {
+        test::writeAnalysisInputs(dir_, "T", test::oneWayDesign(4, 3, 2), test::randomTraits(5, 12, 2), 2, 4);
+    }
+    TempDir dir_;
+};
+
+TEST_F(FullDisk, AFailingScratchWriteStopsTheRunNamingTheFile) {
+    // 50 records of 201 floats (40 kB) do not fit in 8 kB; the report would.
+    TempDir dir;
+    test::writeAnalysisInputs(dir, "T", test::randomDesign(4, 200, {50}, 1, 2), test::randomTraits(5, 200, 2), 2, 10);
+    const Inputs before(dir);
+    const ProcessResult r =
+        test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 20, 0, "T.TXT"), dir.path(), "", 8192);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("MATRIX.UQ2: a record of 201 floats could not be written (File too large)"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(Inputs(dir) == before);
+}
+
+TEST_F(FullDisk, AFailingReportWriteStopsTheRunNamingTheReport) {
+    // Room for the scratch files (a few hundred bytes) but not the report.
+    const Inputs before(dir_);
+    const ProcessResult r =
+        test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 3, 0, "T.TXT"), dir_.path(), "", 1000);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("T.COV: the report could not be written (File too large)"), std::string::npos) << r.err;
+    EXPECT_TRUE(Inputs(dir_) == before);
+}
+
+TEST_F(FullDisk, AFailedVarianceRunLeavesNoVarianceFile) {
+    std::remove(dir_.file("MATWRN.var").c_str());
+    const ProcessResult r =
+        test::runProcess(MINQUE_VAR_PATH, test::analysisArgs("E", 3, 0, "T.TXT"), dir_.path(), "", 1000);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("T.VAR: the report could not be written (File too large)"), std::string::npos) << r.err;
+    EXPECT_FALSE(test::fileExists(dir_.file("MATWRN.var")));
+}
+
+std::string withoutClock(const std::string& report) {
+    return std::regex_replace(report, std::regex("(Date and Time for Analysis: |Time Used \\(Hour\\) = )[^\n]*"), "$1");
+}
+
+TEST(ConcurrentRuns, ASecondRunInTheSameDirectoryStopsAndTheFirstIsUnaffected) {
+    // Long enough (about a second) for the second run to start meanwhile.
+    const ModelDesign d = test::randomDesign(9, 1000, {50, 150}, 1, 2);
+    const auto traits = test::randomTraits(3, 1000, 2);
+    TempDir shared, alone;
+    test::writeAnalysisInputs(shared, "T", d, traits, 3, 100);
+    test::writeAnalysisInputs(alone, "T", d, traits, 3, 100);
+    const auto args = test::analysisArgs("E", 10, 0, "T.TXT");
+    ASSERT_EQ(test::runProcess(MINQUE_COV_PATH, args, alone.path()).exitCode, 0);
+    const Inputs before(shared);
+
+    const pid_t first = fork();
+    if (first == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (chdir(shared.path().c_str()) != 0) _exit(127);
+        std::vector<char*> argv{const_cast<char*>(MINQUE_COV_PATH)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(MINQUE_COV_PATH, argv.data());
+        _exit(127);
+    }
+    // Once the first run holds the directory, start the second.
+    while (!test::fileExists(shared.file("MATRIX.lock"))) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const ProcessResult second = test::runProcess(MINQUE_COV_PATH, args, shared.path());
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("Another analysis is running in this directory (MATRIX.lock is locked)"), std::string::npos)
+        << second.err;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(withoutClock(test::readFile(shared.file("T.COV"))), withoutClock(test::readFile(alone.file("T.COV"))));
+    EXPECT_TRUE(Inputs(shared) == before);
+    EXPECT_FALSE(test::fileExists(shared.file("MATRIX.lock")));
+}
+
+}  // namespace
+}  // namespace minque
