@@ -20,7 +20,7 @@ test-nocuda:
 	cd build-nocuda && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMINQUE_SANITIZE=ON -DMINQUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMINQUE_SANITIZE=ON -DMINQUE_CUDA=OFF -DMINQUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 

@@ -216,6 +216,11 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
                 n, groupSize, st.replicateCount);
     checkRecordOffsets(st, traitsRead);
 
+    // 7. Model constants, derived before the scratch files are created so
+    // that a model they refuse leaves no files behind (the derivation reads
+    // nothing but the state).
+    deriveModelConstants(st, header.trailingFactorCount, names.model);
+
     // 6. Scratch files.
     st.streams[kSlotWholeData] = std::fopen("MATRIX.UQ2", "w+b");
     st.streams[kSlotReplicate] = std::fopen("MATRIX.UQ3", "w+b");
@@ -224,9 +229,6 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
         std::fflush(stdout);
         return 1;
     }
-
-    // 7. Model constants.
-    deriveModelConstants(st, header.trailingFactorCount, names.model);
 
     // 9. With no traits in the model file the user gives their number; no
     // trait rows were read for them, so no pair is analysed.

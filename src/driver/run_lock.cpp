@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver/fatal_error.hpp"
@@ -43,6 +44,7 @@ void lockWorkingDirectory() {
         if (fstat(fd, &held) == 0 && stat(kLockFile, &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
             lockFd = fd;
+            std::atexit(unlockWorkingDirectory);  // also when the run stops early
             return;
         }
         close(fd);

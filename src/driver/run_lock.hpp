@@ -9,8 +9,8 @@ namespace minque {
 // Takes the lock or stops the run with a message (exit code 1).
 void lockWorkingDirectory();
 
-// Removes the lock file and releases the lock at the end of a complete run
-// (a run that ends otherwise releases it when the process ends).
+// Removes the lock file and releases the lock; also runs when the process
+// exits, so a run that stops early leaves no lock file either.
 void unlockWorkingDirectory();
 
 }  // namespace minque

@@ -200,6 +200,7 @@ TEST_F(RunDriverCli, VarianceFileOfAnotherSizeIsRefusedWithBothSizes) {
         EXPECT_TRUE(std::regex_search(r.err, std::regex(expected))) << r.err;
         EXPECT_EQ(normalised(report()), englishPreamble());
         EXPECT_EQ(test::readFile(dir_.file("MATWRN.var")), bytes);
+        EXPECT_FALSE(test::fileExists(dir_.file("MATRIX.lock")));  // released by the stopped run too
     }
 }
 
