@@ -44,13 +44,19 @@ BENCHMARK(BM_ShermanCpu)
 // and 60 levels, 3 fixed columns.
 void BM_ShermanCpuReferenceCase(benchmark::State& state) {
     minque::setWorkerThreads(static_cast<int>(state.range(0)));
-    minque::AnalysisState st = minque::bench::benchState(2000, {40, 400, 60}, 3, 7);
+    minque::AnalysisState st = minque::bench::benchState(2000, {40, 400, 60}, static_cast<int>(state.range(1)), 7);
     for (auto _ : state) {
         minque::shermanCPUBlocked(st, 2000);
         benchmark::DoNotOptimize(st.vInverse[1][1]);
     }
 }
-BENCHMARK(BM_ShermanCpuReferenceCase)->ArgNames({"threads"})->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ShermanCpuReferenceCase)
+    ->ArgNames({"threads", "fixed"})
+    ->Args({1, 3})
+    ->Args({2, 3})
+    ->Args({2, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -206,23 +206,21 @@ private:
 
     void add(const ColumnUpdate& c) {
         computeB(c);
-        double s = 0.0, f;
+        ++pending_;
+    }
+
+    // s and f of the column from the complete b (every worker forms the same
+    // values, by the same operations in the same order).
+    double scaleOf(const ColumnUpdate& c) const {
+        double s = 0.0;
         if (c.fixed) {
             for (int k = 0; k < c.count; ++k) s += static_cast<double>(b_[c.rows[k] - 1]);
             s = s + 1.0;
-            f = 1.0 / s;
-        } else {
-            for (int k = 0; k < c.count; ++k) s += static_cast<double>(b_[c.rows[k] - 1] * c.values[k]);
-            s = s * static_cast<double>(c.weight) + 1.0;
-            f = static_cast<double>(c.weight) / s;
+            return 1.0 / s;
         }
-        double* B = pendingB(pending_);
-        double* T = pendingT(pending_);
-        for (int i = 0; i < n_; ++i) {
-            B[i] = static_cast<double>(b_[i]);
-            T[i] = B[i] * f;
-        }
-        ++pending_;
+        for (int k = 0; k < c.count; ++k) s += static_cast<double>(b_[c.rows[k] - 1] * c.values[k]);
+        s = s * static_cast<double>(c.weight) + 1.0;
+        return static_cast<double>(c.weight) / s;
     }
 
     // b = W z with W as it stands after the pending updates. The rows of the
@@ -232,26 +230,33 @@ private:
             int i0, i1;
             splitRange(n_, worker, workerThreads(), &i0, &i1);
             const int len = i1 - i0;
-            if (len <= 0) return;
             double* acc = st_.sumWork.data() + i0;
             std::fill(acc, acc + len, 0.0);
-            if (pending_ == 0) {
-                const float** sources = st_.rowPointers.data() + static_cast<std::size_t>(worker) * full_;
+            const float** sources = st_.rowPointers.data() + static_cast<std::size_t>(worker) * full_;
+            if (len > 0 && pending_ == 0) {
                 for (int k = 0; k < c.count; ++k) sources[k] = row(c.rows[k] - 1) + i0;
                 accumulateRows(acc, sources, c.fixed ? nullptr : c.values, c.count, len);
-                for (int i = i0; i < i1; ++i) b_[i] = static_cast<float>(st_.sumWork[static_cast<std::size_t>(i)]);
-                return;
-            }
-            // The entry rows brought up to date a group at a time, then
-            // added to the sums in list order.
-            float* copies = st_.rowWork.data() + static_cast<std::size_t>(worker) * kCatchUpGroup * full_;
-            const float** sources = st_.rowPointers.data() + static_cast<std::size_t>(worker) * full_;
-            for (int k0 = 0; k0 < c.count; k0 += kCatchUpGroup) {
-                const int group = std::min(kCatchUpGroup, c.count - k0);
-                catchUpGroup(c.rows + k0, group, i0, i1, copies, sources);
-                accumulateRows(acc, sources, c.fixed ? nullptr : c.values + k0, group, len);
+            } else if (len > 0) {
+                // The entry rows brought up to date a group at a time, then
+                // added to the sums in list order.
+                float* copies = st_.rowWork.data() + static_cast<std::size_t>(worker) * kCatchUpGroup * full_;
+                for (int k0 = 0; k0 < c.count; k0 += kCatchUpGroup) {
+                    const int group = std::min(kCatchUpGroup, c.count - k0);
+                    catchUpGroup(c.rows + k0, group, i0, i1, copies, sources);
+                    accumulateRows(acc, sources, c.fixed ? nullptr : c.values + k0, group, len);
+                }
             }
             for (int i = i0; i < i1; ++i) b_[i] = static_cast<float>(st_.sumWork[static_cast<std::size_t>(i)]);
+            // The column's update, b as double and t = b f, once all of b is
+            // known (every worker reaches the barrier, even with no rows).
+            workerBarrier();
+            const double f = scaleOf(c);
+            double* B = pendingB(pending_);
+            double* T = pendingT(pending_);
+            for (int i = i0; i < i1; ++i) {
+                B[i] = static_cast<double>(b_[i]);
+                T[i] = B[i] * f;
+            }
         });
     }
 

@@ -23,6 +23,18 @@ public:
         for (auto& t : workers_) t.join();
     }
     int size() const { return static_cast<int>(workers_.size()) + 1; }
+    void barrier() {
+        const int total = size();
+        if (total == 1) return;
+        const unsigned phase = barrierPhase_.load(std::memory_order_acquire);
+        if (barrierCount_.fetch_add(1, std::memory_order_acq_rel) + 1 == total) {
+            barrierCount_.store(0, std::memory_order_relaxed);
+            barrierPhase_.fetch_add(1, std::memory_order_release);
+        } else {
+            while (barrierPhase_.load(std::memory_order_acquire) == phase) {
+            }
+        }
+    }
     void run(const std::function<void(int)>& body) {
         if (workers_.empty()) {
             body(0);
@@ -64,6 +76,8 @@ private:
     std::atomic<unsigned> generation_{0};
     std::atomic<int> remaining_{0};
     std::atomic<int> sleepers_{0};
+    std::atomic<int> barrierCount_{0};
+    std::atomic<unsigned> barrierPhase_{0};
     std::atomic<bool> stop_{false};
     const std::function<void(int)>* task_ = nullptr;
 };
@@ -94,6 +108,8 @@ void setWorkerThreads(int threads) {
 int workerThreads() { return thePool().size(); }
 
 void runOnWorkers(const std::function<void(int)>& body) { thePool().run(body); }
+
+void workerBarrier() { thePool().barrier(); }
 
 void splitRange(int count, int worker, int workers, int* begin, int* end) {
     *begin = static_cast<int>(static_cast<long long>(count) * worker / workers);

@@ -19,6 +19,11 @@ int workerThreads();
 // calling thread, and returns when all have finished.
 void runOnWorkers(const std::function<void(int)>& body);
 
+// Inside a task of runOnWorkers: waits until every worker has reached this
+// point (a spinning barrier; a task must call it the same number of times on
+// every worker).
+void workerBarrier();
+
 // The contiguous part [*begin, *end) of 0..count that worker `worker` of
 // `workers` takes.
 void splitRange(int count, int worker, int workers, int* begin, int* end);

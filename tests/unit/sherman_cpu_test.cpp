@@ -145,14 +145,15 @@ TEST(ShermanCpuBlocked, IsBitIdenticalToTheReferenceForAnyThreadCount) {
         std::vector<int> levels;
         int p;
     };
-    const Case cases[] = {{1, 97, {5, 40, 3}, 3}, {2, 150, {70, 2}, 1}, {3, 64, {64}, 0}, {4, 33, {}, 2}};
+    const Case cases[] = {{1, 97, {5, 40, 3}, 3}, {2, 150, {70, 2}, 1}, {3, 64, {64}, 0}, {4, 33, {}, 2},
+                          {5, 301, {10, 100, 30}, 2}};
     for (const Case& c : cases) {
         AnalysisState st = test::stateFromDesign(test::randomDesign(c.seed, c.n, c.levels, c.p, 1), 1);
         setPriors(st, 1.0f);
         if (c.levels.size() == 2) st.priorValues[1][2] = 0.0f;
         shermanCPUReference(st, c.n);
         const std::vector<float> reference(st.vInverse.ptr(1, 1), st.vInverse.ptr(1, 1) + static_cast<std::size_t>(c.n) * c.n);
-        for (int threads : {1, 2, 3}) {
+        for (int threads : {1, 2, 3, 4}) {
             setWorkerThreads(threads);
             std::fill(st.vInverse.ptr(1, 1), st.vInverse.ptr(1, 1) + static_cast<std::size_t>(c.n) * c.n, -1.0f);
             shermanCPUBlocked(st, c.n);
