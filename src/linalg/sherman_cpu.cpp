@@ -141,8 +141,10 @@ public:
                 Wi[i] = d;
             }
         });
-        completeRowsOf(0, blockEnd(0));
-        for (int pos = 0; pos < columns_;) {
+        const int local = localPrefix(d);
+        for (int q = 0; q < local; ++q) addLocal(column(q));
+        completeRowsOf(local, blockEnd(local));
+        for (int pos = local; pos < columns_;) {
             const int end = blockEnd(pos);
             for (int q = pos; q < end; ++q) add(column(q));
             sweep();
@@ -153,6 +155,61 @@ public:
     }
 
 private:
+    // The columns at the start of the order whose entry rows no earlier column
+    // has touched (typically the levels of the first factor processed, each
+    // on its own observations). Until such a column, its rows hold d on the
+    // diagonal and +0 elsewhere, so b is exactly +0 outside the column's rows
+    // and, with a positive weight and d, so is b_i f; every element outside
+    // the block of those rows then receives an exactly zero product and keeps
+    // its bits (an element between two blocks is +0 and stays +0). These
+    // columns are applied to their own block only.
+    int localPrefix(float d) const {
+        if (!(d > 0.0f)) return 0;
+        int* touched = st_.rowMarks.data();
+        int q = 0;
+        for (; q < columns_; ++q) {
+            const ColumnUpdate c = column(q);
+            if (c.fixed || !(c.weight > 0.0f)) break;
+            bool fresh = true;
+            for (int k = 0; k < c.count && fresh; ++k) fresh = touched[c.rows[k] - 1] == 0;
+            if (!fresh) break;
+            for (int k = 0; k < c.count; ++k) touched[c.rows[k] - 1] = 1;
+        }
+        std::fill(st_.rowMarks.begin(), st_.rowMarks.begin() + n_, 0);
+        return q;
+    }
+
+    // One column applied to the block of its rows, element by element as in
+    // every update: (i, j), i >= j, becomes W[i][j] - b_j (b_i f).
+    void addLocal(const ColumnUpdate& c) {
+        int* rows = st_.rowMarks.data();  // the column's distinct rows, ascending
+        int count = 0;
+        for (int k = 0; k < c.count; ++k) rows[count++] = c.rows[k] - 1;
+        std::sort(rows, rows + count);
+        count = static_cast<int>(std::unique(rows, rows + count) - rows);
+        auto at = [this](int i, int j) { return j <= i ? row(i)[j] : row(j)[i]; };
+        for (int a = 0; a < count; ++a) {
+            const int i = rows[a];
+            double sum = 0.0;
+            for (int k = 0; k < c.count; ++k) sum += static_cast<double>(at(i, c.rows[k] - 1) * c.values[k]);
+            b_[i] = static_cast<float>(sum);
+        }
+        double s = 0.0;
+        for (int k = 0; k < c.count; ++k) s += static_cast<double>(b_[c.rows[k] - 1] * c.values[k]);
+        s = s * static_cast<double>(c.weight) + 1.0;
+        const double f = static_cast<double>(c.weight) / s;
+        for (int a = 0; a < count; ++a) {
+            const int i = rows[a];
+            const double t = static_cast<double>(b_[i]) * f;
+            float* Wi = row(i);
+            for (int e = 0; e <= a; ++e) {
+                const int j = rows[e];
+                Wi[j] = static_cast<float>(static_cast<double>(Wi[j]) - static_cast<double>(b_[j]) * t);
+            }
+        }
+        std::fill(rows, rows + count, 0);
+    }
+
     void mirrorAll() {
         runOnWorkers([&](int worker) {
             int r0, r1;
