@@ -83,10 +83,8 @@ public:
         return block_.get()[i - lo_];
     }
     T* ptr(int i) const { return block_.get() + (i - lo_); }
-    Row<T> row() const { return Row<T>(block_.get(), lo_, hi_); }
     int lo() const { return lo_; }
     int hi() const { return hi_; }
-    bool allocated() const { return block_ != nullptr; }
 
 private:
     std::unique_ptr<T[], FreeDeleter> block_;
@@ -109,11 +107,7 @@ public:
         return block_.get() + static_cast<std::size_t>(r - rlo_) * stride_ + (c - clo_);
     }
     std::size_t stride() const { return stride_; }
-    int rowLo() const { return rlo_; }
     int rowHi() const { return rhi_; }
-    int colLo() const { return clo_; }
-    int colHi() const { return chi_; }
-    bool allocated() const { return block_ != nullptr; }
 
 private:
     std::unique_ptr<T[], FreeDeleter> block_;
