@@ -91,8 +91,7 @@ struct AnalysisState {
     // accumulators, per-thread rows), sized at their first use for the full n.
     std::vector<double> pendingB, pendingT, sumWork, threadSums, projectionWork;
     std::vector<float> rowWork, recordBatch;
-    std::vector<int> rowMarks, columnOrder;
-    std::vector<const float*> rowPointers;  // per thread, n: the rows a sum reads, in list order
+    std::vector<int> rowMarks, rowList, columnOrder;
 
     // The per-trait quantities of the fast pair estimation, for the current
     // data set: the traits (row i = trait i, compacted to the data set), and
@@ -119,6 +118,9 @@ struct AnalysisState {
     // the GPU solve is symmetric only up to rounding.
     bool inverseSymmetric = true;
     bool forceHost = false;  // compute on the host even when a device is present
+    // Run the straightforward reference kernels instead of the fast ones:
+    // the same digits, slower; for comparing the two.
+    bool referenceKernels = false;
 
     bool timePhases = false;
     double phaseSeconds[kPhaseCount] = {};

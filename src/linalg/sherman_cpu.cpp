@@ -122,7 +122,7 @@ public:
         ensureWorkSize(st.sumWork, full);
         ensureWorkSize(st.rowWork, full * kCatchUpGroup * static_cast<std::size_t>(workerThreads()));
         ensureWorkSize(st.rowMarks, full);
-        ensureWorkSize(st.rowPointers, full * static_cast<std::size_t>(workerThreads()));
+        ensureWorkSize(st.rowList, full);
         ensureWorkSize(st.columnOrder, static_cast<std::size_t>(st.randomLevelCount + st.fixedCount));
         listColumns();
     }
@@ -182,11 +182,20 @@ private:
     // One column applied to the block of its rows, element by element as in
     // every update: (i, j), i >= j, becomes W[i][j] - b_j (b_i f).
     void addLocal(const ColumnUpdate& c) {
-        int* rows = st_.rowMarks.data();  // the column's distinct rows, ascending
+        // The column's distinct rows, ascending: an observation listed
+        // several times is one row of the block (the list may be longer
+        // than n, the distinct rows never are).
+        int* seen = st_.rowMarks.data();
+        int* rows = st_.rowList.data();
         int count = 0;
-        for (int k = 0; k < c.count; ++k) rows[count++] = c.rows[k] - 1;
+        for (int k = 0; k < c.count; ++k) {
+            const int r = c.rows[k] - 1;
+            if (seen[r] == 0) {
+                seen[r] = 1;
+                rows[count++] = r;
+            }
+        }
         std::sort(rows, rows + count);
-        count = static_cast<int>(std::unique(rows, rows + count) - rows);
         auto at = [this](int i, int j) { return j <= i ? row(i)[j] : row(j)[i]; };
         for (int a = 0; a < count; ++a) {
             const int i = rows[a];
@@ -207,7 +216,7 @@ private:
                 Wi[j] = static_cast<float>(static_cast<double>(Wi[j]) - static_cast<double>(b_[j]) * t);
             }
         }
-        std::fill(rows, rows + count, 0);
+        for (int a = 0; a < count; ++a) seen[rows[a]] = 0;
     }
 
     void mirrorAll() {
@@ -289,11 +298,11 @@ private:
             const int len = i1 - i0;
             double* acc = st_.sumWork.data() + i0;
             std::fill(acc, acc + len, 0.0);
-            const float** sources = st_.rowPointers.data() + static_cast<std::size_t>(worker) * full_;
             if (len > 0 && pending_ == 0) {
-                for (int k = 0; k < c.count; ++k) sources[k] = row(c.rows[k] - 1) + i0;
-                accumulateRows(acc, sources, c.fixed ? nullptr : c.values, c.count, len);
+                accumulateListedRows(acc, W_, stride_, static_cast<std::size_t>(i0), c.rows,
+                                     c.fixed ? nullptr : c.values, c.count, len);
             } else if (len > 0) {
+                const float* sources[kCatchUpGroup];
                 // The entry rows brought up to date a group at a time, then
                 // added to the sums in list order.
                 float* copies = st_.rowWork.data() + static_cast<std::size_t>(worker) * kCatchUpGroup * full_;
@@ -491,11 +500,10 @@ void shermanCPUBlocked(AnalysisState& st, int n) {
 }
 
 void shermanCPU(AnalysisState& st, int n) {
-#ifdef MINQUE_REFERENCE_KERNELS
-    shermanCPUReference(st, n);
-#else
-    shermanCPUBlocked(st, n);
-#endif
+    if (st.referenceKernels)
+        shermanCPUReference(st, n);
+    else
+        shermanCPUBlocked(st, n);
 }
 
 }  // namespace minque

@@ -1,25 +1,38 @@
 #include "linalg/update_kernels.hpp"
 
 #include "linalg/simd.hpp"
+#include "linalg/vector_path.hpp"
 
 #include <cstddef>
 
 namespace minque {
 
-#define MINQUE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+// A loop kernel written once as an always-inline body (NAME##Body) and
+// compiled three times, for AVX-512, for AVX2 and for plain x86-64; the
+// compiler vectorises each copy across the independent elements it handles.
+// NAME picks the copy of the vector path in force at each call.
+#define MINQUE_PATH_VARIANTS(NAME, PARAMS, ARGS)                                              \
+    __attribute__((target("avx512f"))) void NAME##Avx512 PARAMS { NAME##Body ARGS; }          \
+    __attribute__((target("avx2"))) void NAME##Avx2 PARAMS { NAME##Body ARGS; }               \
+    void NAME##Plain PARAMS { NAME##Body ARGS; }
+#define MINQUE_PATH_DISPATCH(NAME, ARGS)              \
+    switch (vectorPath()) {                           \
+        case VectorPath::Avx512: NAME##Avx512 ARGS; break; \
+        case VectorPath::Avx2: NAME##Avx2 ARGS; break;     \
+        case VectorPath::Plain: NAME##Plain ARGS; break;   \
+    }
 
 namespace {
 
-// One update over a chunk; inlined into each clone of the caller.
+// One update over a chunk.
 inline __attribute__((always_inline)) void updateChunk(float* __restrict x, const double* __restrict v, double s,
                                                       int len) {
     for (int j = 0; j < len; ++j) x[j] = static_cast<float>(static_cast<double>(x[j]) - v[j] * s);
 }
 
-}  // namespace
-
-MINQUE_CLONES
-void applyRankOneUpdates(float* __restrict x, int len, const double* const* vecs, const double* scales, int count) {
+inline __attribute__((always_inline)) void applyRankOneUpdatesBody(float* __restrict x, int len,
+                                                                   const double* const* vecs, const double* scales,
+                                                                   int count) {
     // Chunks small enough that the chunk of x stays in the first-level cache
     // while every update passes over it.
     constexpr int kChunk = 1024;
@@ -28,10 +41,16 @@ void applyRankOneUpdates(float* __restrict x, int len, const double* const* vecs
         for (int l = 0; l < count; ++l) updateChunk(x + j0, vecs[l] + j0, scales[l], chunk);
     }
 }
+MINQUE_PATH_VARIANTS(applyRankOneUpdates, (float* x, int len, const double* const* vecs, const double* scales, int count),
+                     (x, len, vecs, scales, count))
+
+}  // namespace
+
+void applyRankOneUpdates(float* x, int len, const double* const* vecs, const double* scales, int count) {
+    MINQUE_PATH_DISPATCH(applyRankOneUpdates, (x, len, vecs, scales, count))
+}
 
 namespace {
-
-using TileKernel = void (*)(float* const*, int, const double* const*, const double*, int, int);
 
 // The tile, one element at a time: the definition the vector versions follow.
 void tileGeneric(float* const* rows, int rowCount, const double* const* vecs, const double* scales, int stride,
@@ -103,26 +122,20 @@ __attribute__((target("avx2"))) void tileAvx2(float* const* rows, int rowCount, 
     }
 }
 
-TileKernel chooseTileKernel() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return tileAvx512;
-    if (__builtin_cpu_supports("avx2")) return tileAvx2;
-    return tileGeneric;
-}
-
 }  // namespace
 
 static_assert(kTileWidth == 32, "the tile kernels hold 32 elements");
 
 void applyRankOneUpdatesTile(float* const* rows, int rowCount, const double* const* vecs, const double* scales,
                              int stride, int count) {
-    static const TileKernel kernel = chooseTileKernel();
-    kernel(rows, rowCount, vecs, scales, stride, count);
+    switch (vectorPath()) {
+        case VectorPath::Avx512: tileAvx512(rows, rowCount, vecs, scales, stride, count); break;
+        case VectorPath::Avx2: tileAvx2(rows, rowCount, vecs, scales, stride, count); break;
+        case VectorPath::Plain: tileGeneric(rows, rowCount, vecs, scales, stride, count); break;
+    }
 }
 
 namespace {
-
-using MirrorKernel = void (*)(float*, std::size_t, int, int);
 
 // Element by element: (j, i) = (i, j) for j < i, i in [i0, i1).
 void mirrorGeneric(float* base, std::size_t stride, int i0, int i1) {
@@ -186,15 +199,16 @@ __attribute__((target("avx512f"))) void mirrorAvx512(float* base, std::size_t st
 }  // namespace
 
 void mirrorLowerRows(float* base, std::size_t stride, int i0, int i1) {
-    static const MirrorKernel kernel = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") ? mirrorAvx512 : mirrorGeneric;
-    }();
-    kernel(base, stride, i0, i1);
+    if (vectorPath() == VectorPath::Avx512)
+        mirrorAvx512(base, stride, i0, i1);
+    else
+        mirrorGeneric(base, stride, i0, i1);
 }
 
-MINQUE_CLONES
-void subtractProjection(float* __restrict x, int len, const double* w, std::size_t wStride, const double* t, int p) {
+namespace {
+
+inline __attribute__((always_inline)) void subtractProjectionBody(float* __restrict x, int len, const double* w,
+                                                                  std::size_t wStride, const double* t, int p) {
     constexpr int kChunk = 256;
     double s[kChunk];
     for (int c0 = 0; c0 < len; c0 += kChunk) {
@@ -208,10 +222,34 @@ void subtractProjection(float* __restrict x, int len, const double* w, std::size
         for (int c = 0; c < chunk; ++c) x[c0 + c] = static_cast<float>(static_cast<double>(x[c0 + c]) - s[c]);
     }
 }
+MINQUE_PATH_VARIANTS(subtractProjection, (float* x, int len, const double* w, std::size_t wStride, const double* t, int p),
+                     (x, len, w, wStride, t, p))
+
+inline __attribute__((always_inline)) void accumulateScaledBody(double* __restrict acc, const float* __restrict src,
+                                                                float v, int len) {
+    for (int j = 0; j < len; ++j) acc[j] += static_cast<double>(src[j] * v);
+}
+MINQUE_PATH_VARIANTS(accumulateScaled, (double* acc, const float* src, float v, int len), (acc, src, v, len))
+
+inline __attribute__((always_inline)) void accumulatePlainBody(double* __restrict acc, const float* __restrict src,
+                                                               int len) {
+    for (int j = 0; j < len; ++j) acc[j] += static_cast<double>(src[j]);
+}
+MINQUE_PATH_VARIANTS(accumulatePlain, (double* acc, const float* src, int len), (acc, src, len))
+
+}  // namespace
+
+void subtractProjection(float* x, int len, const double* w, std::size_t wStride, const double* t, int p) {
+    MINQUE_PATH_DISPATCH(subtractProjection, (x, len, w, wStride, t, p))
+}
+
+void accumulateScaled(double* acc, const float* src, float v, int len) {
+    MINQUE_PATH_DISPATCH(accumulateScaled, (acc, src, v, len))
+}
+
+void accumulatePlain(double* acc, const float* src, int len) { MINQUE_PATH_DISPATCH(accumulatePlain, (acc, src, len)) }
 
 namespace {
-
-using AccumulateKernel = void (*)(double*, const float* const*, const float*, int, int);
 
 void accumulateRowsGeneric(double* acc, const float* const* rows, const float* values, int count, int len) {
     for (int k = 0; k < count; ++k) {
@@ -245,26 +283,31 @@ __attribute__((target("avx512f"))) void accumulateRowsAvx512(double* acc, const 
 }  // namespace
 
 void accumulateRows(double* acc, const float* const* rows, const float* values, int count, int len) {
-    static const AccumulateKernel kernel = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") ? accumulateRowsAvx512 : accumulateRowsGeneric;
-    }();
+    const bool wide = vectorPath() == VectorPath::Avx512;
     // Groups of rows, so the pointer lists stay short.
     constexpr int kGroup = 16;
     for (int k0 = 0; k0 < count; k0 += kGroup) {
         const int group = count - k0 < kGroup ? count - k0 : kGroup;
-        kernel(acc, rows + k0, values == nullptr ? nullptr : values + k0, group, len);
+        const float* groupValues = values == nullptr ? nullptr : values + k0;
+        if (wide)
+            accumulateRowsAvx512(acc, rows + k0, groupValues, group, len);
+        else
+            accumulateRowsGeneric(acc, rows + k0, groupValues, group, len);
     }
 }
 
-MINQUE_CLONES
-void accumulateScaled(double* __restrict acc, const float* __restrict src, float v, int len) {
-    for (int j = 0; j < len; ++j) acc[j] += static_cast<double>(src[j] * v);
-}
-
-MINQUE_CLONES
-void accumulatePlain(double* __restrict acc, const float* __restrict src, int len) {
-    for (int j = 0; j < len; ++j) acc[j] += static_cast<double>(src[j]);
+void accumulateListedRows(double* acc, const float* base, std::size_t stride, std::size_t column0,
+                          const std::int32_t* rows, const float* values, int count, int len) {
+    // The pointers of a group at a time: a column may list more entries than
+    // the matrix has rows (an observation repeated), so no list is sized by n.
+    constexpr int kGroup = 16;
+    const float* sources[kGroup];
+    for (int k0 = 0; k0 < count; k0 += kGroup) {
+        const int group = count - k0 < kGroup ? count - k0 : kGroup;
+        for (int k = 0; k < group; ++k)
+            sources[k] = base + static_cast<std::size_t>(rows[k0 + k] - 1) * stride + column0;
+        accumulateRows(acc, sources, values == nullptr ? nullptr : values + k0, group, len);
+    }
 }
 
 }  // namespace minque

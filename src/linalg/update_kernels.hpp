@@ -1,11 +1,12 @@
 // Vector kernels of the exact host arithmetic, built for AVX-512, AVX2 and
-// plain x86-64 and chosen at run time. Every element keeps its own sequence
+// plain x86-64; each call takes the vector path in force (vector_path.hpp). Every element keeps its own sequence
 // of operations (double products and differences, a rounding to float after
 // each update), so all three give the same bits; only independent elements
 // are computed side by side. No fused multiply-add anywhere.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace minque {
 
@@ -34,6 +35,12 @@ void subtractProjection(float* x, int len, const double* w, std::size_t wStride,
 // element of acc is loaded once, receives its terms in list order and is
 // stored once.
 void accumulateRows(double* acc, const float* const* rows, const float* values, int count, int len);
+
+// accumulateRows over rows of a row-major matrix named by a list: row k is
+// base + (rows[k] - 1) stride + column0 (rows one-based, in list order, any
+// number of entries and repeats), for k = 0 .. count - 1.
+void accumulateListedRows(double* acc, const float* base, std::size_t stride, std::size_t column0,
+                          const std::int32_t* rows, const float* values, int count, int len);
 
 // acc[j] += double(float(src[j] * v)) for j in [0, len).
 void accumulateScaled(double* acc, const float* src, float v, int len);

@@ -106,7 +106,6 @@ void projectOutFixedFast(AnalysisState& st) {
     // column f in list order. When A is symmetric in storage (the host
     // inverse), A[row_k][r] is the same float and a whole row of A serves
     // every r at once; otherwise each row of A is summed on its own.
-    ensureWorkSize(st.rowPointers, full * static_cast<std::size_t>(workerThreads()));
     if (!st.inverseSymmetric) {
         runOnWorkers([&](int worker) {
             int r0, r1;
@@ -132,9 +131,7 @@ void projectOutFixedFast(AnalysisState& st) {
             splitRange(n, worker, workerThreads(), &r0, &r1);
             double* acc = st.sumWork.data();
             std::fill(acc + r0, acc + r1, 0.0);
-            const float** sources = st.rowPointers.data() + full * static_cast<std::size_t>(worker);
-            for (int k = 1; k <= count; ++k) sources[k - 1] = rowOf(rows[k] - 1) + r0;
-            accumulateRows(acc + r0, sources, nullptr, count, r1 - r0);
+            accumulateListedRows(acc + r0, A, stride, static_cast<std::size_t>(r0), rows.ptr(1), nullptr, count, r1 - r0);
             for (int r = r0; r < r1; ++r) {
                 const float w = static_cast<float>(acc[r]);
                 st.designWork[r + 1][f] = w;
@@ -175,7 +172,6 @@ void writeProductRecordsFast(AnalysisState& st, int slot) {
     constexpr int kBatch = 32;
     ensureWorkSize(st.recordBatch, recordFloats * kBatch);
     ensureWorkSize(st.threadSums, full * static_cast<std::size_t>(threads));
-    ensureWorkSize(st.rowPointers, full * static_cast<std::size_t>(threads));
     const float* Q = st.vInverse.ptr(1, 1);
     const std::size_t stride = st.vInverse.stride();
     seekRecordByte(st, slot, 0);
@@ -187,10 +183,7 @@ void writeProductRecordsFast(AnalysisState& st, int slot) {
                 const auto rows = st.randomColRows[c];
                 const auto values = st.randomColValues[c];
                 std::fill(acc, acc + n, 0.0);
-                const float** sources = st.rowPointers.data() + full * static_cast<std::size_t>(worker);
-                const int count = st.randomColCount[c];
-                for (int k = 1; k <= count; ++k) sources[k - 1] = Q + static_cast<std::size_t>(rows[k] - 1) * stride;
-                accumulateRows(acc, sources, values.ptr(1), count, n);
+                accumulateListedRows(acc, Q, stride, 0, rows.ptr(1), values.ptr(1), st.randomColCount[c], n);
                 float* record = st.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats;
                 record[0] = 0.0f;  // the pad
                 for (int j = 0; j < n; ++j) record[j + 1] = static_cast<float>(acc[j]);
@@ -202,19 +195,17 @@ void writeProductRecordsFast(AnalysisState& st, int slot) {
 }
 
 void projectOutFixed(AnalysisState& st) {
-#ifdef MINQUE_REFERENCE_KERNELS
-    projectOutFixedReference(st);
-#else
-    projectOutFixedFast(st);
-#endif
+    if (st.referenceKernels)
+        projectOutFixedReference(st);
+    else
+        projectOutFixedFast(st);
 }
 
 void writeProductRecords(AnalysisState& st, int slot) {
-#ifdef MINQUE_REFERENCE_KERNELS
-    writeProductRecordsReference(st, slot);
-#else
-    writeProductRecordsFast(st, slot);
-#endif
+    if (st.referenceKernels)
+        writeProductRecordsReference(st, slot);
+    else
+        writeProductRecordsFast(st, slot);
 }
 
 void minquePass(AnalysisState& st, int slot) {
