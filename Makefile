@@ -31,18 +31,16 @@ bench: all
 	$(BUILD)/bench/minque_sherman_bench
 	bench/run_reference_case.sh $(BUILD)
 
-# The same reference case with a build of the straightforward kernels, for the
-# comparison of times and reports.
+# The same reference case plus one run of the straightforward kernels
+# (--reference-kernels), for the comparison of times and reports.
 bench-reference: all
-	cmake -S . -B build-reference -DCMAKE_BUILD_TYPE=Release -DMINQUE_REFERENCE_KERNELS=ON -DMINQUE_BUILD_TESTS=OFF -DMINQUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
-	cmake --build build-reference -j $(JOBS)
-	bench/run_reference_case.sh $(BUILD) build-reference
+	bench/run_reference_case.sh $(BUILD) --with-reference
 
 # libFuzzer campaigns: each harness for FUZZ_SECONDS, new inputs kept in
 # build-fuzz/corpus (the committed corpora in tests/fuzz/corpus are read only).
 # `make fuzz-merge` minimises what was found into the committed corpora.
 FUZZ_SECONDS ?= 60
-FUZZ_HARNESSES = model_file data_file variance_file design_data
+FUZZ_HARNESSES = model_file data_file variance_file design_data kernel_differential
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	      -DMINQUE_FUZZ=ON -DMINQUE_CUDA=OFF -DMINQUE_BUILD_TESTS=OFF -DMINQUE_BUILD_BENCH=OFF

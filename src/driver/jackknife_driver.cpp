@@ -49,20 +49,20 @@ void estimatePairs(AnalysisState& st, const TraitPairs& pairs, int traitCount, i
             if (st.workVector[m] != 0.0f) out[++kept] = st.traitData[trait][m];
         return kept;
     };
-#ifdef MINQUE_REFERENCE_KERNELS
-    // Each pair from its own two trait vectors, as the cross forms define it.
-    forEachPair(pairs, [&](int i, int j, int) {
-        st.firstTrait = i;
-        st.secondTrait = j;
-        st.resultRow = 2;
-        if (k > 0) markReplicate(st, k, g, n);  // the estimation uses workVector as scratch
-        keptValues(i, st.pairData[1]);
-        st.obsCount = keptValues(j, st.pairData[2]);
-        estimatePairCovariances(st, slot);
-        appendCovarianceRecord(st);
-    });
-    (void)traitCount;
-#else
+    if (st.referenceKernels) {
+        // Each pair from its own two trait vectors, as the cross forms define it.
+        forEachPair(pairs, [&](int i, int j, int) {
+            st.firstTrait = i;
+            st.secondTrait = j;
+            st.resultRow = 2;
+            if (k > 0) markReplicate(st, k, g, n);  // the estimation uses workVector as scratch
+            keptValues(i, st.pairData[1]);
+            st.obsCount = keptValues(j, st.pairData[2]);
+            estimatePairCovariances(st, slot);
+            appendCovarianceRecord(st);
+        });
+        return;
+    }
     // The products of each trait once, then every pair from them.
     if (pairs.pairs.empty()) return;
     if (k > 0) markReplicate(st, k, g, n);
@@ -75,7 +75,6 @@ void estimatePairs(AnalysisState& st, const TraitPairs& pairs, int traitCount, i
         estimatePairFromTraitProducts(st, i, j, traitCount);
         appendCovarianceRecord(st);
     });
-#endif
 }
 
 // Phase 1: the pass on all data and the covariance components of every pair.
@@ -195,9 +194,7 @@ TraitPairs variancePairs(int traitCount) {
 
 void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, int groupSize) {
     const int n = st.obsCount;
-#ifndef MINQUE_REFERENCE_KERNELS
-    st.setTraits = dmatrix(1, traitCount, 1, n);
-#endif
+    if (!st.referenceKernels) st.setTraits = dmatrix(1, traitCount, 1, n);
     wholeDataPhase(st, pairs, traitCount, n);
     replicatePhase(st, pairs, traitCount, n, groupSize);
     statisticsPhase(st, pairs, traitCount, n);

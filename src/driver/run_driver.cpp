@@ -182,6 +182,7 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     const bool replace = hasOption(argc, argv, "--replace");
     st.timePhases = hasOption(argc, argv, "--timings");
     st.forceHost = hasOption(argc, argv, "--cpu");
+    st.referenceKernels = hasOption(argc, argv, "--reference-kernels");
     for (int i = 11; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--threads") == 0) {
             const int threads = parseArgumentInt(argv[i + 1]);

@@ -28,7 +28,7 @@
 //   one tiled sweep then applies the deferred updates in order to every
 //   element of the lower triangle and mirrors it, split over the worker
 //   threads.
-// A build with MINQUE_REFERENCE_KERNELS uses the reference in the program.
+// shermanCPU runs the reference when the state asks for the reference kernels.
 #pragma once
 
 #include "driver/analysis_state.hpp"

@@ -3,13 +3,11 @@
 #include <cstddef>
 
 #include "linalg/simd.hpp"
+#include "linalg/vector_path.hpp"
 
 namespace minque {
 
 namespace {
-
-using RecordKernel = void (*)(const float* const*, int, int, const double*, int, double*, double*);
-using RowKernel = void (*)(const float* const*, int, int, const double*, int, double*);
 
 void recordsGeneric(const float* const* records, int count, int n, const double* y, int lanes, double* A, double* P) {
     for (int r = 0; r < count; ++r)
@@ -117,22 +115,22 @@ __attribute__((target("avx512f"))) void rowsAvx512(const float* const* rows, int
     }
 }
 
-bool hasAvx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
-
 }  // namespace
 
+// The AVX2 and plain paths share the element-by-element kernels.
 void traitRecordProducts(const float* const* records, int recordCount, int n, const double* y, int lanes, double* A,
                          double* P) {
-    static const RecordKernel kernel = hasAvx512() ? recordsAvx512 : recordsGeneric;
-    kernel(records, recordCount, n, y, lanes, A, P);
+    if (vectorPath() == VectorPath::Avx512)
+        recordsAvx512(records, recordCount, n, y, lanes, A, P);
+    else
+        recordsGeneric(records, recordCount, n, y, lanes, A, P);
 }
 
 void traitRowProducts(const float* const* rows, int rowCount, int n, const double* y, int lanes, double* out) {
-    static const RowKernel kernel = hasAvx512() ? rowsAvx512 : rowsGeneric;
-    kernel(rows, rowCount, n, y, lanes, out);
+    if (vectorPath() == VectorPath::Avx512)
+        rowsAvx512(rows, rowCount, n, y, lanes, out);
+    else
+        rowsGeneric(rows, rowCount, n, y, lanes, out);
 }
 
 }  // namespace minque
