@@ -15,10 +15,12 @@ double columnProduct(const AnalysisState& st, const FloatVector& R, int l) {
     return sum;
 }
 
-double dot(const float* a, const float* b, int n) {
-    double sum = 0.0;
-    for (int j = 1; j <= n; ++j) sum += static_cast<double>(a[j] * b[j]);
-    return sum;
+// s + sum over j = 1..n of double(float(a[j] * b[j])), added term by term
+// to the running sum s: a trace that runs over several records is one
+// sequence of additions, never a sum of per-record subtotals.
+double addProducts(double s, const float* a, const float* b, int n) {
+    for (int j = 1; j <= n; ++j) s += static_cast<double>(a[j] * b[j]);
+    return s;
 }
 
 }  // namespace
@@ -32,7 +34,7 @@ float traceFactorResidual(AnalysisState& st, ColumnRange A, int slot) {
     double s = 0.0;
     for (int t = 1; t <= A.width(); ++t) {
         readProductRecord(st, slot, st.columnVector);
-        s += dot(R, R, st.obsCount);
+        s = addProducts(s, R, R, st.obsCount);
     }
     return static_cast<float>(s);
 }
@@ -57,7 +59,7 @@ float tracePairResidual(AnalysisState& st, ColumnRange A, ColumnRange B, int slo
         if (t <= B.width()) {
             seekProductRecord(st, slot, B.first + t - 1);
             readProductRecord(st, slot, st.workVector);
-            s += dot(st.columnVector.ptr(0), st.workVector.ptr(0), st.obsCount);
+            s = addProducts(s, st.columnVector.ptr(0), st.workVector.ptr(0), st.obsCount);
         }
     }
     return static_cast<float>(s);
