@@ -11,6 +11,21 @@ namespace minque {
 
 namespace {
 
+// A waiting thread spins this many checks (the usual wait is microseconds),
+// then yields the processor at every check, so that the thread it waits for
+// can run when there are more threads than free cores.
+constexpr int kSpinsBeforeYield = 256;
+
+template <class Done>
+void waitUntil(Done done) {
+    for (int spins = 0; !done(); ++spins) {
+        if (spins < kSpinsBeforeYield)
+            __builtin_ia32_pause();
+        else
+            std::this_thread::yield();
+    }
+}
+
 class WorkerPool {
 public:
     explicit WorkerPool(int threads) {
@@ -31,8 +46,7 @@ public:
             barrierCount_.store(0, std::memory_order_relaxed);
             barrierPhase_.fetch_add(1, std::memory_order_release);
         } else {
-            while (barrierPhase_.load(std::memory_order_acquire) == phase) {
-            }
+            waitUntil([&] { return barrierPhase_.load(std::memory_order_acquire) != phase; });
         }
     }
     void run(const std::function<void(int)>& body) {
@@ -47,8 +61,7 @@ public:
         // wake-up (a system call) is needed only when one has gone to sleep.
         if (sleepers_.load(std::memory_order_seq_cst) > 0) generation_.notify_all();
         body(0);
-        while (remaining_.load(std::memory_order_acquire) != 0) {
-        }
+        waitUntil([&] { return remaining_.load(std::memory_order_acquire) == 0; });
     }
 
 private:
@@ -58,11 +71,15 @@ private:
             unsigned now;
             int spins = 0;
             while ((now = generation_.load(std::memory_order_acquire)) == seen) {
-                if (++spins > 20000) {
+                if (++spins > kSpinsBeforeSleep) {
                     sleepers_.fetch_add(1, std::memory_order_seq_cst);
                     generation_.wait(seen, std::memory_order_seq_cst);
                     sleepers_.fetch_sub(1, std::memory_order_seq_cst);
                     spins = 0;
+                } else if (spins < kSpinsBeforeYield) {
+                    __builtin_ia32_pause();
+                } else {
+                    std::this_thread::yield();
                 }
             }
             seen = now;
@@ -71,6 +88,9 @@ private:
             remaining_.fetch_sub(1, std::memory_order_release);
         }
     }
+
+    // Checks of an idle worker before it sleeps until the next task.
+    static constexpr int kSpinsBeforeSleep = 4096;
 
     std::vector<std::thread> workers_;
     std::atomic<unsigned> generation_{0};
