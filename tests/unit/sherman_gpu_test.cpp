@@ -48,6 +48,21 @@ TEST(ShermanGpuHost, SolverFailuresPrintTheMessagesOfTheirKind) {
     EXPECT_EQ(solverStatusMessage(kSolverOther, 1, "not initialised"), "not initialised\n");
 }
 
+TEST(ShermanGpuHost, InvalidSolveArgumentsAreNamedByTheirPosition) {
+    EXPECT_EQ(luFactorArgumentError(5, 5, 5), 0);
+    EXPECT_EQ(luFactorArgumentError(-1, 5, 5), 1);
+    EXPECT_EQ(luFactorArgumentError(5, -2, 5), 2);
+    EXPECT_EQ(luFactorArgumentError(5, 5, 4), 4);
+    EXPECT_EQ(luFactorArgumentError(0, 0, 0), 4);  // lda is at least 1
+    EXPECT_EQ(luSolveArgumentError(5, 5, 5, 5), 0);
+    EXPECT_EQ(luSolveArgumentError(-1, 5, 5, 5), 2);
+    EXPECT_EQ(luSolveArgumentError(5, -1, 5, 5), 3);
+    EXPECT_EQ(luSolveArgumentError(5, 5, 3, 5), 5);
+    EXPECT_EQ(luSolveArgumentError(5, 5, 5, 3), 8);
+    EXPECT_EQ(solverStatusMessage(kSolverInvalidValue, luSolveArgumentError(5, 5, 5, 3), ""),
+              "Invalid value for parameter 8\n");
+}
+
 #ifdef MINQUE_HAVE_CUDA
 TEST(ShermanGpuHost, DenseLibrariesLoadWithEveryFunctionTheSolveUses) {
     EXPECT_EQ(gpuLibraryProblem(), "");

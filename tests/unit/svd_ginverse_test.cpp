@@ -59,7 +59,13 @@ TEST(SvdGinverse, OrderZeroLeavesEverythingUnchanged) {
 }
 
 TEST(SvdGinverse, ScalarsAndDiagonalsInvertAboveTheAbsoluteThreshold) {
-    const float justAbove = std::nextafter(1e-6f, 1.0f);
+    // No float equals the double threshold 1e-6: its two nearest floats,
+    // one on each side, must fall on the sides of the comparison.
+    float below = static_cast<float>(1e-6);
+    if (static_cast<double>(below) > 1e-6) below = std::nextafter(below, 0.0f);
+    const float above = std::nextafter(below, 1.0f);
+    ASSERT_LT(static_cast<double>(below), 1e-6);
+    ASSERT_GT(static_cast<double>(above), 1e-6);
     struct Case {
         std::vector<double> diag;
         std::vector<float> expected;
@@ -68,8 +74,8 @@ TEST(SvdGinverse, ScalarsAndDiagonalsInvertAboveTheAbsoluteThreshold) {
         {{4.0}, {0.25f}},
         {{-8.0}, {0.125f}},  // a negative value yields a positive result
         {{1e-7}, {0.0f}},
-        {{1e-6f}, {0.0f}},   // exactly the threshold is dropped
-        {{justAbove}, {static_cast<float>(1.0 / justAbove)}},
+        {{below}, {0.0f}},  // the nearest float below the threshold is dropped
+        {{above}, {static_cast<float>(1.0 / above)}},  // the nearest above is kept
         {{0.0, 0.0, 0.0}, {0.0f, 0.0f, 0.0f}},
         {{4.0, -2.0, 1e-7, 0.5}, {0.25f, 0.5f, 0.0f, 2.0f}},
     };
