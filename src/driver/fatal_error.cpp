@@ -20,6 +20,7 @@ StopHandler stopHandler = nullptr;
 }  // namespace
 
 void setStopHandler(StopHandler handler) { stopHandler = handler; }
+StopHandler currentStopHandler() { return stopHandler; }
 
 void setFatalErrorLanguage(bool chinese) { fatalLanguageChinese = chinese; }
 

@@ -26,6 +26,7 @@ void setFatalErrorLanguage(bool chinese);
 // one rejected input ends only that input; the handler must not return.
 using StopHandler = void (*)(int exitCode);
 void setStopHandler(StopHandler handler);
+StopHandler currentStopHandler();
 
 [[noreturn]] void stopRun(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

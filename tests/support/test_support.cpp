@@ -15,8 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "driver/model_constants.hpp"
-#include "driver/model_reader.hpp"
+#include "support/kernel_differential.hpp"
 
 namespace minque::test {
 
@@ -201,17 +200,6 @@ std::vector<std::vector<float>> randomTraits(unsigned seed, int n, int t) {
     return traits;
 }
 
-namespace {
-std::string dataText(const ModelDesign& design, const std::vector<std::vector<float>>& traits) {
-    std::vector<std::string> traitNames;
-    for (std::size_t i = 0; i < traits.size(); ++i) traitNames.push_back(std::string("T").append(std::to_string(i + 1)));
-    std::vector<std::vector<float>> rows(static_cast<std::size_t>(design.obsCount));
-    for (auto& row : rows) row.resize(traits.size());
-    for (std::size_t i = 0; i < traits.size(); ++i)
-        for (int m = 0; m < design.obsCount; ++m) rows[static_cast<std::size_t>(m)][i] = traits[i][static_cast<std::size_t>(m)];
-    return formatDataFile({}, traitNames, {}, rows);
-}
-}  // namespace
 
 // r + 5 labels, whatever the test did to the factors.
 ModelDesign withLabels(ModelDesign d) {
@@ -221,20 +209,15 @@ ModelDesign withLabels(ModelDesign d) {
 
 AnalysisState stateFromDesign(const ModelDesign& input, unsigned seed, int covarianceSwitch) {
     const ModelDesign design = withLabels(input);
-    AnalysisState st;
     const auto traits = randomTraits(seed, design.obsCount, design.traitCount);
-    const ModelHeader header =
-        readModelFile(st, streamOf(formatModelFile(design)), "TEST.MAT", covarianceSwitch, nullptr);
-    readDataFile(st, streamOf(dataText(design, traits)), "TEST.TXT", header.leadColumnCount, header.traitCount, nullptr);
-    deriveModelConstants(st, header.trailingFactorCount, "TEST.MAT");
-    return st;
+    return stateFromText(formatModelFile(design), dataFileText(traits, design.obsCount), covarianceSwitch);
 }
 
 void writeAnalysisInputs(const TempDir& dir, const std::string& base, const ModelDesign& design,
                          const std::vector<std::vector<float>>& traits, int componentCount, int replicateCount,
                          float varValue) {
     writeFile(dir.file(base + ".MAT"), formatModelFile(withLabels(design)));
-    writeFile(dir.file(base + ".TXT"), dataText(design, traits));
+    writeFile(dir.file(base + ".TXT"), dataFileText(traits, design.obsCount));
     writeFile(dir.file(base + ".DAT"), "");
     const std::size_t records = static_cast<std::size_t>(replicateCount + 1) * traits.size();
     std::vector<float> var;
