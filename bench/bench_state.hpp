@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque::bench {
 

@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "driver/model_constants.hpp"
-#include "driver/model_reader.hpp"
-#include "driver/model_writer.hpp"
+#include "io/model_constants.hpp"
+#include "io/model_reader.hpp"
+#include "io/model_writer.hpp"
 #include "gpu/device_discovery.hpp"
 #include "linalg/sherman_cpu.hpp"
 #include "linalg/svd_ginverse.hpp"
 #include "minque/minque_equations.hpp"
 #include "minque/minque_pass.hpp"
-#include "report/pair_covariances.hpp"
+#include "minque/pair_covariances.hpp"
 #include "gpu/sherman_gpu.hpp"
 
 namespace {

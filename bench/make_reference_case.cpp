@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/model_writer.hpp"
+#include "io/model_writer.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

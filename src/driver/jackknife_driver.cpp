@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/phase_timer.hpp"
+#include "core/phase_timer.hpp"
 #include "minque/minque_pass.hpp"
-#include "minque/product_records.hpp"
+#include "io/product_records.hpp"
 #include "report/jackknife_stats.hpp"
-#include "report/pair_covariances.hpp"
+#include "minque/pair_covariances.hpp"
 #include "report/report_writer.hpp"
 
 namespace minque {
@@ -66,7 +66,8 @@ void estimatePairs(AnalysisState& st, const TraitPairs& pairs, int traitCount, i
     // The products of each trait once, then every pair from them.
     if (pairs.pairs.empty()) return;
     if (k > 0) markReplicate(st, k, g, n);
-    for (int i = 1; i <= traitCount; ++i) st.obsCount = keptValues(i, st.setTraits[i]);
+    TraitWorkspace& traits = traitWorkspace(st, traitCount);
+    for (int i = 1; i <= traitCount; ++i) st.obsCount = keptValues(i, traits.setTraits[i]);
     computeTraitProducts(st, slot, traitCount);
     forEachPair(pairs, [&](int i, int j, int) {
         st.firstTrait = i;
@@ -194,7 +195,6 @@ TraitPairs variancePairs(int traitCount) {
 
 void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, int groupSize) {
     const int n = st.obsCount;
-    if (!st.referenceKernels) st.setTraits = dmatrix(1, traitCount, 1, n);
     wholeDataPhase(st, pairs, traitCount, n);
     replicatePhase(st, pairs, traitCount, n, groupSize);
     statisticsPhase(st, pairs, traitCount, n);

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

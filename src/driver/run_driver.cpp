@@ -10,12 +10,12 @@
 
 #include <unistd.h>
 
-#include "driver/analysis_state.hpp"
-#include "driver/fatal_error.hpp"
+#include "core/analysis_state.hpp"
+#include "core/fatal_error.hpp"
 #include "driver/jackknife_driver.hpp"
-#include "driver/model_constants.hpp"
-#include "driver/model_reader.hpp"
-#include "driver/run_lock.hpp"
+#include "io/model_constants.hpp"
+#include "io/model_reader.hpp"
+#include "io/run_lock.hpp"
 #include "gpu/device_discovery.hpp"
 #include "linalg/worker_pool.hpp"
 #include "report/preamble.hpp"

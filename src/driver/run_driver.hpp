@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

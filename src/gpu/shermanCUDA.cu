@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 #include "gpu/sherman_gpu.hpp"
 #include "gpu/solver_status.hpp"
 

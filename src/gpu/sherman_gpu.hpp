@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

@@ -1,6 +1,6 @@
 // A build without the CUDA toolkit has no device, so the pass never takes the
 // GPU path; this stand-in only guards against a call that cannot happen.
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 #include "gpu/sherman_gpu.hpp"
 
 namespace minque {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 
 #include "linalg/update_kernels.hpp"
 #include "linalg/worker_pool.hpp"
@@ -99,6 +100,11 @@ void shermanCPUReference(AnalysisState& st, int n) {
 
 namespace {
 
+InverseWorkspace& workspaceOf(AnalysisState& st) {
+    if (!st.inverseWorkspace) st.inverseWorkspace = std::make_shared<InverseWorkspace>();
+    return *st.inverseWorkspace;
+}
+
 constexpr int kMaxPending = 32;
 constexpr int kCatchUpGroup = 16;  // entry rows brought up to date together
 
@@ -115,15 +121,16 @@ struct ColumnUpdate {
 class BlockedInverse {
 public:
     BlockedInverse(AnalysisState& st, int n)
-        : n_(n), stride_(st.vInverse.stride()), W_(st.vInverse.ptr(1, 1)), b_(st.workVector.ptr(1)), st_(st) {
+        : n_(n), stride_(st.vInverse.stride()), W_(st.vInverse.ptr(1, 1)), b_(st.workVector.ptr(1)), st_(st),
+          ws_(workspaceOf(st)) {
         const std::size_t full = static_cast<std::size_t>(st.vInverse.rowHi());
-        ensureWorkSize(st.pendingB, kMaxPending * full);
-        ensureWorkSize(st.pendingT, kMaxPending * full);
-        ensureWorkSize(st.sumWork, full);
-        ensureWorkSize(st.rowWork, full * kCatchUpGroup * static_cast<std::size_t>(workerThreads()));
-        ensureWorkSize(st.rowMarks, full);
-        ensureWorkSize(st.rowList, full);
-        ensureWorkSize(st.columnOrder, static_cast<std::size_t>(st.randomLevelCount + st.fixedCount));
+        ensureWorkSize(ws_.pendingB, kMaxPending * full);
+        ensureWorkSize(ws_.pendingT, kMaxPending * full);
+        ensureWorkSize(ws_.sums, full);
+        ensureWorkSize(ws_.rowCopies, full * kCatchUpGroup * static_cast<std::size_t>(workerThreads()));
+        ensureWorkSize(ws_.rowMarks, full);
+        ensureWorkSize(ws_.rowList, full);
+        ensureWorkSize(ws_.columnOrder, static_cast<std::size_t>(st.randomLevelCount + st.fixedCount));
         listColumns();
     }
 
@@ -165,7 +172,7 @@ private:
     // columns are applied to their own block only.
     int localPrefix(float d) const {
         if (!(d > 0.0f)) return 0;
-        int* touched = st_.rowMarks.data();
+        int* touched = ws_.rowMarks.data();
         int q = 0;
         for (; q < columns_; ++q) {
             const ColumnUpdate c = column(q);
@@ -175,7 +182,7 @@ private:
             if (!fresh) break;
             for (int k = 0; k < c.count; ++k) touched[c.rows[k] - 1] = 1;
         }
-        std::fill(st_.rowMarks.begin(), st_.rowMarks.begin() + n_, 0);
+        std::fill(ws_.rowMarks.begin(), ws_.rowMarks.begin() + n_, 0);
         return q;
     }
 
@@ -185,8 +192,8 @@ private:
         // The column's distinct rows, ascending: an observation listed
         // several times is one row of the block (the list may be longer
         // than n, the distinct rows never are).
-        int* seen = st_.rowMarks.data();
-        int* rows = st_.rowList.data();
+        int* seen = ws_.rowMarks.data();
+        int* rows = ws_.rowList.data();
         int count = 0;
         for (int k = 0; k < c.count; ++k) {
             const int r = c.rows[k] - 1;
@@ -228,8 +235,8 @@ private:
     }
 
     float* row(int i) const { return W_ + static_cast<std::size_t>(i) * stride_; }
-    double* pendingB(int l) const { return st_.pendingB.data() + static_cast<std::size_t>(l) * n_; }
-    double* pendingT(int l) const { return st_.pendingT.data() + static_cast<std::size_t>(l) * n_; }
+    double* pendingB(int l) const { return ws_.pendingB.data() + static_cast<std::size_t>(l) * n_; }
+    double* pendingT(int l) const { return ws_.pendingT.data() + static_cast<std::size_t>(l) * n_; }
 
     // The columns in the order of the updates: U from the last column to the
     // first (skipping factors with |prior| <= 1e-8), then X from the last to
@@ -239,13 +246,13 @@ private:
         for (int c = st_.randomLevelCount; c >= 1; --c) {
             while (u > 1 && c <= st_.factorLevelEnd[u - 1]) --u;
             if (std::fabs(static_cast<double>(st_.priorValues[1][u])) <= 1e-8) continue;
-            st_.columnOrder[static_cast<std::size_t>(columns_++)] = c;
+            ws_.columnOrder[static_cast<std::size_t>(columns_++)] = c;
         }
-        for (int f = st_.fixedCount; f >= 1; --f) st_.columnOrder[static_cast<std::size_t>(columns_++)] = -f;
+        for (int f = st_.fixedCount; f >= 1; --f) ws_.columnOrder[static_cast<std::size_t>(columns_++)] = -f;
     }
 
     ColumnUpdate column(int q) const {
-        const int id = st_.columnOrder[static_cast<std::size_t>(q)];
+        const int id = ws_.columnOrder[static_cast<std::size_t>(q)];
         if (id < 0) return {st_.fixedColRows[-id].ptr(1), nullptr, st_.fixedColCount[-id], 1.0f, true};
         int u = 1;
         while (id > st_.factorLevelEnd[u]) ++u;
@@ -296,7 +303,7 @@ private:
             int i0, i1;
             splitRange(n_, worker, workerThreads(), &i0, &i1);
             const int len = i1 - i0;
-            double* acc = st_.sumWork.data() + i0;
+            double* acc = ws_.sums.data() + i0;
             std::fill(acc, acc + len, 0.0);
             if (len > 0 && pending_ == 0) {
                 accumulateListedRows(acc, W_, stride_, static_cast<std::size_t>(i0), c.rows,
@@ -305,14 +312,14 @@ private:
                 const float* sources[kCatchUpGroup];
                 // The entry rows brought up to date a group at a time, then
                 // added to the sums in list order.
-                float* copies = st_.rowWork.data() + static_cast<std::size_t>(worker) * kCatchUpGroup * full_;
+                float* copies = ws_.rowCopies.data() + static_cast<std::size_t>(worker) * kCatchUpGroup * full_;
                 for (int k0 = 0; k0 < c.count; k0 += kCatchUpGroup) {
                     const int group = std::min(kCatchUpGroup, c.count - k0);
                     catchUpGroup(c.rows + k0, group, i0, i1, copies, sources);
                     accumulateRows(acc, sources, c.fixed ? nullptr : c.values + k0, group, len);
                 }
             }
-            for (int i = i0; i < i1; ++i) b_[i] = static_cast<float>(st_.sumWork[static_cast<std::size_t>(i)]);
+            for (int i = i0; i < i1; ++i) b_[i] = static_cast<float>(ws_.sums[static_cast<std::size_t>(i)]);
             // The column's update, b as double and t = b f, once all of b is
             // known (every worker reaches the barrier, even with no rows).
             workerBarrier();
@@ -452,13 +459,13 @@ private:
     // columns first..last-1 read, the only rows of the upper triangle that
     // the next block uses; the rest is mirrored once at the end.
     void completeRowsOf(int first, int last) {
-        int* marks = st_.rowMarks.data();
+        int* marks = ws_.rowMarks.data();
         int needed = 0;
         for (int q = first; q < last; ++q) {
             const ColumnUpdate c = column(q);
             for (int k = 0; k < c.count; ++k) marks[c.rows[k] - 1] = 1;
         }
-        int* list = st_.rowMarks.data();  // rebuilt in place, ascending
+        int* list = ws_.rowMarks.data();  // rebuilt in place, ascending
         for (int r = 0; r < n_; ++r)
             if (marks[r] != 0) {
                 marks[r] = 0;
@@ -487,6 +494,7 @@ private:
     float* const W_;
     float* const b_;
     AnalysisState& st_;
+    InverseWorkspace& ws_;
     const std::size_t full_ = static_cast<std::size_t>(st_.vInverse.rowHi());
     int columns_ = 0;
     int pending_ = 0;

@@ -31,9 +31,21 @@
 // shermanCPU runs the reference when the state asks for the reference kernels.
 #pragma once
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
+
+#include <vector>
 
 namespace minque {
+
+// Scratch of the blocked inverse, sized for the full n at its first use: the
+// deferred updates (b and b f of each pending column, as doubles), the sums of
+// b, copies of the rows being brought up to date, row marks and lists, and the
+// order of the columns.
+struct InverseWorkspace {
+    std::vector<double> pendingB, pendingT, sums;
+    std::vector<float> rowCopies;
+    std::vector<int> rowMarks, rowList, columnOrder;
+};
 
 void shermanCPU(AnalysisState& state, int n);
 void shermanCPUReference(AnalysisState& state, int n);

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 

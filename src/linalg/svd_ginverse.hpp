@@ -14,7 +14,7 @@
 // fatalError("No convergence in 30 SVDCMP iterations").
 #pragma once
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

@@ -1,7 +1,7 @@
 #include "minque/minque_equations.hpp"
 
 #include "linalg/worker_pool.hpp"
-#include "minque/product_records.hpp"
+#include "io/product_records.hpp"
 
 namespace minque {
 

@@ -11,7 +11,7 @@
 // (i, l) of U'QU.
 #pragma once
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

@@ -1,8 +1,9 @@
 #include "minque/minque_pass.hpp"
 
 #include <algorithm>
+#include <memory>
 
-#include "driver/phase_timer.hpp"
+#include "core/phase_timer.hpp"
 #include "gpu/device_discovery.hpp"
 #include "gpu/sherman_gpu.hpp"
 #include "linalg/sherman_cpu.hpp"
@@ -10,11 +11,16 @@
 #include "linalg/update_kernels.hpp"
 #include "linalg/worker_pool.hpp"
 #include "minque/minque_equations.hpp"
-#include "minque/product_records.hpp"
+#include "io/product_records.hpp"
 
 namespace minque {
 
 namespace {
+
+ProjectionWorkspace& workspaceOf(AnalysisState& st) {
+    if (!st.projectionWorkspace) st.projectionWorkspace = std::make_shared<ProjectionWorkspace>();
+    return *st.projectionWorkspace;
+}
 
 // C = X'W on the lower triangle, mirrored, then G = C^- in equationMatrix.
 void invertFixedCrossProducts(AnalysisState& st) {
@@ -91,16 +97,17 @@ void writeProductRecordsReference(AnalysisState& st, int slot) {
 }
 
 void projectOutFixedFast(AnalysisState& st) {
+    ProjectionWorkspace& ws = workspaceOf(st);
     const int n = st.obsCount, p = st.fixedCount;
     const std::size_t full = static_cast<std::size_t>(st.vInverse.rowHi());
-    ensureWorkSize(st.projectionWork, full * static_cast<std::size_t>(p));
-    ensureWorkSize(st.sumWork, full);
+    ensureWorkSize(ws.fixedProducts, full * static_cast<std::size_t>(p));
+    ensureWorkSize(ws.sums, full);
     const std::size_t terms = static_cast<std::size_t>(p) + 1;
-    ensureWorkSize(st.projectionTerms, terms * static_cast<std::size_t>(workerThreads()));
+    ensureWorkSize(ws.terms, terms * static_cast<std::size_t>(workerThreads()));
     float* A = st.vInverse.ptr(1, 1);
     const std::size_t stride = st.vInverse.stride();
     auto rowOf = [A, stride](int r) { return A + static_cast<std::size_t>(r) * stride; };  // zero-based row
-    double* Wd = st.projectionWork.data();  // W[r][f] as double at (f - 1) n + r - 1
+    double* Wd = ws.fixedProducts.data();  // W[r][f] as double at (f - 1) n + r - 1
 
     // W = A X: column f of W at row r sums A[r][row_k] over the rows of X
     // column f in list order. When A is symmetric in storage (the host
@@ -129,7 +136,7 @@ void projectOutFixedFast(AnalysisState& st) {
         runOnWorkers([&](int worker) {
             int r0, r1;
             splitRange(n, worker, workerThreads(), &r0, &r1);
-            double* acc = st.sumWork.data();
+            double* acc = ws.sums.data();
             std::fill(acc + r0, acc + r1, 0.0);
             accumulateListedRows(acc + r0, A, stride, static_cast<std::size_t>(r0), rows.ptr(1), nullptr, count, r1 - r0);
             for (int r = r0; r < r1; ++r) {
@@ -146,7 +153,7 @@ void projectOutFixedFast(AnalysisState& st) {
     runOnWorkers([&](int worker) {
         int r0, r1;
         splitTriangle(n, worker, workerThreads(), &r0, &r1);
-        double* t = st.projectionTerms.data() + terms * static_cast<std::size_t>(worker);
+        double* t = ws.terms.data() + terms * static_cast<std::size_t>(worker);
         constexpr int kBand = 16;
         for (int i0 = r0; i0 < r1; i0 += kBand) {
             const int i1 = std::min(r1, i0 + kBand);
@@ -165,32 +172,33 @@ void projectOutFixedFast(AnalysisState& st) {
 }
 
 void writeProductRecordsFast(AnalysisState& st, int slot) {
+    ProjectionWorkspace& ws = workspaceOf(st);
     const int n = st.obsCount, m = st.randomLevelCount;
     const int threads = workerThreads();
     const std::size_t full = static_cast<std::size_t>(st.vInverse.rowHi());
     const std::size_t recordFloats = full + 1;
     constexpr int kBatch = 32;
-    ensureWorkSize(st.recordBatch, recordFloats * kBatch);
-    ensureWorkSize(st.threadSums, full * static_cast<std::size_t>(threads));
+    ensureWorkSize(ws.recordBatch, recordFloats * kBatch);
+    ensureWorkSize(ws.recordSums, full * static_cast<std::size_t>(threads));
     const float* Q = st.vInverse.ptr(1, 1);
     const std::size_t stride = st.vInverse.stride();
     seekRecordByte(st, slot, 0);
     for (int c0 = 1; c0 <= m; c0 += kBatch) {
         const int c1 = std::min(m + 1, c0 + kBatch);
         runOnWorkers([&](int worker) {
-            double* acc = st.threadSums.data() + static_cast<std::size_t>(worker) * full;
+            double* acc = ws.recordSums.data() + static_cast<std::size_t>(worker) * full;
             for (int c = c0 + worker; c < c1; c += threads) {
                 const auto rows = st.randomColRows[c];
                 const auto values = st.randomColValues[c];
                 std::fill(acc, acc + n, 0.0);
                 accumulateListedRows(acc, Q, stride, 0, rows.ptr(1), values.ptr(1), st.randomColCount[c], n);
-                float* record = st.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats;
+                float* record = ws.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats;
                 record[0] = 0.0f;  // the pad
                 for (int j = 0; j < n; ++j) record[j + 1] = static_cast<float>(acc[j]);
             }
         });
         for (int c = c0; c < c1; ++c)
-            writeRecord(st, slot, st.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats, st.obsRecordLength);
+            writeRecord(st, slot, ws.recordBatch.data() + static_cast<std::size_t>(c - c0) * recordFloats, st.obsRecordLength);
     }
 }
 

@@ -11,9 +11,20 @@
 //   4. the MINQUE matrix of traces S, replaced by S^- in equationMatrix.
 #pragma once
 
-#include "driver/analysis_state.hpp"
+#include <vector>
+
+#include "core/analysis_state.hpp"
 
 namespace minque {
+
+// Scratch of the fast projection and product records, sized for the full n
+// at their first use: W as doubles column by column, the column sums of W,
+// each worker's terms t_f, each worker's sums of a record, and a batch of
+// records on their way to the file.
+struct ProjectionWorkspace {
+    std::vector<double> fixedProducts, sums, terms, recordSums;
+    std::vector<float> recordBatch;
+};
 
 // slot 2 ("MATRIX.UQ2", all data) or 3 ("MATRIX.UQ3", a replicate).
 void minquePass(AnalysisState& state, int slot);

@@ -4,11 +4,11 @@
 #include <map>
 #include <utility>
 
-#include "driver/analysis_state.hpp"
-#include "driver/fatal_error.hpp"
-#include "driver/model_constants.hpp"
-#include "driver/model_reader.hpp"
-#include "driver/text_scanner.hpp"
+#include "core/analysis_state.hpp"
+#include "core/fatal_error.hpp"
+#include "io/model_constants.hpp"
+#include "io/model_reader.hpp"
+#include "io/text_scanner.hpp"
 
 
 namespace minque {

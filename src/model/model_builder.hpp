@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/analysis_state.hpp"
-#include "driver/model_writer.hpp"
+#include "core/analysis_state.hpp"
+#include "io/model_writer.hpp"
 
 namespace minque {
 

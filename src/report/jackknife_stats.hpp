@@ -14,7 +14,7 @@
 // row is never zeroed.
 #pragma once
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 #include "report/jackknife_stats.hpp"
 #include "report/student_t.hpp"

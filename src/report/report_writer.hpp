@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

@@ -5,7 +5,7 @@
 
 #include "driver/run_driver.hpp"
 #include "fuzz_support.hpp"
-#include "minque/product_records.hpp"
+#include "io/product_records.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace minque;

@@ -6,17 +6,17 @@
 #include <memory>
 #include <random>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 #include "driver/jackknife_driver.hpp"
-#include "driver/model_constants.hpp"
-#include "driver/model_reader.hpp"
+#include "io/model_constants.hpp"
+#include "io/model_reader.hpp"
 #include "linalg/sherman_cpu.hpp"
 #include "linalg/svd_ginverse.hpp"
 #include "linalg/vector_path.hpp"
 #include "linalg/worker_pool.hpp"
 #include "minque/minque_equations.hpp"
 #include "minque/minque_pass.hpp"
-#include "report/pair_covariances.hpp"
+#include "minque/pair_covariances.hpp"
 
 namespace minque::test {
 
@@ -214,8 +214,6 @@ public:
         st_.referenceKernels = !fast;
         for (int k = 0; k <= st_.componentCount; ++k) modelPriors_.push_back(st_.priorValues[1][k]);
         fullCount_ = st_.obsCount;
-        const int t = static_cast<int>(model.traits.size());
-        if (fast && t > 0) st_.setTraits = dmatrix(1, t, 1, fullCount_);
     }
     ~KernelRun() {
         for (int slot : {kSlotWholeData, kSlotReplicate})
@@ -273,7 +271,7 @@ public:
                     kept[static_cast<std::size_t>(i)].push_back(model_.traits[static_cast<std::size_t>(i)][static_cast<std::size_t>(m - 1)]);
         if (fast_ && t > 0) {
             for (int i = 1; i <= t; ++i)
-                for (int m = 1; m <= n; ++m) st.setTraits[i][m] = kept[static_cast<std::size_t>(i - 1)][static_cast<std::size_t>(m - 1)];
+                for (int m = 1; m <= n; ++m) traitWorkspace(st, t).setTraits[i][m] = kept[static_cast<std::size_t>(i - 1)][static_cast<std::size_t>(m - 1)];
             computeTraitProducts(st, slot, t);
         }
         for (int i = 1; i <= t; ++i)

@@ -11,8 +11,8 @@
 #include "linalg/worker_pool.hpp"
 #include "minque/minque_equations.hpp"
 #include "minque/minque_pass.hpp"
-#include "minque/product_records.hpp"
-#include "report/pair_covariances.hpp"
+#include "io/product_records.hpp"
+#include "minque/pair_covariances.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {
@@ -345,9 +345,9 @@ TEST(FastKernels, ProjectionRecordsAndPairEstimatesAreBitIdenticalToTheReference
                 svdGinverse(pass->st, pass->st.designWork, pass->st.componentCount);
             }
             // Every pair, (i, i) included: per pair against per trait.
-            fast.st.setTraits = dmatrix(1, c.traits, 1, c.n);
+            const FloatMatrix& setTraits = traitWorkspace(fast.st, c.traits).setTraits;
             for (int i = 1; i <= c.traits; ++i)
-                for (int m = 1; m <= c.n; ++m) fast.st.setTraits[i][m] = fast.st.traitData[i][m];
+                for (int m = 1; m <= c.n; ++m) setTraits[i][m] = fast.st.traitData[i][m];
             computeTraitProducts(fast.st, kSlotWholeData, c.traits);
             for (int i = 1; i <= c.traits; ++i)
                 for (int j = i; j <= c.traits; ++j) {

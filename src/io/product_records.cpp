@@ -1,11 +1,11 @@
-#include "minque/product_records.hpp"
+#include "io/product_records.hpp"
 
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 

@@ -1,9 +1,9 @@
-#include "driver/model_reader.hpp"
+#include "io/model_reader.hpp"
 
 #include <algorithm>
 #include <cstdint>
 
-#include "driver/text_scanner.hpp"
+#include "io/text_scanner.hpp"
 
 namespace minque {
 

@@ -1,4 +1,4 @@
-#include "driver/run_lock.hpp"
+#include "io/run_lock.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 

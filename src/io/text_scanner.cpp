@@ -1,4 +1,4 @@
-#include "driver/text_scanner.hpp"
+#include "io/text_scanner.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstdlib>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 

@@ -1,4 +1,4 @@
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,16 +1,5 @@
-// minque-model: writes the model file (.MAT) of an analysis from a data file
-// whose first columns are integer design codes.
-//
-//   minque-model DATA --lead H --ad ENV,FEMALE,MALE[,BLOCK] [options]
-//   minque-model DATA --lead H --random TERM[,TERM...] [--fixed TERMS] [--trailing N] [options]
-//
-// DATA has the header (H lead-column names, then the trait names) on its
-// first line. TERM is a lead-column name or an interaction NAME1*NAME2; the
-// fixed terms are lead columns and/or 1 for the intercept (default: 1).
-// Options: --covariances labels the components for runs with the covariance
-// switch (argument 8) on; --replace overwrites an existing .MAT. The model is
-// written to DATA's name with the extension .MAT (and an empty .DAT is created
-// if there is none), read back with the analysis' own reader and summarised.
+#include "driver/model_command.hpp"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,12 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/analysis_state.hpp"
-#include "driver/fatal_error.hpp"
+#include "core/analysis_state.hpp"
+#include "core/fatal_error.hpp"
 #include "driver/run_driver.hpp"
 #include "model/model_builder.hpp"
-
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
@@ -108,7 +95,9 @@ void writeAtomically(const std::string& path, const std::string& text, bool repl
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace minque {
+
+int runModelCommand(int argc, char** argv) {
     const Options o = parse(argc, argv);
     const RunFileNames names = deriveFileNames(o.data);
     if (!o.replace && access(names.model.c_str(), F_OK) == 0)
@@ -146,3 +135,5 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+}  // namespace minque

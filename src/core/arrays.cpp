@@ -1,9 +1,9 @@
-#include "driver/arrays.hpp"
+#include "core/arrays.hpp"
 
 #include <cstdio>
 #include <limits>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 

@@ -17,12 +17,17 @@
 
 #include <array>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "driver/arrays.hpp"
+#include "core/arrays.hpp"
 
 namespace minque {
+
+struct InverseWorkspace;
+struct ProjectionWorkspace;
+struct TraitWorkspace;
 
 // Table limits of the state.
 inline constexpr int kMaxRandomFactors = 24;   // r + 5 component labels in 29 slots
@@ -87,23 +92,14 @@ struct AnalysisState {
     FloatMatrix designWork;     // projection and trace scratch; right singular vectors of S
     std::vector<double> projectionTerms;  // 0..p: the double terms t_f of one row of the projection
 
-    // Work space of the fast host kernels (pending rank-one updates, double
-    // accumulators, per-thread rows), sized at their first use for the full n.
-    std::vector<double> pendingB, pendingT, sumWork, threadSums, projectionWork;
-    std::vector<float> rowWork, recordBatch;
-    std::vector<int> rowMarks, rowList, columnOrder;
-
-    // The per-trait quantities of the fast pair estimation, for the current
-    // data set: the traits (row i = trait i, compacted to the data set), and
-    // for record c and trait i the products R_c'y_i formed in double
-    // (traitRecordA) and from single-precision products (traitRecordP), and
-    // (Q y_i)[row] (traitQy).
-    // Trait i of record c at (c - 1) traitLanes + i - 1; Q y_i at row r at
-    // (r - 1) traitLanes + i - 1 (traitLanes: t rounded up to 16).
-    FloatMatrix setTraits;
-    int traitLanes = 0;
-    std::vector<double> traitRecordA, traitRecordP, traitQy;
-    std::vector<double> traitsByObservationDouble;  // (j, i) at (j - 1) traitLanes + i - 1
+    // Scratch of the fast host kernels. Each type is defined beside the
+    // kernel that owns it (linalg/sherman_cpu.hpp, minque/minque_pass.hpp,
+    // minque/pair_covariances.hpp) and created at that kernel's first use;
+    // the state only keeps it alive from pass to pass, so that nothing is
+    // allocated per replicate.
+    std::shared_ptr<InverseWorkspace> inverseWorkspace;
+    std::shared_ptr<ProjectionWorkspace> projectionWorkspace;
+    std::shared_ptr<TraitWorkspace> traitWorkspace;
 
     FloatMatrix wholeTerms, jackTerms;                  // 1..3 x 0..K+2
     FloatVector jackVectorA, jackVectorB, jackVectorC;  // 0..K+2

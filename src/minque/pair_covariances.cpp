@@ -1,11 +1,12 @@
-#include "report/pair_covariances.hpp"
+#include "minque/pair_covariances.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "linalg/trait_kernels.hpp"
 #include "linalg/worker_pool.hpp"
-#include "minque/product_records.hpp"
+#include "io/product_records.hpp"
 
 namespace minque {
 
@@ -102,25 +103,34 @@ void estimatePairCovariances(AnalysisState& st, int slot) {
     solveForThetaFromForms(st);
 }
 
+TraitWorkspace& traitWorkspace(AnalysisState& st, int traitCount) {
+    if (!st.traitWorkspace) {
+        st.traitWorkspace = std::make_shared<TraitWorkspace>();
+        st.traitWorkspace->setTraits = dmatrix(1, traitCount, 1, st.vInverse.rowHi());
+    }
+    return *st.traitWorkspace;
+}
+
 void computeTraitProducts(AnalysisState& st, int slot, int t) {
+    TraitWorkspace& ws = traitWorkspace(st, t);
     const int n = st.obsCount, m = st.randomLevelCount;
     const int lanes = (t + 15) / 16 * 16;
     const std::size_t L = static_cast<std::size_t>(lanes);
     const std::size_t full = static_cast<std::size_t>(st.vInverse.rowHi());
-    st.traitLanes = lanes;
-    ensureWorkSize(st.traitRecordA, static_cast<std::size_t>(m) * L);
-    ensureWorkSize(st.traitRecordP, static_cast<std::size_t>(m) * L);
-    ensureWorkSize(st.traitQy, full * L);
-    ensureWorkSize(st.traitsByObservationDouble, full * L);
+    ws.lanes = lanes;
+    ensureWorkSize(ws.recordProductsDouble, static_cast<std::size_t>(m) * L);
+    ensureWorkSize(ws.recordProductsSingle, static_cast<std::size_t>(m) * L);
+    ensureWorkSize(ws.projectedTraits, full * L);
+    ensureWorkSize(ws.traitsByObservation, full * L);
     constexpr int kBatch = 64;
     const std::size_t recordFloats = full + 1;
-    ensureWorkSize(st.recordBatch, recordFloats * kBatch);
+    ensureWorkSize(ws.recordBatch, recordFloats * kBatch);
     if (t == 0) return;
     // The traits observation by observation, padded with zero lanes.
-    double* y = st.traitsByObservationDouble.data();
+    double* y = ws.traitsByObservation.data();
     std::fill(y, y + static_cast<std::size_t>(n) * L, 0.0);
     for (int i = 1; i <= t; ++i)
-        for (int j = 1; j <= n; ++j) y[static_cast<std::size_t>(j - 1) * L + static_cast<std::size_t>(i - 1)] = st.setTraits[i][j];
+        for (int j = 1; j <= n; ++j) y[static_cast<std::size_t>(j - 1) * L + static_cast<std::size_t>(i - 1)] = ws.setTraits[i][j];
 
     // Products of every record with every trait, a batch of records at a time.
     st.obsRecordLength = n + 1;
@@ -128,14 +138,14 @@ void computeTraitProducts(AnalysisState& st, int slot, int t) {
     for (int c0 = 0; c0 < m; c0 += kBatch) {
         const int count = std::min(kBatch, m - c0);
         for (int c = 0; c < count; ++c)
-            readRecord(st, slot, st.recordBatch.data() + static_cast<std::size_t>(c) * recordFloats, st.obsRecordLength);
+            readRecord(st, slot, ws.recordBatch.data() + static_cast<std::size_t>(c) * recordFloats, st.obsRecordLength);
         runOnWorkers([&](int worker) {
             int b0, b1;
             splitRange(count, worker, workerThreads(), &b0, &b1);
             const float* records[kBatch];
-            for (int c = b0; c < b1; ++c) records[c - b0] = st.recordBatch.data() + static_cast<std::size_t>(c) * recordFloats + 1;
+            for (int c = b0; c < b1; ++c) records[c - b0] = ws.recordBatch.data() + static_cast<std::size_t>(c) * recordFloats + 1;
             const std::size_t at = static_cast<std::size_t>(c0 + b0) * L;
-            traitRecordProducts(records, b1 - b0, n, y, lanes, st.traitRecordA.data() + at, st.traitRecordP.data() + at);
+            traitRecordProducts(records, b1 - b0, n, y, lanes, ws.recordProductsDouble.data() + at, ws.recordProductsSingle.data() + at);
         });
     }
     // Q times every trait, row by row.
@@ -147,18 +157,19 @@ void computeTraitProducts(AnalysisState& st, int slot, int t) {
         for (int q0 = r0; q0 < r1; q0 += kRows) {
             const int count = std::min(kRows, r1 - q0);
             for (int q = 0; q < count; ++q) rows[q] = st.vInverse.ptr(q0 + q + 1, 1);
-            traitRowProducts(rows, count, n, y, lanes, st.traitQy.data() + static_cast<std::size_t>(q0) * L);
+            traitRowProducts(rows, count, n, y, lanes, ws.projectedTraits.data() + static_cast<std::size_t>(q0) * L);
         }
     });
 }
 
-void estimatePairFromTraitProducts(AnalysisState& st, int ti, int tj, int) {
+void estimatePairFromTraitProducts(AnalysisState& st, int ti, int tj, int traitCount) {
+    const TraitWorkspace& ws = traitWorkspace(st, traitCount);
     const int r = st.randomFactorCount, K = st.componentCount, n = st.obsCount;
-    const std::size_t T = static_cast<std::size_t>(st.traitLanes);
+    const std::size_t T = static_cast<std::size_t>(ws.lanes);
     const std::size_t a = static_cast<std::size_t>(ti - 1), b = static_cast<std::size_t>(tj - 1);
     const auto& q = st.workVector;
-    auto A = [&](int c, std::size_t trait) { return st.traitRecordA[static_cast<std::size_t>(c - 1) * T + trait]; };
-    auto P = [&](int c, std::size_t trait) { return st.traitRecordP[static_cast<std::size_t>(c - 1) * T + trait]; };
+    auto A = [&](int c, std::size_t trait) { return ws.recordProductsDouble[static_cast<std::size_t>(c - 1) * T + trait]; };
+    auto P = [&](int c, std::size_t trait) { return ws.recordProductsSingle[static_cast<std::size_t>(c - 1) * T + trait]; };
     for (int u = 1; u <= r; ++u) {
         const int first = st.factorLevelEnd[u - 1] + 1, last = st.factorLevelEnd[u - 1] + st.factorLevels[u];
         double total = 0.0;
@@ -183,7 +194,7 @@ void estimatePairFromTraitProducts(AnalysisState& st, int ti, int tj, int) {
     }
     double total = 0.0;
     for (int row = 0; row < n; ++row)
-        total += st.traitQy[static_cast<std::size_t>(row) * T + a] * st.traitQy[static_cast<std::size_t>(row) * T + b];
+        total += ws.projectedTraits[static_cast<std::size_t>(row) * T + a] * ws.projectedTraits[static_cast<std::size_t>(row) * T + b];
     q[K] = n < 1 ? 0.0f : static_cast<float>(total);
     st.obsRecordLength = n + 1;
     solveForThetaFromForms(st);

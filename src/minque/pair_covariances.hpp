@@ -7,9 +7,30 @@
 // and S^- come from the pass of the same slot and data set.
 #pragma once
 
-#include "driver/analysis_state.hpp"
+#include <vector>
+
+#include "core/analysis_state.hpp"
 
 namespace minque {
+
+// The per-trait quantities of the fast pair estimation, for the current data
+// set: the traits (setTraits row i = trait i, compacted to the data set by the
+// caller), and for record c and trait i the products R_c'y_i formed in double
+// (recordProductsDouble) and from single-precision products
+// (recordProductsSingle), and (Q y_i)[row] (projectedTraits). Trait i of
+// record c is at (c - 1) lanes + i - 1, Q y_i at row r at (r - 1) lanes + i - 1,
+// the traits as doubles observation by observation at (j - 1) lanes + i - 1
+// (lanes: t rounded up to 16).
+struct TraitWorkspace {
+    FloatMatrix setTraits;
+    int lanes = 0;
+    std::vector<double> recordProductsDouble, recordProductsSingle, projectedTraits, traitsByObservation;
+    std::vector<float> recordBatch;
+};
+
+// The state's trait workspace, created at the first call; setTraits holds
+// `traitCount` rows of the full n.
+TraitWorkspace& traitWorkspace(AnalysisState& state, int traitCount);
 
 void estimatePairCovariances(AnalysisState& state, int slot);
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "driver/arrays.hpp"
-#include "driver/fatal_error.hpp"
+#include "core/arrays.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 namespace {

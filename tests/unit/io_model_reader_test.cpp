@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "driver/model_constants.hpp"
-#include "driver/model_reader.hpp"
+#include "io/model_constants.hpp"
+#include "io/model_reader.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

@@ -29,6 +29,8 @@
 //
 // The random numbers are a seeded Mersenne twister with a Box-Muller
 // transform written here, so the file is the same on every platform.
+#include "model/example_trial.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -146,11 +148,9 @@ Matrix effects(Normal& normal, int levels, const Matrix& correlation, const doub
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: minque-example-data DIRECTORY\n");
-        return 1;
-    }
+namespace minque {
+
+int writeExampleTrial(const std::string& directory) {
     Normal normal(20261205u);
     std::vector<std::pair<int, int>> entries;  // parents first, then the crosses
     for (int p = 1; p <= kParents; ++p) entries.emplace_back(p, p);
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     const Matrix B = effects(normal, kBlocks * kEnvironments, kInteractionCorrelation, kSd[kB]);
     const Matrix e = effects(normal, plots, kErrorCorrelation, kSd[kE]);
 
-    const std::string path = std::string(argv[1]) + "/EXAMPLE.TXT";
+    const std::string path = directory + "/EXAMPLE.TXT";
     std::FILE* out = std::fopen(path.c_str(), "w");
     if (out == nullptr) {
         std::perror(path.c_str());
@@ -204,3 +204,5 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+}  // namespace minque

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "driver/model_constants.hpp"
+#include "io/model_constants.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 

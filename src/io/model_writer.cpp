@@ -1,4 +1,4 @@
-#include "driver/model_writer.hpp"
+#include "io/model_writer.hpp"
 
 #include <cstdio>
 

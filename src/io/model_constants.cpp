@@ -1,8 +1,8 @@
-#include "driver/model_constants.hpp"
+#include "io/model_constants.hpp"
 
 #include <algorithm>
 
-#include "driver/fatal_error.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "driver/analysis_state.hpp"
+#include "core/analysis_state.hpp"
 
 namespace minque {
 
