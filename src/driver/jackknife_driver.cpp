@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "core/phase_timer.hpp"
 #include "minque/minque_pass.hpp"
@@ -23,20 +24,29 @@ void forEachPair(const TraitPairs& pairs, Body body) {
     for (std::size_t p = 0; p < pairs.pairs.size(); ++p) body(pairs.pairs[p].first, pairs.pairs[p].second, static_cast<int>(p));
 }
 
-// Appends the pair's covariance components (priorValues row 2, floats 0..K).
-void appendCovarianceRecord(AnalysisState& st) {
-    writeRecord(st, kSlotCovariance, st.priorValues[2].ptr(0), st.recordLength);
+// Appends the pair's covariance components (priorValues row 2, floats 0..K)
+// to the record file of `slot`.
+void appendComponentRecord(AnalysisState& st, int slot) {
+    writeRecord(st, slot, st.priorValues[2].ptr(0), st.recordLength);
 }
+
+// The pairs of one estimation and the record file their records go to.
+struct PairTarget {
+    const TraitPairs* pairs;
+    int recordSlot;
+};
 
 void readComponentRecord(AnalysisState& st, int slot, long long record, int row) {
     seekRecordByte(st, slot, record * st.recordLength * 4);
     readRecord(st, slot, st.priorValues[row].ptr(0), st.recordLength);
 }
 
-// The covariance components of every pair on the current data set (after
-// the pass of `slot`), appended to the record file in pair order. Replicate 0
-// is the whole data; replicate k keeps the observations outside group k.
-void estimatePairs(AnalysisState& st, const TraitPairs& pairs, int traitCount, int slot, int n, int k, int g) {
+// The covariance components of every pair of every target on the current
+// data set (after the pass of `slot`), each target's records appended to its
+// file in pair order. Replicate 0 is the whole data; replicate k keeps the
+// observations outside group k.
+void estimatePairs(AnalysisState& st, const std::vector<PairTarget>& targets, int traitCount, int slot, int n, int k,
+                   int g) {
     PhaseTimer timer(st, kPhasePairs);
     // Copies the kept observations of trait `trait` to `out`; returns their number.
     auto keptValues = [&](int trait, const Row<float>& out) {
@@ -51,64 +61,76 @@ void estimatePairs(AnalysisState& st, const TraitPairs& pairs, int traitCount, i
     };
     if (st.referenceKernels) {
         // Each pair from its own two trait vectors, as the cross forms define it.
-        forEachPair(pairs, [&](int i, int j, int) {
-            st.firstTrait = i;
-            st.secondTrait = j;
-            st.resultRow = 2;
-            if (k > 0) markReplicate(st, k, g, n);  // the estimation uses workVector as scratch
-            keptValues(i, st.pairData[1]);
-            st.obsCount = keptValues(j, st.pairData[2]);
-            estimatePairCovariances(st, slot);
-            appendCovarianceRecord(st);
-        });
+        for (const PairTarget& target : targets)
+            forEachPair(*target.pairs, [&](int i, int j, int) {
+                st.firstTrait = i;
+                st.secondTrait = j;
+                st.resultRow = 2;
+                if (k > 0) markReplicate(st, k, g, n);  // the estimation uses workVector as scratch
+                keptValues(i, st.pairData[1]);
+                st.obsCount = keptValues(j, st.pairData[2]);
+                estimatePairCovariances(st, slot);
+                appendComponentRecord(st, target.recordSlot);
+            });
         return;
     }
     // The products of each trait once, then every pair from them.
-    if (pairs.pairs.empty()) return;
+    bool anyPair = false;
+    for (const PairTarget& target : targets) anyPair = anyPair || !target.pairs->pairs.empty();
+    if (!anyPair) return;
     if (k > 0) markReplicate(st, k, g, n);
     TraitWorkspace& traits = traitWorkspace(st, traitCount);
     for (int i = 1; i <= traitCount; ++i) st.obsCount = keptValues(i, traits.setTraits[i]);
     computeTraitProducts(st, slot, traitCount);
-    forEachPair(pairs, [&](int i, int j, int) {
-        st.firstTrait = i;
-        st.secondTrait = j;
-        st.resultRow = 2;
-        estimatePairFromTraitProducts(st, i, j, traitCount);
-        appendCovarianceRecord(st);
-    });
+    for (const PairTarget& target : targets)
+        forEachPair(*target.pairs, [&](int i, int j, int) {
+            st.firstTrait = i;
+            st.secondTrait = j;
+            st.resultRow = 2;
+            estimatePairFromTraitProducts(st, i, j, traitCount);
+            appendComponentRecord(st, target.recordSlot);
+        });
 }
 
-// Phase 1: the pass on all data and the covariance components of every pair.
-void wholeDataPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n) {
+// Phase 1: the pass on all data and the components of every pair.
+void wholeDataPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int traitCount, int n) {
     st.obsCount = n;
     setUnitPriors(st);
     minquePass(st, kSlotWholeData);
-    st.traitPairCount = static_cast<int>(pairs.pairs.size());
-    estimatePairs(st, pairs, traitCount, kSlotWholeData, n, 0, 0);
+    estimatePairs(st, targets, traitCount, kSlotWholeData, n, 0, 0);
 }
 
 // Phase 2: every replicate's pass and pair estimates.
-void replicatePhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n, int g) {
+void replicatePhase(AnalysisState& st, const std::vector<PairTarget>& targets, int traitCount, int n, int g,
+                    const JackknifeConsole& console) {
     const int J = st.replicateCount;
     for (int k = 1; k <= J; ++k) {
         compactReplicate(st, k, g, n);
-        std::fprintf(stderr, "Jac %d / %d\n", k, J);
-        std::fflush(stderr);
+        if (console.programLines) {
+            std::fprintf(stderr, "Jac %d / %d\n", k, J);
+            std::fflush(stderr);
+        }
         setUnitPriors(st);
         minquePass(st, kSlotReplicate);
-        estimatePairs(st, pairs, traitCount, kSlotReplicate, n, k, g);
+        estimatePairs(st, targets, traitCount, kSlotReplicate, n, k, g);
+        if (console.replicateDone) console.replicateDone(k, J);
     }
-    std::fputs("\n\nJackknifing Is Finished.\n\n", stderr);
-    std::fflush(stderr);
+    if (console.programLines) {
+        std::fputs("\n\nJackknifing Is Finished.\n\n", stderr);
+        std::fflush(stderr);
+    }
 }
 
-// Phase 3: statistics and report block of every pair.
-void statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n) {
+// Phase 3: statistics and report block of every pair, from the records of
+// slot 5 (pairs) and slot 4 (the variances of each trait).
+void statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n,
+                     const JackknifeConsole& console) {
     PhaseTimer timer(st, kPhaseStatistics);
     const int J = st.replicateCount;
     const int K = st.componentCount;
     const long long t = traitCount;
-    const long long P = st.traitPairCount;
+    const long long P = static_cast<long long>(pairs.pairs.size());
+    st.traitPairCount = static_cast<int>(P);
     forEachPair(pairs, [&](int i, int j, int pair) {
         st.firstTrait = i;
         st.secondTrait = j;
@@ -128,6 +150,7 @@ void statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount,
             accumulateReplicate(st, J - 1);
         }
         writePairReport(st, J, J - 1);
+        if (!console.programLines) return;
         if (pairs.variances)
             std::fprintf(stderr, "Var %d, ", i);
         else
@@ -193,11 +216,33 @@ TraitPairs variancePairs(int traitCount) {
     return p;
 }
 
-void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, int groupSize) {
+void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, int groupSize,
+                  const JackknifeConsole& console) {
     const int n = st.obsCount;
-    wholeDataPhase(st, pairs, traitCount, n);
-    replicatePhase(st, pairs, traitCount, n, groupSize);
-    statisticsPhase(st, pairs, traitCount, n);
+    const std::vector<PairTarget> targets = {{&pairs, kSlotCovariance}};
+    wholeDataPhase(st, targets, traitCount, n);
+    replicatePhase(st, targets, traitCount, n, groupSize, console);
+    statisticsPhase(st, pairs, traitCount, n, console);
+}
+
+void runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize, std::FILE* varianceReport,
+                      std::FILE* covarianceReport, const JackknifeConsole& console) {
+    const int n = st.obsCount;
+    const TraitPairs variances = variancePairs(traitCount);
+    const TraitPairs covariances = covariancePairs(traitCount);
+    std::FILE* covarianceFile = st.streams[kSlotCovariance];
+    const std::vector<PairTarget> targets = {{&variances, kSlotVariance}, {&covariances, kSlotCovariance}};
+    wholeDataPhase(st, targets, traitCount, n);
+    replicatePhase(st, targets, traitCount, n, groupSize, console);
+
+    // The variance report reads its records from the variance file in both
+    // slots, as minque-var does; then the covariance report as minque-cov.
+    st.streams[kSlotReport] = varianceReport;
+    st.streams[kSlotCovariance] = st.streams[kSlotVariance];
+    statisticsPhase(st, variances, traitCount, n, console);
+    st.streams[kSlotReport] = covarianceReport;
+    st.streams[kSlotCovariance] = covarianceFile;
+    statisticsPhase(st, covariances, traitCount, n, console);
 }
 
 }  // namespace minque

@@ -8,6 +8,8 @@
 // trait i.
 #pragma once
 
+#include <cstdio>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -26,9 +28,27 @@ struct TraitPairs {
 TraitPairs covariancePairs(int traitCount);
 TraitPairs variancePairs(int traitCount);
 
+// What the loop tells the console. The programs' own lines ("Jac k / J" per
+// replicate, "Var i, " or "Cor i & j, " per report block) by default; a front
+// door turns them off and follows the replicates through replicateDone.
+struct JackknifeConsole {
+    bool programLines = true;
+    std::function<void(int done, int J)> replicateDone;
+};
+
 // Runs the three phases for the pairs of `traitCount` traits with group size
 // g; the state holds the model, the data and the open streams.
-void runJackknife(AnalysisState& state, const TraitPairs& pairs, int traitCount, int groupSize);
+void runJackknife(AnalysisState& state, const TraitPairs& pairs, int traitCount, int groupSize,
+                  const JackknifeConsole& console = {});
+
+// The variances of every trait and the covariances of every pair from one
+// jackknife: each pass (all data, then every replicate) serves both, its
+// variance records going to the variance file (slot 4) and its covariance
+// records to "MATRIX.cov" (slot 5); then the variance report (as minque-var
+// writes it) and the covariance report (as minque-cov writes it), each to the
+// stream given.
+void runJackknifeBoth(AnalysisState& state, int traitCount, int groupSize, std::FILE* varianceReport,
+                      std::FILE* covarianceReport, const JackknifeConsole& console = {});
 
 // Keep marks of replicate k: workVector[m] = m for a kept observation and 0
 // for a deleted one; columnVector[1..n] = 0.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include <unistd.h>
 
@@ -314,6 +315,96 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     if (!variances) std::remove("MATRIX.cov");
     if (unwritten != nullptr) stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
     if (variances) commitVarianceFile(replace);
+    unlockWorkingDirectory();
+    return 0;
+}
+
+namespace {
+
+// The run-time line that ends a report.
+void writeRunTime(std::FILE* report, bool chinese, float hours) {
+    if (chinese)
+        std::fprintf(report, "\n 电脑运行时间为%f小时\n", hours);
+    else
+        std::fprintf(report, "\n Time Used (Hour) = %f \n", hours);
+}
+
+std::FILE* openScratch(const char* name) {
+    std::FILE* f = std::fopen(name, "w+b");
+    if (f == nullptr) stopRun("%s: the file could not be created in the working directory (%s)", name, std::strerror(errno));
+    return f;
+}
+
+}  // namespace
+
+int runVariancesAndCovariances(const CombinedRun& run) {
+    AnalysisState st;
+    st.reportInChinese = run.chinese ? 1 : 0;
+    st.forceHost = run.forceHost;
+    setFatalErrorLanguage(run.chinese);
+    const RunFileNames names = deriveFileNames(run.dataFile, AnalysisKind::Covariances);
+    const std::string varianceReportName = names.report.substr(0, names.report.size() - 4) + ".VAR";
+    lockWorkingDirectory();
+
+    std::FILE* model = std::fopen(names.model.c_str(), "rt");
+    std::FILE* data = std::fopen(names.data.c_str(), "rt");
+    if (model == nullptr || data == nullptr) stopRun("%s or %s: cannot be opened", names.model.c_str(), names.data.c_str());
+    const ModelHeader header = readModelFile(st, model, names.model, run.covarianceSwitch, nullptr);
+    readDataFile(st, data, names.data, header.leadColumnCount, header.traitCount, nullptr);
+    const int n = st.obsCount;
+    const int traitCount = header.traitCount;
+    st.replicateCount = n / run.groupSize;
+    st.replicateDf = st.replicateCount - 1;
+    if (st.replicateCount < 2)
+        stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d give %d; choose a "
+                "smaller group size",
+                n, run.groupSize, st.replicateCount);
+    checkRecordOffsets(st, traitCount);
+    deriveModelConstants(st, header.trailingFactorCount, names.model);
+
+    st.streams[kSlotWholeData] = openScratch("MATRIX.UQ2");
+    st.streams[kSlotReplicate] = openScratch("MATRIX.UQ3");
+    std::FILE* varianceReport = std::fopen(varianceReportName.c_str(), "wt");
+    std::FILE* covarianceReport = std::fopen(names.report.c_str(), "wt");
+    if (varianceReport == nullptr || covarianceReport == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
+    const std::time_t now = std::time(nullptr);
+    for (const auto& [report, name] : {std::pair{varianceReport, varianceReportName}, std::pair{covarianceReport, names.report}}) {
+        writeReportPreamble(report, run.chinese, traitCount, st.componentCount, st.replicateDf, name.c_str(), now);
+        st.streams[kSlotReport] = report;
+        st.reportName = name;
+        flushReport(st);
+    }
+    st.streams[kSlotVariance] = openScratch("MATWRN.var");
+    st.streams[kSlotCovariance] = openScratch("MATRIX.cov");
+
+    const std::time_t start = std::time(nullptr);
+    const int K = st.componentCount;
+    st.wholeTerms = dmatrix(1, 3, 0, K + 2);
+    st.jackTerms = dmatrix(1, 3, 0, K + 2);
+    st.jackVectorA = dvector(0, K + 2);
+    st.jackVectorB = dvector(0, K + 2);
+    st.jackVectorC = dvector(0, K + 2);
+    runJackknifeBoth(st, traitCount, run.groupSize, varianceReport, covarianceReport, run.console);
+
+    const std::time_t end = std::time(nullptr);
+    const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
+    const char* unwritten = nullptr;
+    for (const auto& [report, name] : {std::pair{varianceReport, varianceReportName}, std::pair{covarianceReport, names.report}}) {
+        writeRunTime(report, run.chinese, hours);
+        const bool failed = std::ferror(report) != 0;
+        if (std::fclose(report) != 0 || failed) unwritten = name.c_str();
+    }
+    st.streams[kSlotReport] = nullptr;
+    for (int slot = 1; slot <= 5; ++slot) {
+        if (st.streams[slot] == nullptr) continue;
+        const bool failed = std::ferror(st.streams[slot]) != 0;
+        if ((std::fclose(st.streams[slot]) != 0 || failed) && slot == kSlotVariance) unwritten = "MATWRN.var";
+        st.streams[slot] = nullptr;
+    }
+    std::remove("MATRIX.UQ2");
+    std::remove("MATRIX.UQ3");
+    std::remove("MATRIX.cov");
+    if (unwritten != nullptr) stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
     unlockWorkingDirectory();
     return 0;
 }

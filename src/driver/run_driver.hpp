@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/analysis_state.hpp"
+#include "driver/jackknife_driver.hpp"
 
 namespace minque {
 
@@ -50,5 +51,24 @@ int parseArgumentInt(const char* text);
 // a CUDA device is present.
 int runAnalysis(AnalysisKind kind, int argc, char** argv);
 int runMinqueCov(int argc, char** argv);
+
+// A run that writes both reports from one jackknife: each pass (all data,
+// then every replicate) computes V^-1 and Q once and from them the variance
+// components of every trait and the covariance components of every pair.
+// NAME.TXT, NAME.MAT and NAME.DAT are in the working directory; the run writes
+// NAME.VAR, NAME.COV and MATWRN.var there, equal (apart from the date and
+// run-time lines) to what minque-var and minque-cov write from the same files
+// and arguments, and removes its scratch files. Nothing is printed but what
+// the console settings ask for. Every failure ends the process with a message
+// (exit code 1).
+struct CombinedRun {
+    std::string dataFile;  // NAME.TXT
+    bool chinese = false;
+    int groupSize = 1;
+    int covarianceSwitch = 0;
+    bool forceHost = false;  // the inverse on the host even when a device is present
+    JackknifeConsole console;
+};
+int runVariancesAndCovariances(const CombinedRun& run);
 
 }  // namespace minque

@@ -13,17 +13,7 @@ namespace minque {
 
 namespace {
 
-const char* const kUserName = "Public Users.";
-
-struct Headings {
-    const char* pair;
-    const char* covariances;
-    const char* totalCovariances;
-    const char* correlations;
-    const char* totalCorrelations;
-};
-
-const Headings kEnglish = {
+const ReportHeadings kEnglish = {
     "\n Covariances and Correlations Between, %s &, %s ,for, %s:\n",
     "\n Covariances, Estimates,   S.E.,  P-value of Two Tail t-Test\n",
     "\n Cov <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n",
@@ -31,13 +21,19 @@ const Headings kEnglish = {
     "\n Cor <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n",
 };
 
-const Headings kChinese = {
+const ReportHeadings kChinese = {
     "\n 协方差和相关分析结果 < %s 和 %s > %s \n",
     "\n 协方差分量,   估计值,  标准误(S.E.),   P-值 \n",
     "\n协方差<1基因型><2表现型>,  估计值,  标准误(S.E.),   P-值 \n",
     "\n 遗传相关分量,   估计值,  标准误(S.E.),   P-值 \n",
     "\n相关系数<1基因型><2表现型>,  估计值,  标准误(S.E.),   P-值 \n",
 };
+
+}  // namespace
+
+const ReportHeadings& reportHeadings(bool chinese) { return chinese ? kChinese : kEnglish; }
+
+namespace {
 
 void endRow(std::FILE* out, double halfP) { std::fputs(significanceMark(2.0 * halfP), out); }
 
@@ -87,13 +83,13 @@ void writeTotalCorrelationRow(std::FILE* out, int index, double rho, double se, 
 
 void writePairReport(AnalysisState& st, int J, int d) {
     std::FILE* out = st.streams[kSlotReport];
-    const Headings& h = st.reportInChinese == 1 ? kChinese : kEnglish;
+    const ReportHeadings& h = reportHeadings(st.reportInChinese == 1);
     const int K = st.componentCount;
     const float Jf = static_cast<float>(J);
     const auto& W = st.componentWeight;
 
     std::fprintf(out, h.pair, st.traitNames[static_cast<std::size_t>(st.firstTrait)].c_str(),
-                 st.traitNames[static_cast<std::size_t>(st.secondTrait)].c_str(), kUserName);
+                 st.traitNames[static_cast<std::size_t>(st.secondTrait)].c_str(), kReportUserName);
     std::fputs(h.covariances, out);
     flushReport(st);
 

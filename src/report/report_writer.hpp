@@ -11,6 +11,20 @@
 
 namespace minque {
 
+// The headings of a report block in one language: the pair line (a format
+// with the two trait names and the user name), then the lines that open the
+// covariance rows, the covariance totals, the correlation rows and the
+// correlation totals.
+struct ReportHeadings {
+    const char* pair;
+    const char* covariances;
+    const char* totalCovariances;
+    const char* correlations;
+    const char* totalCorrelations;
+};
+const ReportHeadings& reportHeadings(bool chinese);
+inline constexpr const char* kReportUserName = "Public Users.";
+
 // Flushes the report (streams slot 0); a failed write (a full disk, a file
 // size limit) stops the run with a message naming the report.
 void flushReport(const AnalysisState& state);

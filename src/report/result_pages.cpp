@@ -1,0 +1,252 @@
+#include "report/result_pages.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+namespace minque {
+
+namespace {
+
+std::string escaped(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string format(const char* fmt, double a, double b = 0.0, double c = 0.0, double d = 0.0) {
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, fmt, a, b, c, d);
+    return buffer;
+}
+
+// The diverging scale: -1 #2166ac, 0 #f7f7f7, +1 #b2182b, linear in between.
+std::string colourOf(double r) {
+    r = std::clamp(r, -1.0, 1.0);
+    const double mid[3] = {247, 247, 247}, lo[3] = {33, 102, 172}, hi[3] = {178, 24, 43};
+    const double* end = r < 0 ? lo : hi;
+    const double t = std::fabs(r);
+    int c[3];
+    for (int k = 0; k < 3; ++k) c[k] = static_cast<int>(std::lround(mid[k] + (end[k] - mid[k]) * t));
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "#%02x%02x%02x", c[0], c[1], c[2]);
+    return buffer;
+}
+
+// Flags that concern the estimate itself are marked in the picture; a P at
+// its floor (p_floor) concerns only the P value and stays in the tables.
+bool flagsTheEstimate(const std::string& flags) {
+    for (const char* f : {"cut", "undefined", "near_bound"})
+        if (flags.find(f) != std::string::npos) return true;
+    return false;
+}
+
+std::string shortMark(const std::string& mark) {
+    if (mark == "S**") return "**";
+    if (mark == "S*") return "*";
+    if (mark == "S+") return "+";
+    return "";
+}
+
+}  // namespace
+
+std::string correlationHeatmapSvg(const ResultTables& tables) {
+    const std::vector<std::string>& traits = tables.traits;
+    const int t = static_cast<int>(traits.size());
+    const int panels = static_cast<int>(tables.correlationComponents.size());
+    // Cells large enough for "-0.00**" at 30 traits; panels side by side, at
+    // most three in a row.
+    const int cell = t <= 8 ? 56 : (t <= 16 ? 40 : 30);
+    std::size_t longest = 1;
+    for (const auto& name : traits) longest = std::max(longest, name.size());
+    const int label = static_cast<int>(std::min<std::size_t>(longest, 24) * 7 + 10);
+    const int panelWidth = label + t * cell + 20;
+    const int panelHeight = label + t * cell + 40;
+    const int perRow = std::max(1, std::min(3, panels));
+    const int rows = panels == 0 ? 0 : (panels + perRow - 1) / perRow;
+    const int legendHeight = 110;
+    const int width = std::max(760, perRow * panelWidth + 20);
+    const int height = rows * panelHeight + legendHeight + 20;
+
+    std::map<std::pair<std::string, std::string>, const TableRow*> cells;  // (component, trait pair)
+    for (const TableRow& r : tables.correlations) cells[{r.component, r.trait1 + "\n" + r.trait2}] = &r;
+    auto find = [&](const std::string& component, const std::string& a, const std::string& b) -> const TableRow* {
+        auto it = cells.find({component, a + "\n" + b});
+        if (it == cells.end()) it = cells.find({component, b + "\n" + a});
+        return it == cells.end() ? nullptr : it->second;
+    };
+
+    std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    s += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width) + "\" height=\"" +
+         std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(width) + " " + std::to_string(height) +
+         "\" font-family=\"Helvetica, Arial, sans-serif\">\n";
+    s += "<title>Correlations between traits</title>\n";
+    s += "<defs><pattern id=\"hatch\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+         "patternTransform=\"rotate(45)\"><line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"#000\" "
+         "stroke-width=\"1.2\" stroke-opacity=\"0.45\"/></pattern>\n";
+    s += "<linearGradient id=\"scale\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
+    for (int k = 0; k <= 10; ++k)
+        s += "<stop offset=\"" + format("%.1f", k / 10.0) + "\" stop-color=\"" + colourOf(-1.0 + k / 5.0) + "\"/>";
+    s += "</linearGradient></defs>\n";
+    s += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+
+    int flagged = 0;
+    for (int p = 0; p < panels; ++p) {
+        const std::string& component = tables.correlationComponents[static_cast<std::size_t>(p)];
+        const int x0 = 10 + (p % perRow) * panelWidth, y0 = 10 + (p / perRow) * panelHeight;
+        s += "<g class=\"panel\" data-component=\"" + escaped(component) + "\">\n";
+        s += "<text x=\"" + std::to_string(x0 + label) + "\" y=\"" + std::to_string(y0 + 16) +
+             "\" font-size=\"15\" font-weight=\"bold\">" + escaped(component) + " correlation</text>\n";
+        const int gx = x0 + label, gy = y0 + 30 + label - 10;
+        for (int i = 0; i < t; ++i) {
+            const std::string& name = traits[static_cast<std::size_t>(i)];
+            // Row labels on the left, column labels turned upwards.
+            s += "<text x=\"" + std::to_string(gx - 6) + "\" y=\"" + std::to_string(gy + i * cell + cell / 2 + 4) +
+                 "\" font-size=\"12\" text-anchor=\"end\">" + escaped(name) + "</text>\n";
+            const int cx = gx + i * cell + cell / 2 + 4, cy = gy - 6;
+            s += "<text x=\"" + std::to_string(cx) + "\" y=\"" + std::to_string(cy) + "\" font-size=\"12\" transform=\"rotate(-60 " +
+                 std::to_string(cx) + " " + std::to_string(cy) + ")\">" + escaped(name) + "</text>\n";
+        }
+        for (int i = 0; i < t; ++i)
+            for (int j = 0; j < t; ++j) {
+                const int x = gx + j * cell, y = gy + i * cell;
+                const std::string box = "x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" width=\"" +
+                                        std::to_string(cell) + "\" height=\"" + std::to_string(cell) + "\"";
+                if (i == j) {
+                    s += "<rect " + box + " fill=\"#d9d9d9\" stroke=\"#ffffff\"/>\n";
+                    continue;
+                }
+                const TableRow* r = find(component, traits[static_cast<std::size_t>(i)], traits[static_cast<std::size_t>(j)]);
+                if (r == nullptr) {
+                    s += "<rect " + box + " fill=\"#ffffff\" stroke=\"#d9d9d9\"/>\n";
+                    continue;
+                }
+                const double value = std::strtod(r->estimate.c_str(), nullptr);
+                const bool flag = flagsTheEstimate(r->flag);
+                s += "<rect class=\"cell\" " + box + " fill=\"" + colourOf(value) + "\" stroke=\"#ffffff\"><title>" +
+                     escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": " + r->estimate + " (S.E. " + r->se +
+                             ", P " + r->p + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
+                     "</title></rect>\n";
+                if (flag) {
+                    ++flagged;
+                    s += "<rect " + box + " fill=\"url(#hatch)\" stroke=\"#000000\" stroke-width=\"2\" "
+                         "stroke-dasharray=\"4 2\"/>\n";
+                }
+                const std::string ink = std::fabs(value) > 0.6 ? "#ffffff" : "#000000";
+                s += "<text x=\"" + std::to_string(x + cell / 2) + "\" y=\"" + std::to_string(y + cell / 2 + 4) +
+                     "\" font-size=\"" + std::to_string(cell >= 40 ? 12 : 9) + "\" text-anchor=\"middle\" fill=\"" + ink +
+                     "\">" + format("%.2f", value) + escaped(shortMark(r->mark)) + "</text>\n";
+            }
+        s += "</g>\n";
+    }
+
+    // Legend and note.
+    const int ly = 10 + rows * panelHeight + 10;
+    s += "<g class=\"legend\">\n<rect x=\"20\" y=\"" + std::to_string(ly) +
+         "\" width=\"300\" height=\"14\" fill=\"url(#scale)\" stroke=\"#999999\"/>\n";
+    for (int k = 0; k <= 4; ++k) {
+        const int x = 20 + k * 75;
+        s += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(ly + 30) +
+             "\" font-size=\"11\" text-anchor=\"middle\">" + format("%g", -1.0 + k * 0.5) + "</text>\n";
+    }
+    s += "<text x=\"20\" y=\"" + std::to_string(ly + 50) +
+         "\" font-size=\"12\">Cells: estimate and mark (+ P &lt; 0.10, * P &lt; 0.05, ** P &lt; 0.01; none: NS). "
+         "Diagonal grey.</text>\n";
+    if (flagged > 0) {
+        s += "<text x=\"20\" y=\"" + std::to_string(ly + 68) +
+             "\" font-size=\"12\">Hatched, outlined cells carry a flag: cut (cut to +1 or -1), undefined (a variance "
+             "at or below zero; printed as 0),</text>\n";
+        s += "<text x=\"20\" y=\"" + std::to_string(ly + 84) +
+             "\" font-size=\"12\">near_bound (0.95 or more in size). Do not read their estimate, S.E. or mark at face "
+             "value; see correlations.csv.</text>\n";
+    } else {
+        s += "<text x=\"20\" y=\"" + std::to_string(ly + 68) +
+             "\" font-size=\"12\">No cell carries a flag on its estimate; P values below 1e-10 are flagged "
+             "p_floor in correlations.csv.</text>\n";
+    }
+    s += "</g>\n</svg>\n";
+    return s;
+}
+
+namespace {
+
+std::string htmlTable(const std::string& id, const std::vector<std::string>& header,
+                      const std::vector<std::vector<std::string>>& rows) {
+    std::string s = "<table id=\"" + id + "\">\n<thead><tr>";
+    for (const auto& h : header) s += "<th>" + escaped(h) + "</th>";
+    s += "</tr></thead>\n<tbody>\n";
+    for (const auto& row : rows) {
+        const bool flagged = !row.back().empty();
+        s += flagged ? "<tr class=\"flagged\">" : "<tr>";
+        for (const auto& f : row) s += "<td>" + escaped(f) + "</td>";
+        s += "</tr>\n";
+    }
+    return s + "</tbody>\n</table>\n";
+}
+
+// A P value as the page shows it: below the floor as "< 1e-10".
+std::string pageP(const std::string& p) {
+    return std::strtod(p.c_str(), nullptr) < 1e-10 ? "< 1e-10" : p;
+}
+
+}  // namespace
+
+std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::pair<std::string, std::string>>& settings,
+                            const std::string& guide) {
+    std::string svg = correlationHeatmapSvg(tables);
+    svg = svg.substr(svg.find("<svg"));  // inline: without the XML declaration
+    std::string s =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<title>Genetic and environmental correlations</title>\n<style>\n"
+        "body { font-family: Helvetica, Arial, sans-serif; margin: 2em; color: #222; }\n"
+        "table { border-collapse: collapse; margin: 0.5em 0 2em; font-size: 13px; }\n"
+        "th, td { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }\n"
+        "th { background: #f0f0f0; }\n tr.flagged td { background: #fff3cd; }\n"
+        "dt { font-weight: bold; } .heatmap { overflow-x: auto; }\n"
+        "</style>\n</head>\n<body>\n<h1>Genetic and environmental correlations</h1>\n";
+    s += "<h2>Settings</h2>\n<dl id=\"settings\">\n";
+    for (const auto& [name, value] : settings) s += "<dt>" + escaped(name) + "</dt><dd>" + escaped(value) + "</dd>\n";
+    s += "</dl>\n<h2>Correlations</h2>\n<div class=\"heatmap\">\n" + svg + "</div>\n";
+
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& r : tables.correlations)
+        rows.push_back({r.trait1, r.trait2, r.component, r.estimate, r.se, pageP(r.p), r.mark, r.flag});
+    s += "<h2>Correlations (correlations.csv)</h2>\n" +
+         htmlTable("correlations", {"trait 1", "trait 2", "component", "estimate", "S.E.", "P", "mark", "flag"}, rows);
+    rows.clear();
+    for (const auto& r : tables.covariances)
+        rows.push_back({r.trait1, r.trait2, r.component, r.weight, r.estimate, r.se, pageP(r.p), r.mark, r.flag});
+    s += "<h2>Covariance components (covariances.csv)</h2>\n" +
+         htmlTable("covariances", {"trait 1", "trait 2", "component", "weight", "estimate", "S.E.", "P", "mark", "flag"},
+                   rows);
+    rows.clear();
+    for (const auto& r : tables.variances)
+        rows.push_back({r.trait1, r.component, r.weight, r.estimate, r.se, pageP(r.p), r.mark, r.flag});
+    s += "<h2>Variance components (variances.csv)</h2>\n" +
+         htmlTable("variances", {"trait", "component", "weight", "estimate", "S.E.", "P", "mark", "flag"}, rows);
+
+    s += "<h2>Reading the marks and flags</h2>\n<dl id=\"meanings\">\n"
+         "<dt>NS, S+, S*, S**</dt><dd>not significant; significant at the 0.10, 0.05 and 0.01 levels (two-tailed "
+         "t-test on the jackknife's J - 1 degrees of freedom)</dd>\n"
+         "<dt>weight</dt><dd>each covariance row is weight x component, the genetic coefficient that turns the "
+         "component into the reported scale; correlations do not depend on it</dd>\n";
+    for (const FlagMeaning& f : flagMeanings()) s += "<dt>" + std::string(f.flag) + "</dt><dd>" + escaped(f.meaning) + "</dd>\n";
+    s += "</dl>\n";
+    if (!guide.empty())
+        s += "<p>How to choose the jackknife groups and what not to trust: see the breeder's guide, <a href=\"" +
+             escaped(guide) + "\">" + escaped(guide) + "</a>.</p>\n";
+    s += "</body>\n</html>\n";
+    return s;
+}
+
+}  // namespace minque

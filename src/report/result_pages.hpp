@@ -1,0 +1,27 @@
+// The results as a picture and a page: a heatmap of the correlations (one
+// trait x trait panel per reported correlation component and for the totals
+// G+GE and Phenotypic) written as SVG text, and one self-contained HTML page
+// with the run's settings, the heatmaps, the three tables and the meaning of
+// the marks and flags. Neither needs a plotting library or the network.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "report/result_tables.hpp"
+
+namespace minque {
+
+// The SVG document (with its XML declaration). Colours: a diverging,
+// colour-blind-safe scale from -1 (blue) through 0 (near white) to +1 (red);
+// each cell shows the estimate with two decimals and its mark (+, *, **);
+// flagged cells are hatched and outlined, and a note says why.
+std::string correlationHeatmapSvg(const ResultTables& tables);
+
+// The page; `settings` are shown as a list of name and value, `guide` is
+// where the breeder's guide is (a link target).
+std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::pair<std::string, std::string>>& settings,
+                            const std::string& guide);
+
+}  // namespace minque

@@ -1,0 +1,341 @@
+#include "report/result_tables.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "core/fatal_error.hpp"
+#include "report/report_writer.hpp"
+
+namespace minque {
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const char* blank = " \t\r\n";
+    const std::size_t first = s.find_first_not_of(blank);
+    if (first == std::string::npos) return "";
+    return s.substr(first, s.find_last_not_of(blank) - first + 1);
+}
+
+std::vector<std::string> splitFields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::string field;
+    std::istringstream in(line);
+    while (std::getline(in, field, ',')) fields.push_back(trimmed(field));
+    return fields;
+}
+
+bool isNumber(const std::string& s) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s.c_str(), &end);
+    return end != nullptr && *end == '\0' && std::isfinite(v);
+}
+
+double number(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// The trait names of a pair line in either language, or false.
+bool pairLine(const std::string& line, std::string* a, std::string* b, bool* chinese) {
+    const std::string english = "Covariances and Correlations Between,";
+    const std::string t = trimmed(line);
+    if (startsWith(t, english)) {
+        // "Covariances and Correlations Between, A &, B ,for, USER:"
+        const std::vector<std::string> f = splitFields(t);
+        if (f.size() < 4 || f[1].size() < 2 || f[1].substr(f[1].size() - 1) != "&" || f[3] != "for") return false;
+        *a = trimmed(f[1].substr(0, f[1].size() - 1));
+        *b = f[2];
+        *chinese = false;
+        return !a->empty() && !b->empty();
+    }
+    const std::string chineseOpen = "协方差和相关分析结果 <";
+    if (startsWith(t, chineseOpen)) {
+        // "协方差和相关分析结果 < A 和 B > USER"
+        const std::string rest = t.substr(chineseOpen.size());
+        const std::size_t and_ = rest.find(" 和 ");
+        const std::size_t close = rest.find(" > ");
+        if (and_ == std::string::npos || close == std::string::npos || close < and_) return false;
+        *a = trimmed(rest.substr(0, and_));
+        *b = trimmed(rest.substr(and_ + std::strlen(" 和 "), close - and_ - std::strlen(" 和 ")));
+        *chinese = true;
+        return !a->empty() && !b->empty();
+    }
+    return false;
+}
+
+enum class Section { None, Covariances, TotalCovariances, Correlations, TotalCorrelations };
+
+Section sectionOf(const std::string& line) {
+    const std::string t = trimmed(line);
+    for (bool chinese : {false, true}) {
+        const ReportHeadings& h = reportHeadings(chinese);
+        if (t == trimmed(h.covariances)) return Section::Covariances;
+        if (t == trimmed(h.totalCovariances)) return Section::TotalCovariances;
+        if (t == trimmed(h.correlations)) return Section::Correlations;
+        if (t == trimmed(h.totalCorrelations)) return Section::TotalCorrelations;
+    }
+    return Section::None;
+}
+
+bool runTimeLine(const std::string& line) {
+    const std::string t = trimmed(line);
+    return startsWith(t, "Time Used (Hour) =") || startsWith(t, "电脑运行时间为");
+}
+
+[[noreturn]] void damaged(const std::string& file, int line, const char* what) {
+    stopRun("%s: line %d: %s; the file is not a complete report of minque-cov or minque-var", file.c_str(), line, what);
+}
+
+void checkNumbers(const ReportRow& row, const std::string& file) {
+    if (!isNumber(row.estimate) || !isNumber(row.se) || !isNumber(row.p))
+        damaged(file, row.line, "the estimate, standard error or P value is not a number");
+    static const char* const marks[] = {"NS", "S+", "S*", "S**"};
+    bool known = false;
+    for (const char* m : marks) known = known || row.mark == m;
+    if (!known) damaged(file, row.line, "the significance mark is not NS, S+, S* or S**");
+}
+
+}  // namespace
+
+bool ParsedReport::variances() const {
+    for (const auto& r : rows)
+        if (r.trait1 != r.trait2) return false;
+    return !rows.empty();
+}
+
+ParsedReport parseReport(const std::string& text, const std::string& fileName) {
+    ParsedReport report;
+    report.fileName = fileName;
+    std::istringstream in(text);
+    std::string line;
+    int lineNumber = 0;
+    bool inBlock = false, ended = false;
+    Section section = Section::None;
+    std::string a, b;
+    auto addTrait = [&](const std::string& name) {
+        for (const auto& t : report.traits)
+            if (t == name) return;
+        report.traits.push_back(name);
+    };
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        const std::string t = trimmed(line);
+        if (t.empty()) continue;
+        if (ended) damaged(fileName, lineNumber, "text after the run-time line");
+        bool chinese = false;
+        if (pairLine(line, &a, &b, &chinese)) {
+            if (inBlock && report.rows.empty()) damaged(fileName, lineNumber, "a block without rows");
+            report.chinese = chinese;
+            inBlock = true;
+            section = Section::None;
+            addTrait(a);
+            addTrait(b);
+            continue;
+        }
+        if (!inBlock) {
+            // The preamble: keep the settings it names.
+            const std::vector<std::string> f = splitFields(t);
+            if (f.size() == 2 && (f[0] == "Traits =" || f[0] == "Variance components =" || f[0] == "Degree of freedom ="))
+                report.settings.emplace_back(trimmed(f[0].substr(0, f[0].size() - 1)), f[1]);
+            if (startsWith(t, "Date and Time for Analysis:"))
+                report.settings.emplace_back("Date", trimmed(t.substr(std::strlen("Date and Time for Analysis:"))));
+            continue;
+        }
+        if (runTimeLine(line)) {
+            ended = true;
+            continue;
+        }
+        const Section s = sectionOf(line);
+        if (s != Section::None) {
+            section = s;
+            continue;
+        }
+        const std::vector<std::string> f = splitFields(t);
+        ReportRow row;
+        row.trait1 = a;
+        row.trait2 = b;
+        row.line = lineNumber;
+        switch (section) {
+            case Section::Covariances:
+                if (f.size() != 6 || f[0].size() < 5 || f[0].substr(f[0].size() - 4) != " Cov" || f[4].empty() ||
+                    f[4][0] != '/')
+                    damaged(fileName, lineNumber, "not a covariance row (LABEL Cov, estimate, S.E., P, /weight, mark)");
+                row.component = f[0].substr(0, f[0].size() - 4);
+                row.weight = f[4].substr(1);
+                row.mark = f[5];
+                break;
+            case Section::Correlations:
+                if (f.size() != 5 || f[0].size() < 5 || f[0].substr(f[0].size() - 4) != " Cor")
+                    damaged(fileName, lineNumber, "not a correlation row (LABEL Cor, estimate, S.E., P, mark)");
+                row.component = f[0].substr(0, f[0].size() - 4);
+                row.correlation = true;
+                row.mark = f[4];
+                break;
+            case Section::TotalCovariances:
+            case Section::TotalCorrelations: {
+                const char* kind = section == Section::TotalCovariances ? "Cov " : "Cor ";
+                if (f.size() != 5 || (f[0] != std::string(kind) + "1" && f[0] != std::string(kind) + "2"))
+                    damaged(fileName, lineNumber, "not a row of the totals (Cov 1 or 2, Cor 1 or 2)");
+                row.component = f[0].back() == '1' ? "G+GE" : "Phenotypic";
+                row.correlation = section == Section::TotalCorrelations;
+                row.mark = f[4];
+                break;
+            }
+            case Section::None:
+                damaged(fileName, lineNumber, "a line outside the sections of a block");
+        }
+        row.estimate = f[1];
+        row.se = f[2];
+        row.p = f[3];
+        checkNumbers(row, fileName);
+        report.rows.push_back(row);
+    }
+    if (report.rows.empty())
+        stopRun("%s: no trait-pair block found; it is not a report of minque-cov or minque-var", fileName.c_str());
+    return report;
+}
+
+ParsedReport readReport(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parseReport(text.str(), fileName);
+}
+
+namespace {
+
+void addFlag(std::string& flags, const char* flag) {
+    if (!flags.empty()) flags += ";";
+    flags += flag;
+}
+
+// Variance estimates by (trait, component).
+using VarianceMap = std::map<std::pair<std::string, std::string>, double>;
+
+constexpr double kDegenerateVariance = 1e-10;  // the report's own test for a correlation's variances
+
+}  // namespace
+
+ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var) {
+    ResultTables tables;
+    tables.traits = cov.traits;
+    VarianceMap variances;
+    if (var != nullptr) {
+        for (const auto& t : var->traits) {
+            bool known = false;
+            for (const auto& u : tables.traits) known = known || u == t;
+            if (!known) tables.traits.push_back(t);
+        }
+        for (const ReportRow& r : var->rows) {
+            if (r.correlation) continue;
+            TableRow row{r.trait1, r.trait2, r.component, r.weight, r.estimate, r.se, r.p, r.mark, ""};
+            if (number(r.estimate) < 0.0) addFlag(row.flag, "negative");
+            if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
+            tables.variances.push_back(row);
+            variances[{r.trait1, r.component}] = number(r.estimate);
+        }
+    }
+    auto varianceNotPositive = [&](const ReportRow& r) {
+        for (const std::string& trait : {r.trait1, r.trait2}) {
+            const auto it = variances.find({trait, r.component});
+            if (it != variances.end() && it->second <= kDegenerateVariance) return true;
+        }
+        return false;
+    };
+    for (const ReportRow& r : cov.rows) {
+        TableRow row{r.trait1, r.trait2, r.component, r.correlation ? "" : r.weight, r.estimate, r.se, r.p, r.mark, ""};
+        if (!r.correlation) {
+            if (varianceNotPositive(r)) addFlag(row.flag, "variance_not_positive");
+            if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
+            tables.covariances.push_back(row);
+            continue;
+        }
+        const double rho = number(r.estimate);
+        const bool printedUndefined = rho == 0.0 && number(r.se) == 0.0 && number(r.p) == 1.0;
+        if (varianceNotPositive(r) || printedUndefined) {
+            addFlag(row.flag, "undefined");
+        } else {
+            if (std::fabs(rho) == 1.0) addFlag(row.flag, "cut");
+            else if (std::fabs(rho) >= 0.95) addFlag(row.flag, "near_bound");
+            if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
+        }
+        tables.correlations.push_back(row);
+        bool listed = false;
+        for (const auto& c : tables.correlationComponents) listed = listed || c == r.component;
+        if (!listed && r.component != "G+GE" && r.component != "Phenotypic") tables.correlationComponents.push_back(r.component);
+    }
+    if (!tables.correlations.empty()) {
+        tables.correlationComponents.push_back("G+GE");
+        tables.correlationComponents.push_back("Phenotypic");
+    }
+    return tables;
+}
+
+namespace {
+
+std::string csvField(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string csvLine(const std::vector<std::string>& fields) {
+    std::string line;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+        if (k > 0) line += ',';
+        line += csvField(fields[k]);
+    }
+    return line + "\r\n";
+}
+
+}  // namespace
+
+std::string variancesCsv(const ResultTables& t) {
+    std::string out = csvLine({"trait", "component", "weight", "estimate", "se", "p", "mark", "flag"});
+    for (const auto& r : t.variances) out += csvLine({r.trait1, r.component, r.weight, r.estimate, r.se, r.p, r.mark, r.flag});
+    return out;
+}
+
+std::string covariancesCsv(const ResultTables& t) {
+    std::string out = csvLine({"trait_1", "trait_2", "component", "weight", "estimate", "se", "p", "mark", "flag"});
+    for (const auto& r : t.covariances)
+        out += csvLine({r.trait1, r.trait2, r.component, r.weight, r.estimate, r.se, r.p, r.mark, r.flag});
+    return out;
+}
+
+std::string correlationsCsv(const ResultTables& t) {
+    std::string out = csvLine({"trait_1", "trait_2", "component", "estimate", "se", "p", "mark", "flag"});
+    for (const auto& r : t.correlations)
+        out += csvLine({r.trait1, r.trait2, r.component, r.estimate, r.se, r.p, r.mark, r.flag});
+    return out;
+}
+
+const std::vector<FlagMeaning>& flagMeanings() {
+    static const std::vector<FlagMeaning> meanings = {
+        {"negative", "a variance component estimated below zero: the true value is near zero; do not read a "
+                     "significance mark on it as evidence"},
+        {"variance_not_positive", "a covariance component whose variance component of either trait is at or below "
+                                  "zero: the covariance cannot be turned into a correlation"},
+        {"undefined", "a correlation whose variance component of either trait is at or below zero: the report "
+                      "prints 0 with S.E. 0 and P 1, which means not defined, not zero"},
+        {"cut", "a correlation cut to +1 or -1 (the estimate passed the bound): its S.E. and mark mean nothing"},
+        {"near_bound", "a correlation of 0.95 or more in size: next to the bound the jackknife understates the "
+                       "spread, so the S.E. is too small and the mark too strong"},
+        {"p_floor", "a P value below 1e-10, the limit of the t-test's precision: read it as P < 1e-10"},
+    };
+    return meanings;
+}
+
+}  // namespace minque
