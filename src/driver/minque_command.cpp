@@ -512,6 +512,9 @@ int summary(const std::string& covReport, const std::string& varReport, const st
     for (const auto& s : cov.settings) settings.push_back(s);
     settings.emplace_back("Version", MINQUE_VERSION);
     settings.emplace_back("Command", command);
+    std::error_code error;
+    fs::create_directories(target, error);
+    if (error) stopRun("%s: the folder could not be created (%s)", target.c_str(), error.message().c_str());
     const fs::path stage = makeStagingFolder(target / "summary");
     Results results = writeResults(stage, covReport, varReport, settings);
     publish(target, results.files);

@@ -1,5 +1,6 @@
 #include "report/result_tables.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -157,7 +158,17 @@ ParsedReport parseReport(const std::string& text, const std::string& fileName) {
             section = s;
             continue;
         }
-        const std::vector<std::string> f = splitFields(t);
+        // A component's label may hold commas ("C(1,3)"): it runs up to the
+        // first " Cov, " or " Cor, "; the fields after it are comma-separated.
+        std::vector<std::string> f;
+        const std::size_t cov = t.find(" Cov, "), cor = t.find(" Cor, ");
+        const std::size_t labelEnd = std::min(cov, cor);
+        if ((section == Section::Covariances || section == Section::Correlations) && labelEnd != std::string::npos) {
+            f = splitFields(t.substr(labelEnd + 6));
+            f.insert(f.begin(), t.substr(0, labelEnd + 4));
+        } else {
+            f = splitFields(t);
+        }
         ReportRow row;
         row.trait1 = a;
         row.trait2 = b;

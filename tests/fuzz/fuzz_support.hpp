@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/arrays.hpp"
-#include "driver/fatal_error.hpp"
+#include "core/arrays.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque::fuzz {
 

@@ -1,0 +1,359 @@
+// minque analyse and minque summary, run as a user runs them: the files they
+// write, their agreement with the three-program chain, the tables against the
+// reports' printed numbers, the picture and the page, and the refusals.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.hpp"
+
+namespace minque {
+namespace {
+
+std::string withoutClock(const std::string& report) {
+    return std::regex_replace(report, std::regex("(Date and Time for Analysis: |Time Used \\(Hour\\) = |"
+                                                 "电脑运行时间为)[^\n]*"),
+                              "$1");
+}
+
+std::string exampleTable() { return test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.TXT"); }
+
+// The example with commas for the spaces.
+std::string commaSeparated(const std::string& text) {
+    std::string out;
+    bool inGap = false;
+    for (char c : text) {
+        if (c == ' ') {
+            if (!inGap) out += ',';
+            inGap = true;
+            continue;
+        }
+        inGap = false;
+        out += c;
+    }
+    return out;
+}
+
+test::ProcessResult minque(const std::vector<std::string>& args, const std::string& cwd) {
+    return test::runProcess(MINQUE_FRONT_DOOR_PATH, args, cwd);
+}
+
+// The three programs on `name`.TXT in `dir`: minque-model with `modelArgs`,
+// then minque-var and minque-cov with group size g.
+void runChain(const test::TempDir& dir, const std::string& name, std::vector<std::string> modelArgs,
+              const std::string& language, int g, int covarianceSwitch) {
+    modelArgs.insert(modelArgs.begin(), name + ".TXT");
+    ASSERT_EQ(test::runProcess(MINQUE_MODEL_PATH, modelArgs, dir.path()).exitCode, 0);
+    const auto args = test::analysisArgs(language, g, covarianceSwitch, name + ".TXT");
+    ASSERT_EQ(test::runProcess(MINQUE_VAR_PATH, args, dir.path()).exitCode, 0);
+    ASSERT_EQ(test::runProcess(MINQUE_COV_PATH, args, dir.path()).exitCode, 0);
+}
+
+void expectSameAsChain(const std::string& results, const test::TempDir& chain, const std::string& name) {
+    for (const std::string& file : {name + ".MAT", std::string("MATWRN.var")})
+        EXPECT_EQ(test::readFile(results + "/" + file), test::readFile(chain.file(file))) << file;
+    for (const std::string& file : {name + ".VAR", name + ".COV"})
+        EXPECT_EQ(withoutClock(test::readFile(results + "/" + file)), withoutClock(test::readFile(chain.file(file))))
+            << file;
+}
+
+std::vector<std::vector<std::string>> csvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> fields;
+        std::string field;
+        std::istringstream f(line);
+        while (std::getline(f, field, ',')) fields.push_back(field);
+        if (!line.empty() && line.back() == ',') fields.push_back("");
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+// The numbers of every row of a report, read with a pattern of its own:
+// label, estimate, S.E., P and mark as printed, in report order.
+std::vector<std::vector<std::string>> reportRows(const std::string& text) {
+    static const std::regex row("^(.+) (Cov|Cor), ([^,]+), ([^,]+), ([^,]+), (?:/([^,]+),)? +(S\\*\\*|S\\*|S\\+|NS)$");
+    static const std::regex total("^(Cov|Cor) ([12]), ([^,]+), ([^,]+), ([^,]+), +(S\\*\\*|S\\*|S\\+|NS)$");
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    std::smatch m;
+    while (std::getline(in, line)) {
+        if (std::regex_match(line, m, row))
+            rows.push_back({m[1], m[2], m[3], m[4], m[5], m[7]});
+        else if (std::regex_match(line, m, total))
+            rows.push_back({m[2] == "1" ? "G+GE" : "Phenotypic", m[1], m[3], m[4], m[5], m[6]});
+    }
+    return rows;
+}
+
+// A minimal XML well-formedness check: every tag closed in order, attribute
+// values quoted, no bare '<' or '&' in text.
+bool wellFormedXml(const std::string& s, std::string* why) {
+    std::vector<std::string> open;
+    std::size_t at = 0;
+    while (at < s.size()) {
+        if (s[at] == '&') {
+            const std::size_t semi = s.find(';', at);
+            if (semi == std::string::npos || semi - at > 6) return *why = "bare &", false;
+        }
+        if (s[at] != '<') {
+            ++at;
+            continue;
+        }
+        const std::size_t end = s.find('>', at);
+        if (end == std::string::npos) return *why = "unclosed tag", false;
+        std::string tag = s.substr(at + 1, end - at - 1);
+        at = end + 1;
+        if (tag.empty() || tag[0] == '?' || tag[0] == '!') continue;
+        if (tag[0] == '/') {
+            if (open.empty() || open.back() != tag.substr(1)) return *why = "mismatched </" + tag.substr(1) + ">", false;
+            open.pop_back();
+            continue;
+        }
+        const bool selfClosing = tag.back() == '/';
+        const std::string name = tag.substr(0, tag.find_first_of(" \n/"));
+        std::size_t quotes = 0;
+        for (char c : tag) quotes += c == '"';
+        if (quotes % 2 != 0) return *why = "unbalanced quotes in <" + name + ">", false;
+        if (!selfClosing) open.push_back(name);
+    }
+    if (!open.empty()) return *why = "<" + open.back() + "> not closed", false;
+    return true;
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+const char* const kExampleModel[] = {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--group", "4"};
+
+TEST(FrontDoor, AnalyseWritesEverythingAndAgreesWithTheThreePrograms) {
+    for (const bool commas : {false, true}) {
+        SCOPED_TRACE(commas ? "comma-separated" : "space-separated");
+        test::TempDir dir;
+        test::writeFile(dir.file("TRIAL.csv"), commas ? commaSeparated(exampleTable()) : exampleTable());
+        std::vector<std::string> args = {"analyse", "TRIAL.csv"};
+        args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+        const auto run = minque(args, dir.path());
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const std::string results = dir.file("TRIAL-results");
+        for (const char* file : {"TRIAL.TXT", "TRIAL.MAT", "TRIAL.DAT", "MATWRN.var", "TRIAL.VAR", "TRIAL.COV",
+                                 "variances.csv", "covariances.csv", "correlations.csv", "correlations.svg",
+                                 "summary.html", "run.txt"})
+            EXPECT_TRUE(test::fileExists(results + "/" + file)) << file;
+        EXPECT_NE(run.out.find("V(A) correlations"), std::string::npos);
+        EXPECT_NE(run.out.find("Results in TRIAL-results/"), std::string::npos);
+        // The engine's data file is the bundled example's, as minque-model reads it.
+        test::TempDir chain;
+        test::writeFile(chain.file("TRIAL.TXT"), test::readFile(results + "/TRIAL.TXT"));
+        runChain(chain, "TRIAL", {"--lead", "4", "--ad", "Env,Fem,Male,Blk"}, "E", 4, 0);
+        expectSameAsChain(results, chain, "TRIAL");
+        EXPECT_EQ(test::readFile(results + "/TRIAL.MAT"), test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.MAT"));
+    }
+}
+
+TEST(FrontDoor, TablesHoldTheReportsPrintedNumbers) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    std::vector<std::string> args = {"analyse", "EX.TXT", "--out", "out"};
+    args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+    ASSERT_EQ(minque(args, dir.path()).exitCode, 0);
+    const auto covRows = reportRows(test::readFile(dir.file("out/EX.COV")));
+    const auto varRows = reportRows(test::readFile(dir.file("out/EX.VAR")));
+    const auto covariances = csvRows(test::readFile(dir.file("out/covariances.csv")));
+    const auto correlations = csvRows(test::readFile(dir.file("out/correlations.csv")));
+    const auto variances = csvRows(test::readFile(dir.file("out/variances.csv")));
+    ASSERT_EQ(covariances.size() + correlations.size(), covRows.size());
+    ASSERT_EQ(variances.size(), varRows.size());
+    std::size_t c = 0, r = 0;
+    for (const auto& row : covRows) {
+        const bool correlation = row[1] == "Cor";
+        const auto& csv = correlation ? correlations[r++] : covariances[c++];
+        const std::size_t first = correlation ? 3 : 4;  // estimate column
+        EXPECT_EQ(csv[2], row[0]);
+        EXPECT_EQ(csv[first], row[2]);
+        EXPECT_EQ(csv[first + 1], row[3]);
+        EXPECT_EQ(csv[first + 2], row[4]);
+        EXPECT_EQ(csv[first + 3], row[5]);
+    }
+    for (std::size_t k = 0; k < varRows.size(); ++k) {
+        EXPECT_EQ(variances[k][1], varRows[k][0]);
+        EXPECT_EQ(variances[k][3], varRows[k][2]);
+        EXPECT_EQ(variances[k][6], varRows[k][5]);
+    }
+    // The correlation cut at -1 in the example is flagged.
+    bool cutFlagged = false;
+    for (const auto& row : correlations) cutFlagged = cutFlagged || (row[3] == "-1.000000" && row[7].find("cut") == 0);
+    EXPECT_TRUE(cutFlagged);
+
+    // The picture: well-formed, one panel per reported correlation and the totals.
+    const std::string svg = test::readFile(dir.file("out/correlations.svg"));
+    std::string why;
+    EXPECT_TRUE(wellFormedXml(svg, &why)) << why;
+    std::set<std::string> components;
+    for (const auto& row : correlations) components.insert(row[2]);
+    EXPECT_EQ(count(svg, "<g class=\"panel\""), static_cast<int>(components.size()));
+    EXPECT_EQ(components.size(), 7u);  // V(A), V(D), V(AE), V(DE), V(e), G+GE, Phenotypic
+}
+
+// A general model with covariance components between factors (A with C, B
+// with D), in Chinese; and `minque summary` on those reports and on English
+// ones, which must give the same tables.
+TEST(FrontDoor, CovarianceComponentsInChineseAndSummaryOfEitherLanguage) {
+    test::TempDir dir;
+    std::string table = "A,B,C,D,T1,T2,T3\n";
+    unsigned state = 7;
+    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
+    for (int m = 0; m < 48; ++m) {
+        table += std::to_string(1 + m % 4) + "," + std::to_string(1 + (m / 4) % 3) + "," + std::to_string(1 + (m / 3) % 4) +
+                 "," + std::to_string(1 + (m / 2) % 3);
+        for (int t = 0; t < 3; ++t) {
+            table += ',';
+            table += std::to_string(10.0 + (next() % 1000) / 100.0);
+        }
+        table += "\n";
+    }
+    test::writeFile(dir.file("G.csv"), table);
+    const auto run = minque({"analyse", "G.csv", "--random", "A,B,C,D", "--covariances", "--lang", "zh", "--group", "4"},
+                            dir.path());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string results = dir.file("G-results");
+    EXPECT_NE(test::readFile(results + "/G.COV").find("协方差和相关分析结果"), std::string::npos);
+    EXPECT_NE(test::readFile(results + "/covariances.csv").find("C(1,3)"), std::string::npos);
+    test::TempDir chain;
+    test::writeFile(chain.file("G.TXT"), test::readFile(results + "/G.TXT"));
+    runChain(chain, "G", {"--lead", "4", "--random", "A,B,C,D", "--covariances"}, "C", 4, 1);
+    expectSameAsChain(results, chain, "G");
+
+    // summary of the Chinese reports, and of English reports of the same analysis.
+    ASSERT_EQ(minque({"summary", results + "/G.COV", results + "/G.VAR", "--out", "zh"}, dir.path()).exitCode, 0);
+    test::TempDir english;
+    test::writeFile(english.file("G.TXT"), test::readFile(results + "/G.TXT"));
+    runChain(english, "G", {"--lead", "4", "--random", "A,B,C,D", "--covariances"}, "E", 4, 1);
+    ASSERT_EQ(minque({"summary", english.file("G.COV"), english.file("G.VAR"), "--out", "en"}, dir.path()).exitCode, 0);
+    for (const char* file : {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg"}) {
+        EXPECT_EQ(test::readFile(dir.file(std::string("zh/") + file)), test::readFile(results + "/" + file)) << file;
+        EXPECT_EQ(test::readFile(dir.file(std::string("en/") + file)), test::readFile(results + "/" + file)) << file;
+    }
+}
+
+TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    std::string missing = exampleTable();
+    missing.replace(missing.find('\n', missing.find('\n') + 1) + 1, 0, "1 1 1 1 NA 100 40 80\n");  // line 3
+    test::writeFile(dir.file("MISS.TXT"), missing);
+    std::filesystem::create_directories(dir.file("busy"));
+    test::writeFile(dir.file("busy/keep.txt"), "mine");
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* message;
+    };
+    auto with = [](std::vector<std::string> a) {
+        a.insert(a.end(), std::begin(kExampleModel), std::end(kExampleModel));
+        return a;
+    };
+    const Case cases[] = {
+        {with({"analyse", "MISS.TXT"}), 1, "MISS.TXT: line 3, column Yield: the value is missing ('NA')"},
+        {with({"analyse", "EX.TXT", "--out", "busy"}), 1, "--out: the folder busy is not empty; give --replace"},
+        {with({"analyse", "NONE.TXT"}), 1, "NONE.TXT: cannot be opened"},
+        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Dad", "--group", "4"}, 1,
+         "EX.TXT: there is no column 'Dad'"},
+        {with({"analyse", "EX.TXT", "--traits", "Yield,Colour"}), 1, "there is no column 'Colour' (a trait)"},
+        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--group", "50"}, 1,
+         "84 complete rows in groups of 50 give 1 jackknife replicates"},
+        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male"}, 2, "--group is required"},
+        {with({"analyse", "EX.TXT", "--lang", "fr"}), 2, "--lang"},
+        {{"summary", "EX.TXT"}, 1, "EX.TXT: no trait-pair block found"},
+    };
+    for (const Case& c : cases) {
+        const auto run = minque(c.args, dir.path());
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.args[1] << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(test::readFile(dir.file("busy/keep.txt")), "mine");
+    EXPECT_FALSE(test::fileExists(dir.file("MISS-results")));
+    EXPECT_FALSE(test::fileExists(dir.file("EX-results")));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos) << entry.path();
+
+    // Dropped on request, and said so.
+    const auto dropped = minque(with({"analyse", "MISS.TXT", "--drop-incomplete"}), dir.path());
+    EXPECT_EQ(dropped.exitCode, 0) << dropped.err;
+    EXPECT_NE(dropped.err.find("dropped 1 of 85 rows with a missing value (lines 3)"), std::string::npos) << dropped.err;
+    // A damaged report: the file and the line.
+    std::string report = test::readFile(dir.file("MISS-results/MISS.COV"));
+    report.resize(report.find("V(D) Cov") + 12);
+    test::writeFile(dir.file("CUT.COV"), report);
+    const auto damaged = minque({"summary", "CUT.COV"}, dir.path());
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_TRUE(std::regex_search(damaged.err, std::regex("CUT.COV: line [0-9]+: not a covariance row"))) << damaged.err;
+}
+
+TEST(FrontDoor, HelpAndVersionAnswerWithExitZero) {
+    test::TempDir dir;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"analyse", "--help"}, {"summary", "--help"}}) {
+        const auto run = minque(args, dir.path());
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_NE(run.out.find("Example:"), std::string::npos);
+        EXPECT_NE(run.out.find("docs/guide.md"), std::string::npos);
+    }
+    EXPECT_NE(minque({"analyse", "--help"}, dir.path()).out.find("--drop-incomplete"), std::string::npos);
+    const auto version = minque({"--version"}, dir.path());
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("minque ", 0), 0u);
+}
+
+// The page in a real browser: it loads without console errors and its
+// tables hold the rows of the CSV tables.
+TEST(FrontDoor, SummaryPageLoadsInABrowserWithItsTables) {
+    std::string browser;
+    for (const char* candidate : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
+        if (test::fileExists(candidate)) {
+            browser = candidate;
+            break;
+        }
+    if (browser.empty()) GTEST_SKIP() << "no headless Chromium installed (chromium-headless-shell); .ci/run installs it";
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    std::vector<std::string> args = {"analyse", "EX.TXT"};
+    args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+    ASSERT_EQ(minque(args, dir.path()).exitCode, 0);
+    const std::string page = dir.file("EX-results/summary.html");
+    const auto run = test::runProcess(browser,
+                                      {"--no-sandbox", "--disable-gpu", "--enable-logging=stderr", "--v=0",
+                                       "--user-data-dir=" + dir.file("profile"), "--dump-dom", "file://" + page},
+                                      dir.path());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find(":CONSOLE("), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("<table id=\"correlations\">"), std::string::npos);
+    const auto dom = run.out;
+    auto rowsOf = [&dom](const std::string& id) {
+        const std::size_t start = dom.find("<table id=\"" + id + "\">");
+        const std::size_t end = dom.find("</table>", start);
+        return count(dom.substr(start, end - start), "<tr") - 1;  // less the header row
+    };
+    EXPECT_EQ(rowsOf("correlations"), static_cast<int>(csvRows(test::readFile(dir.file("EX-results/correlations.csv"))).size()));
+    EXPECT_EQ(rowsOf("covariances"), static_cast<int>(csvRows(test::readFile(dir.file("EX-results/covariances.csv"))).size()));
+    EXPECT_EQ(rowsOf("variances"), static_cast<int>(csvRows(test::readFile(dir.file("EX-results/variances.csv"))).size()));
+    EXPECT_NE(dom.find("&lt; 1e-10"), std::string::npos);  // P values at the floor
+}
+
+}  // namespace
+}  // namespace minque

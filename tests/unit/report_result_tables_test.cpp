@@ -1,0 +1,107 @@
+// Reports read back into tables, and the flags that tell a reader what not
+// to over-interpret, each on a case built to show it.
+#include <gtest/gtest.h>
+
+#include "report/result_tables.hpp"
+
+namespace minque {
+namespace {
+
+// A variance report: Yield's additive variance is negative and marked.
+constexpr const char* kVarianceReport =
+    " Traits =, 2\n Date and Time for Analysis: Sat Dec  5 10:00:00 2026\n"
+    "\n Covariances and Correlations Between, Yield &, Yield ,for, Public Users.:\n"
+    "\n Covariances, Estimates,   S.E.,  P-value of Two Tail t-Test\n"
+    "V(A) Cov, -265.6, 115.3, 0.0412, /2,   S*\n"
+    "V(e) Cov, 40.5, 3.1, 5.09e-11, /1,   S**\n"
+    "\n Cov <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n"
+    "Cov 2, 225.1, 110, 0.06,  S+\n"
+    "Cov 1, -265.6, 115.3, 0.0412,  S*\n"
+    "\n Covariances and Correlations Between, Height &, Height ,for, Public Users.:\n"
+    "\n Covariances, Estimates,   S.E.,  P-value of Two Tail t-Test\n"
+    "V(A) Cov, 12.5, 2.5, 0.001, /2,   S**\n"
+    "V(e) Cov, 4.25, 1.5, 0.02, /1,   S*\n"
+    "\n Cov <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n"
+    "Cov 2, 16.75, 3, 0.0001,  S**\n"
+    "Cov 1, 12.5, 2.5, 0.001,  S**\n"
+    "\n Time Used (Hour) = 0.000000 \n";
+
+constexpr const char* kCovarianceReport =
+    "\n Covariances and Correlations Between, Yield &, Height ,for, Public Users.:\n"
+    "\n Covariances, Estimates,   S.E.,  P-value of Two Tail t-Test\n"
+    "V(A) Cov, 3.5, 1.25, 0.012, /2,   S*\n"
+    "V(e) Cov, 1.5, 0.5, 0.009, /1,   S**\n"
+    "\n Cov <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n"
+    "Cov 2, 5, 1.5, 0.004,  S**\n"
+    "Cov 1, 3.5, 1.25, 0.012,  S*\n"
+    "\n Correlation, Estimates,   S.E.,  P-value of Two Tail t-Test \n"
+    "V(A) Cor, 0.000000, 0, 1,  NS\n"
+    "V(e) Cor, 0.961000, 0.031, 5.09e-11,  S**\n"
+    "\n Cor <1=G+GE><2=Phenotypic>, Estimates,   S.E.,  P-value of Two Tail t-Test \n"
+    "Cor 2, -1.000000, 0.00242432, 1.98e-17,  S**\n"
+    "Cor 1, 0.412000, 0.1, 0.002,  S**\n"
+    "\n Time Used (Hour) = 0.000000 \n";
+
+const TableRow& rowOf(const std::vector<TableRow>& rows, const std::string& component) {
+    for (const auto& r : rows)
+        if (r.component == component) return r;
+    throw std::runtime_error("no row " + component);
+}
+
+TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
+    const ParsedReport var = parseReport(kVarianceReport, "T.VAR");
+    const ParsedReport cov = parseReport(kCovarianceReport, "T.COV");
+    EXPECT_TRUE(var.variances());
+    EXPECT_FALSE(cov.variances());
+    EXPECT_EQ(var.settings.front(), (std::pair<std::string, std::string>{"Traits", "2"}));
+    const ResultTables t = buildResultTables(cov, &var);
+    EXPECT_EQ(t.traits, (std::vector<std::string>{"Yield", "Height"}));
+    EXPECT_EQ(t.correlationComponents, (std::vector<std::string>{"V(A)", "V(e)", "G+GE", "Phenotypic"}));
+    ASSERT_EQ(t.variances.size(), 8u);
+    ASSERT_EQ(t.covariances.size(), 4u);
+    ASSERT_EQ(t.correlations.size(), 4u);
+
+    const TableRow& negative = rowOf(t.variances, "V(A)");
+    EXPECT_EQ(negative.estimate, "-265.6");  // as printed, not re-rounded
+    EXPECT_EQ(negative.weight, "2");
+    EXPECT_EQ(negative.mark, "S*");
+    EXPECT_EQ(negative.flag, "negative");
+    EXPECT_EQ(rowOf(t.variances, "V(e)").flag, "p_floor");
+    EXPECT_EQ(rowOf(t.variances, "G+GE").weight, "");
+
+    EXPECT_EQ(rowOf(t.covariances, "V(A)").flag, "variance_not_positive");  // Yield's V(A) < 0
+    EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "");
+    EXPECT_EQ(rowOf(t.correlations, "V(A)").flag, "undefined");
+    EXPECT_EQ(rowOf(t.correlations, "V(e)").flag, "near_bound;p_floor");
+    EXPECT_EQ(rowOf(t.correlations, "Phenotypic").flag, "cut;p_floor");
+    EXPECT_EQ(rowOf(t.correlations, "G+GE").flag, "undefined");  // Yield's G+GE variance < 0
+
+    // Without the variances, undefined is read from the printed 0, 0, 1.
+    const ResultTables alone = buildResultTables(cov, nullptr);
+    EXPECT_EQ(rowOf(alone.correlations, "V(A)").flag, "undefined");
+    EXPECT_EQ(rowOf(alone.correlations, "G+GE").flag, "");
+    EXPECT_EQ(rowOf(alone.covariances, "V(A)").flag, "");
+}
+
+TEST(ResultTables, CsvIsRfc4180WithAHeaderRow) {
+    const ParsedReport cov = parseReport(kCovarianceReport, "T.COV");
+    ResultTables t = buildResultTables(cov, nullptr);
+    t.correlations[0].trait1 = "Yield, \"dry\"";
+    const std::string csv = correlationsCsv(t);
+    EXPECT_EQ(csv.substr(0, csv.find("\r\n")), "trait_1,trait_2,component,estimate,se,p,mark,flag");
+    EXPECT_NE(csv.find("\r\n\"Yield, \"\"dry\"\"\",Height,V(A),0.000000,0,1,NS,undefined\r\n"), std::string::npos);
+    EXPECT_EQ(covariancesCsv(t).substr(0, 57), "trait_1,trait_2,component,weight,estimate,se,p,mark,flag\r");
+}
+
+TEST(ResultTablesDeathTest, ADamagedReportStopsNamingTheFileAndLine) {
+    std::string cut = kCovarianceReport;
+    cut.replace(cut.find("V(e) Cov, 1.5, 0.5, 0.009, /1,   S**"), 36, "V(e) Cov, 1.5, 0.5");
+    EXPECT_EXIT(parseReport(cut, "T.COV"), testing::ExitedWithCode(1), "T.COV: line 6: not a covariance row");
+    std::string badNumber = kCovarianceReport;
+    badNumber.replace(badNumber.find("0.961000"), 8, "0.96x");
+    EXPECT_EXIT(parseReport(badNumber, "T.COV"), testing::ExitedWithCode(1), "T.COV: line 14: the estimate, standard error");
+    EXPECT_EXIT(parseReport("just some text\n", "T.COV"), testing::ExitedWithCode(1), "T.COV: no trait-pair block found");
+}
+
+}  // namespace
+}  // namespace minque
