@@ -4,11 +4,16 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all test test-nocuda test-asan example bench bench-reference fuzz fuzz-merge clean
+.PHONY: all programs test test-nocuda test-asan example bench bench-reference fuzz fuzz-merge clean
 
 all:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMINQUE_BUILD_TESTS=ON -DMINQUE_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The programs alone, without the tests and benchmarks (and their libraries).
+programs:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMINQUE_BUILD_TESTS=OFF -DMINQUE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target minque minque-cov minque-var minque-model minque-example-data
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -30,6 +35,7 @@ example: all
 bench: all
 	$(BUILD)/bench/minque_sherman_bench
 	bench/run_reference_case.sh $(BUILD)
+	bench/run_front_door_case.sh $(BUILD)
 
 # The same reference case plus one run of the straightforward kernels
 # (--reference-kernels), for the comparison of times and reports.

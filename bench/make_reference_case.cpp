@@ -1,5 +1,8 @@
 // Writes the reference case of the speed measurements into a directory:
-// REF.TXT, REF.MAT and an empty REF.DAT.
+// REF.TXT, REF.MAT and an empty REF.DAT, and the same trial as a table with
+// its design columns for `minque analyse`, REFTRIAL.csv (F1, F2, F3: the
+// levels of the three random factors; Third: 0, 1 or 2 by observation number
+// modulo 3, whose three levels span the same fixed columns; the traits).
 //
 // n = 2000 observations; p = 3 fixed columns (the intercept and two 0/1
 // columns); three random factors of 40, 400 and 60 levels (m = 500), each
@@ -60,11 +63,28 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> traitNames;
     for (int i = 1; i <= t; ++i) traitNames.push_back(std::string("T").append(std::to_string(i)));
+    std::string trial = "F1,F2,F3,Third";
+    for (const auto& name : traitNames) trial += "," + name;
+    trial += "\n";
+    for (int m = 1; m <= n; ++m) {
+        char buffer[32];
+        for (std::size_t u = 0; u < levels.size(); ++u) {
+            std::snprintf(buffer, sizeof buffer, "%d,", levelOf[u][static_cast<std::size_t>(m)] + 1);
+            trial += buffer;
+        }
+        trial += std::to_string(m % 3);
+        for (float v : rows[static_cast<std::size_t>(m - 1)]) {
+            std::snprintf(buffer, sizeof buffer, ",%.9g", static_cast<double>(v));
+            trial += buffer;
+        }
+        trial += "\n";
+    }
     const std::string dir = argv[1];
     const std::pair<std::string, std::string> files[] = {
         {"REF.MAT", minque::formatModelFile(d)},
         {"REF.TXT", minque::formatDataFile({}, traitNames, {}, rows)},
         {"REF.DAT", ""},
+        {"REFTRIAL.csv", trial},
     };
     for (const auto& [name, text] : files) {
         std::FILE* out = std::fopen((dir + "/" + name).c_str(), "wb");

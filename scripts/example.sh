@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The first command on a fresh machine: installs what is missing, builds the
+# programs (not the tests or benchmarks), and runs `minque analyse` on the
+# bundled example, printing its summary and where the page is.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh programs
+make programs
+out=examples/run/EXAMPLE-results
+build/minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk --group 4 \
+  --out "$out" --replace
+echo
+echo "Open $(pwd)/$out/summary.html in a browser."

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian or Ubuntu packages a build needs, when they are missing.
+#   scripts/setup.sh programs   the compiler, CMake, make and CLI11
+#   scripts/setup.sh tests      also GoogleTest, Google Benchmark and headless
+#                               Chromium (for the test that loads the page)
+# Needs root or sudo when something is missing; prints what it installs.
+set -euo pipefail
+mode="${1:-programs}"
+need=()
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v make >/dev/null 2>&1 || need+=(make)
+[ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+if [ "$mode" = tests ]; then
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+  [ -x /usr/bin/chromium-headless-shell ] || [ -x /usr/bin/chromium ] || need+=(chromium-headless-shell)
+fi
+[ "${#need[@]}" -eq 0 ] && exit 0
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "scripts/setup.sh: these packages are missing: ${need[*]}; run as root, or install sudo" >&2
+    exit 1
+  fi
+  sudo=sudo
+fi
+echo "Installing ${need[*]} ..."
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
