@@ -223,6 +223,9 @@ void removeStagingFolder() {
 
 fs::path makeStagingFolder(const fs::path& out) {
     const fs::path parent = out.has_parent_path() ? out.parent_path() : fs::path(".");
+    std::error_code error;
+    fs::create_directories(parent, error);
+    if (error) stopRun("%s: the folder could not be created (%s)", parent.c_str(), error.message().c_str());
     std::string pattern = (parent / ("." + out.filename().string() + ".partial-XXXXXX")).string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
