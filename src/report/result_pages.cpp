@@ -46,7 +46,7 @@ std::string colourOf(double r) {
 // Flags that concern the estimate itself are marked in the picture; a P at
 // its floor (p_floor) concerns only the P value and stays in the tables.
 bool flagsTheEstimate(const std::string& flags) {
-    for (const char* f : {"cut", "undefined", "near_bound"})
+    for (const char* f : {"cut", "undefined", "near_bound", "not_finite"})
         if (flags.find(f) != std::string::npos) return true;
     return false;
 }
@@ -133,6 +133,12 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                 }
                 const double value = std::strtod(r->estimate.c_str(), nullptr);
                 const bool flag = flagsTheEstimate(r->flag);
+                if (!std::isfinite(value)) {
+                    s += "<rect " + box + " fill=\"#bdbdbd\" stroke=\"#ffffff\"/>\n<text x=\"" +
+                         std::to_string(x + cell / 2) + "\" y=\"" + std::to_string(y + cell / 2 + 4) +
+                         "\" font-size=\"10\" text-anchor=\"middle\">n/a</text>\n";
+                    continue;
+                }
                 s += "<rect class=\"cell\" " + box + " fill=\"" + colourOf(value) + "\" stroke=\"#ffffff\"><title>" +
                      escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": " + r->estimate + " (S.E. " + r->se +
                              ", P " + r->p + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +

@@ -31,15 +31,20 @@ std::vector<std::string> splitFields(const std::string& line) {
     return fields;
 }
 
+double number(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
+
+// A number as the report prints it with %g or %f, "nan" and "inf" included
+// (a degenerate component gives them).
 bool isNumber(const std::string& s) {
     if (s.empty()) return false;
     char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(s.c_str(), &end);
-    return end != nullptr && *end == '\0' && std::isfinite(v);
+    (void)std::strtod(s.c_str(), &end);
+    return end != nullptr && *end == '\0';
 }
 
-double number(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
+bool allFinite(const ReportRow& r) {
+    return std::isfinite(number(r.estimate)) && std::isfinite(number(r.se)) && std::isfinite(number(r.p));
+}
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
@@ -248,6 +253,7 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
         for (const ReportRow& r : var->rows) {
             if (r.correlation) continue;
             TableRow row{r.trait1, r.trait2, r.component, r.weight, r.estimate, r.se, r.p, r.mark, ""};
+            if (!allFinite(r)) addFlag(row.flag, "not_finite");
             if (number(r.estimate) < 0.0) addFlag(row.flag, "negative");
             if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
             tables.variances.push_back(row);
@@ -264,15 +270,18 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
     for (const ReportRow& r : cov.rows) {
         TableRow row{r.trait1, r.trait2, r.component, r.correlation ? "" : r.weight, r.estimate, r.se, r.p, r.mark, ""};
         if (!r.correlation) {
+            if (!allFinite(r)) addFlag(row.flag, "not_finite");
             if (varianceNotPositive(r)) addFlag(row.flag, "variance_not_positive");
             if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
             tables.covariances.push_back(row);
             continue;
         }
-        const double rho = number(r.estimate);
-        const bool printedUndefined = rho == 0.0 && number(r.se) == 0.0 && number(r.p) == 1.0;
+        const double rho = number(r.estimate), se = number(r.se);
+        const bool printedUndefined = rho == 0.0 && (se == 0.0 || !std::isfinite(se)) && number(r.p) == 1.0;
         if (varianceNotPositive(r) || printedUndefined) {
             addFlag(row.flag, "undefined");
+        } else if (!allFinite(r)) {
+            addFlag(row.flag, "not_finite");
         } else {
             if (std::fabs(rho) == 1.0) addFlag(row.flag, "cut");
             else if (std::fabs(rho) >= 0.95) addFlag(row.flag, "near_bound");
@@ -345,6 +354,8 @@ const std::vector<FlagMeaning>& flagMeanings() {
         {"near_bound", "a correlation of 0.95 or more in size: next to the bound the jackknife understates the "
                        "spread, so the S.E. is too small and the mark too strong"},
         {"p_floor", "a P value below 1e-10, the limit of the t-test's precision: read it as P < 1e-10"},
+        {"not_finite", "the jackknife gave no finite value (nan or inf) for the estimate, S.E. or P: the component "
+                       "cannot be estimated from these replicates"},
     };
     return meanings;
 }

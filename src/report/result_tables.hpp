@@ -16,6 +16,8 @@
 //                          bound where the jackknife understates its spread
 //   p_floor                a P value below 1e-10, the floor of the t-test's
 //                          precision: read it as "below 1e-10"
+//   not_finite             the report prints nan or inf for the estimate, S.E.
+//                          or P: the replicates cannot estimate the component
 #pragma once
 
 #include <string>

@@ -83,6 +83,17 @@ TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
     EXPECT_EQ(rowOf(alone.covariances, "V(A)").flag, "");
 }
 
+TEST(ResultTables, NotANumberIsReadAsPrintedAndFlagged) {
+    // A factor the replicates cannot estimate: the report prints nan.
+    std::string text = kCovarianceReport;
+    text.replace(text.find("V(e) Cov, 1.5, 0.5,"), 19, "V(e) Cov, 1.5, nan,");
+    text.replace(text.find("V(A) Cor, 0.000000, 0, 1,"), 25, "V(A) Cor, 0.000000, nan, 1,");
+    const ResultTables t = buildResultTables(parseReport(text, "T.COV"), nullptr);
+    EXPECT_EQ(rowOf(t.covariances, "V(e)").se, "nan");
+    EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "not_finite");
+    EXPECT_EQ(rowOf(t.correlations, "V(A)").flag, "undefined");
+}
+
 TEST(ResultTables, CsvIsRfc4180WithAHeaderRow) {
     const ParsedReport cov = parseReport(kCovarianceReport, "T.COV");
     ResultTables t = buildResultTables(cov, nullptr);
