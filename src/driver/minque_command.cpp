@@ -37,7 +37,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The breeder's guide, linked from the page: where the sources were built.
+#ifdef MINQUE_GUIDE_PATH
+constexpr const char* kGuide = "file://" MINQUE_GUIDE_PATH;
+#else
 constexpr const char* kGuide = "docs/guide.md";
+#endif
 
 // ---- Coding the trial table ------------------------------------------------
 

@@ -40,6 +40,14 @@ Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::printf("%s\nWrites DATA's model file (.MAT) from its H leading design columns; the traits follow them.\n"
+                        "Example:\n  minque-model EXAMPLE.TXT --lead 4 --ad Env,Fem,Male,Blk\n\n"
+                        "From a trial table straight to results: minque analyse --help.\n"
+                        "A breeder's guide to the results: docs/guide.md\n",
+                        kUsage);
+            std::exit(0);
+        }
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) usage(("missing value after " + a).c_str());
             return argv[++i];

@@ -43,6 +43,12 @@ std::string colourOf(double r) {
     return buffer;
 }
 
+// A P value as the page and the picture show it: below the t-test's floor
+// as "< 1e-10".
+std::string pageP(const std::string& p) {
+    return std::strtod(p.c_str(), nullptr) < 1e-10 ? "< 1e-10" : p;
+}
+
 // Flags that concern the estimate itself are marked in the picture; a P at
 // its floor (p_floor) concerns only the P value and stays in the tables.
 bool flagsTheEstimate(const std::string& flags) {
@@ -141,7 +147,7 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                 }
                 s += "<rect class=\"cell\" " + box + " fill=\"" + colourOf(value) + "\" stroke=\"#ffffff\"><title>" +
                      escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": " + r->estimate + " (S.E. " + r->se +
-                             ", P " + r->p + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
+                             ", P " + pageP(r->p) + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
                      "</title></rect>\n";
                 if (flag) {
                     ++flagged;
@@ -198,11 +204,6 @@ std::string htmlTable(const std::string& id, const std::vector<std::string>& hea
         s += "</tr>\n";
     }
     return s + "</tbody>\n</table>\n";
-}
-
-// A P value as the page shows it: below the floor as "< 1e-10".
-std::string pageP(const std::string& p) {
-    return std::strtod(p.c_str(), nullptr) < 1e-10 ? "< 1e-10" : p;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // to over-interpret, each on a case built to show it.
 #include <gtest/gtest.h>
 
+#include "report/result_pages.hpp"
 #include "report/result_tables.hpp"
 
 namespace minque {
@@ -81,6 +82,21 @@ TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
     EXPECT_EQ(rowOf(alone.correlations, "V(A)").flag, "undefined");
     EXPECT_EQ(rowOf(alone.correlations, "G+GE").flag, "");
     EXPECT_EQ(rowOf(alone.covariances, "V(A)").flag, "");
+}
+
+TEST(ResultTables, ThePageCarriesTheFlagsAndPrintsPValuesAtTheFloorAsBelow) {
+    const ParsedReport var = parseReport(kVarianceReport, "T.VAR");
+    const ResultTables t = buildResultTables(parseReport(kCovarianceReport, "T.COV"), &var);
+    const std::string page = summaryPageHtml(t, {{"Traits", "2"}}, "docs/guide.md");
+    // The negative additive variance of Yield, its row flagged.
+    EXPECT_NE(page.find("<tr class=\"flagged\"><td>Yield</td><td>V(A)</td><td>2</td><td>-265.6</td><td>115.3</td>"
+                        "<td>0.0412</td><td>S*</td><td>negative</td></tr>"),
+              std::string::npos);
+    // P = 5.09e-11 is below the floor: "< 1e-10", flagged.
+    EXPECT_NE(page.find("<td>40.5</td><td>3.1</td><td>&lt; 1e-10</td><td>S**</td><td>p_floor</td>"), std::string::npos);
+    EXPECT_EQ(page.find("5.09e-11"), std::string::npos);
+    for (const FlagMeaning& f : flagMeanings()) EXPECT_NE(page.find(std::string("<dt>") + f.flag + "</dt>"), std::string::npos);
+    EXPECT_NE(page.find("href=\"docs/guide.md\""), std::string::npos);
 }
 
 TEST(ResultTables, NotANumberIsReadAsPrintedAndFlagged) {
