@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian or Ubuntu packages a build needs, when they are missing.
 #   scripts/setup.sh programs   the compiler, CMake, make and CLI11
-#   scripts/setup.sh tests      also GoogleTest, Google Benchmark and headless
+#   scripts/setup.sh tests      also GoogleTest, Google Benchmark, headless
 #                               Chromium (for the test that loads the page)
+#                               and Open MPI (for the runs over MPI ranks)
 # Needs root or sudo when something is missing; prints what it installs.
 set -euo pipefail
 mode="${1:-programs}"
@@ -15,6 +16,9 @@ if [ "$mode" = tests ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   [ -x /usr/bin/chromium-headless-shell ] || [ -x /usr/bin/chromium ] || need+=(chromium-headless-shell)
+  [ -f /usr/include/x86_64-linux-gnu/openmpi/mpi.h ] || [ -f /usr/lib/x86_64-linux-gnu/openmpi/include/mpi.h ] \
+    || need+=(libopenmpi-dev)
+  command -v mpirun >/dev/null 2>&1 || need+=(openmpi-bin)
 fi
 [ "${#need[@]}" -eq 0 ] && exit 0
 sudo=""

@@ -30,4 +30,14 @@ StopHandler currentStopHandler();
 
 [[noreturn]] void stopRun(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Text printed before every fatal message (the rank of a run under MPI);
+// the string must outlive the run.
+void setMessagePrefix(const char* prefix);
+
+// Work to do when a run is ended by a stop handler instead of exit, which
+// would run it through atexit (removing scratch files): registered once,
+// run once, in reverse order.
+void addStopCleanup(void (*cleanup)());
+void runStopCleanups();
+
 }  // namespace minque

@@ -1,10 +1,13 @@
 #include "driver/jackknife_driver.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "core/fatal_error.hpp"
 #include "core/phase_timer.hpp"
+#include "driver/rank_team.hpp"
 #include "minque/minque_pass.hpp"
 #include "io/product_records.hpp"
 #include "report/jackknife_stats.hpp"
@@ -92,30 +95,91 @@ void estimatePairs(AnalysisState& st, const std::vector<PairTarget>& targets, in
         });
 }
 
-// Phase 1: the pass on all data and the components of every pair.
-void wholeDataPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int traitCount, int n) {
-    st.obsCount = n;
-    setUnitPriors(st);
-    minquePass(st, kSlotWholeData);
-    estimatePairs(st, targets, traitCount, kSlotWholeData, n, 0, 0);
+// The record slots the targets write to, each once, in target order.
+std::vector<int> recordSlots(const std::vector<PairTarget>& targets) {
+    std::vector<int> slots;
+    for (const PairTarget& t : targets)
+        if (std::find(slots.begin(), slots.end(), t.recordSlot) == slots.end()) slots.push_back(t.recordSlot);
+    return slots;
 }
 
-// Phase 2: every replicate's pass and pair estimates.
-void replicatePhase(AnalysisState& st, const std::vector<PairTarget>& targets, int traitCount, int n, int g,
-                    const JackknifeConsole& console) {
+// The records a rank other than 0 wrote for one pass (each slot's private
+// file from byte 0), as one message: per slot, its byte count and bytes.
+std::string passRecords(AnalysisState& st, const std::vector<int>& slots) {
+    std::string message;
+    for (int slot : slots) {
+        std::FILE* f = st.streams[slot];
+        const long long size = std::ftell(f);
+        std::string bytes(static_cast<std::size_t>(size < 0 ? 0 : size), '\0');
+        if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0 || std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size())
+            stopRun("%s: the records of a pass could not be read back", slotFileName(slot));
+        message.append(reinterpret_cast<const char*>(&size), sizeof size);
+        message += bytes;
+    }
+    return message;
+}
+
+// Rank 0 appends a pass's records received from another rank.
+void appendPassRecords(AnalysisState& st, const std::vector<int>& slots, const std::string& message) {
+    std::size_t at = 0;
+    for (int slot : slots) {
+        long long size = 0;
+        if (at + sizeof size > message.size()) stopRun("a message of pass records is short");
+        std::memcpy(&size, message.data() + at, sizeof size);
+        at += sizeof size;
+        if (size < 0 || at + static_cast<std::size_t>(size) > message.size()) stopRun("a message of pass records is short");
+        if (std::fwrite(message.data() + at, 1, static_cast<std::size_t>(size), st.streams[slot]) != static_cast<std::size_t>(size))
+            stopRun("%s: the records could not be written", slotFileName(slot));
+        at += static_cast<std::size_t>(size);
+    }
+}
+
+// Phases 1 and 2: the pass on all data (k = 0) and every replicate's pass
+// (k = 1..J), each followed by the pair estimates of every target. In a team
+// of R ranks pass k is rank (k mod R)'s: the other ranks send their passes'
+// records to rank 0, which writes every pass's records in pass order, as one
+// process writes them, and prints the progress as they arrive.
+void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int traitCount, int n, int g,
+                 const JackknifeConsole& console) {
+    const RankTeam& team = rankTeam();
     const int J = st.replicateCount;
-    for (int k = 1; k <= J; ++k) {
-        compactReplicate(st, k, g, n);
-        if (console.programLines) {
+    const std::vector<int> slots = recordSlots(targets);
+    const bool lead = team.rank == 0;
+    if (team.rank > J) {
+        std::fprintf(stderr, "[rank %d] no estimation pass for this rank: %d passes over %d ranks\n", team.rank, J + 1,
+                     team.size);
+        std::fflush(stderr);
+        return;
+    }
+    for (int k = 0; k <= J; ++k) {
+        const int owner = k % team.size;
+        if (owner == team.rank) {
+            if (k == 0)
+                st.obsCount = n;
+            else
+                compactReplicate(st, k, g, n);
+            if (k > 0 && !team.active() && console.programLines) {
+                std::fprintf(stderr, "Jac %d / %d\n", k, J);
+                std::fflush(stderr);
+            }
+            if (!lead)
+                for (int slot : slots) std::fseek(st.streams[slot], 0, SEEK_SET);
+            setUnitPriors(st);
+            const int slot = k == 0 ? kSlotWholeData : kSlotReplicate;
+            minquePass(st, slot);
+            estimatePairs(st, targets, traitCount, slot, n, k, g);
+            if (!lead) sendPassRecords(k, passRecords(st, slots));
+        } else if (lead) {
+            appendPassRecords(st, slots, receivePassRecords(k, owner));
+        }
+        if (!lead || k == 0) continue;
+        if (team.active() && console.programLines) {
             std::fprintf(stderr, "Jac %d / %d\n", k, J);
             std::fflush(stderr);
         }
-        setUnitPriors(st);
-        minquePass(st, kSlotReplicate);
-        estimatePairs(st, targets, traitCount, kSlotReplicate, n, k, g);
         if (console.replicateDone) console.replicateDone(k, J);
     }
-    if (console.programLines) {
+    if (lead && console.programLines) {
         std::fputs("\n\nJackknifing Is Finished.\n\n", stderr);
         std::fflush(stderr);
     }
@@ -220,9 +284,8 @@ void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, in
                   const JackknifeConsole& console) {
     const int n = st.obsCount;
     const std::vector<PairTarget> targets = {{&pairs, kSlotCovariance}};
-    wholeDataPhase(st, targets, traitCount, n);
-    replicatePhase(st, targets, traitCount, n, groupSize, console);
-    statisticsPhase(st, pairs, traitCount, n, console);
+    passesPhase(st, targets, traitCount, n, groupSize, console);
+    if (rankTeam().rank == 0) statisticsPhase(st, pairs, traitCount, n, console);
 }
 
 void runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize, std::FILE* varianceReport,
@@ -232,8 +295,8 @@ void runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize, std::FIL
     const TraitPairs covariances = covariancePairs(traitCount);
     std::FILE* covarianceFile = st.streams[kSlotCovariance];
     const std::vector<PairTarget> targets = {{&variances, kSlotVariance}, {&covariances, kSlotCovariance}};
-    wholeDataPhase(st, targets, traitCount, n);
-    replicatePhase(st, targets, traitCount, n, groupSize, console);
+    passesPhase(st, targets, traitCount, n, groupSize, console);
+    if (rankTeam().rank != 0) return;
 
     // The variance report reads its records from the variance file in both
     // slots, as minque-var does; then the covariance report as minque-cov.

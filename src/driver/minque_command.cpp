@@ -536,6 +536,15 @@ int summary(const std::string& covReport, const std::string& varReport, const st
 }  // namespace
 
 int runMinqueCommand(int argc, char** argv) {
+    // One process: the front door does not deal its passes to MPI ranks.
+    for (const char* size : {std::getenv("OMPI_COMM_WORLD_SIZE"), std::getenv("PMI_SIZE")})
+        if (size != nullptr && std::atoi(size) > 1) {
+            const char* rank = std::getenv("OMPI_COMM_WORLD_RANK");
+            if (rank == nullptr || std::atoi(rank) == 0)
+                std::fprintf(stderr, "minque runs as one process; under mpirun, run minque-var and minque-cov on the "
+                                     "files that minque analyse writes\n");
+            return 1;
+        }
     CLI::App app{"minque " MINQUE_VERSION ": genetic and environmental variances, covariances and correlations of "
                  "traits by MINQUE(0/1), with jackknife standard errors"};
     app.set_version_flag("--version", std::string("minque ") + MINQUE_VERSION);

@@ -1,19 +1,24 @@
 #include "driver/run_driver.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <ctime>
+#include <thread>
 #include <utility>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
 #include "driver/jackknife_driver.hpp"
+#include "driver/rank_team.hpp"
 #include "io/model_constants.hpp"
 #include "io/model_reader.hpp"
 #include "io/run_lock.hpp"
@@ -61,18 +66,23 @@ void checkRecordOffsets(const AnalysisState& st, int traitCount) {
 // before it is complete (every failure ends the process through exit, which
 // runs this handler), so no half-written "MATWRN.var" is ever left behind.
 std::string pendingVarianceFile;
+char pendingVarianceName[64] = "";  // the same, for a signal handler
+std::atomic<bool> stopping{false};   // rank 0 is being stopped by a signal (below)
 
 void removePendingVarianceFile() {
     if (!pendingVarianceFile.empty()) std::remove(pendingVarianceFile.c_str());
 }
 
 std::FILE* createPendingVarianceFile() {
+    if (stopping.load()) pause();
     char name[] = "MATWRN.var.XXXXXX";
     const int fd = mkstemp(name);
     std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
     if (f == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
     pendingVarianceFile = name;
+    std::snprintf(pendingVarianceName, sizeof pendingVarianceName, "%s", name);
     std::atexit(removePendingVarianceFile);
+    addStopCleanup(removePendingVarianceFile);
     return f;
 }
 
@@ -103,6 +113,77 @@ void printPhaseTimes(const AnalysisState& st) {
                  st.phaseSeconds[kPhaseInverse], st.phaseSeconds[kPhaseProjection], st.phaseSeconds[kPhaseEquations],
                  st.phaseSeconds[kPhasePairs], st.phaseSeconds[kPhaseStatistics]);
     std::fflush(stderr);
+}
+
+// ---- A run over several MPI ranks --------------------------------------------
+
+// A file's bytes, for rank 0 to send to the other ranks; a file that cannot be
+// opened ends the run silently, as it does for one process.
+std::string fileBytes(const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) abortRankTeam(1);
+    std::string bytes;
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, got);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) stopRun("%s: the file could not be read", name.c_str());
+    return bytes;
+}
+
+// A stream over text that outlives it (the readers close their streams).
+std::FILE* textStream(std::string& text) {
+    if (text.empty()) text.push_back('\n');
+    std::FILE* f = fmemopen(text.data(), text.size(), "r");
+    if (f == nullptr) stopRun("the model or data text could not be read from memory");
+    return f;
+}
+
+// An unnamed scratch file in `dir`, private to this rank: nothing of it is
+// left behind whatever ends the process.
+std::FILE* privateScratch(const std::string& dir) {
+    const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR, 0600);
+    std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (f == nullptr)
+        stopRun("%s: a private scratch file cannot be created in this folder (%s)", dir.c_str(), std::strerror(errno));
+    return f;
+}
+
+// Rank 0, when another rank ends the run: the launcher stops it with a
+// signal, and it removes its scratch files, the half-written variance file
+// and the lock before it goes. The signal may arrive on a thread of the MPI
+// library while the main thread is creating a scratch file: the handler
+// raises `stopping` (the main thread creates nothing once it is up), removes
+// the files, and removes them once more after a pause in which a creation
+// already under way has finished.
+void removeScratchNames() {
+    unlink("MATRIX.UQ2");
+    unlink("MATRIX.UQ3");
+    unlink("MATRIX.cov");
+    if (pendingVarianceName[0] != '\0') unlink(pendingVarianceName);
+    unlink("MATRIX.lock");
+}
+
+void removeScratchOnSignal(int) {
+    stopping.store(true);
+    removeScratchNames();
+    const struct timespec pause = {0, 50 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+    removeScratchNames();
+    _exit(1);
+}
+
+// fopen of a scratch or output file, unless the run is being stopped.
+std::FILE* createFile(const char* name, const char* mode) {
+    if (stopping.load()) pause();
+    return std::fopen(name, mode);
+}
+
+void removeScratchFiles() {
+    std::remove("MATRIX.UQ2");
+    std::remove("MATRIX.UQ3");
+    std::remove("MATRIX.cov");
 }
 
 int promptTraitCount() {
@@ -158,18 +239,25 @@ RunFileNames deriveFileNames(const std::string& dataFileName, AnalysisKind kind)
 
 int runMinqueCov(int argc, char** argv) { return runAnalysis(AnalysisKind::Covariances, argc, argv); }
 
-int runAnalysis(AnalysisKind kind, int argc, char** argv) {
+namespace {
+
+int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team) {
     const bool variances = kind == AnalysisKind::Variances;
+    const bool lead = team.rank == 0;
     // 1. Device banner, before anything else.
-    if (getGPUCount() < 1)
-        std::printf("  There are no device supporting CUDA, program is running on CPU!");
-    else
-        listGPU();
+    if (lead) {
+        if (getGPUCount() < 1)
+            std::printf("  There are no device supporting CUDA, program is running on CPU!");
+        else
+            listGPU();
+    }
 
     // 2.-3. Command line.
     if (argc < 11) {
-        std::fputs("Input argument error.\n", stderr);
-        std::fflush(stderr);
+        if (lead) {
+            std::fputs("Input argument error.\n", stderr);
+            std::fflush(stderr);
+        }
         return 1;
     }
     AnalysisState st;
@@ -184,28 +272,62 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     st.timePhases = hasOption(argc, argv, "--timings");
     st.forceHost = hasOption(argc, argv, "--cpu");
     st.referenceKernels = hasOption(argc, argv, "--reference-kernels");
-    for (int i = 11; i + 1 < argc; ++i)
+    bool threadsGiven = false;
+    std::string scratchFolder;
+    for (int i = 11; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--threads") == 0) {
             const int threads = parseArgumentInt(argv[i + 1]);
             if (threads < 1 || threads > 1024) stopRun("--threads needs a number of worker threads from 1 to 1024");
             setWorkerThreads(threads);
+            threadsGiven = true;
         }
-    if (variances && !replace && access("MATWRN.var", F_OK) == 0)
+        if (std::strcmp(argv[i], "--scratch") == 0) scratchFolder = argv[i + 1];
+    }
+    if (team.active()) {
+        // The node's hardware threads shared by its ranks, and one device
+        // per rank where there are devices.
+        if (!threadsGiven)
+            setWorkerThreads(std::max(1, static_cast<int>(std::thread::hardware_concurrency()) / team.localSize));
+        if (!st.forceHost && getGPUCount() > 0) useDevice(team.localRank % getGPUCount());
+    }
+    if (scratchFolder.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        scratchFolder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    }
+    if (lead && variances && !replace && access("MATWRN.var", F_OK) == 0)
         stopRun("MATWRN.var already exists in this directory; minque-var does not overwrite it unless the "
                 "argument --replace follows the ten arguments");
 
-    lockWorkingDirectory();
+    if (lead) {
+        lockWorkingDirectory();
+        addStopCleanup(unlockWorkingDirectory);
+        if (team.active()) std::signal(SIGTERM, removeScratchOnSignal);
+    }
 
-    // 4. Input files; a missing one ends the run silently.
-    st.streams[kSlotWholeData] = openOrExit(names.data, "rt");
-    st.streams[kSlotReport] = openOrExit(names.model, "rt");
-    st.streams[kSlotDat] = openOrExit(names.dat, "r+b");
-
-    // 5. Model and data.
-    const ModelHeader header = readModelFile(st, st.streams[kSlotReport], names.model, covarianceSwitch);
-    st.streams[kSlotReport] = nullptr;
-    readDataFile(st, st.streams[kSlotWholeData], names.data, header.leadColumnCount, header.traitCount);
-    st.streams[kSlotWholeData] = nullptr;
+    // 4.-5. Input files, model and data; a missing input file ends the run
+    // silently. Under MPI rank 0 reads them and sends their text to every rank.
+    ModelHeader header;
+    if (!team.active()) {
+        st.streams[kSlotWholeData] = openOrExit(names.data, "rt");
+        st.streams[kSlotReport] = openOrExit(names.model, "rt");
+        st.streams[kSlotDat] = openOrExit(names.dat, "r+b");
+        header = readModelFile(st, st.streams[kSlotReport], names.model, covarianceSwitch);
+        st.streams[kSlotReport] = nullptr;
+        readDataFile(st, st.streams[kSlotWholeData], names.data, header.leadColumnCount, header.traitCount);
+        st.streams[kSlotWholeData] = nullptr;
+    } else {
+        std::string dataText, modelText;
+        if (lead) {
+            dataText = fileBytes(names.data);
+            modelText = fileBytes(names.model);
+            st.streams[kSlotDat] = std::fopen(names.dat.c_str(), "r+b");
+            if (st.streams[kSlotDat] == nullptr) abortRankTeam(1);
+        }
+        broadcastText(modelText);
+        broadcastText(dataText);
+        header = readModelFile(st, textStream(modelText), names.model, covarianceSwitch, lead ? stdout : nullptr);
+        readDataFile(st, textStream(dataText), names.data, header.leadColumnCount, header.traitCount, lead ? stdout : nullptr);
+    }
     const int n = st.obsCount;
     const int traitsRead = header.traitCount;
 
@@ -223,9 +345,28 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     // nothing but the state).
     deriveModelConstants(st, header.trailingFactorCount, names.model);
 
-    // 6. Scratch files.
-    st.streams[kSlotWholeData] = std::fopen("MATRIX.UQ2", "w+b");
-    st.streams[kSlotReplicate] = std::fopen("MATRIX.UQ3", "w+b");
+    // 6. Scratch files: rank 0's in the working directory, the other ranks'
+    // private and unnamed, with private record files for their passes.
+    if (!lead) {
+        st.streams[kSlotWholeData] = privateScratch(scratchFolder);
+        st.streams[kSlotReplicate] = privateScratch(scratchFolder);
+        st.streams[kSlotCovariance] = privateScratch(scratchFolder);
+        if (variances) st.streams[kSlotVariance] = st.streams[kSlotCovariance];
+        int traitCount = header.traitCount;
+        broadcastInt(&traitCount);
+        const int K = st.componentCount;
+        st.wholeTerms = dmatrix(1, 3, 0, K + 2);
+        st.jackTerms = dmatrix(1, 3, 0, K + 2);
+        st.jackVectorA = dvector(0, K + 2);
+        st.jackVectorB = dvector(0, K + 2);
+        st.jackVectorC = dvector(0, K + 2);
+        runJackknife(st, variances ? variancePairs(traitsRead) : covariancePairs(traitsRead), traitsRead, groupSize);
+        for (int slot : {kSlotWholeData, kSlotReplicate, kSlotCovariance}) std::fclose(st.streams[slot]);
+        return 0;
+    }
+    st.streams[kSlotWholeData] = createFile("MATRIX.UQ2", "w+b");
+    st.streams[kSlotReplicate] = createFile("MATRIX.UQ3", "w+b");
+    addStopCleanup(removeScratchFiles);
     if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr) {
         std::printf("Can't Open Matrix File. Quit Analysis! ");
         std::fflush(stdout);
@@ -236,10 +377,10 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     // trait rows were read for them, so no pair is analysed.
     int traitCount = header.traitCount;
     if (traitCount == 0) traitCount = promptTraitCount();
-
+    broadcastInt(&traitCount);
     // 10.-11. Report and preamble.
     st.reportName = names.report;
-    st.streams[kSlotReport] = std::fopen(names.report.c_str(), "wt");
+    st.streams[kSlotReport] = createFile(names.report.c_str(), "wt");
     if (st.streams[kSlotReport] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
     const std::time_t now = std::time(nullptr);
     writeReportPreamble(st.streams[kSlotReport], st.reportInChinese == 1, traitCount, st.componentCount,
@@ -258,7 +399,7 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
         std::fputs("\n Var File has been oppened ! \n", stderr);
         std::fflush(stderr);
         checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
-        st.streams[kSlotCovariance] = std::fopen("MATRIX.cov", "w+b");
+        st.streams[kSlotCovariance] = createFile("MATRIX.cov", "w+b");
         if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
         std::fputs("\n Cov File has been oppened ! \n", stderr);
         std::fflush(stderr);
@@ -317,6 +458,14 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     if (variances) commitVarianceFile(replace);
     unlockWorkingDirectory();
     return 0;
+}
+
+
+}  // namespace
+
+int runAnalysis(AnalysisKind kind, int argc, char** argv) {
+    const RankTeam& team = joinRankTeam();
+    return leaveRankTeam(runAnalysisOnTeam(kind, argc, argv, team));
 }
 
 namespace {

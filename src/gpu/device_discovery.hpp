@@ -44,4 +44,8 @@ void printDeviceBanner(const DeviceRuntime& runtime, std::FILE* out);
 int getGPUCount();
 void listGPU();
 
+// Makes `device` the one this process's device work runs on (a rank of a run
+// under MPI takes its own; a single process never chooses).
+void useDevice(int device);
+
 }  // namespace minque

@@ -21,6 +21,8 @@ void runtimeDeviceProperties(DeviceInfo* info, int device) {
 }
 }  // namespace
 
+void useDevice(int device) { (void)cudaSetDevice(device); }
+
 const DeviceRuntime& cudaDeviceRuntime() {
     static const DeviceRuntime runtime{runtimeDeviceCount, runtimeDeviceProperties};
     return runtime;

@@ -11,6 +11,8 @@ int noDeviceCount(int* count) {
 void noDeviceProperties(DeviceInfo* info, int) { *info = DeviceInfo{}; }
 }  // namespace
 
+void useDevice(int) {}
+
 const DeviceRuntime& cudaDeviceRuntime() {
     static const DeviceRuntime runtime{noDeviceCount, noDeviceProperties};
     return runtime;

@@ -1,5 +1,8 @@
 #include "linalg/worker_pool.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -66,6 +69,11 @@ public:
 
 private:
     void loop(int worker) {
+        // Signals go to the main thread, whose handlers may clean up what it
+        // is doing; a worker only computes.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
         unsigned seen = 0;  // the generation when the pool was made, before any task
         while (true) {
             unsigned now;

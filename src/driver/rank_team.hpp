@@ -1,0 +1,40 @@
+// The processes of one run under MPI: the J + 1 estimation passes of the
+// jackknife are independent, so `mpirun -np R` deals them to R ranks (pass k
+// to rank k mod R). Rank 0 alone reads the input files, prints the console
+// texts, writes the report and the record files and computes the statistics;
+// the other ranks receive the model and the data from it, run their passes
+// with private scratch files and send each pass's records to rank 0.
+//
+// Without MPI (a build without it, or a program not started by mpirun) the
+// team is one process and nothing here does anything.
+#pragma once
+
+#include <string>
+
+namespace minque {
+
+struct RankTeam {
+    int rank = 0, size = 1;            // in the whole run
+    int localRank = 0, localSize = 1;  // on this node
+    bool active() const { return size > 1; }
+};
+
+// Joins the run's team: MPI is started only when the process was started by
+// an MPI launcher (its environment says so), so a plain run starts no MPI.
+const RankTeam& joinRankTeam();
+const RankTeam& rankTeam();
+
+// Ends the team: with exit code 0 every rank leaves MPI normally; any other
+// code ends every rank at once (MPI_Abort) with that code.
+int leaveRankTeam(int exitCode);
+[[noreturn]] void abortRankTeam(int exitCode);
+
+// Rank 0's text or numbers to every rank (nothing for a team of one).
+void broadcastText(std::string& text);
+void broadcastInt(int* value);
+
+// The record bytes of pass k, from the rank that computed it to rank 0.
+void sendPassRecords(int pass, const std::string& bytes);
+std::string receivePassRecords(int pass, int fromRank);
+
+}  // namespace minque

@@ -1,0 +1,92 @@
+// minque-var and minque-cov over MPI ranks: the files of a run over 2 and 3
+// ranks equal a single process's, and a failing rank ends every rank with its
+// message and nothing left behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/test_support.hpp"
+
+namespace minque {
+namespace {
+
+#ifdef MINQUE_MPIEXEC
+std::string withoutClock(const std::string& report) {
+    return std::regex_replace(report, std::regex("(Date and Time for Analysis: |Time Used \\(Hour\\) = )[^\n]*"), "$1");
+}
+
+test::ProcessResult onRanks(int ranks, const std::string& program, std::vector<std::string> args, const std::string& cwd) {
+    // A time limit: no rank may wait for ever on a dead one.
+    std::vector<std::string> command = {"120", MINQUE_MPIEXEC, "--oversubscribe", "--allow-run-as-root", "-np",
+                                        std::to_string(ranks), program};
+    command.insert(command.end(), args.begin(), args.end());
+    return test::runProcess("/usr/bin/timeout", command, cwd);
+}
+
+// Two random factors of 4 and two of 3 levels with covariance components
+// between them, 3 traits, n = 50 in groups of 7: J = 7 replicates, 8 passes,
+// dealt unevenly over 3 ranks (and J odd for 2).
+struct Inputs {
+    test::TempDir dir;
+    Inputs() {
+        ModelDesign design = test::randomDesign(41, 50, {4, 3, 4, 3}, 1, 3);
+        design.componentNames = {"V(F1)", "V(F2)", "V(F3)", "V(F4)", "C(1,3)", "C(2,4)", "V(e)", "-", "-"};
+        test::writeAnalysisInputs(dir, "M", design, test::randomTraits(5, 50, 3), 7, 7);
+        std::filesystem::remove(dir.file("MATWRN.var"));
+    }
+};
+
+TEST(MpiRanks, TwoAndThreeRanksWriteTheFilesOfOneProcess) {
+    const auto args = test::analysisArgs("E", 7, 1, "M.TXT");
+    std::string expected[3];
+    {
+        Inputs in;
+        ASSERT_EQ(test::runProcess(MINQUE_VAR_PATH, args, in.dir.path()).exitCode, 0);
+        ASSERT_EQ(test::runProcess(MINQUE_COV_PATH, args, in.dir.path()).exitCode, 0);
+        expected[0] = test::readFile(in.dir.file("MATWRN.var"));
+        expected[1] = withoutClock(test::readFile(in.dir.file("M.VAR")));
+        expected[2] = withoutClock(test::readFile(in.dir.file("M.COV")));
+    }
+    for (int ranks : {2, 3, 9}) {
+        SCOPED_TRACE(std::to_string(ranks) + " ranks");
+        Inputs in;
+        const auto var = onRanks(ranks, MINQUE_VAR_PATH, args, in.dir.path());
+        ASSERT_EQ(var.exitCode, 0) << var.err;
+        const auto cov = onRanks(ranks, MINQUE_COV_PATH, args, in.dir.path());
+        ASSERT_EQ(cov.exitCode, 0) << cov.err;
+        EXPECT_EQ(test::readFile(in.dir.file("MATWRN.var")), expected[0]);
+        EXPECT_EQ(withoutClock(test::readFile(in.dir.file("M.VAR"))), expected[1]);
+        EXPECT_EQ(withoutClock(test::readFile(in.dir.file("M.COV"))), expected[2]);
+        EXPECT_NE(cov.err.find("Jac 7 / 7"), std::string::npos);
+        if (ranks == 9) {
+            EXPECT_NE(cov.err.find("[rank 8] no estimation pass for this rank"), std::string::npos);
+        }
+        for (const char* scratch : {"MATRIX.UQ2", "MATRIX.UQ3", "MATRIX.cov", "MATRIX.lock"})
+            EXPECT_FALSE(test::fileExists(in.dir.file(scratch))) << scratch;
+    }
+}
+
+TEST(MpiRanks, AFailingRankEndsEveryRankWithItsMessageAndNoScratchLeft) {
+    Inputs in;
+    auto args = test::analysisArgs("E", 7, 1, "M.TXT");
+    args.insert(args.end(), {"--scratch", in.dir.file("no/such/folder")});
+    const auto run = onRanks(3, MINQUE_VAR_PATH, args, in.dir.path());
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    // Ranks 1 and 2 both fail; the first to stop ends the others.
+    EXPECT_TRUE(std::regex_search(run.err, std::regex("\\[rank [12]\\] " + in.dir.file("no/such/folder") +
+                                                          ": a private scratch file cannot be created in this folder")))
+        << run.err;
+    for (const auto& entry : std::filesystem::directory_iterator(in.dir.path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.rfind("MATRIX.", 0) != 0 && name.rfind("MATWRN.var", 0) != 0) << name << " left behind";
+    }
+}
+#else
+TEST(MpiRanks, NotBuiltWithMpi) { GTEST_SKIP() << "built without MPI (MINQUE_MPI=OFF or no MPI found)"; }
+#endif
+
+}  // namespace
+}  // namespace minque
