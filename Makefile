@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all programs test test-nocuda test-asan example bench bench-reference fuzz fuzz-merge clean
+.PHONY: all programs test test-nocuda test-asan example bench bench-reference bench-mpi fuzz fuzz-merge clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMINQUE_BUILD_TESTS=ON -DMINQUE_BUILD_BENCH=ON $(CMAKE_FLAGS)
@@ -36,6 +36,11 @@ bench: all
 	$(BUILD)/bench/minque_sherman_bench
 	bench/run_reference_case.sh $(BUILD)
 	bench/run_front_door_case.sh $(BUILD)
+
+# The reference case over 2 MPI ranks against one process, and one pass's
+# time for n = 2000, 4000 and 8000 (after `make bench`).
+bench-mpi: all
+	bench/run_mpi_case.sh $(BUILD)
 
 # The same reference case plus one run of the straightforward kernels
 # (--reference-kernels), for the comparison of times and reports.

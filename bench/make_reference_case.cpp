@@ -8,8 +8,11 @@
 // columns); three random factors of 40, 400 and 60 levels (m = 500), each
 // observation in one level of each factor, coefficient 1; t = 10 traits with
 // effects of every factor. Run with group size 20 (J = 100 replicates) and the
-// covariance switch off. Seeded: the same files on every machine.
+// covariance switch off. Seeded: the same files on every machine. A second
+// argument N writes the same kind of case with n = N and level counts scaled
+// by N / 2000 (the sizing of the README's cluster section).
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,12 +20,17 @@
 #include "io/model_writer.hpp"
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: minque-reference-case DIRECTORY\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: minque-reference-case DIRECTORY [N]\n");
         return 1;
     }
-    const int n = 2000, t = 10;
-    const std::vector<int> levels = {40, 400, 60};
+    // N other than 2000 scales the case: the level counts grow with n.
+    const int n = argc == 3 ? std::atoi(argv[2]) : 2000, t = 10;
+    if (n < 100) {
+        std::fprintf(stderr, "minque-reference-case: N must be at least 100\n");
+        return 1;
+    }
+    const std::vector<int> levels = {40 * n / 2000, 400 * n / 2000, 60 * n / 2000};
     std::mt19937 rng(2000);
     auto uniform = [&rng]() { return (static_cast<double>(rng()) + 0.5) / 4294967296.0; };
 
