@@ -69,14 +69,22 @@ std::string pendingVarianceFile;
 char pendingVarianceName[64] = "";  // the same, for a signal handler
 std::atomic<bool> stopping{false};   // rank 0 is being stopped by a signal (below)
 
+// Waits for the end of a run being stopped, after removing `name`, the file
+// just created.
+void stopCreating(const char* name) {
+    if (!stopping.load()) return;
+    unlink(name);
+    while (true) pause();
+}
+
 void removePendingVarianceFile() {
     if (!pendingVarianceFile.empty()) std::remove(pendingVarianceFile.c_str());
 }
 
 std::FILE* createPendingVarianceFile() {
-    if (stopping.load()) pause();
     char name[] = "MATWRN.var.XXXXXX";
     const int fd = mkstemp(name);
+    stopCreating(name);
     std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
     if (f == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
     pendingVarianceFile = name;
@@ -86,16 +94,41 @@ std::FILE* createPendingVarianceFile() {
     return f;
 }
 
+// The variance file of a run over MPI ranks, which the launcher may kill at
+// any moment: written unnamed (nothing is left of it whatever ends the
+// process) and given its name when complete. -1 when not used.
+int unnamedVarianceFd = -1;
+
+std::FILE* createUnnamedVarianceFile() {
+    const int fd = open(".", O_TMPFILE | O_RDWR, 0644);
+    std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (f == nullptr) return createPendingVarianceFile();  // a file system without unnamed files
+    unnamedVarianceFd = dup(fd);
+    return f;
+}
+
 // Moves the complete variance file into place; without `replace` an existing
 // "MATWRN.var" is never overwritten.
 void commitVarianceFile(bool replace) {
     const char* target = "MATWRN.var";
-    const int failed = replace ? std::rename(pendingVarianceFile.c_str(), target)
-                               : link(pendingVarianceFile.c_str(), target);
+    std::string source = pendingVarianceFile;
+    if (unnamedVarianceFd >= 0) {
+        // The unnamed file gets a name: directly, or a temporary one that then
+        // replaces the old file.
+        const std::string self = "/proc/self/fd/" + std::to_string(unnamedVarianceFd);
+        source = replace ? "MATWRN.var." + std::to_string(getpid()) : target;
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, source.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            stopRun("MATWRN.var: the variance file could not be put in place (%s)%s", std::strerror(errno),
+                    errno == EEXIST ? "; another MATWRN.var appeared during the run" : "");
+        close(unnamedVarianceFd);
+        unnamedVarianceFd = -1;
+        if (!replace) return;
+    }
+    const int failed = replace ? std::rename(source.c_str(), target) : link(source.c_str(), target);
     if (failed != 0)
         stopRun("MATWRN.var: the variance file could not be put in place (%s)%s", std::strerror(errno),
                 errno == EEXIST ? "; another MATWRN.var appeared during the run" : "");
-    std::remove(pendingVarianceFile.c_str());
+    std::remove(source.c_str());
     pendingVarianceFile.clear();
 }
 
@@ -153,10 +186,10 @@ std::FILE* privateScratch(const std::string& dir) {
 // Rank 0, when another rank ends the run: the launcher stops it with a
 // signal, and it removes its scratch files, the half-written variance file
 // and the lock before it goes. The signal may arrive on a thread of the MPI
-// library while the main thread is creating a scratch file: the handler
-// raises `stopping` (the main thread creates nothing once it is up), removes
-// the files, and removes them once more after a pause in which a creation
-// already under way has finished.
+// library while the main thread is creating a file: the handler raises
+// `stopping` before it removes the files, and the main thread looks at
+// `stopping` after each creation and removes the new file itself when it is
+// up, so a file is removed by one or the other whatever the order.
 void removeScratchNames() {
     unlink("MATRIX.UQ2");
     unlink("MATRIX.UQ3");
@@ -168,22 +201,29 @@ void removeScratchNames() {
 void removeScratchOnSignal(int) {
     stopping.store(true);
     removeScratchNames();
-    const struct timespec pause = {0, 50 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-    removeScratchNames();
     _exit(1);
 }
 
-// fopen of a scratch or output file, unless the run is being stopped.
 std::FILE* createFile(const char* name, const char* mode) {
-    if (stopping.load()) pause();
-    return std::fopen(name, mode);
+    std::FILE* f = std::fopen(name, mode);
+    stopCreating(name);
+    return f;
 }
 
 void removeScratchFiles() {
     std::remove("MATRIX.UQ2");
     std::remove("MATRIX.UQ3");
     std::remove("MATRIX.cov");
+}
+
+// The jackknife accumulators of the statistics (positions 0..K+2).
+void allocateAccumulators(AnalysisState& st) {
+    const int K = st.componentCount;
+    st.wholeTerms = dmatrix(1, 3, 0, K + 2);
+    st.jackTerms = dmatrix(1, 3, 0, K + 2);
+    st.jackVectorA = dvector(0, K + 2);
+    st.jackVectorB = dvector(0, K + 2);
+    st.jackVectorC = dvector(0, K + 2);
 }
 
 int promptTraitCount() {
@@ -354,18 +394,14 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
         if (variances) st.streams[kSlotVariance] = st.streams[kSlotCovariance];
         int traitCount = header.traitCount;
         broadcastInt(&traitCount);
-        const int K = st.componentCount;
-        st.wholeTerms = dmatrix(1, 3, 0, K + 2);
-        st.jackTerms = dmatrix(1, 3, 0, K + 2);
-        st.jackVectorA = dvector(0, K + 2);
-        st.jackVectorB = dvector(0, K + 2);
-        st.jackVectorC = dvector(0, K + 2);
         runJackknife(st, variances ? variancePairs(traitsRead) : covariancePairs(traitsRead), traitsRead, groupSize);
         for (int slot : {kSlotWholeData, kSlotReplicate, kSlotCovariance}) std::fclose(st.streams[slot]);
         return 0;
     }
-    st.streams[kSlotWholeData] = createFile("MATRIX.UQ2", "w+b");
-    st.streams[kSlotReplicate] = createFile("MATRIX.UQ3", "w+b");
+    // Under MPI the launcher may kill rank 0 at any moment (when another rank
+    // fails): its scratch files are then unnamed, in the working directory.
+    st.streams[kSlotWholeData] = team.active() ? privateScratch(".") : createFile("MATRIX.UQ2", "w+b");
+    st.streams[kSlotReplicate] = team.active() ? privateScratch(".") : createFile("MATRIX.UQ3", "w+b");
     addStopCleanup(removeScratchFiles);
     if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr) {
         std::printf("Can't Open Matrix File. Quit Analysis! ");
@@ -390,7 +426,7 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
     // 12.-13. Variance and covariance files. minque-var writes its records
     // to the new variance file, which then also serves as the record file.
     if (variances) {
-        st.streams[kSlotVariance] = createPendingVarianceFile();
+        st.streams[kSlotVariance] = team.active() ? createUnnamedVarianceFile() : createPendingVarianceFile();
         std::fputs("\n Var File has been oppened ! \n", stderr);
         std::fflush(stderr);
     } else {
@@ -399,7 +435,7 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
         std::fputs("\n Var File has been oppened ! \n", stderr);
         std::fflush(stderr);
         checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
-        st.streams[kSlotCovariance] = createFile("MATRIX.cov", "w+b");
+        st.streams[kSlotCovariance] = team.active() ? privateScratch(".") : createFile("MATRIX.cov", "w+b");
         if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
         std::fputs("\n Cov File has been oppened ! \n", stderr);
         std::fflush(stderr);
@@ -407,12 +443,7 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
 
     // 14.-16. Accumulators and the estimation.
     const std::time_t start = std::time(nullptr);
-    const int K = st.componentCount;
-    st.wholeTerms = dmatrix(1, 3, 0, K + 2);
-    st.jackTerms = dmatrix(1, 3, 0, K + 2);
-    st.jackVectorA = dvector(0, K + 2);
-    st.jackVectorB = dvector(0, K + 2);
-    st.jackVectorC = dvector(0, K + 2);
+    allocateAccumulators(st);
     if (variances) {
         st.streams[kSlotCovariance] = st.streams[kSlotVariance];
         runJackknife(st, variancePairs(traitsRead), traitsRead, groupSize);
@@ -527,12 +558,7 @@ int runVariancesAndCovariances(const CombinedRun& run) {
     st.streams[kSlotCovariance] = openScratch("MATRIX.cov");
 
     const std::time_t start = std::time(nullptr);
-    const int K = st.componentCount;
-    st.wholeTerms = dmatrix(1, 3, 0, K + 2);
-    st.jackTerms = dmatrix(1, 3, 0, K + 2);
-    st.jackVectorA = dvector(0, K + 2);
-    st.jackVectorB = dvector(0, K + 2);
-    st.jackVectorC = dvector(0, K + 2);
+    allocateAccumulators(st);
     runJackknifeBoth(st, traitCount, run.groupSize, varianceReport, covarianceReport, run.console);
 
     const std::time_t end = std::time(nullptr);

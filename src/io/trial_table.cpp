@@ -11,14 +11,14 @@
 
 namespace minque {
 
-namespace {
-
 std::string trimmed(const std::string& s) {
-    const char* blank = " \t";
+    const char* blank = " \t\r\n";
     const std::size_t first = s.find_first_not_of(blank);
     if (first == std::string::npos) return "";
     return s.substr(first, s.find_last_not_of(blank) - first + 1);
 }
+
+namespace {
 
 // Splits the text into records of fields. `line` counts the file's lines.
 class FieldReader {

@@ -10,18 +10,12 @@
 #include <sstream>
 
 #include "core/fatal_error.hpp"
+#include "io/trial_table.hpp"
 #include "report/report_writer.hpp"
 
 namespace minque {
 
 namespace {
-
-std::string trimmed(const std::string& s) {
-    const char* blank = " \t\r\n";
-    const std::size_t first = s.find_first_not_of(blank);
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(blank) - first + 1);
-}
 
 std::vector<std::string> splitFields(const std::string& line) {
     std::vector<std::string> fields;

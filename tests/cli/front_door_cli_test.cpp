@@ -17,12 +17,6 @@
 namespace minque {
 namespace {
 
-std::string withoutClock(const std::string& report) {
-    return std::regex_replace(report, std::regex("(Date and Time for Analysis: |Time Used \\(Hour\\) = |"
-                                                 "电脑运行时间为)[^\n]*"),
-                              "$1");
-}
-
 std::string exampleTable() { return test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.TXT"); }
 
 // The example with commas for the spaces.
@@ -60,7 +54,7 @@ void expectSameAsChain(const std::string& results, const test::TempDir& chain, c
     for (const std::string& file : {name + ".MAT", std::string("MATWRN.var")})
         EXPECT_EQ(test::readFile(results + "/" + file), test::readFile(chain.file(file))) << file;
     for (const std::string& file : {name + ".VAR", name + ".COV"})
-        EXPECT_EQ(withoutClock(test::readFile(results + "/" + file)), withoutClock(test::readFile(chain.file(file))))
+        EXPECT_EQ(test::withoutClock(test::readFile(results + "/" + file)), test::withoutClock(test::readFile(chain.file(file))))
             << file;
 }
 

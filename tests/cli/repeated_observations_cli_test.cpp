@@ -11,12 +11,6 @@
 namespace minque {
 namespace {
 
-std::string withoutClock(const std::string& report) {
-    return std::regex_replace(report, std::regex("(Date and Time for Analysis: |Time Used \\(Hour\\) = |"
-                                                 "电脑运行时间为)[^\n]*"),
-                              "$1");
-}
-
 // The README's six-observation example, with random column 1 listing
 // observations 1, 2 and 3 four times each, then 4, 5 and 6: 15 entries.
 constexpr const char* kModel =
@@ -58,7 +52,7 @@ Outputs runBoth(const std::vector<std::string>& extra) {
     EXPECT_EQ(cov.exitCode, 0) << cov.err;
     for (const char* scratch : {"MATRIX.UQ2", "MATRIX.UQ3", "MATRIX.cov"})
         EXPECT_FALSE(test::fileExists(dir.file(scratch))) << scratch;
-    return {withoutClock(test::readFile(dir.file("SIX.VAR"))), withoutClock(test::readFile(dir.file("SIX.COV"))),
+    return {test::withoutClock(test::readFile(dir.file("SIX.VAR"))), test::withoutClock(test::readFile(dir.file("SIX.COV"))),
             test::readFile(dir.file("MATWRN.var"))};
 }
 

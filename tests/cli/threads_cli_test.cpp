@@ -38,10 +38,6 @@ int analyseWithThreads(AnalysisKind kind, const std::string& dir, int threads, s
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string withoutClock(const std::string& report) {
-    return std::regex_replace(report, std::regex("(Date and Time for Analysis: |Time Used \\(Hour\\) = )[^\n]*"), "$1");
-}
-
 TEST(WorkerThreads, OneAndTwoThreadsWriteTheSameReports) {
     // Large enough for blocked updates, catch-ups and several record batches;
     // covariance components on.
@@ -56,8 +52,8 @@ TEST(WorkerThreads, OneAndTwoThreadsWriteTheSameReports) {
         const auto args = test::analysisArgs("E", 10, 1, "T.TXT");
         ASSERT_EQ(analyseWithThreads(AnalysisKind::Variances, dir.path(), threads, args), 0);
         ASSERT_EQ(analyseWithThreads(AnalysisKind::Covariances, dir.path(), threads, args), 0);
-        reports[threads - 1][0] = withoutClock(test::readFile(dir.file("T.VAR")));
-        reports[threads - 1][1] = withoutClock(test::readFile(dir.file("T.COV")));
+        reports[threads - 1][0] = test::withoutClock(test::readFile(dir.file("T.VAR")));
+        reports[threads - 1][1] = test::withoutClock(test::readFile(dir.file("T.COV")));
     }
     EXPECT_EQ(reports[0][0], reports[1][0]);
     EXPECT_EQ(reports[0][1], reports[1][1]);

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -118,6 +119,11 @@ std::vector<std::string> analysisArgs(const std::string& language, int groupSize
                                       const std::string& dataFile) {
     return {language, "0", "0", "0", std::to_string(groupSize), "0", "0", std::to_string(covarianceSwitch), "0",
             dataFile};
+}
+
+std::string withoutClock(const std::string& report) {
+    static const std::regex clock("(Date and Time for Analysis: |Time Used \\(Hour\\) = |电脑运行时间为)[^\n]*");
+    return std::regex_replace(report, clock, "$1");
 }
 
 std::string streamContents(std::FILE* f) {

@@ -47,6 +47,10 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 std::vector<std::string> analysisArgs(const std::string& language, int groupSize, int covarianceSwitch,
                                       const std::string& dataFile);
 
+// A report without its date and run-time lines (English or Chinese), which
+// differ from run to run.
+std::string withoutClock(const std::string& report);
+
 // Everything written to a stream so far (it is flushed and rewound).
 std::string streamContents(std::FILE* f);
 
