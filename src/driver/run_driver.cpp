@@ -1,6 +1,5 @@
 #include "driver/run_driver.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -19,6 +18,7 @@
 #include "core/fatal_error.hpp"
 #include "driver/jackknife_driver.hpp"
 #include "driver/rank_team.hpp"
+#include "io/file_text.hpp"
 #include "io/model_constants.hpp"
 #include "io/model_reader.hpp"
 #include "io/run_lock.hpp"
@@ -67,15 +67,6 @@ void checkRecordOffsets(const AnalysisState& st, int traitCount) {
 // runs this handler), so no half-written "MATWRN.var" is ever left behind.
 std::string pendingVarianceFile;
 char pendingVarianceName[64] = "";  // the same, for a signal handler
-std::atomic<bool> stopping{false};   // rank 0 is being stopped by a signal (below)
-
-// Waits for the end of a run being stopped, after removing `name`, the file
-// just created.
-void stopCreating(const char* name) {
-    if (!stopping.load()) return;
-    unlink(name);
-    while (true) pause();
-}
 
 void removePendingVarianceFile() {
     if (!pendingVarianceFile.empty()) std::remove(pendingVarianceFile.c_str());
@@ -84,7 +75,6 @@ void removePendingVarianceFile() {
 std::FILE* createPendingVarianceFile() {
     char name[] = "MATWRN.var.XXXXXX";
     const int fd = mkstemp(name);
-    stopCreating(name);
     std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
     if (f == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
     pendingVarianceFile = name;
@@ -153,15 +143,8 @@ void printPhaseTimes(const AnalysisState& st) {
 // A file's bytes, for rank 0 to send to the other ranks; a file that cannot be
 // opened ends the run silently, as it does for one process.
 std::string fileBytes(const std::string& name) {
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (f == nullptr) abortRankTeam(1);
     std::string bytes;
-    char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, got);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) stopRun("%s: the file could not be read", name.c_str());
+    if (!readFileText(name, &bytes)) abortRankTeam(1);
     return bytes;
 }
 
@@ -184,36 +167,14 @@ std::FILE* privateScratch(const std::string& dir) {
 }
 
 // Rank 0, when another rank ends the run: the launcher stops it with a
-// signal, and it removes its scratch files, the half-written variance file
-// and the lock before it goes. The signal may arrive on a thread of the MPI
-// library while the main thread is creating a file: the handler raises
-// `stopping` before it removes the files, and the main thread looks at
-// `stopping` after each creation and removes the new file itself when it is
-// up, so a file is removed by one or the other whatever the order.
-void removeScratchNames() {
-    unlink("MATRIX.UQ2");
-    unlink("MATRIX.UQ3");
-    unlink("MATRIX.cov");
+// signal (or kills it outright, which is why its scratch and variance files
+// are unnamed under MPI). The handler removes what has a name: the lock and a
+// variance file written under a temporary name where unnamed files are not
+// available.
+void removeNamesOnSignal(int) {
     if (pendingVarianceName[0] != '\0') unlink(pendingVarianceName);
     unlink("MATRIX.lock");
-}
-
-void removeScratchOnSignal(int) {
-    stopping.store(true);
-    removeScratchNames();
     _exit(1);
-}
-
-std::FILE* createFile(const char* name, const char* mode) {
-    std::FILE* f = std::fopen(name, mode);
-    stopCreating(name);
-    return f;
-}
-
-void removeScratchFiles() {
-    std::remove("MATRIX.UQ2");
-    std::remove("MATRIX.UQ3");
-    std::remove("MATRIX.cov");
 }
 
 // The jackknife accumulators of the statistics (positions 0..K+2).
@@ -341,7 +302,7 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
     if (lead) {
         lockWorkingDirectory();
         addStopCleanup(unlockWorkingDirectory);
-        if (team.active()) std::signal(SIGTERM, removeScratchOnSignal);
+        if (team.active()) std::signal(SIGTERM, removeNamesOnSignal);
     }
 
     // 4.-5. Input files, model and data; a missing input file ends the run
@@ -400,9 +361,8 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
     }
     // Under MPI the launcher may kill rank 0 at any moment (when another rank
     // fails): its scratch files are then unnamed, in the working directory.
-    st.streams[kSlotWholeData] = team.active() ? privateScratch(".") : createFile("MATRIX.UQ2", "w+b");
-    st.streams[kSlotReplicate] = team.active() ? privateScratch(".") : createFile("MATRIX.UQ3", "w+b");
-    addStopCleanup(removeScratchFiles);
+    st.streams[kSlotWholeData] = team.active() ? privateScratch(".") : std::fopen("MATRIX.UQ2", "w+b");
+    st.streams[kSlotReplicate] = team.active() ? privateScratch(".") : std::fopen("MATRIX.UQ3", "w+b");
     if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr) {
         std::printf("Can't Open Matrix File. Quit Analysis! ");
         std::fflush(stdout);
@@ -416,7 +376,7 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
     broadcastInt(&traitCount);
     // 10.-11. Report and preamble.
     st.reportName = names.report;
-    st.streams[kSlotReport] = createFile(names.report.c_str(), "wt");
+    st.streams[kSlotReport] = std::fopen(names.report.c_str(), "wt");
     if (st.streams[kSlotReport] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
     const std::time_t now = std::time(nullptr);
     writeReportPreamble(st.streams[kSlotReport], st.reportInChinese == 1, traitCount, st.componentCount,
@@ -435,7 +395,7 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
         std::fputs("\n Var File has been oppened ! \n", stderr);
         std::fflush(stderr);
         checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
-        st.streams[kSlotCovariance] = team.active() ? privateScratch(".") : createFile("MATRIX.cov", "w+b");
+        st.streams[kSlotCovariance] = team.active() ? privateScratch(".") : std::fopen("MATRIX.cov", "w+b");
         if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
         std::fputs("\n Cov File has been oppened ! \n", stderr);
         std::fflush(stderr);

@@ -2,21 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <set>
-#include <sstream>
 
 #include "core/fatal_error.hpp"
+#include "io/file_text.hpp"
 
 namespace minque {
-
-std::string trimmed(const std::string& s) {
-    const char* blank = " \t\r\n";
-    const std::size_t first = s.find_first_not_of(blank);
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(blank) - first + 1);
-}
 
 namespace {
 
@@ -169,12 +160,9 @@ TrialTable parseTrialTable(const std::string& input, const std::string& fileName
 }
 
 TrialTable readTrialTable(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) stopRun("%s: could not be read", fileName.c_str());
-    return parseTrialTable(text.str(), fileName);
+    std::string text;
+    if (!readFileText(fileName, &text)) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
+    return parseTrialTable(text, fileName);
 }
 
 }  // namespace minque

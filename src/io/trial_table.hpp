@@ -33,7 +33,5 @@ TrialTable parseTrialTable(const std::string& text, const std::string& fileName)
 // A missing value: an empty field, NA, ".", or NaN (any case).
 bool isMissingValue(const std::string& field);
 
-// The text without its leading and trailing spaces, tabs and line ends.
-std::string trimmed(const std::string& text);
 
 }  // namespace minque

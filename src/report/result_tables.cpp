@@ -5,12 +5,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
 #include "core/fatal_error.hpp"
-#include "io/trial_table.hpp"
+#include "io/file_text.hpp"
 #include "report/report_writer.hpp"
 
 namespace minque {
@@ -213,11 +212,9 @@ ParsedReport parseReport(const std::string& text, const std::string& fileName) {
 }
 
 ParsedReport readReport(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parseReport(text.str(), fileName);
+    std::string text;
+    if (!readFileText(fileName, &text)) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
+    return parseReport(text, fileName);
 }
 
 namespace {

@@ -1,0 +1,29 @@
+#include "io/file_text.hpp"
+
+#include <cstdio>
+
+#include "core/fatal_error.hpp"
+
+namespace minque {
+
+bool readFileText(const std::string& name, std::string* text) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return false;
+    text->clear();
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) text->append(buffer, got);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) stopRun("%s: the file could not be read", name.c_str());
+    return true;
+}
+
+std::string trimmed(const std::string& s) {
+    const char* blank = " \t\r\n";
+    const std::size_t first = s.find_first_not_of(blank);
+    if (first == std::string::npos) return "";
+    return s.substr(first, s.find_last_not_of(blank) - first + 1);
+}
+
+}  // namespace minque

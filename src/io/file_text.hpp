@@ -1,0 +1,15 @@
+// Whole files as text, and the small text helpers the readers share.
+#pragma once
+
+#include <string>
+
+namespace minque {
+
+// The bytes of the file `name` into *text; false when it cannot be opened
+// (errno tells why). A failure while reading stops the run naming the file.
+bool readFileText(const std::string& name, std::string* text);
+
+// The text without its leading and trailing spaces, tabs and line ends.
+std::string trimmed(const std::string& text);
+
+}  // namespace minque
