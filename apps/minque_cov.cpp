@@ -1,3 +1,5 @@
+// minque-cov: the covariance components and correlations of every trait pair.
+#include "driver/rank_team.hpp"
 #include "driver/run_driver.hpp"
 
 // Let AddressSanitizer builds report allocation failure as a null result, so a
@@ -5,4 +7,10 @@
 // build.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
-int main(int argc, char** argv) { return minque::runMinqueCov(argc, argv); }
+int main(int argc, char** argv) {
+    try {
+        return minque::runMinqueCov(argc, argv);
+    } catch (...) {
+        return minque::endProgram(minque::currentRunError());
+    }
+}

@@ -1,7 +1,14 @@
 // minque-model: the model file (.MAT) of an analysis from a data file with
 // design columns.
 #include "driver/model_command.hpp"
+#include "driver/rank_team.hpp"
 
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
-int main(int argc, char** argv) { return minque::runModelCommand(argc, argv); }
+int main(int argc, char** argv) {
+    try {
+        return minque::runModelCommand(argc, argv);
+    } catch (...) {
+        return minque::endProgram(minque::currentRunError());
+    }
+}

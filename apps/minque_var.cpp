@@ -1,5 +1,14 @@
+// minque-var: the variance components of every trait, and the variance file
+// MATWRN.var that minque-cov reads.
+#include "driver/rank_team.hpp"
 #include "driver/run_driver.hpp"
 
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
-int main(int argc, char** argv) { return minque::runAnalysis(minque::AnalysisKind::Variances, argc, argv); }
+int main(int argc, char** argv) {
+    try {
+        return minque::runAnalysis(minque::AnalysisKind::Variances, argc, argv);
+    } catch (...) {
+        return minque::endProgram(minque::currentRunError());
+    }
+}

@@ -9,8 +9,7 @@ namespace minque {
 
 #ifdef MINQUE_CHECKED_INDEX
 void indexOutOfRange(long index, long lo, long hi) {
-    std::fprintf(stderr, "internal error: index %ld outside %ld..%ld\n", index, lo, hi);
-    std::abort();
+    stopRun("internal error: index %ld outside %ld..%ld", index, lo, hi);
 }
 #endif
 

@@ -11,12 +11,13 @@
 // row-major block (row stride = number of columns), so hot loops can stream a
 // row or a whole triangle. Arrays are sized once and never resized; shrinking
 // data sets (jackknife replicates) use a prefix. Allocation failure ends the
-// run through fatalError with the allocator's message.
+// run through fatalError with the allocator's message; every array frees its
+// block when it goes.
 //
 // Index checks: a build with MINQUE_CHECKED_INDEX defined (the sanitizer
-// build) checks every operator[] against the bounds and aborts with the
-// offending index, so an out-of-range subscript is caught at its source rather
-// than somewhere inside the block.
+// build) checks every operator[] against the bounds and stops the run with the
+// offending index (an internal error), so an out-of-range subscript is caught
+// at its source rather than somewhere inside the block.
 #pragma once
 
 #include <cstddef>

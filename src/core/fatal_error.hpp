@@ -1,43 +1,57 @@
-// Ending the run on an unrecoverable condition.
+// Errors of a run, thrown as values (RunError) up to the program's main or
+// the library's caller; nothing here ends the process.
 //
-// fatalError is the analysis' own fatal routine: it prints the message and
-// three explanatory lines in the run's language on standard error and ends the
-// process with exit code 1. It serves allocation failures, report and binary
-// files that cannot be opened, and a singular-value decomposition that does not
+// fatalError is the analysis' own fatal routine: its error carries the three
+// explanatory lines, printed in the run's language (the run that the error
+// leaves sets it). It serves allocation failures, report and binary files
+// that cannot be opened, and a singular-value decomposition that does not
 // converge.
 //
 // stopRun serves everything this program checks beyond that: malformed or
 // inconsistent input files, impossible command-line choices, failed reads and
-// writes. It prints one line that names the file and what is wrong and ends the
-// process with exit code 1, without the explanatory lines (they speak of data
-// size, which would mislead a user whose file is merely malformed).
+// writes. Its error is one line that names the file and what is wrong,
+// without the explanatory lines (they speak of data size, which would mislead
+// a user whose file is merely malformed).
+//
+// Both exit with status 1 in the programs.
 #pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "minquecov/error.hpp"
 
 namespace minque {
 
-// Language of fatalError's explanatory lines: true for Chinese. Set once by the
-// run driver from the first command-line argument.
-void setFatalErrorLanguage(bool chinese);
-
 [[noreturn]] void fatalError(const char* message);
-
-// What ends the run after the message: by default the process exits with the
-// code. The fuzzing harnesses install a handler that throws instead, so that
-// one rejected input ends only that input; the handler must not return.
-using StopHandler = void (*)(int exitCode);
-void setStopHandler(StopHandler handler);
-StopHandler currentStopHandler();
 
 [[noreturn]] void stopRun(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Text printed before every fatal message (the rank of a run under MPI);
-// the string must outlive the run.
-void setMessagePrefix(const char* prefix);
+// A stop with nothing to print (an input file that cannot be opened).
+[[noreturn]] void stopSilently(int exitStatus = 1);
 
-// Work to do when a run is ended by a stop handler instead of exit, which
-// would run it through atexit (removing scratch files): registered once,
-// run once, in reverse order.
-void addStopCleanup(void (*cleanup)());
-void runStopCleanups();
+// The exception being handled (inside a catch block) as a RunError: itself
+// when it is one; an allocation failure (std::bad_alloc from a container) as
+// the fatal routine's error; anything else as an internal error.
+RunError currentRunError();
+
+// What a program prints for the error, on the stream it goes to: the message
+// line (after `prefix`, the rank of a run under MPI) and, for the fatal
+// routine, the three explanatory lines in the error's language.
+std::string runErrorText(const RunError& error, const char* prefix = "");
+void printRunError(const RunError& error, const char* prefix = "");
+
+// Runs `body`; whatever leaves it leaves as a RunError (currentRunError),
+// a fatal error with the language of the run.
+template <class Body>
+auto inRunLanguage(bool chinese, Body body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        RunError e = currentRunError();
+        if (e.explanatoryLines()) e.setChinese(chinese);
+        throw e;
+    }
+}
 
 }  // namespace minque

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/fatal_error.hpp"
@@ -140,7 +141,7 @@ void appendPassRecords(AnalysisState& st, const std::vector<int>& slots, const s
 // records to rank 0, which writes every pass's records in pass order, as one
 // process writes them, and prints the progress as they arrive.
 void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int traitCount, int n, int g,
-                 const JackknifeConsole& console) {
+                 const JackknifeControl& control) {
     const RankTeam& team = rankTeam();
     const int J = st.replicateCount;
     const std::vector<int> slots = recordSlots(targets);
@@ -158,7 +159,7 @@ void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int 
                 st.obsCount = n;
             else
                 compactReplicate(st, k, g, n);
-            if (k > 0 && !team.active() && console.programLines) {
+            if (k > 0 && !team.active() && control.programLines) {
                 std::fprintf(stderr, "Jac %d / %d\n", k, J);
                 std::fflush(stderr);
             }
@@ -172,14 +173,17 @@ void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int 
         } else if (lead) {
             appendPassRecords(st, slots, receivePassRecords(k, owner));
         }
-        if (!lead || k == 0) continue;
-        if (team.active() && console.programLines) {
+        if (!lead) continue;
+        if (k > 0 && team.active() && control.programLines) {
             std::fprintf(stderr, "Jac %d / %d\n", k, J);
             std::fflush(stderr);
         }
-        if (console.replicateDone) console.replicateDone(k, J);
+        if (control.passDone && !control.passDone(k, J))
+            throw RunError(RunError::Kind::Cancelled,
+                           "The analysis was cancelled after " + std::to_string(k) + " of " + std::to_string(J) +
+                               " jackknife replicates");
     }
-    if (lead && console.programLines) {
+    if (lead && control.programLines) {
         std::fputs("\n\nJackknifing Is Finished.\n\n", stderr);
         std::fflush(stderr);
     }
@@ -187,14 +191,15 @@ void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int 
 
 // Phase 3: statistics and report block of every pair, from the records of
 // slot 5 (pairs) and slot 4 (the variances of each trait).
-void statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n,
-                     const JackknifeConsole& console) {
+std::vector<ReportBlock> statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount, int n,
+                                         const JackknifeControl& control) {
     PhaseTimer timer(st, kPhaseStatistics);
     const int J = st.replicateCount;
     const int K = st.componentCount;
     const long long t = traitCount;
     const long long P = static_cast<long long>(pairs.pairs.size());
     st.traitPairCount = static_cast<int>(P);
+    std::vector<ReportBlock> blocks;
     forEachPair(pairs, [&](int i, int j, int pair) {
         st.firstTrait = i;
         st.secondTrait = j;
@@ -213,14 +218,15 @@ void statisticsPhase(AnalysisState& st, const TraitPairs& pairs, int traitCount,
             readComponentRecord(st, kSlotVariance, k * t + j - 1, 3);
             accumulateReplicate(st, J - 1);
         }
-        writePairReport(st, J, J - 1);
-        if (!console.programLines) return;
+        blocks.push_back(writePairReport(st, J, J - 1));
+        if (!control.programLines) return;
         if (pairs.variances)
             std::fprintf(stderr, "Var %d, ", i);
         else
             std::fprintf(stderr, "Cor %d & %d, ", i, j);
         std::fflush(stderr);
     });
+    return blocks;
 }
 
 }  // namespace
@@ -281,31 +287,43 @@ TraitPairs variancePairs(int traitCount) {
 }
 
 void runJackknife(AnalysisState& st, const TraitPairs& pairs, int traitCount, int groupSize,
-                  const JackknifeConsole& console) {
+                  const JackknifeControl& control) {
     const int n = st.obsCount;
     const std::vector<PairTarget> targets = {{&pairs, kSlotCovariance}};
-    passesPhase(st, targets, traitCount, n, groupSize, console);
-    if (rankTeam().rank == 0) statisticsPhase(st, pairs, traitCount, n, console);
+    passesPhase(st, targets, traitCount, n, groupSize, control);
+    if (rankTeam().rank == 0) statisticsPhase(st, pairs, traitCount, n, control);
 }
 
-void runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize, std::FILE* varianceReport,
-                      std::FILE* covarianceReport, const JackknifeConsole& console) {
+ReportedBlocks runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize, std::FILE* varianceReport,
+                                std::FILE* covarianceReport, const JackknifeControl& control) {
     const int n = st.obsCount;
     const TraitPairs variances = variancePairs(traitCount);
     const TraitPairs covariances = covariancePairs(traitCount);
     std::FILE* covarianceFile = st.streams[kSlotCovariance];
     const std::vector<PairTarget> targets = {{&variances, kSlotVariance}, {&covariances, kSlotCovariance}};
-    passesPhase(st, targets, traitCount, n, groupSize, console);
-    if (rankTeam().rank != 0) return;
+    passesPhase(st, targets, traitCount, n, groupSize, control);
+    ReportedBlocks blocks;
+    if (rankTeam().rank != 0) return blocks;
 
     // The variance report reads its records from the variance file in both
     // slots, as minque-var does; then the covariance report as minque-cov.
+    // The slots are the caller's again on every way out.
+    struct Restore {
+        AnalysisState& st;
+        std::FILE* report;
+        std::FILE* covariances;
+        ~Restore() {
+            st.streams[kSlotReport] = report;
+            st.streams[kSlotCovariance] = covariances;
+        }
+    } restore{st, st.streams[kSlotReport], covarianceFile};
     st.streams[kSlotReport] = varianceReport;
     st.streams[kSlotCovariance] = st.streams[kSlotVariance];
-    statisticsPhase(st, variances, traitCount, n, console);
+    blocks.variances = statisticsPhase(st, variances, traitCount, n, control);
     st.streams[kSlotReport] = covarianceReport;
     st.streams[kSlotCovariance] = covarianceFile;
-    statisticsPhase(st, covariances, traitCount, n, console);
+    blocks.covariances = statisticsPhase(st, covariances, traitCount, n, control);
+    return blocks;
 }
 
 }  // namespace minque

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/analysis_state.hpp"
+#include "report/report_writer.hpp"
 
 namespace minque {
 
@@ -28,27 +29,34 @@ struct TraitPairs {
 TraitPairs covariancePairs(int traitCount);
 TraitPairs variancePairs(int traitCount);
 
-// What the loop tells the console. The programs' own lines ("Jac k / J" per
-// replicate, "Var i, " or "Cor i & j, " per report block) by default; a front
-// door turns them off and follows the replicates through replicateDone.
-struct JackknifeConsole {
+// What the loop tells the console, and whom it asks whether to go on. The
+// programs' own lines ("Jac k / J" per replicate, "Var i, " or "Cor i & j, "
+// per report block) by default; a front door turns them off and follows the
+// passes through passDone, which is told after every pass (replicate 0: the
+// whole data, then 1..J) and returns false to stop the run there: before the
+// next pass, or before the statistics after the last one. The run then ends
+// with a cancelled RunError (passDone may also throw its own).
+struct JackknifeControl {
     bool programLines = true;
-    std::function<void(int done, int J)> replicateDone;
+    std::function<bool(int replicate, int replicates)> passDone;
 };
 
 // Runs the three phases for the pairs of `traitCount` traits with group size
 // g; the state holds the model, the data and the open streams.
 void runJackknife(AnalysisState& state, const TraitPairs& pairs, int traitCount, int groupSize,
-                  const JackknifeConsole& console = {});
+                  const JackknifeControl& control = {});
 
 // The variances of every trait and the covariances of every pair from one
 // jackknife: each pass (all data, then every replicate) serves both, its
 // variance records going to the variance file (slot 4) and its covariance
 // records to "MATRIX.cov" (slot 5); then the variance report (as minque-var
 // writes it) and the covariance report (as minque-cov writes it), each to the
-// stream given.
-void runJackknifeBoth(AnalysisState& state, int traitCount, int groupSize, std::FILE* varianceReport,
-                      std::FILE* covarianceReport, const JackknifeConsole& console = {});
+// stream given. Returns the blocks of both reports as they were printed.
+struct ReportedBlocks {
+    std::vector<ReportBlock> variances, covariances;
+};
+ReportedBlocks runJackknifeBoth(AnalysisState& state, int traitCount, int groupSize, std::FILE* varianceReport,
+                                std::FILE* covarianceReport, const JackknifeControl& control = {});
 
 // Keep marks of replicate k: workVector[m] = m for a kept observation and 0
 // for a deleted one; columnVector[1..n] = 0.

@@ -8,22 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <set>
 
-#include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
-#include "driver/run_driver.hpp"
-#include "io/model_writer.hpp"
-#include "linalg/vector_path.hpp"
-#include "linalg/worker_pool.hpp"
+#include "driver/interrupt.hpp"
+#include "minquecov/analysis.hpp"
 #include "report/result_pages.hpp"
 #include "report/result_tables.hpp"
 
@@ -44,165 +37,6 @@ constexpr const char* kGuide = "file://" MINQUE_GUIDE_PATH;
 constexpr const char* kGuide = "docs/guide.md";
 #endif
 
-// ---- Coding the trial table ------------------------------------------------
-
-bool parseNumber(const std::string& text, double* value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end == nullptr || *end != '\0') return false;
-    *value = v;
-    return true;
-}
-
-// Levels of a set of codes: ascending, numeric order when every code is a
-// number (then "2" < "10"), else byte order.
-std::map<std::string, int> levelsOf(const std::set<std::string>& codes) {
-    bool numeric = true;
-    std::vector<std::pair<double, std::string>> byNumber;
-    for (const auto& c : codes) {
-        double v = 0.0;
-        if (!parseNumber(c, &v) || !std::isfinite(v)) {
-            numeric = false;
-            break;
-        }
-        byNumber.emplace_back(v, c);
-    }
-    std::vector<std::string> order;
-    if (numeric) {
-        std::sort(byNumber.begin(), byNumber.end());
-        for (const auto& [v, c] : byNumber) order.push_back(c);
-    } else {
-        order.assign(codes.begin(), codes.end());
-    }
-    std::map<std::string, int> levels;
-    int next = 0;
-    for (const auto& c : order) levels[c] = ++next;
-    return levels;
-}
-
-}  // namespace
-
-CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
-    const std::string& file = table.fileName;
-    std::vector<int> designColumns, traitColumns;
-    auto columnOf = [&](const std::string& name, const char* role) {
-        const int c = table.column(name);
-        if (c < 0) {
-            std::string known;
-            for (const auto& n : table.names) known += (known.empty() ? "" : ", ") + n;
-            stopRun("%s: there is no column '%s' (%s); the columns are: %s", file.c_str(), name.c_str(), role,
-                    known.c_str());
-        }
-        return c;
-    };
-    auto checkName = [&](const std::string& name, std::size_t limit, const char* role) {
-        if (name.size() > limit)
-            stopRun("%s: the %s name '%s' has %zu characters; the engine's files hold at most %zu", file.c_str(), role,
-                    name.c_str(), name.size(), limit);
-        if (name.find_first_of(" \t,\"") != std::string::npos)
-            stopRun("%s: the %s name '%s' holds a space, comma or quote, which the engine's files cannot; rename the "
-                    "column (for example with '_' for the spaces)",
-                    file.c_str(), role, name.c_str());
-    };
-    for (const auto& name : request.design) {
-        designColumns.push_back(columnOf(name, "a design column"));
-        checkName(name, kLeadWordLength, "design column");
-    }
-    for (const auto& name : request.traits) {
-        const int c = columnOf(name, "a trait");
-        if (std::find(designColumns.begin(), designColumns.end(), c) != designColumns.end())
-            stopRun("%s: the column '%s' is named both as a design column and as a trait", file.c_str(), name.c_str());
-        traitColumns.push_back(c);
-        checkName(name, kTraitNameLength, "trait");
-    }
-    if (traitColumns.empty()) stopRun("%s: no trait columns: every column is a design column", file.c_str());
-    if (traitColumns.size() > static_cast<std::size_t>(kMaxTraits))
-        stopRun("%s: %zu traits; an analysis holds at most %d", file.c_str(), traitColumns.size(), kMaxTraits);
-
-    CodedTrial coded;
-    std::vector<std::size_t> kept;
-    for (std::size_t r = 0; r < table.rows.size(); ++r) {
-        const auto& row = table.rows[r];
-        const int line = table.lineOfRow[r];
-        bool missing = false;
-        for (int c : designColumns)
-            if (isMissingValue(row[static_cast<std::size_t>(c)])) {
-                if (!request.dropIncomplete)
-                    stopRun("%s: line %d, column %s: the design code is missing ('%s'); give --drop-incomplete to "
-                            "drop the rows with a missing value",
-                            file.c_str(), line, table.names[static_cast<std::size_t>(c)].c_str(),
-                            row[static_cast<std::size_t>(c)].c_str());
-                missing = true;
-            }
-        for (int c : traitColumns) {
-            const std::string& field = row[static_cast<std::size_t>(c)];
-            const char* name = table.names[static_cast<std::size_t>(c)].c_str();
-            if (isMissingValue(field)) {
-                if (!request.dropIncomplete)
-                    stopRun("%s: line %d, column %s: the value is missing ('%s'); give --drop-incomplete to drop the "
-                            "rows with a missing value",
-                            file.c_str(), line, name, field.c_str());
-                missing = true;
-                continue;
-            }
-            double v = 0.0;
-            if (!parseNumber(field, &v))
-                stopRun("%s: line %d, column %s: '%s' is not a number", file.c_str(), line, name, field.c_str());
-            if (!std::isfinite(v) || !std::isfinite(static_cast<float>(v)))
-                stopRun("%s: line %d, column %s: '%s' is not a finite number in single precision", file.c_str(), line,
-                        name, field.c_str());
-        }
-        if (missing)
-            coded.droppedLines.push_back(line);
-        else
-            kept.push_back(r);
-    }
-
-    // Levels: each column its own coding, the shared groups one coding each.
-    std::vector<std::map<std::string, int>> levels(designColumns.size());
-    std::vector<bool> done(designColumns.size(), false);
-    auto indexOf = [&](const std::string& name) {
-        for (std::size_t k = 0; k < request.design.size(); ++k)
-            if (request.design[k] == name) return k;
-        return request.design.size();
-    };
-    auto code = [&](const std::vector<std::size_t>& members) {
-        std::set<std::string> codes;
-        for (std::size_t k : members)
-            for (std::size_t r : kept) codes.insert(table.rows[r][static_cast<std::size_t>(designColumns[k])]);
-        const auto map = levelsOf(codes);
-        for (std::size_t k : members) {
-            levels[k] = map;
-            done[k] = true;
-        }
-    };
-    for (const auto& group : request.shared) {
-        std::vector<std::size_t> members;
-        for (const auto& name : group)
-            if (indexOf(name) < request.design.size()) members.push_back(indexOf(name));
-        if (!members.empty()) code(members);
-    }
-    for (std::size_t k = 0; k < designColumns.size(); ++k)
-        if (!done[k]) code({k});
-
-    coded.data.leadNames = request.design;
-    coded.data.traitNames = request.traits;
-    for (std::size_t r : kept) {
-        const auto& row = table.rows[r];
-        std::vector<int> lead;
-        for (std::size_t k = 0; k < designColumns.size(); ++k)
-            lead.push_back(levels[k].at(row[static_cast<std::size_t>(designColumns[k])]));
-        coded.data.lead.push_back(lead);
-        std::vector<float> values;
-        for (int c : traitColumns) values.push_back(std::strtof(row[static_cast<std::size_t>(c)].c_str(), nullptr));
-        coded.values.push_back(values);
-    }
-    return coded;
-}
-
-namespace {
-
 // ---- Files of a run ----------------------------------------------------------
 
 std::string stemOf(const std::string& path) { return fs::path(path).stem().string(); }
@@ -214,33 +48,44 @@ void writeText(const fs::path& path, const std::string& text) {
     if (std::fclose(out) != 0 || !written) stopRun("%s: could not be written (%s)", path.c_str(), std::strerror(errno));
 }
 
-// The folder a run fills: everything is written into a staging folder beside
-// the output folder and moved into it only when complete; a run that ends
-// early (every failure ends the process) leaves nothing behind.
-fs::path stagingFolder;
+// The folder a command fills: everything is written into a staging folder
+// beside the output folder and moved into it only when complete. The staging
+// folder belongs to this object: a command that ends early (an error, an
+// interrupt) leaves nothing behind.
+class StagingFolder {
+public:
+    explicit StagingFolder(const fs::path& out) {
+        const fs::path parent = out.has_parent_path() ? out.parent_path() : fs::path(".");
+        std::error_code error;
+        fs::create_directories(parent, error);
+        if (error) stopRun("%s: the folder could not be created (%s)", parent.c_str(), error.message().c_str());
+        std::string pattern = (parent / ("." + out.filename().string() + ".partial-XXXXXX")).string();
+        if (mkdtemp(pattern.data()) == nullptr)
+            stopRun("%s: a working folder could not be created beside it (%s)", out.c_str(), std::strerror(errno));
+        path_ = fs::absolute(fs::path(pattern));
+    }
+    ~StagingFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+    const fs::path& path() const { return path_; }
 
-void removeStagingFolder() {
-    if (stagingFolder.empty()) return;
-    std::error_code ignored;
-    fs::remove_all(stagingFolder, ignored);
-    stagingFolder.clear();
-}
+    // Moves the finished files into `out`.
+    void publish(const fs::path& out, const std::vector<std::string>& files) const {
+        std::error_code error;
+        fs::create_directories(out, error);
+        if (error) stopRun("%s: the folder could not be created (%s)", out.c_str(), error.message().c_str());
+        for (const auto& name : files) {
+            fs::rename(path_ / name, out / name, error);
+            if (error) stopRun("%s: could not be put in place (%s)", (out / name).c_str(), error.message().c_str());
+        }
+    }
 
-fs::path makeStagingFolder(const fs::path& out) {
-    const fs::path parent = out.has_parent_path() ? out.parent_path() : fs::path(".");
-    std::error_code error;
-    fs::create_directories(parent, error);
-    if (error) stopRun("%s: the folder could not be created (%s)", parent.c_str(), error.message().c_str());
-    std::string pattern = (parent / ("." + out.filename().string() + ".partial-XXXXXX")).string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-        stopRun("%s: a working folder could not be created beside it (%s)", out.c_str(), std::strerror(errno));
-    stagingFolder = fs::absolute(fs::path(buffer.data()));
-    static const bool registered = [] { return std::atexit(removeStagingFolder) == 0; }();
-    (void)registered;
-    return stagingFolder;
-}
+private:
+    fs::path path_;
+};
 
 // Refuses an output folder that exists and holds files, unless `replace`.
 void checkOutputFolder(const fs::path& out, bool replace, const char* option) {
@@ -253,38 +98,15 @@ void checkOutputFolder(const fs::path& out, bool replace, const char* option) {
                 option, out.c_str());
 }
 
-// Moves the finished files from the staging folder into `out`.
-void publish(const fs::path& out, const std::vector<std::string>& files) {
-    std::error_code error;
-    fs::create_directories(out, error);
-    if (error) stopRun("%s: the folder could not be created (%s)", out.c_str(), error.message().c_str());
-    for (const auto& name : files) {
-        fs::rename(stagingFolder / name, out / name, error);
-        if (error) stopRun("%s: could not be put in place (%s)", (out / name).c_str(), error.message().c_str());
-    }
-    removeStagingFolder();
-}
-
-struct Results {
-    ResultTables tables;
-    std::vector<std::string> files;
-};
-
-// Tables, heatmap and page from the reports in `folder`.
-Results writeResults(const fs::path& folder, const std::string& covReport, const std::string& varReport,
-                     const std::vector<std::pair<std::string, std::string>>& settings) {
-    const ParsedReport cov = readReport(covReport);
-    ParsedReport var;
-    if (!varReport.empty()) var = readReport(varReport);
-    Results r;
-    r.tables = buildResultTables(cov, varReport.empty() ? nullptr : &var);
-    writeText(folder / "variances.csv", variancesCsv(r.tables));
-    writeText(folder / "covariances.csv", covariancesCsv(r.tables));
-    writeText(folder / "correlations.csv", correlationsCsv(r.tables));
-    writeText(folder / "correlations.svg", correlationHeatmapSvg(r.tables));
-    writeText(folder / "summary.html", summaryPageHtml(r.tables, settings, kGuide));
-    r.files = {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg", "summary.html"};
-    return r;
+// Tables, heatmap and page into `folder`; returns their file names.
+std::vector<std::string> writeResults(const fs::path& folder, const ResultTables& tables,
+                                      const std::vector<std::pair<std::string, std::string>>& settings) {
+    writeText(folder / "variances.csv", variancesCsv(tables));
+    writeText(folder / "covariances.csv", covariancesCsv(tables));
+    writeText(folder / "correlations.csv", correlationsCsv(tables));
+    writeText(folder / "correlations.svg", correlationHeatmapSvg(tables));
+    writeText(folder / "summary.html", summaryPageHtml(tables, settings, kGuide));
+    return {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg", "summary.html"};
 }
 
 // The first correlation component's matrix, lower triangle, on standard output.
@@ -305,8 +127,8 @@ void printCorrelationSummary(const ResultTables& t) {
                 if (r.component == component && ((r.trait1 == t.traits[i] && r.trait2 == t.traits[j]) ||
                                                   (r.trait1 == t.traits[j] && r.trait2 == t.traits[i]))) {
                     char buffer[64];
-                    std::snprintf(buffer, sizeof buffer, "%.2f %s%s", std::strtod(r.estimate.c_str(), nullptr),
-                                  r.mark.c_str(), r.flag.empty() ? "" : "!");
+                    std::snprintf(buffer, sizeof buffer, "%.2f %s%s", r.estimate.value, r.mark.c_str(),
+                                  r.flag.empty() ? "" : "!");
                     cell = buffer;
                 }
             std::printf(" %12s", cell.c_str());
@@ -347,30 +169,20 @@ struct AnalyseOptions {
     bool covariances = false, replace = false, dropIncomplete = false, cpu = false;
 };
 
-std::vector<std::string> splitList(const std::string& text) {
+// The items of a comma-separated option; `keepEmpty` keeps empty items
+// (which the model builder then refuses by name).
+std::vector<std::string> splitList(const std::string& text, bool keepEmpty = false) {
     std::vector<std::string> items;
     std::string item;
     for (char c : text + ",") {
         if (c == ',') {
-            if (!item.empty()) items.push_back(item);
+            if (keepEmpty || !item.empty()) items.push_back(item);
             item.clear();
         } else {
             item.push_back(c);
         }
     }
     return items;
-}
-
-// The design columns a general model's terms name (both columns of A*B).
-std::vector<std::string> termColumns(const std::string& terms) {
-    std::vector<std::string> columns;
-    for (const auto& term : splitList(terms)) {
-        const std::size_t star = term.find('*');
-        for (const auto& part : {term.substr(0, star), star == std::string::npos ? std::string() : term.substr(star + 1)})
-            if (!part.empty() && part != "1" && std::find(columns.begin(), columns.end(), part) == columns.end())
-                columns.push_back(part);
-    }
-    return columns;
 }
 
 std::string commandLine(int argc, char** argv) {
@@ -380,124 +192,78 @@ std::string commandLine(int argc, char** argv) {
 }
 
 int analyse(const AnalyseOptions& o, const std::string& command) {
-    const bool additiveDominance = !o.female.empty() || !o.male.empty();
-    if (additiveDominance == !o.random.empty())
-        stopRun("analyse: give either the additive-dominance model (--female and --male) or a general model (--random)");
-    if (additiveDominance && (o.female.empty() || o.male.empty()))
-        stopRun("analyse: the additive-dominance model needs both --female and --male");
-    if (o.group < 1) stopRun("analyse: --group must be at least 1");
+    AnalysisRequest request;
+    ModelSpec& model = request.model;
+    model.female = o.female;
+    model.male = o.male;
+    model.env = o.env;
+    model.block = o.block;
+    if (!o.random.empty()) model.random = splitList(o.random, true);
+    model.fixed = splitList(o.fixed, true);
+    model.trailing = o.trailing;
+    model.covariances = o.covariances;
+    AnalysisOptions& options = request.options;
+    options.group = o.group;
+    options.traits = splitList(o.traits);
+    options.dropIncomplete = o.dropIncomplete;
+    options.threads = o.threads;
+    options.chinese = o.lang == "zh";
+    options.hostOnly = o.cpu;
+    options.fileName = stemOf(o.data);
+    checkModelSpec(model, options);
     const fs::path out = o.out.empty() ? fs::path(stemOf(o.data) + "-results") : fs::path(o.out);
     checkOutputFolder(out, o.replace, "--out");
+    request.data = trialDataFromFile(o.data);
+    request.data.name = o.data;
 
-    const TrialTable table = readTrialTable(o.data);
-    TrialDesign design;
-    design.dropIncomplete = o.dropIncomplete;
-    std::string environment = o.env;
-    std::string modelText;
-    ModelRequest request;
-    request.covariances = o.covariances;
-    if (additiveDominance) {
-        if (environment.empty()) {
-            // One environment: a constant column, which the model turns into
-            // the intercept.
-            environment = "Env";
-            while (table.column(environment) >= 0) environment += "_";
-        }
-        design.design = {environment, o.female, o.male};
-        if (!o.block.empty()) design.design.push_back(o.block);
-        design.shared = {{o.female, o.male}};
-        request.additiveDominance = environment + "," + o.female + "," + o.male + (o.block.empty() ? "" : "," + o.block);
-        modelText = "additive-dominance (" + request.additiveDominance + ")";
-    } else {
-        design.design = termColumns(o.random + "," + o.fixed);
-        request.random = o.random;
-        request.fixed = o.fixed;
-        request.trailing = o.trailing;
-        modelText = "general: random " + o.random + "; fixed " + o.fixed;
-    }
-    if (!o.traits.empty()) {
-        design.traits = splitList(o.traits);
-    } else {
-        for (const auto& name : table.names)
-            if (std::find(design.design.begin(), design.design.end(), name) == design.design.end())
-                design.traits.push_back(name);
-    }
-    // The synthetic environment column is not in the table: code without it.
-    const bool syntheticEnvironment = additiveDominance && o.env.empty();
-    TrialDesign tableDesign = design;
-    if (syntheticEnvironment) tableDesign.design.erase(tableDesign.design.begin());
-    CodedTrial coded = codeTrial(table, tableDesign);
-    if (syntheticEnvironment) {
-        coded.data.leadNames.insert(coded.data.leadNames.begin(), environment);
-        for (auto& row : coded.data.lead) row.insert(row.begin(), 1);
-    }
-    const int n = coded.data.obsCount();
-    if (!coded.droppedLines.empty()) {
-        std::string lines;
-        for (std::size_t k = 0; k < coded.droppedLines.size() && k < 10; ++k)
-            lines += (k ? ", " : "") + std::to_string(coded.droppedLines[k]);
-        if (coded.droppedLines.size() > 10) lines += ", ...";
-        std::fprintf(stderr, "%s: dropped %zu of %zu rows with a missing value (lines %s)\n", o.data.c_str(),
-                     coded.droppedLines.size(), table.rows.size(), lines.c_str());
-    }
-    if (n / o.group < 2)
-        stopRun("%s: %d complete rows in groups of %d give %d jackknife replicates; at least 2 are needed", o.data.c_str(),
-                n, o.group, n / o.group);
-
-    const std::string name = stemOf(o.data);
-    const fs::path stage = makeStagingFolder(out);
-    coded.data.fileName = name + ".TXT";
-    writeText(stage / (name + ".TXT"), formatDataFile(coded.data.leadNames, coded.data.traitNames, coded.data.lead, coded.values));
-    AnalysisState readBack;
-    writeText(stage / (name + ".MAT"), buildModelFile(coded.data, request, name + ".MAT", &readBack));
-    writeText(stage / (name + ".DAT"), "");
-
+    // Every refusal comes before the output folder is touched.
+    InterruptGuard interrupts;
+    Progress progress;
+    AnalysisProgress told;
+    told.note = [](const std::string& note) { std::fprintf(stderr, "%s\n", note.c_str()); };
+    told.passDone = [&progress](int k, int J) {
+        stopIfInterrupted(k, J);
+        if (k > 0) progress.replicateDone(k, J);
+        return true;
+    };
+    PreparedAnalysis prepared = prepareAnalysis(request, told);
+    const AnalysisSettings& s = prepared.settings;
+    const std::string& name = s.fileName;
+    const StagingFolder stage(out);
+    prepared.options.folder = stage.path().string();
     std::fprintf(stderr, "minque analyse: %d observations, %zu traits, %d random factors, K = %d components, J = %d "
                          "replicates of groups of %d\n",
-                 n, coded.data.traitNames.size(), readBack.randomFactorCount, readBack.componentCount, n / o.group,
-                 o.group);
+                 s.observations, s.traits.size(), s.randomFactors, s.components, s.replicates, s.groupSize);
     std::fflush(stderr);
-    if (o.threads > 0) setWorkerThreads(o.threads);
-    const fs::path here = fs::current_path();
-    if (chdir(stage.c_str()) != 0) stopRun("%s: cannot work in the folder (%s)", stage.c_str(), std::strerror(errno));
-    Progress progress;
-    CombinedRun run;
-    run.dataFile = name + ".TXT";
-    run.chinese = o.lang == "zh";
-    run.groupSize = o.group;
-    run.covarianceSwitch = o.covariances ? 1 : 0;
-    run.forceHost = o.cpu;
-    run.console.programLines = false;
-    run.console.replicateDone = [&progress](int k, int J) { progress.replicateDone(k, J); };
-    runVariancesAndCovariances(run);
-    if (chdir(here.c_str()) != 0) stopRun("%s: cannot return to the folder (%s)", here.c_str(), std::strerror(errno));
+    const AnalysisResult result = runAnalysis(std::move(prepared), told);
 
     std::time_t now = std::time(nullptr);
     char date[64];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
     const std::vector<std::pair<std::string, std::string>> settings = {
         {"Data", o.data},
-        {"Model", modelText + (o.covariances ? ", with covariance components between factors" : "")},
-        {"Observations (n)", std::to_string(n)},
-        {"Traits", std::to_string(coded.data.traitNames.size())},
-        {"Jackknife group size (g)", std::to_string(o.group)},
-        {"Replicates (J)", std::to_string(n / o.group)},
+        {"Model", s.model},
+        {"Observations (n)", std::to_string(s.observations)},
+        {"Traits", std::to_string(s.traits.size())},
+        {"Jackknife group size (g)", std::to_string(s.groupSize)},
+        {"Replicates (J)", std::to_string(s.replicates)},
         {"Date", date},
         {"Version", MINQUE_VERSION},
         {"Command", command},
     };
-    Results results = writeResults(stage, (stage / (name + ".COV")).string(), (stage / (name + ".VAR")).string(), settings);
+    std::vector<std::string> files = writeResults(stage.path(), result.tables, settings);
     std::string runLog = "command: " + command + "\nversion: " + MINQUE_VERSION + "\ndate: " + date +
-                         "\nvector path: " + vectorPathName(vectorPath()) + "\nworker threads: " +
-                         std::to_string(workerThreads()) + "\n";
-    if (!coded.droppedLines.empty()) runLog += "rows dropped with a missing value: " + std::to_string(coded.droppedLines.size()) + "\n";
-    writeText(stage / "run.txt", runLog);
-    std::vector<std::string> files = {name + ".TXT", name + ".MAT", name + ".DAT", "MATWRN.var", name + ".VAR",
-                                      name + ".COV", "run.txt"};
-    files.insert(files.end(), results.files.begin(), results.files.end());
-    publish(out, files);
+                         "\nvector path: " + result.vectorPath + "\nworker threads: " + std::to_string(result.threads) +
+                         "\n";
+    if (!s.droppedLines.empty())
+        runLog += "rows dropped with a missing value: " + std::to_string(s.droppedLines.size()) + "\n";
+    writeText(stage.path() / "run.txt", runLog);
+    std::vector<std::string> published = {name + ".TXT", name + ".MAT", name + ".DAT", "MATWRN.var", name + ".VAR",
+                                          name + ".COV", "run.txt"};
+    published.insert(published.end(), files.begin(), files.end());
+    stage.publish(out, published);
 
-    printCorrelationSummary(results.tables);
+    printCorrelationSummary(result.tables);
     std::printf("\nResults in %s/: %s.VAR and %s.COV (the reports), variances.csv, covariances.csv, correlations.csv,\n"
                 "correlations.svg and summary.html (open it in a browser). Read docs/guide.md before publishing.\n",
                 out.c_str(), name.c_str(), name.c_str());
@@ -515,6 +281,8 @@ int summary(const std::string& covReport, const std::string& varReport, const st
     if (cov.variances())
         stopRun("%s: a report of variances (minque-var); give the covariance report first, the variance report second",
                 covReport.c_str());
+    ParsedReport var;
+    if (!varReport.empty()) var = readReport(varReport);
     std::vector<std::pair<std::string, std::string>> settings = {{"Covariance report", covReport}};
     if (!varReport.empty()) settings.emplace_back("Variance report", varReport);
     for (const auto& s : cov.settings) settings.push_back(s);
@@ -523,10 +291,10 @@ int summary(const std::string& covReport, const std::string& varReport, const st
     std::error_code error;
     fs::create_directories(target, error);
     if (error) stopRun("%s: the folder could not be created (%s)", target.c_str(), error.message().c_str());
-    const fs::path stage = makeStagingFolder(target / "summary");
-    Results results = writeResults(stage, covReport, varReport, settings);
-    publish(target, results.files);
-    printCorrelationSummary(results.tables);
+    const StagingFolder stage(target / "summary");
+    const ResultTables tables = buildResultTables(cov, varReport.empty() ? nullptr : &var);
+    stage.publish(target, writeResults(stage.path(), tables, settings));
+    printCorrelationSummary(tables);
     std::printf("\nTables and pictures in %s/: variances.csv, covariances.csv, correlations.csv, correlations.svg, "
                 "summary.html\n",
                 target.c_str());

@@ -5,43 +5,16 @@
 //                                  --random TERMS [--fixed TERMS] [--trailing N]) [options]
 //   minque summary REPORT.COV [REPORT.VAR] [--out DIR]
 //
-// `analyse` codes the design columns to levels, writes the engine's input
-// files, runs the variances and covariances of every trait from one
-// jackknife (runVariancesAndCovariances) and writes the results into the
-// output folder; `summary` turns reports written by minque-cov and minque-var
-// into the same tables and pictures. The three engine programs are not
-// changed by any of this.
+// `analyse` is a caller of the library (minquecov/analysis.hpp): it reads
+// the table, has the library code it, build the model and run the variances
+// and covariances of every trait from one jackknife, and writes the results
+// into the output folder; `summary` turns reports written by minque-cov and
+// minque-var into the same tables and pictures. The three engine programs are
+// not changed by any of this.
 #pragma once
-
-#include <string>
-#include <vector>
-
-#include "io/trial_table.hpp"
-#include "model/model_builder.hpp"
 
 namespace minque {
 
 int runMinqueCommand(int argc, char** argv);
-
-// The design columns of a trial table coded as the engine needs them.
-// Codes are text ("Env1", "P3", "Block A"); the levels of a column are its
-// distinct codes in ascending order, numeric order when every code is a
-// number; the columns of `shared` (female and male) share one coding, so a
-// parent is the same level as female and as male. Rows with a missing design
-// code or trait value stop the run with a message naming the line and the
-// column, unless `dropIncomplete`, which drops them (their lines go to
-// *dropped).
-struct TrialDesign {
-    std::vector<std::string> design;  // design column names, in the order the engine file holds them
-    std::vector<std::string> traits;
-    std::vector<std::vector<std::string>> shared;  // groups of design columns coded together
-    bool dropIncomplete = false;
-};
-struct CodedTrial {
-    DesignData data;                           // lead codes and names, trait names
-    std::vector<std::vector<float>> values;    // per observation, the trait values
-    std::vector<int> droppedLines;
-};
-CodedTrial codeTrial(const TrialTable& table, const TrialDesign& design);
 
 }  // namespace minque

@@ -24,8 +24,7 @@ const char* const kUsage =
     "                    [--covariances] [--replace]\n";
 
 [[noreturn]] void usage(const char* problem) {
-    std::fprintf(stderr, "minque-model: %s\n%s", problem, kUsage);
-    std::exit(1);
+    throw RunError::printed(std::string("minque-model: ") + problem + "\n" + kUsage, false, 1);
 }
 
 struct Options {
@@ -34,6 +33,7 @@ struct Options {
     std::string ad, random, fixed = "1";
     int trailing = 0;
     bool covariances = false, replace = false;
+    bool help = false;  // --help: the usage was printed, nothing else to do
 };
 
 Options parse(int argc, char** argv) {
@@ -46,7 +46,8 @@ Options parse(int argc, char** argv) {
                         "From a trial table straight to results: minque analyse --help.\n"
                         "A breeder's guide to the results: docs/guide.md\n",
                         kUsage);
-            std::exit(0);
+            o.help = true;
+            return o;
         }
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) usage(("missing value after " + a).c_str());
@@ -107,6 +108,7 @@ namespace minque {
 
 int runModelCommand(int argc, char** argv) {
     const Options o = parse(argc, argv);
+    if (o.help) return 0;
     const RunFileNames names = deriveFileNames(o.data);
     if (!o.replace && access(names.model.c_str(), F_OK) == 0)
         stopRun("%s already exists; give --replace to overwrite it", names.model.c_str());

@@ -1,5 +1,6 @@
 #include "driver/rank_team.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,10 +33,10 @@ bool mpiRunning() {
     MPI_Finalized(&finalized);
     return initialized != 0 && finalized == 0;
 }
-
-// A run stopped on any rank ends every rank (no rank waits on a dead one).
-[[noreturn]] void abortOnStop(int exitCode) { abortRankTeam(exitCode); }
 #endif
+
+// "[rank N] " before the messages of a rank of a team of several.
+char messagePrefix[32] = "";
 
 }  // namespace
 
@@ -54,12 +55,7 @@ const RankTeam& joinRankTeam() {
     MPI_Comm_rank(node, &team.localRank);
     MPI_Comm_size(node, &team.localSize);
     MPI_Comm_free(&node);
-    if (team.active()) {
-        static char prefix[32];
-        std::snprintf(prefix, sizeof prefix, "[rank %d] ", team.rank);
-        setMessagePrefix(prefix);
-        if (currentStopHandler() == nullptr) setStopHandler(abortOnStop);
-    }
+    if (team.active()) std::snprintf(messagePrefix, sizeof messagePrefix, "[rank %d] ", team.rank);
 #endif
     return team;
 }
@@ -67,19 +63,16 @@ const RankTeam& joinRankTeam() {
 int leaveRankTeam(int exitCode) {
 #ifdef MINQUE_HAVE_MPI
     if (mpiRunning()) {
-        if (exitCode != 0 && team.active()) abortRankTeam(exitCode);
+        if (exitCode != 0 && team.active()) MPI_Abort(MPI_COMM_WORLD, exitCode);
         MPI_Finalize();
     }
 #endif
     return exitCode;
 }
 
-void abortRankTeam(int exitCode) {
-    runStopCleanups();
-#ifdef MINQUE_HAVE_MPI
-    if (mpiRunning()) MPI_Abort(MPI_COMM_WORLD, exitCode);
-#endif
-    std::_Exit(exitCode);
+int endProgram(const RunError& error) {
+    printRunError(error, messagePrefix);
+    return leaveRankTeam(error.exitStatus());
 }
 
 #ifdef MINQUE_HAVE_MPI

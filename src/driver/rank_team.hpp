@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "core/fatal_error.hpp"
+
 namespace minque {
 
 struct RankTeam {
@@ -25,9 +27,15 @@ const RankTeam& joinRankTeam();
 const RankTeam& rankTeam();
 
 // Ends the team: with exit code 0 every rank leaves MPI normally; any other
-// code ends every rank at once (MPI_Abort) with that code.
+// code ends every rank at once (MPI_Abort) with that code. Returns the code
+// (a team of one process has nothing to end).
 int leaveRankTeam(int exitCode);
-[[noreturn]] void abortRankTeam(int exitCode);
+
+// The one catch point of a program, for its main: prints the error as the
+// program prints it (after "[rank N] " on a rank of a run under MPI, so that
+// the user sees which rank failed) and leaves the team, which under MPI ends
+// every rank (no rank waits on a dead one). Returns the exit status.
+int endProgram(const RunError& error);
 
 // Rank 0's text or numbers to every rank (nothing for a team of one).
 void broadcastText(std::string& text);

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <ctime>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -16,11 +16,13 @@
 
 #include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
+#include "driver/interrupt.hpp"
 #include "driver/jackknife_driver.hpp"
 #include "driver/rank_team.hpp"
 #include "io/file_text.hpp"
 #include "io/model_constants.hpp"
 #include "io/model_reader.hpp"
+#include "io/run_files.hpp"
 #include "io/run_lock.hpp"
 #include "gpu/device_discovery.hpp"
 #include "linalg/worker_pool.hpp"
@@ -33,9 +35,10 @@ namespace {
 
 constexpr long long kOffsetLimit = 1LL << 31;  // binary records are addressed by 32-bit offsets
 
-std::FILE* openOrExit(const std::string& name, const char* mode) {
+// An input file that cannot be opened ends the run silently.
+std::FILE* openOrStop(const std::string& name, const char* mode) {
     std::FILE* f = std::fopen(name.c_str(), mode);
-    if (f == nullptr) std::exit(1);
+    if (f == nullptr) stopSilently(1);
     return f;
 }
 
@@ -62,65 +65,100 @@ void checkRecordOffsets(const AnalysisState& st, int traitCount) {
                 t, J, varOffset);
 }
 
-// The variance file being written by minque-var: removed if the process ends
-// before it is complete (every failure ends the process through exit, which
-// runs this handler), so no half-written "MATWRN.var" is ever left behind.
-std::string pendingVarianceFile;
-char pendingVarianceName[64] = "";  // the same, for a signal handler
-
-void removePendingVarianceFile() {
-    if (!pendingVarianceFile.empty()) std::remove(pendingVarianceFile.c_str());
-}
-
-std::FILE* createPendingVarianceFile() {
-    char name[] = "MATWRN.var.XXXXXX";
-    const int fd = mkstemp(name);
-    std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
-    if (f == nullptr) fatalError("Can't Open Var File. Quit Analysis! ");
-    pendingVarianceFile = name;
-    std::snprintf(pendingVarianceName, sizeof pendingVarianceName, "%s", name);
-    std::atexit(removePendingVarianceFile);
-    addStopCleanup(removePendingVarianceFile);
-    return f;
-}
-
-// The variance file of a run over MPI ranks, which the launcher may kill at
-// any moment: written unnamed (nothing is left of it whatever ends the
-// process) and given its name when complete. -1 when not used.
-int unnamedVarianceFd = -1;
-
-std::FILE* createUnnamedVarianceFile() {
-    const int fd = open(".", O_TMPFILE | O_RDWR, 0644);
-    std::FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
-    if (f == nullptr) return createPendingVarianceFile();  // a file system without unnamed files
-    unnamedVarianceFd = dup(fd);
-    return f;
-}
-
-// Moves the complete variance file into place; without `replace` an existing
-// "MATWRN.var" is never overwritten.
-void commitVarianceFile(bool replace) {
-    const char* target = "MATWRN.var";
-    std::string source = pendingVarianceFile;
-    if (unnamedVarianceFd >= 0) {
-        // The unnamed file gets a name: directly, or a temporary one that then
-        // replaces the old file.
-        const std::string self = "/proc/self/fd/" + std::to_string(unnamedVarianceFd);
-        source = replace ? "MATWRN.var." + std::to_string(getpid()) : target;
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, source.c_str(), AT_SYMLINK_FOLLOW) != 0)
-            stopRun("MATWRN.var: the variance file could not be put in place (%s)%s", std::strerror(errno),
-                    errno == EEXIST ? "; another MATWRN.var appeared during the run" : "");
-        close(unnamedVarianceFd);
-        unnamedVarianceFd = -1;
-        if (!replace) return;
+// The variance file being written by minque-var: a temporary file in the
+// working directory, or under MPI an unnamed one (the launcher may kill
+// rank 0 at any moment, and nothing of an unnamed file is left whatever ends
+// the process). It becomes "MATWRN.var" only when the run is complete; on
+// every other way out the temporary file is removed.
+class PendingVarianceFile {
+public:
+    explicit PendingVarianceFile(bool unnamed) {
+        if (unnamed) {
+            const int fd = open(".", O_TMPFILE | O_RDWR, 0644);
+            stream_ = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+            if (stream_ != nullptr) {
+                unnamedFd_ = dup(fd);
+                return;
+            }
+            if (fd >= 0) close(fd);  // a file system without unnamed files: a named one
+        }
+        char name[] = "MATWRN.var.XXXXXX";
+        const int fd = mkstemp(name);
+        stream_ = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+        if (stream_ == nullptr) {
+            if (fd >= 0) {
+                close(fd);
+                std::remove(name);
+            }
+            fatalError("Can't Open Var File. Quit Analysis! ");
+        }
+        name_ = name;
     }
-    const int failed = replace ? std::rename(source.c_str(), target) : link(source.c_str(), target);
-    if (failed != 0)
-        stopRun("MATWRN.var: the variance file could not be put in place (%s)%s", std::strerror(errno),
-                errno == EEXIST ? "; another MATWRN.var appeared during the run" : "");
-    std::remove(source.c_str());
-    pendingVarianceFile.clear();
-}
+    ~PendingVarianceFile() {
+        if (!name_.empty()) std::remove(name_.c_str());
+        if (unnamedFd_ >= 0) close(unnamedFd_);
+    }
+    PendingVarianceFile(const PendingVarianceFile&) = delete;
+    PendingVarianceFile& operator=(const PendingVarianceFile&) = delete;
+
+    // The stream the run writes; the run closes it (slot 4).
+    std::FILE* stream() const { return stream_; }
+
+    // Puts the complete file in place; without `replace` an existing
+    // "MATWRN.var" is never overwritten.
+    void commit(bool replace) {
+        const char* target = "MATWRN.var";
+        if (unnamedFd_ >= 0) {
+            // The unnamed file gets a name: directly, or a temporary one that
+            // then replaces the old file.
+            const std::string self = "/proc/self/fd/" + std::to_string(unnamedFd_);
+            const std::string linked = replace ? "MATWRN.var." + std::to_string(getpid()) : target;
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, linked.c_str(), AT_SYMLINK_FOLLOW) != 0) failed();
+            close(unnamedFd_);
+            unnamedFd_ = -1;
+            if (!replace) return;
+            name_ = linked;
+        }
+        const int status = replace ? std::rename(name_.c_str(), target) : link(name_.c_str(), target);
+        if (status != 0) failed();
+        if (!replace) std::remove(name_.c_str());
+        name_.clear();
+    }
+
+private:
+    [[noreturn]] static void failed() {
+        const int error = errno;
+        stopRun("MATWRN.var: the variance file could not be put in place (%s)%s", std::strerror(error),
+                error == EEXIST ? "; another MATWRN.var appeared during the run" : "");
+    }
+
+    std::FILE* stream_ = nullptr;
+    std::string name_;    // the temporary name, removed unless committed
+    int unnamedFd_ = -1;  // the unnamed file, to link it
+};
+
+// The six stream slots of a run: whatever is still open when the run ends
+// (by an error, a cancel) is closed, so its buffered bytes reach the file.
+class OpenStreams {
+public:
+    explicit OpenStreams(AnalysisState& st) : st_(st) {}
+    ~OpenStreams() {
+        // A slot may share its stream with another (the variance file serves
+        // slots 4 and 5 in minque-var): each stream is closed once.
+        for (std::size_t slot = 0; slot < st_.streams.size(); ++slot) {
+            std::FILE* f = st_.streams[slot];
+            if (f == nullptr) continue;
+            for (std::FILE*& other : st_.streams)
+                if (other == f) other = nullptr;
+            std::fclose(f);
+        }
+    }
+    OpenStreams(const OpenStreams&) = delete;
+    OpenStreams& operator=(const OpenStreams&) = delete;
+
+private:
+    AnalysisState& st_;
+};
 
 // Options after the ten positional arguments.
 bool hasOption(int argc, char** argv, const char* option) {
@@ -144,7 +182,7 @@ void printPhaseTimes(const AnalysisState& st) {
 // opened ends the run silently, as it does for one process.
 std::string fileBytes(const std::string& name) {
     std::string bytes;
-    if (!readFileText(name, &bytes)) abortRankTeam(1);
+    if (!readFileText(name, &bytes)) stopSilently(1);
     return bytes;
 }
 
@@ -166,15 +204,12 @@ std::FILE* privateScratch(const std::string& dir) {
     return f;
 }
 
-// Rank 0, when another rank ends the run: the launcher stops it with a
-// signal (or kills it outright, which is why its scratch and variance files
-// are unnamed under MPI). The handler removes what has a name: the lock and a
-// variance file written under a temporary name where unnamed files are not
-// available.
-void removeNamesOnSignal(int) {
-    if (pendingVarianceName[0] != '\0') unlink(pendingVarianceName);
-    unlink("MATRIX.lock");
-    _exit(1);
+// The run-time line that ends a report.
+void writeRunTime(std::FILE* report, bool chinese, float hours) {
+    if (chinese)
+        std::fprintf(report, "\n 电脑运行时间为%f小时\n", hours);
+    else
+        std::fprintf(report, "\n Time Used (Hour) = %f \n", hours);
 }
 
 // The jackknife accumulators of the statistics (positions 0..K+2).
@@ -242,28 +277,22 @@ int runMinqueCov(int argc, char** argv) { return runAnalysis(AnalysisKind::Covar
 
 namespace {
 
-int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team) {
+// What a program's run owns, released on every way out of it: the lock of
+// the working directory (released last, after the files it guards are
+// gone), the named scratch files and the unfinished report (left as they
+// are after an error, removed after an interrupt or at the end), and the
+// variance file being written. Under MPI the launcher may kill rank 0 at any
+// moment, so its files are unnamed until complete; the lock file may then
+// stay, but it does not block the next run, which locks the file, not its name.
+struct ProgramRun {
+    std::optional<DirectoryLock> lock;
+    RunFiles scratch, unfinished;
+    std::optional<PendingVarianceFile> pendingVariances;
+};
+
+int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, AnalysisState& st, ProgramRun& owned) {
     const bool variances = kind == AnalysisKind::Variances;
     const bool lead = team.rank == 0;
-    // 1. Device banner, before anything else.
-    if (lead) {
-        if (getGPUCount() < 1)
-            std::printf("  There are no device supporting CUDA, program is running on CPU!");
-        else
-            listGPU();
-    }
-
-    // 2.-3. Command line.
-    if (argc < 11) {
-        if (lead) {
-            std::fputs("Input argument error.\n", stderr);
-            std::fflush(stderr);
-        }
-        return 1;
-    }
-    AnalysisState st;
-    st.reportInChinese = (argv[1][0] == 'C' || argv[1][0] == 'c') ? 1 : 0;
-    setFatalErrorLanguage(st.reportInChinese == 1);
     const int groupSize = parseArgumentInt(argv[5]);
     const int covarianceSwitch = parseArgumentInt(argv[8]);
     if (groupSize < 1)
@@ -273,24 +302,21 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
     st.timePhases = hasOption(argc, argv, "--timings");
     st.forceHost = hasOption(argc, argv, "--cpu");
     st.referenceKernels = hasOption(argc, argv, "--reference-kernels");
-    bool threadsGiven = false;
+    int threads = 0;  // one per hardware thread
     std::string scratchFolder;
     for (int i = 11; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--threads") == 0) {
-            const int threads = parseArgumentInt(argv[i + 1]);
+            threads = parseArgumentInt(argv[i + 1]);
             if (threads < 1 || threads > 1024) stopRun("--threads needs a number of worker threads from 1 to 1024");
-            setWorkerThreads(threads);
-            threadsGiven = true;
         }
         if (std::strcmp(argv[i], "--scratch") == 0) scratchFolder = argv[i + 1];
     }
-    if (team.active()) {
-        // The node's hardware threads shared by its ranks, and one device
-        // per rank where there are devices.
-        if (!threadsGiven)
-            setWorkerThreads(std::max(1, static_cast<int>(std::thread::hardware_concurrency()) / team.localSize));
-        if (!st.forceHost && getGPUCount() > 0) useDevice(team.localRank % getGPUCount());
-    }
+    // The node's hardware threads shared by its ranks, and one device per
+    // rank where there are devices.
+    if (team.active() && threads == 0)
+        threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) / team.localSize);
+    setWorkerThreads(threads);
+    if (team.active() && !st.forceHost && getGPUCount() > 0) useDevice(team.localRank % getGPUCount());
     if (scratchFolder.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         scratchFolder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
@@ -299,30 +325,28 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
         stopRun("MATWRN.var already exists in this directory; minque-var does not overwrite it unless the "
                 "argument --replace follows the ten arguments");
 
-    if (lead) {
-        lockWorkingDirectory();
-        addStopCleanup(unlockWorkingDirectory);
-        if (team.active()) std::signal(SIGTERM, removeNamesOnSignal);
-    }
-
+    if (lead) owned.lock.emplace("");
+    // One process stops between passes when interrupted.
+    std::optional<InterruptGuard> interrupts;
+    if (!team.active()) interrupts.emplace();
+    OpenStreams streams(st);
     // 4.-5. Input files, model and data; a missing input file ends the run
     // silently. Under MPI rank 0 reads them and sends their text to every rank.
     ModelHeader header;
     if (!team.active()) {
-        st.streams[kSlotWholeData] = openOrExit(names.data, "rt");
-        st.streams[kSlotReport] = openOrExit(names.model, "rt");
-        st.streams[kSlotDat] = openOrExit(names.dat, "r+b");
-        header = readModelFile(st, st.streams[kSlotReport], names.model, covarianceSwitch);
-        st.streams[kSlotReport] = nullptr;
-        readDataFile(st, st.streams[kSlotWholeData], names.data, header.leadColumnCount, header.traitCount);
-        st.streams[kSlotWholeData] = nullptr;
+        st.streams[kSlotWholeData] = openOrStop(names.data, "rt");
+        st.streams[kSlotReport] = openOrStop(names.model, "rt");
+        st.streams[kSlotDat] = openOrStop(names.dat, "r+b");
+        std::FILE* model = std::exchange(st.streams[kSlotReport], nullptr);
+        header = readModelFile(st, model, names.model, covarianceSwitch);
+        std::FILE* data = std::exchange(st.streams[kSlotWholeData], nullptr);
+        readDataFile(st, data, names.data, header.leadColumnCount, header.traitCount);
     } else {
         std::string dataText, modelText;
         if (lead) {
             dataText = fileBytes(names.data);
             modelText = fileBytes(names.model);
-            st.streams[kSlotDat] = std::fopen(names.dat.c_str(), "r+b");
-            if (st.streams[kSlotDat] == nullptr) abortRankTeam(1);
+            st.streams[kSlotDat] = openOrStop(names.dat, "r+b");
         }
         broadcastText(modelText);
         broadcastText(dataText);
@@ -352,22 +376,22 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
         st.streams[kSlotWholeData] = privateScratch(scratchFolder);
         st.streams[kSlotReplicate] = privateScratch(scratchFolder);
         st.streams[kSlotCovariance] = privateScratch(scratchFolder);
-        if (variances) st.streams[kSlotVariance] = st.streams[kSlotCovariance];
         int traitCount = header.traitCount;
         broadcastInt(&traitCount);
         runJackknife(st, variances ? variancePairs(traitsRead) : covariancePairs(traitsRead), traitsRead, groupSize);
-        for (int slot : {kSlotWholeData, kSlotReplicate, kSlotCovariance}) std::fclose(st.streams[slot]);
         return 0;
     }
-    // Under MPI the launcher may kill rank 0 at any moment (when another rank
-    // fails): its scratch files are then unnamed, in the working directory.
-    st.streams[kSlotWholeData] = team.active() ? privateScratch(".") : std::fopen("MATRIX.UQ2", "w+b");
-    st.streams[kSlotReplicate] = team.active() ? privateScratch(".") : std::fopen("MATRIX.UQ3", "w+b");
-    if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr) {
-        std::printf("Can't Open Matrix File. Quit Analysis! ");
-        std::fflush(stdout);
-        return 1;
+    if (team.active()) {
+        st.streams[kSlotWholeData] = privateScratch(".");
+        st.streams[kSlotReplicate] = privateScratch(".");
+    } else {
+        owned.scratch.add("MATRIX.UQ2");
+        owned.scratch.add("MATRIX.UQ3");
+        st.streams[kSlotWholeData] = std::fopen("MATRIX.UQ2", "w+b");
+        st.streams[kSlotReplicate] = std::fopen("MATRIX.UQ3", "w+b");
     }
+    if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr)
+        throw RunError::printed("Can't Open Matrix File. Quit Analysis! ", true, 1);
 
     // 9. With no traits in the model file the user gives their number; no
     // trait rows were read for them, so no pair is analysed.
@@ -376,6 +400,7 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
     broadcastInt(&traitCount);
     // 10.-11. Report and preamble.
     st.reportName = names.report;
+    owned.unfinished.add(names.report);
     st.streams[kSlotReport] = std::fopen(names.report.c_str(), "wt");
     if (st.streams[kSlotReport] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
     const std::time_t now = std::time(nullptr);
@@ -386,7 +411,8 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
     // 12.-13. Variance and covariance files. minque-var writes its records
     // to the new variance file, which then also serves as the record file.
     if (variances) {
-        st.streams[kSlotVariance] = team.active() ? createUnnamedVarianceFile() : createPendingVarianceFile();
+        owned.pendingVariances.emplace(team.active());
+        st.streams[kSlotVariance] = owned.pendingVariances->stream();
         std::fputs("\n Var File has been oppened ! \n", stderr);
         std::fflush(stderr);
     } else {
@@ -395,30 +421,38 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
         std::fputs("\n Var File has been oppened ! \n", stderr);
         std::fflush(stderr);
         checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
-        st.streams[kSlotCovariance] = team.active() ? privateScratch(".") : std::fopen("MATRIX.cov", "w+b");
+        if (team.active()) {
+            st.streams[kSlotCovariance] = privateScratch(".");
+        } else {
+            owned.scratch.add("MATRIX.cov");
+            st.streams[kSlotCovariance] = std::fopen("MATRIX.cov", "w+b");
+        }
         if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
         std::fputs("\n Cov File has been oppened ! \n", stderr);
         std::fflush(stderr);
     }
 
-    // 14.-16. Accumulators and the estimation.
+    // 14.-16. Accumulators and the estimation; between passes a program
+    // stops when interrupted.
+    JackknifeControl control;
+    if (interrupts) control.passDone = [](int k, int J) {
+        stopIfInterrupted(k, J);
+        return true;
+    };
     const std::time_t start = std::time(nullptr);
     allocateAccumulators(st);
     if (variances) {
         st.streams[kSlotCovariance] = st.streams[kSlotVariance];
-        runJackknife(st, variancePairs(traitsRead), traitsRead, groupSize);
+        runJackknife(st, variancePairs(traitsRead), traitsRead, groupSize, control);
         st.streams[kSlotCovariance] = nullptr;
     } else {
-        runJackknife(st, covariancePairs(traitsRead), traitsRead, groupSize);
+        runJackknife(st, covariancePairs(traitsRead), traitsRead, groupSize, control);
     }
 
     // 17.-19. Run time and completion.
     const std::time_t end = std::time(nullptr);
     const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
-    if (st.reportInChinese == 1)
-        std::fprintf(st.streams[kSlotReport], "\n 电脑运行时间为%f小时\n", hours);
-    else
-        std::fprintf(st.streams[kSlotReport], "\n Time Used (Hour) = %f \n", hours);
+    writeRunTime(st.streams[kSlotReport], st.reportInChinese == 1, hours);
     flushReport(st);
     std::fprintf(stderr, "\n Time Used (Hour) = %f \n", hours);
     if (st.timePhases) printPhaseTimes(st);
@@ -442,15 +476,46 @@ int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& 
         }
         st.streams[slot] = nullptr;
     }
-    std::remove("MATRIX.UQ2");
-    std::remove("MATRIX.UQ3");
-    if (!variances) std::remove("MATRIX.cov");
+    owned.scratch.removeAll();
+    owned.unfinished.keepAll();
     if (unwritten != nullptr) stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
-    if (variances) commitVarianceFile(replace);
-    unlockWorkingDirectory();
+    if (variances) owned.pendingVariances->commit(replace);
     return 0;
 }
 
+int runAnalysisOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team) {
+    const bool lead = team.rank == 0;
+    // 1. Device banner, before anything else.
+    if (lead) {
+        if (getGPUCount() < 1)
+            std::printf("  There are no device supporting CUDA, program is running on CPU!");
+        else
+            listGPU();
+    }
+
+    // 2.-3. Command line.
+    if (argc < 11) {
+        if (lead) {
+            std::fputs("Input argument error.\n", stderr);
+            std::fflush(stderr);
+        }
+        return 1;
+    }
+    AnalysisState st;
+    st.reportInChinese = (argv[1][0] == 'C' || argv[1][0] == 'c') ? 1 : 0;
+    ProgramRun owned;
+    try {
+        return inRunLanguage(st.reportInChinese == 1, [&] { return runOnTeam(kind, argc, argv, team, st, owned); });
+    } catch (const RunError& e) {
+        // After an error the scratch files and the report stay as they are;
+        // after an interrupt nothing of the run is kept.
+        if (!e.cancelled()) {
+            owned.scratch.keepAll();
+            owned.unfinished.keepAll();
+        }
+        throw;
+    }
+}
 
 }  // namespace
 
@@ -461,87 +526,87 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
 
 namespace {
 
-// The run-time line that ends a report.
-void writeRunTime(std::FILE* report, bool chinese, float hours) {
-    if (chinese)
-        std::fprintf(report, "\n 电脑运行时间为%f小时\n", hours);
-    else
-        std::fprintf(report, "\n Time Used (Hour) = %f \n", hours);
-}
-
-std::FILE* openScratch(const char* name) {
-    std::FILE* f = std::fopen(name, "w+b");
-    if (f == nullptr) stopRun("%s: the file could not be created in the working directory (%s)", name, std::strerror(errno));
+std::FILE* createIn(RunFiles& files, const std::string& path, const char* mode) {
+    files.add(path);
+    std::FILE* f = std::fopen(path.c_str(), mode);
+    if (f == nullptr) stopRun("%s: the file could not be created (%s)", path.c_str(), std::strerror(errno));
     return f;
 }
 
 }  // namespace
 
-int runVariancesAndCovariances(const CombinedRun& run) {
-    AnalysisState st;
-    st.reportInChinese = run.chinese ? 1 : 0;
-    st.forceHost = run.forceHost;
-    setFatalErrorLanguage(run.chinese);
-    const RunFileNames names = deriveFileNames(run.dataFile, AnalysisKind::Covariances);
-    const std::string varianceReportName = names.report.substr(0, names.report.size() - 4) + ".VAR";
-    lockWorkingDirectory();
+ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, const CombinedRun& run) {
+    return inRunLanguage(run.chinese, [&] {
+        st.reportInChinese = run.chinese ? 1 : 0;
+        st.forceHost = run.forceHost;
+        const std::string varianceReportName = run.name + ".VAR";
+        const std::string covarianceReportName = run.name + ".COV";
+        const int n = st.obsCount;
+        st.replicateCount = n / run.groupSize;
+        st.replicateDf = st.replicateCount - 1;
+        if (st.replicateCount < 2)
+            stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d give %d; choose a "
+                    "smaller group size",
+                    n, run.groupSize, st.replicateCount);
+        checkRecordOffsets(st, traitCount);
 
-    std::FILE* model = std::fopen(names.model.c_str(), "rt");
-    std::FILE* data = std::fopen(names.data.c_str(), "rt");
-    if (model == nullptr || data == nullptr) stopRun("%s or %s: cannot be opened", names.model.c_str(), names.data.c_str());
-    const ModelHeader header = readModelFile(st, model, names.model, run.covarianceSwitch, nullptr);
-    readDataFile(st, data, names.data, header.leadColumnCount, header.traitCount, nullptr);
-    const int n = st.obsCount;
-    const int traitCount = header.traitCount;
-    st.replicateCount = n / run.groupSize;
-    st.replicateDf = st.replicateCount - 1;
-    if (st.replicateCount < 2)
-        stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d give %d; choose a "
-                "smaller group size",
-                n, run.groupSize, st.replicateCount);
-    checkRecordOffsets(st, traitCount);
-    deriveModelConstants(st, header.trailingFactorCount, names.model);
+        // Everything the run creates is removed unless it ends: the scratch
+        // files in any case, the reports and the variance file unless complete.
+        DirectoryLock lock(run.folder);
+        RunFiles scratch, outputs;
+        OpenStreams streams(st);
+        st.streams[kSlotWholeData] = createIn(scratch, pathInFolder(run.folder, "MATRIX.UQ2"), "w+b");
+        st.streams[kSlotReplicate] = createIn(scratch, pathInFolder(run.folder, "MATRIX.UQ3"), "w+b");
+        std::FILE* reports[2] = {nullptr, nullptr};
+        const std::string reportNames[2] = {varianceReportName, covarianceReportName};
+        struct CloseReports {
+            std::FILE** reports;
+            ~CloseReports() {
+                for (int k = 0; k < 2; ++k)
+                    if (reports[k] != nullptr) std::fclose(reports[k]);
+            }
+        } closeReports{reports};
+        for (int k = 0; k < 2; ++k) {
+            const std::string path = pathInFolder(run.folder, reportNames[k]);
+            outputs.add(path);
+            reports[k] = std::fopen(path.c_str(), "wt");
+            if (reports[k] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
+        }
+        const std::time_t now = std::time(nullptr);
+        for (int k = 0; k < 2; ++k) {
+            writeReportPreamble(reports[k], run.chinese, traitCount, st.componentCount, st.replicateDf,
+                                reportNames[k].c_str(), now);
+            st.streams[kSlotReport] = reports[k];
+            st.reportName = reportNames[k];
+            flushReport(st);
+        }
+        st.streams[kSlotReport] = nullptr;
+        st.streams[kSlotVariance] = createIn(outputs, pathInFolder(run.folder, "MATWRN.var"), "w+b");
+        st.streams[kSlotCovariance] = createIn(scratch, pathInFolder(run.folder, "MATRIX.cov"), "w+b");
 
-    st.streams[kSlotWholeData] = openScratch("MATRIX.UQ2");
-    st.streams[kSlotReplicate] = openScratch("MATRIX.UQ3");
-    std::FILE* varianceReport = std::fopen(varianceReportName.c_str(), "wt");
-    std::FILE* covarianceReport = std::fopen(names.report.c_str(), "wt");
-    if (varianceReport == nullptr || covarianceReport == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
-    const std::time_t now = std::time(nullptr);
-    for (const auto& [report, name] : {std::pair{varianceReport, varianceReportName}, std::pair{covarianceReport, names.report}}) {
-        writeReportPreamble(report, run.chinese, traitCount, st.componentCount, st.replicateDf, name.c_str(), now);
-        st.streams[kSlotReport] = report;
-        st.reportName = name;
-        flushReport(st);
-    }
-    st.streams[kSlotVariance] = openScratch("MATWRN.var");
-    st.streams[kSlotCovariance] = openScratch("MATRIX.cov");
+        const std::time_t start = std::time(nullptr);
+        allocateAccumulators(st);
+        ReportedBlocks blocks = runJackknifeBoth(st, traitCount, run.groupSize, reports[0], reports[1], run.control);
 
-    const std::time_t start = std::time(nullptr);
-    allocateAccumulators(st);
-    runJackknifeBoth(st, traitCount, run.groupSize, varianceReport, covarianceReport, run.console);
-
-    const std::time_t end = std::time(nullptr);
-    const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
-    const char* unwritten = nullptr;
-    for (const auto& [report, name] : {std::pair{varianceReport, varianceReportName}, std::pair{covarianceReport, names.report}}) {
-        writeRunTime(report, run.chinese, hours);
-        const bool failed = std::ferror(report) != 0;
-        if (std::fclose(report) != 0 || failed) unwritten = name.c_str();
-    }
-    st.streams[kSlotReport] = nullptr;
-    for (int slot = 1; slot <= 5; ++slot) {
-        if (st.streams[slot] == nullptr) continue;
-        const bool failed = std::ferror(st.streams[slot]) != 0;
-        if ((std::fclose(st.streams[slot]) != 0 || failed) && slot == kSlotVariance) unwritten = "MATWRN.var";
-        st.streams[slot] = nullptr;
-    }
-    std::remove("MATRIX.UQ2");
-    std::remove("MATRIX.UQ3");
-    std::remove("MATRIX.cov");
-    if (unwritten != nullptr) stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
-    unlockWorkingDirectory();
-    return 0;
+        const std::time_t end = std::time(nullptr);
+        const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
+        const char* unwritten = nullptr;
+        for (int k = 0; k < 2; ++k) {
+            writeRunTime(reports[k], run.chinese, hours);
+            const bool failed = std::ferror(reports[k]) != 0;
+            if (std::fclose(std::exchange(reports[k], nullptr)) != 0 || failed) unwritten = reportNames[k].c_str();
+        }
+        for (int slot = 1; slot <= 5; ++slot) {
+            if (st.streams[slot] == nullptr) continue;
+            const bool failed = std::ferror(st.streams[slot]) != 0;
+            if ((std::fclose(st.streams[slot]) != 0 || failed) && slot == kSlotVariance) unwritten = "MATWRN.var";
+            st.streams[slot] = nullptr;
+        }
+        if (unwritten != nullptr)
+            stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
+        outputs.keepAll();
+        return blocks;
+    });
 }
 
 }  // namespace minque

@@ -39,7 +39,12 @@ void checkVarianceFileSize(std::FILE* var, const AnalysisState& state, int trait
 int parseArgumentInt(const char* text);
 
 // The whole run of minque-cov or minque-var; returns the process exit code of
-// a complete run (0). Every failure ends the process.
+// a complete run (0). Every failure is a RunError for the program's main,
+// which prints it and gives its exit status; what the run owns (the lock, the
+// variance file being written, scratch files) is released on the way out.
+// The scratch files and the report of a run that stops on an error are left
+// as they are; an interrupt (the first SIGINT or SIGTERM) stops the run after
+// its current pass and removes them.
 //
 // minque-var writes the variance file to a temporary file in the working
 // directory and moves it to "MATWRN.var" only when the run is complete; it
@@ -55,20 +60,21 @@ int runMinqueCov(int argc, char** argv);
 // A run that writes both reports from one jackknife: each pass (all data,
 // then every replicate) computes V^-1 and Q once and from them the variance
 // components of every trait and the covariance components of every pair.
-// NAME.TXT, NAME.MAT and NAME.DAT are in the working directory; the run writes
-// NAME.VAR, NAME.COV and MATWRN.var there, equal (apart from the date and
-// run-time lines) to what minque-var and minque-cov write from the same files
-// and arguments, and removes its scratch files. Nothing is printed but what
-// the console settings ask for. Every failure ends the process with a message
-// (exit code 1).
+// The state holds the model and the data as minque-var and minque-cov read
+// them from NAME.MAT and NAME.TXT (model constants derived); the run writes
+// NAME.VAR, NAME.COV and MATWRN.var into `folder`, equal (apart from the date
+// and run-time lines) to what minque-var and minque-cov write from the same
+// files and arguments, and removes its scratch files. On any way out other
+// than the end (an error, a cancel) it leaves nothing of its own in the
+// folder. Nothing is printed but what the control asks for.
 struct CombinedRun {
-    std::string dataFile;  // NAME.TXT
+    std::string folder;  // "" for the working directory
+    std::string name;    // NAME of the reports NAME.VAR and NAME.COV
     bool chinese = false;
     int groupSize = 1;
-    int covarianceSwitch = 0;
     bool forceHost = false;  // the inverse on the host even when a device is present
-    JackknifeConsole console;
+    JackknifeControl control;
 };
-int runVariancesAndCovariances(const CombinedRun& run);
+ReportedBlocks runVariancesAndCovariances(AnalysisState& state, int traitCount, const CombinedRun& run);
 
 }  // namespace minque

@@ -1,6 +1,6 @@
 #include "gpu/device_discovery.hpp"
 
-#include <cstdlib>
+#include "core/fatal_error.hpp"
 
 namespace minque {
 
@@ -41,7 +41,7 @@ int usableDeviceCount(const DeviceRuntime& runtime) {
 void printDeviceBanner(const DeviceRuntime& runtime, std::FILE* out) {
     int status = 0;
     const int count = determineCount(runtime, &status);
-    if (status != 0) std::exit(1);
+    if (status != 0) stopSilently(1);
     if (count >= 2) {
         std::fputs("  Using Multi-GPU!\n", out);
         for (int i = 0; i < count; ++i) printDevice(runtime, out, i);

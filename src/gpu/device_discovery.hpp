@@ -37,7 +37,7 @@ const DeviceRuntime& cudaDeviceRuntime();
 // device 0; else the runtime's count.
 int usableDeviceCount(const DeviceRuntime& runtime);
 
-// The banner. A failing device count ends the process with status 1 and no
+// The banner. A failing device count stops the run (status 1) with no
 // message.
 void printDeviceBanner(const DeviceRuntime& runtime, std::FILE* out);
 

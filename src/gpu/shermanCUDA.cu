@@ -7,17 +7,19 @@
 // is synchronised and checked: a failing runtime call prints
 // "<file>(<line>) : cudaSafeCall() Runtime API error : <text>." and a failing
 // step "<file>(<line>) : cutilCheckMsg() CUTIL CUDA error : <label> : <text>.",
-// both on standard error, and the process ends with status -1; a failing
-// solve prints its message on standard output and ends with status 1. Byte
-// counts are 64-bit: a matrix larger than the device holds fails at its
-// allocation with the runtime's message.
+// both for standard error, and the run stops with status -1; a failing solve
+// stops it with its message for standard output and status 1 (each a
+// RunError carrying the text). Device memory and the library handles belong
+// to objects of the call, released on every way out. Byte counts are 64-bit:
+// a matrix larger than the device holds fails at its allocation with the
+// runtime's message.
 #include <cublas_v2.h>
 #include <cuda_runtime.h>
 #include <cusolverDn.h>
 #include <dlfcn.h>
 
+#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -76,18 +78,25 @@ const DenseLibraries& denseLibraries() {
     return libraries;
 }
 
+[[noreturn]] void stopWithLine(const char* format, ...) {
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    throw RunError::printed(line, false, -1);
+}
+
 void safeCall(cudaError_t status, const char* file, int line) {
     if (status == cudaSuccess) return;
-    std::fprintf(stderr, "%s(%i) : cudaSafeCall() Runtime API error : %s.\n", file, line, cudaGetErrorString(status));
-    std::exit(-1);
+    stopWithLine("%s(%i) : cudaSafeCall() Runtime API error : %s.\n", file, line, cudaGetErrorString(status));
 }
 
 void checkMsg(const char* label, const char* file, int line) {
     const cudaError_t status = cudaGetLastError();
     if (status == cudaSuccess) return;
-    std::fprintf(stderr, "%s(%i) : cutilCheckMsg() CUTIL CUDA error : %s : %s.\n", file, line, label,
+    stopWithLine("%s(%i) : cutilCheckMsg() CUTIL CUDA error : %s : %s.\n", file, line, label,
                  cudaGetErrorString(status));
-    std::exit(-1);
 }
 
 #define cudaSafeCall(call) safeCall((call), __FILE__, __LINE__)
@@ -97,12 +106,38 @@ void checkMsg(const char* label, const char* file, int line) {
 struct SolverHandles {
     cublasHandle_t blas = nullptr;
     cusolverDnHandle_t solver = nullptr;
+    SolverHandles() = default;
+    SolverHandles(const SolverHandles&) = delete;
+    SolverHandles& operator=(const SolverHandles&) = delete;
+    ~SolverHandles() { shutdown(); }
     void shutdown() {
         if (solver != nullptr) denseLibraries().solverDestroy(solver);
         if (blas != nullptr) denseLibraries().blasDestroy(blas);
         solver = nullptr;
         blas = nullptr;
     }
+};
+
+// A block of device memory of one call, freed when the call ends.
+template <class T>
+class DeviceBuffer {
+public:
+    DeviceBuffer() = default;
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+    ~DeviceBuffer() { release(); }
+    // cudaMalloc of `bytes` (at least 1), checked.
+    void allocate(size_t bytes, const char* file, int line) {
+        safeCall(cudaMalloc(reinterpret_cast<void**>(&p_), bytes > 0 ? bytes : 1), file, line);
+    }
+    void release() {
+        if (p_ != nullptr) cudaFree(p_);
+        p_ = nullptr;
+    }
+    T* get() const { return p_; }
+
+private:
+    T* p_ = nullptr;
 };
 
 const char* cusolverText(cusolverStatus_t status) {
@@ -115,13 +150,11 @@ const char* cusolverText(cusolverStatus_t status) {
     }
 }
 
-// Reports a failing solve and ends the process with status 1.
-void checkCulaStatus(int status, int detail, const std::string& text, SolverHandles& handles) {
+// Stops the run on a failing solve, with status 1 (the handles are shut down
+// on the way out).
+void checkCulaStatus(int status, int detail, const std::string& text, SolverHandles&) {
     if (status == kSolverOk) return;
-    std::fputs(solverStatusMessage(status, detail, text).c_str(), stdout);
-    std::fflush(stdout);
-    handles.shutdown();
-    std::exit(1);
+    throw RunError::printed(solverStatusMessage(status, detail, text), true, 1);
 }
 
 void checkSolver(cusolverStatus_t status, SolverHandles& handles) {
@@ -160,66 +193,60 @@ std::string gpuLibraryProblem() { return denseLibraries().error; }
 int inverseV_GPU(const float* denseU, float* result, int n, int m) {
     const size_t bytesU = static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(float);
     const size_t bytesV = static_cast<size_t>(n) * static_cast<size_t>(n) * sizeof(float);
-    float *d_U = nullptr, *d_V = nullptr, *d_Output = nullptr;
-    int* d_ipiv = nullptr;
+    DeviceBuffer<float> d_U, d_V, d_Output, d_work;
+    DeviceBuffer<int> d_ipiv, d_info;
     SolverHandles handles;
     const DenseLibraries& lib = denseLibraries();
     if (!lib.error.empty()) checkCulaStatus(kSolverOther, 0, lib.error, handles);
 
-    cudaSafeCall(cudaMalloc(reinterpret_cast<void**>(&d_U), bytesU > 0 ? bytesU : 1));
-    cudaSafeCall(cudaMemcpy(d_U, denseU, bytesU, cudaMemcpyHostToDevice));
-    cudaSafeCall(cudaMalloc(reinterpret_cast<void**>(&d_V), bytesV));
+    d_U.allocate(bytesU, __FILE__, __LINE__);
+    cudaSafeCall(cudaMemcpy(d_U.get(), denseU, bytesU, cudaMemcpyHostToDevice));
+    d_V.allocate(bytesV, __FILE__, __LINE__);
 
     // V = U U': the dense U is row-major n x m, i.e. the column-major m x n U'.
     if (lib.blasCreate(&handles.blas) != CUBLAS_STATUS_SUCCESS) checkCulaStatus(kSolverBlasError, 1, "", handles);
     const float one = 1.0f, zero = 0.0f;
     // The product's status is not looked at: a failure surfaces at the
     // synchronisation and the error check that follow.
-    (void)lib.sgemm(handles.blas, CUBLAS_OP_T, CUBLAS_OP_N, n, n, m, &one, d_U, m > 0 ? m : 1, d_U, m > 0 ? m : 1, &zero,
-                    d_V, n);
+    (void)lib.sgemm(handles.blas, CUBLAS_OP_T, CUBLAS_OP_N, n, n, m, &one, d_U.get(), m > 0 ? m : 1, d_U.get(),
+                    m > 0 ? m : 1, &zero, d_V.get(), n);
     cudaSafeCall(cudaDeviceSynchronize());
     cutilCheckMsg("cublasSgemm() execution failed");
 
-    matrixAddI_GPU<<<(n + 255) / 256, 256>>>(d_V, n);
+    matrixAddI_GPU<<<(n + 255) / 256, 256>>>(d_V.get(), n);
     cudaSafeCall(cudaDeviceSynchronize());
     cutilCheckMsg("matrixAddI_GPU() execution failed");
-    cudaFree(d_U);
+    d_U.release();
 
-    cudaSafeCall(cudaMalloc(reinterpret_cast<void**>(&d_Output), bytesV));
-    cudaSafeCall(cudaMemset(d_Output, 0, bytesV));
+    d_Output.allocate(bytesV, __FILE__, __LINE__);
+    cudaSafeCall(cudaMemset(d_Output.get(), 0, bytesV));
     const dim3 block(16, 16, 1);
     const dim3 grid((n + 15) >> 4, (n + 15) >> 4, 1);
-    initIdentityGPU<<<grid, block>>>(d_Output, n);
+    initIdentityGPU<<<grid, block>>>(d_Output.get(), n);
     cudaSafeCall(cudaDeviceSynchronize());
     cutilCheckMsg("initIdentityGPU() execution failed");
 
-    cudaSafeCall(cudaMalloc(reinterpret_cast<void**>(&d_ipiv), static_cast<size_t>(n) * sizeof(int)));
-    cudaSafeCall(cudaMemset(d_ipiv, 0, static_cast<size_t>(n) * sizeof(int)));
+    d_ipiv.allocate(static_cast<size_t>(n) * sizeof(int), __FILE__, __LINE__);
+    cudaSafeCall(cudaMemset(d_ipiv.get(), 0, static_cast<size_t>(n) * sizeof(int)));
 
     // V X = I by LU with partial pivoting; the workspace lives in this call.
     if (const int bad = luFactorArgumentError(n, n, n)) checkCulaStatus(kSolverInvalidValue, bad, "", handles);
     if (const int bad = luSolveArgumentError(n, n, n, n)) checkCulaStatus(kSolverInvalidValue, bad, "", handles);
     checkSolver(lib.solverCreate(&handles.solver), handles);
     int lwork = 0;
-    checkSolver(lib.getrfBufferSize(handles.solver, n, n, d_V, n, &lwork), handles);
-    float* d_work = nullptr;
-    int* d_info = nullptr;
-    cudaSafeCall(cudaMalloc(reinterpret_cast<void**>(&d_work), static_cast<size_t>(lwork > 0 ? lwork : 1) * sizeof(float)));
-    cudaSafeCall(cudaMalloc(reinterpret_cast<void**>(&d_info), sizeof(int)));
-    checkSolver(lib.getrf(handles.solver, n, n, d_V, n, d_work, d_ipiv, d_info), handles);
-    checkInfo(d_info, handles);
-    checkSolver(lib.getrs(handles.solver, CUBLAS_OP_N, n, n, d_V, n, d_ipiv, d_Output, n, d_info), handles);
-    checkInfo(d_info, handles);
+    checkSolver(lib.getrfBufferSize(handles.solver, n, n, d_V.get(), n, &lwork), handles);
+    d_work.allocate(static_cast<size_t>(lwork > 0 ? lwork : 1) * sizeof(float), __FILE__, __LINE__);
+    d_info.allocate(sizeof(int), __FILE__, __LINE__);
+    checkSolver(lib.getrf(handles.solver, n, n, d_V.get(), n, d_work.get(), d_ipiv.get(), d_info.get()), handles);
+    checkInfo(d_info.get(), handles);
+    checkSolver(lib.getrs(handles.solver, CUBLAS_OP_N, n, n, d_V.get(), n, d_ipiv.get(), d_Output.get(), n, d_info.get()),
+                handles);
+    checkInfo(d_info.get(), handles);
     handles.shutdown();
     cudaSafeCall(cudaDeviceSynchronize());
     cutilCheckMsg("culaDeviceSgesv() execution failed");
 
-    cudaSafeCall(cudaMemcpy(result, d_Output, bytesV, cudaMemcpyDeviceToHost));
-    cudaFree(d_work);
-    cudaFree(d_info);
-    cudaFree(d_ipiv);
-    cudaFree(d_V);
-    cudaFree(d_Output);
+    cudaSafeCall(cudaMemcpy(result, d_Output.get(), bytesV, cudaMemcpyDeviceToHost));
     return 0;
 }
 

@@ -18,7 +18,8 @@ void shermanGPU(AnalysisState& state, int n, int m);
 std::string gpuLibraryProblem();
 
 // The device pipeline: result (column-major, leading dimension n) = (I + UU')^-1
-// from the row-major n x m dense U. Returns 0; every failure ends the process.
+// from the row-major n x m dense U. Returns 0; every failure stops the run
+// (a RunError), with the device memory of the call freed.
 int inverseV_GPU(const float* denseU, float* result, int n, int m);
 
 // Sparse columns to the dense n x m host array, row-major by observation:

@@ -19,6 +19,11 @@ bool readFileText(const std::string& name, std::string* text) {
     return true;
 }
 
+std::string pathInFolder(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
 std::string trimmed(const std::string& s) {
     const char* blank = " \t\r\n";
     const std::size_t first = s.find_first_not_of(blank);

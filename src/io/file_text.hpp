@@ -9,6 +9,10 @@ namespace minque {
 // (errno tells why). A failure while reading stops the run naming the file.
 bool readFileText(const std::string& name, std::string* text);
 
+// `name` inside `folder`: the name itself when the folder is "" (the working
+// directory), else folder/name.
+std::string pathInFolder(const std::string& folder, const std::string& name);
+
 // The text without its leading and trailing spaces, tabs and line ends.
 std::string trimmed(const std::string& text);
 

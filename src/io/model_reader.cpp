@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 
 #include "io/text_scanner.hpp"
 
@@ -26,6 +27,12 @@ void setCovarianceDimensions(AnalysisState& st, int trailingFactorCount, int cov
     st.recordLength = st.componentCount + 1;
 }
 
+// The stream's text; the stream is closed on every way out.
+TextScanner wholeText(std::FILE* file, const std::string& fileName) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned(file, std::fclose);
+    return TextScanner::fromStream(owned.get(), fileName);
+}
+
 void checkRange(const TextScanner& in, int value, int lo, int hi, const char* what) {
     if (value < lo || value > hi) in.fail("%s is %d; it must be between %d and %d", what, value, lo, hi);
 }
@@ -34,8 +41,7 @@ void checkRange(const TextScanner& in, int value, int lo, int hi, const char* wh
 
 ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string& fileName,
                           int covarianceSwitch, std::FILE* console) {
-    TextScanner in = TextScanner::fromStream(file, fileName);
-    std::fclose(file);
+    TextScanner in = wholeText(file, fileName);
     ModelHeader header;
 
     // Item 1.
@@ -200,8 +206,7 @@ ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string&
 
 void readDataFile(AnalysisState& st, std::FILE* file, const std::string& fileName, int leadColumnCount,
                   int traitCount, std::FILE* console) {
-    TextScanner in = TextScanner::fromStream(file, fileName);
-    std::fclose(file);
+    TextScanner in = wholeText(file, fileName);
     const int n = st.obsCount;
 
     for (int k = 1; k <= leadColumnCount; ++k)

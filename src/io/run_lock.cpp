@@ -6,57 +6,48 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/fatal_error.hpp"
+#include "io/file_text.hpp"
 
 namespace minque {
 
-namespace {
-
-const char* const kLockFile = "MATRIX.lock";
-int lockFd = -1;  // the process's one lock, held until it ends
-
-}  // namespace
-
-void lockWorkingDirectory() {
+DirectoryLock::DirectoryLock(const std::string& folder) : path_(pathInFolder(folder, "MATRIX.lock")) {
     // The lock file is removed by the run that ends; a run that opened the
     // old file just before that finds, after locking, that the name now
     // points elsewhere, and tries again with the new file.
+    const char* name = path_.c_str();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const int fd = open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0)
             stopRun("%s: the lock file of this directory cannot be created (%s); the scratch files need a "
                     "writable working directory",
-                    kLockFile, std::strerror(errno));
+                    name, std::strerror(errno));
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             close(fd);
             if (error == EWOULDBLOCK)
                 stopRun("Another analysis is running in this directory (%s is locked); its scratch files would be "
                         "overwritten. Run analyses one after the other or in separate directories",
-                        kLockFile);
-            stopRun("%s: the directory cannot be locked (%s)", kLockFile, std::strerror(error));
+                        name);
+            stopRun("%s: the directory cannot be locked (%s)", name, std::strerror(error));
         }
         struct stat held {}, named {};
-        if (fstat(fd, &held) == 0 && stat(kLockFile, &named) == 0 && held.st_dev == named.st_dev &&
+        if (fstat(fd, &held) == 0 && stat(name, &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
-            lockFd = fd;
-            std::atexit(unlockWorkingDirectory);  // also when the run stops early
+            fd_ = fd;
             return;
         }
         close(fd);
     }
-    stopRun("%s: the lock file keeps changing; another analysis is starting in this directory", kLockFile);
+    stopRun("%s: the lock file keeps changing; another analysis is starting in this directory", name);
 }
 
-void unlockWorkingDirectory() {
-    if (lockFd < 0) return;
-    unlink(kLockFile);
-    close(lockFd);
-    lockFd = -1;
+DirectoryLock::~DirectoryLock() {
+    if (fd_ < 0) return;
+    unlink(path_.c_str());
+    close(fd_);
 }
 
 }  // namespace minque

@@ -35,21 +35,27 @@ const ReportHeadings& reportHeadings(bool chinese) { return chinese ? kChinese :
 
 namespace {
 
-void endRow(std::FILE* out, double halfP) { std::fputs(significanceMark(2.0 * halfP), out); }
-
-double printedP(double halfP) { return std::fabs(2.0 * halfP); }
-
 double dbl(float x) { return static_cast<double>(x); }
 
-// Correlation of position k from the whole-data estimates in jackTerms, with
-// its statistics over the pseudo-correlations.
-void correlationRow(const AnalysisState& st, int k, int J, int d, double* rho, RowStatistics* stats) {
+std::string formatted(const char* format, double value) {
+    char text[400];  // %f of the largest double has 316 characters
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// The correlation row of position k from the whole-data estimates in
+// jackTerms, with its statistics over the pseudo-correlations.
+ReportedRow correlationRow(const AnalysisState& st, int k, int J, int d) {
     const double v1 = dbl(st.jackTerms[1][k]), c = dbl(st.jackTerms[2][k]), v3 = dbl(st.jackTerms[3][k]);
     const bool degenerate = v1 <= 1e-10 || v3 <= 1e-10;
     const double whole = degenerate ? 0.0 : (c / std::sqrt(v1)) / std::sqrt(v3);
-    *rho = std::fabs(whole) > 1.0 ? whole / std::fabs(whole) : whole;
-    *stats = rowStatistics(dbl(st.jackVectorB[k]), dbl(st.jackVectorC[k]), *rho, whole, RescaleRule::AtMostOne,
-                           degenerate, J, d);
+    ReportedRow row;
+    row.estimate = std::fabs(whole) > 1.0 ? whole / std::fabs(whole) : whole;
+    const RowStatistics s = rowStatistics(dbl(st.jackVectorB[k]), dbl(st.jackVectorC[k]), row.estimate, whole,
+                                          RescaleRule::AtMostOne, degenerate, J, d);
+    row.se = s.se;
+    row.halfP = s.halfP;
+    return row;
 }
 
 }  // namespace
@@ -61,32 +67,82 @@ void flushReport(const AnalysisState& st) {
                 std::strerror(errno));
 }
 
+PrintedFields printedFields(const ReportedRow& row) {
+    const bool correlation = row.section == ReportedRow::Section::Correlations ||
+                             row.section == ReportedRow::Section::TotalCorrelations;
+    PrintedFields f;
+    f.estimate = formatted(correlation ? "%f" : "%g", row.estimate);
+    f.se = formatted("%g", row.se);
+    f.p = formatted("%.3g", std::fabs(2.0 * row.halfP));
+    if (row.section == ReportedRow::Section::Covariances) f.weight = formatted("%g", dbl(row.weight));
+    const std::string mark = significanceMark(2.0 * row.halfP);  // " NS\n"
+    f.mark = mark.substr(1, mark.size() - 2);
+    return f;
+}
+
+void writeReportedRow(std::FILE* out, const ReportedRow& row) {
+    const PrintedFields f = printedFields(row);
+    const char* e = f.estimate.c_str();
+    const char* se = f.se.c_str();
+    const char* p = f.p.c_str();
+    switch (row.section) {
+        case ReportedRow::Section::Covariances:
+            std::fprintf(out, "%s Cov, %s, %s, %s, /%s,  ", row.label.c_str(), e, se, p, f.weight.c_str());
+            break;
+        case ReportedRow::Section::TotalCovariances: std::fprintf(out, "Cov %d, %s, %s, %s, ", row.index, e, se, p); break;
+        case ReportedRow::Section::Correlations: std::fprintf(out, "%s Cor, %s, %s, %s, ", row.label.c_str(), e, se, p); break;
+        case ReportedRow::Section::TotalCorrelations: std::fprintf(out, "Cor %d, %s, %s, %s, ", row.index, e, se, p); break;
+    }
+    std::fputs(significanceMark(2.0 * row.halfP), out);
+}
+
+namespace {
+
+ReportedRow rowOf(ReportedRow::Section section, const char* label, int index, double e, double se, double halfP) {
+    ReportedRow row;
+    row.section = section;
+    row.label = label;
+    row.index = index;
+    row.estimate = e;
+    row.se = se;
+    row.halfP = halfP;
+    return row;
+}
+
+}  // namespace
+
 void writeComponentCovarianceRow(std::FILE* out, const char* name, double e, double se, double halfP, float weight) {
-    std::fprintf(out, "%s Cov, %g, %g, %.3g, /%g,  ", name, e, se, printedP(halfP), dbl(weight));
-    endRow(out, halfP);
+    ReportedRow row = rowOf(ReportedRow::Section::Covariances, name, 0, e, se, halfP);
+    row.weight = weight;
+    writeReportedRow(out, row);
 }
 
 void writeTotalCovarianceRow(std::FILE* out, int index, double e, double se, double halfP) {
-    std::fprintf(out, "Cov %d, %g, %g, %.3g, ", index, e, se, printedP(halfP));
-    endRow(out, halfP);
+    writeReportedRow(out, rowOf(ReportedRow::Section::TotalCovariances, "", index, e, se, halfP));
 }
 
 void writeComponentCorrelationRow(std::FILE* out, const char* name, double rho, double se, double halfP) {
-    std::fprintf(out, "%s Cor, %f, %g, %.3g, ", name, rho, se, printedP(halfP));
-    endRow(out, halfP);
+    writeReportedRow(out, rowOf(ReportedRow::Section::Correlations, name, 0, rho, se, halfP));
 }
 
 void writeTotalCorrelationRow(std::FILE* out, int index, double rho, double se, double halfP) {
-    std::fprintf(out, "Cor %d, %f, %g, %.3g, ", index, rho, se, printedP(halfP));
-    endRow(out, halfP);
+    writeReportedRow(out, rowOf(ReportedRow::Section::TotalCorrelations, "", index, rho, se, halfP));
 }
 
-void writePairReport(AnalysisState& st, int J, int d) {
+ReportBlock writePairReport(AnalysisState& st, int J, int d) {
     std::FILE* out = st.streams[kSlotReport];
     const ReportHeadings& h = reportHeadings(st.reportInChinese == 1);
     const int K = st.componentCount;
     const float Jf = static_cast<float>(J);
     const auto& W = st.componentWeight;
+    ReportBlock block;
+    block.trait1 = st.firstTrait;
+    block.trait2 = st.secondTrait;
+    auto emit = [&](const ReportedRow& row) {
+        writeReportedRow(out, row);
+        flushReport(st);
+        block.rows.push_back(row);
+    };
 
     std::fprintf(out, h.pair, st.traitNames[static_cast<std::size_t>(st.firstTrait)].c_str(),
                  st.traitNames[static_cast<std::size_t>(st.secondTrait)].c_str(), kReportUserName);
@@ -115,8 +171,10 @@ void writePairReport(AnalysisState& st, int J, int d) {
         E2 += e;
         E3 += e3;
         const RowStatistics s = rowStatistics(pseudoSum, dbl(st.jackVectorA[k]), e, e, RescaleRule::Always, false, J, d);
-        writeComponentCovarianceRow(out, st.componentNames[static_cast<std::size_t>(k)].c_str(), e, s.se, s.halfP, W[k]);
-        flushReport(st);
+        ReportedRow row = rowOf(ReportedRow::Section::Covariances, st.componentNames[static_cast<std::size_t>(k)].c_str(),
+                                0, e, s.se, s.halfP);
+        row.weight = W[k];
+        emit(row);
     }
 
     // Totals: Phenotypic (index 2, position K + 2), then G+GE (index 1, K + 1).
@@ -139,31 +197,29 @@ void writePairReport(AnalysisState& st, int J, int d) {
             st.jackTerms[3][pos] = static_cast<float>(E3 - dbl(st.wholeTerms[3][K] / Jf));
         }
         const RowStatistics s = rowStatistics(pseudoSum, dbl(st.jackVectorA[pos]), e, eRef, RescaleRule::AtMostOne, false, J, d);
-        writeTotalCovarianceRow(out, index, e, s.se, s.halfP);
-        flushReport(st);
+        emit(rowOf(ReportedRow::Section::TotalCovariances, "", index, e, s.se, s.halfP));
     }
-    if (st.firstTrait == st.secondTrait) return;
+    if (st.firstTrait == st.secondTrait) return block;
 
     // Correlations of the random factors and the residual.
     std::fputs(h.correlations, out);
     flushReport(st);
     for (int k = 1; k <= K; ++k) {
         if (W[k] == 0.0f || isBetweenFactor(st, k)) continue;
-        double rho;
-        RowStatistics s;
-        correlationRow(st, k, J, d, &rho, &s);
-        writeComponentCorrelationRow(out, st.componentNames[static_cast<std::size_t>(k)].c_str(), rho, s.se, s.halfP);
-        flushReport(st);
+        ReportedRow row = correlationRow(st, k, J, d);
+        row.section = ReportedRow::Section::Correlations;
+        row.label = st.componentNames[static_cast<std::size_t>(k)];
+        emit(row);
     }
     std::fputs(h.totalCorrelations, out);
     flushReport(st);
     for (int index = 2; index >= 1; --index) {
-        double rho;
-        RowStatistics s;
-        correlationRow(st, K + index, J, d, &rho, &s);
-        writeTotalCorrelationRow(out, index, rho, s.se, s.halfP);
-        flushReport(st);
+        ReportedRow row = correlationRow(st, K + index, J, d);
+        row.section = ReportedRow::Section::TotalCorrelations;
+        row.index = index;
+        emit(row);
     }
+    return block;
 }
 
 }  // namespace minque

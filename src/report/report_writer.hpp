@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "core/analysis_state.hpp"
 
@@ -29,14 +31,44 @@ inline constexpr const char* kReportUserName = "Public Users.";
 // size limit) stops the run with a message naming the report.
 void flushReport(const AnalysisState& state);
 
-// Computes every number of the block from the accumulators (replacing
-// jackTerms by the whole-data estimates) and appends the block to the report
-// (streams slot 0). With firstTrait == secondTrait the block ends after the
-// totals.
-void writePairReport(AnalysisState& state, int J, int d);
+// One row of a block as values, in the order of the block: what the report
+// prints and what the tables and the library return, so that both hold the
+// same numbers. halfP is H: the printed P is |2 H| and the mark is decided
+// on 2 H.
+struct ReportedRow {
+    enum class Section { Covariances, TotalCovariances, Correlations, TotalCorrelations };
+    Section section = Section::Covariances;
+    std::string label;   // the component's label; empty for the totals
+    int index = 0;       // the totals: 1 (G+GE) or 2 (Phenotypic)
+    float weight = 0.0f; // the component covariance rows: the component's weight
+    double estimate = 0.0, se = 0.0, halfP = 0.5;
+};
 
-// The rows, each ending with its mark. halfP is H: the printed P is |2 H| and
-// the mark is decided on 2 H.
+// The fields of a row as the report prints them: the estimate (%g, or %f for
+// a correlation), S.E. (%g), P (%.3g), the weight (%g, component covariance
+// rows only, else empty) and the mark (NS, S+, S* or S**).
+struct PrintedFields {
+    std::string estimate, se, p, weight, mark;
+};
+PrintedFields printedFields(const ReportedRow& row);
+
+// One block: the two traits (1-based; equal in a report of variances) and
+// its rows.
+struct ReportBlock {
+    int trait1 = 0, trait2 = 0;
+    std::vector<ReportedRow> rows;
+};
+
+// Computes every number of the block from the accumulators (replacing
+// jackTerms by the whole-data estimates), appends the block to the report
+// (streams slot 0) and returns it. With firstTrait == secondTrait the block
+// ends after the totals.
+ReportBlock writePairReport(AnalysisState& state, int J, int d);
+
+// Prints one row, ending with its mark.
+void writeReportedRow(std::FILE* out, const ReportedRow& row);
+
+// The rows of each kind, as writeReportedRow prints them.
 void writeComponentCovarianceRow(std::FILE* out, const char* name, double e, double se, double halfP, float weight);
 void writeTotalCovarianceRow(std::FILE* out, int index, double e, double se, double halfP);
 void writeComponentCorrelationRow(std::FILE* out, const char* name, double rho, double se, double halfP);

@@ -84,9 +84,9 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
     const int width = std::max(760, perRow * panelWidth + 20);
     const int height = rows * panelHeight + legendHeight + 20;
 
-    std::map<std::pair<std::string, std::string>, const TableRow*> cells;  // (component, trait pair)
-    for (const TableRow& r : tables.correlations) cells[{r.component, r.trait1 + "\n" + r.trait2}] = &r;
-    auto find = [&](const std::string& component, const std::string& a, const std::string& b) -> const TableRow* {
+    std::map<std::pair<std::string, std::string>, const ResultRow*> cells;  // (component, trait pair)
+    for (const ResultRow& r : tables.correlations) cells[{r.component, r.trait1 + "\n" + r.trait2}] = &r;
+    auto find = [&](const std::string& component, const std::string& a, const std::string& b) -> const ResultRow* {
         auto it = cells.find({component, a + "\n" + b});
         if (it == cells.end()) it = cells.find({component, b + "\n" + a});
         return it == cells.end() ? nullptr : it->second;
@@ -132,12 +132,12 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                     s += "<rect " + box + " fill=\"#d9d9d9\" stroke=\"#ffffff\"/>\n";
                     continue;
                 }
-                const TableRow* r = find(component, traits[static_cast<std::size_t>(i)], traits[static_cast<std::size_t>(j)]);
+                const ResultRow* r = find(component, traits[static_cast<std::size_t>(i)], traits[static_cast<std::size_t>(j)]);
                 if (r == nullptr) {
                     s += "<rect " + box + " fill=\"#ffffff\" stroke=\"#d9d9d9\"/>\n";
                     continue;
                 }
-                const double value = std::strtod(r->estimate.c_str(), nullptr);
+                const double value = r->estimate.value;
                 const bool flag = flagsTheEstimate(r->flag);
                 if (!std::isfinite(value)) {
                     s += "<rect " + box + " fill=\"#bdbdbd\" stroke=\"#ffffff\"/>\n<text x=\"" +
@@ -146,8 +146,8 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                     continue;
                 }
                 s += "<rect class=\"cell\" " + box + " fill=\"" + colourOf(value) + "\" stroke=\"#ffffff\"><title>" +
-                     escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": " + r->estimate + " (S.E. " + r->se +
-                             ", P " + pageP(r->p) + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
+                     escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": " + r->estimate.text + " (S.E. " + r->se.text +
+                             ", P " + pageP(r->p.text) + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
                      "</title></rect>\n";
                 if (flag) {
                     ++flagged;
@@ -227,18 +227,18 @@ std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::p
 
     std::vector<std::vector<std::string>> rows;
     for (const auto& r : tables.correlations)
-        rows.push_back({r.trait1, r.trait2, r.component, r.estimate, r.se, pageP(r.p), r.mark, r.flag});
+        rows.push_back({r.trait1, r.trait2, r.component, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
     s += "<h2>Correlations (correlations.csv)</h2>\n" +
          htmlTable("correlations", {"trait 1", "trait 2", "component", "estimate", "S.E.", "P", "mark", "flag"}, rows);
     rows.clear();
     for (const auto& r : tables.covariances)
-        rows.push_back({r.trait1, r.trait2, r.component, r.weight, r.estimate, r.se, pageP(r.p), r.mark, r.flag});
+        rows.push_back({r.trait1, r.trait2, r.component, r.weight.text, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
     s += "<h2>Covariance components (covariances.csv)</h2>\n" +
          htmlTable("covariances", {"trait 1", "trait 2", "component", "weight", "estimate", "S.E.", "P", "mark", "flag"},
                    rows);
     rows.clear();
     for (const auto& r : tables.variances)
-        rows.push_back({r.trait1, r.component, r.weight, r.estimate, r.se, pageP(r.p), r.mark, r.flag});
+        rows.push_back({r.trait1, r.component, r.weight.text, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
     s += "<h2>Variance components (variances.csv)</h2>\n" +
          htmlTable("variances", {"trait", "component", "weight", "estimate", "S.E.", "P", "mark", "flag"}, rows);
 

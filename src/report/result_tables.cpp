@@ -211,6 +211,40 @@ ParsedReport parseReport(const std::string& text, const std::string& fileName) {
     return report;
 }
 
+ParsedReport reportOfBlocks(const std::vector<ReportBlock>& blocks, const std::vector<std::string>& traitNames,
+                            bool chinese) {
+    ParsedReport report;
+    report.chinese = chinese;
+    auto addTrait = [&](const std::string& name) {
+        if (std::find(report.traits.begin(), report.traits.end(), name) == report.traits.end())
+            report.traits.push_back(name);
+    };
+    for (const ReportBlock& block : blocks) {
+        const std::string& a = traitNames[static_cast<std::size_t>(block.trait1)];
+        const std::string& b = traitNames[static_cast<std::size_t>(block.trait2)];
+        addTrait(a);
+        addTrait(b);
+        for (const ReportedRow& r : block.rows) {
+            const PrintedFields f = printedFields(r);
+            ReportRow row;
+            row.trait1 = a;
+            row.trait2 = b;
+            const bool total = r.section == ReportedRow::Section::TotalCovariances ||
+                               r.section == ReportedRow::Section::TotalCorrelations;
+            row.component = total ? (r.index == 1 ? "G+GE" : "Phenotypic") : r.label;
+            row.weight = f.weight;
+            row.estimate = f.estimate;
+            row.se = f.se;
+            row.p = f.p;
+            row.mark = f.mark;
+            row.correlation = r.section == ReportedRow::Section::Correlations ||
+                              r.section == ReportedRow::Section::TotalCorrelations;
+            report.rows.push_back(row);
+        }
+    }
+    return report;
+}
+
 ParsedReport readReport(const std::string& fileName) {
     std::string text;
     if (!readFileText(fileName, &text)) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
@@ -229,6 +263,26 @@ using VarianceMap = std::map<std::pair<std::string, std::string>, double>;
 
 constexpr double kDegenerateVariance = 1e-10;  // the report's own test for a correlation's variances
 
+PrintedNumber printedNumber(const std::string& text) {
+    PrintedNumber n;
+    n.text = text;
+    if (!text.empty()) n.value = number(text);
+    return n;
+}
+
+ResultRow tableRow(const ReportRow& r, const std::string& weight) {
+    ResultRow row;
+    row.trait1 = r.trait1;
+    row.trait2 = r.trait2;
+    row.component = r.component;
+    row.weight = printedNumber(weight);
+    row.estimate = printedNumber(r.estimate);
+    row.se = printedNumber(r.se);
+    row.p = printedNumber(r.p);
+    row.mark = r.mark;
+    return row;
+}
+
 }  // namespace
 
 ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var) {
@@ -243,7 +297,7 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
         }
         for (const ReportRow& r : var->rows) {
             if (r.correlation) continue;
-            TableRow row{r.trait1, r.trait2, r.component, r.weight, r.estimate, r.se, r.p, r.mark, ""};
+            ResultRow row = tableRow(r, r.weight);
             if (!allFinite(r)) addFlag(row.flag, "not_finite");
             if (number(r.estimate) < 0.0) addFlag(row.flag, "negative");
             if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
@@ -259,7 +313,7 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
         return false;
     };
     for (const ReportRow& r : cov.rows) {
-        TableRow row{r.trait1, r.trait2, r.component, r.correlation ? "" : r.weight, r.estimate, r.se, r.p, r.mark, ""};
+        ResultRow row = tableRow(r, r.correlation ? "" : r.weight);
         if (!r.correlation) {
             if (!allFinite(r)) addFlag(row.flag, "not_finite");
             if (varianceNotPositive(r)) addFlag(row.flag, "variance_not_positive");
@@ -315,21 +369,22 @@ std::string csvLine(const std::vector<std::string>& fields) {
 
 std::string variancesCsv(const ResultTables& t) {
     std::string out = csvLine({"trait", "component", "weight", "estimate", "se", "p", "mark", "flag"});
-    for (const auto& r : t.variances) out += csvLine({r.trait1, r.component, r.weight, r.estimate, r.se, r.p, r.mark, r.flag});
+    for (const auto& r : t.variances)
+        out += csvLine({r.trait1, r.component, r.weight.text, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
     return out;
 }
 
 std::string covariancesCsv(const ResultTables& t) {
     std::string out = csvLine({"trait_1", "trait_2", "component", "weight", "estimate", "se", "p", "mark", "flag"});
     for (const auto& r : t.covariances)
-        out += csvLine({r.trait1, r.trait2, r.component, r.weight, r.estimate, r.se, r.p, r.mark, r.flag});
+        out += csvLine({r.trait1, r.trait2, r.component, r.weight.text, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
     return out;
 }
 
 std::string correlationsCsv(const ResultTables& t) {
     std::string out = csvLine({"trait_1", "trait_2", "component", "estimate", "se", "p", "mark", "flag"});
     for (const auto& r : t.correlations)
-        out += csvLine({r.trait1, r.trait2, r.component, r.estimate, r.se, r.p, r.mark, r.flag});
+        out += csvLine({r.trait1, r.trait2, r.component, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
     return out;
 }
 

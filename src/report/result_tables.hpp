@@ -1,27 +1,15 @@
-// The results of an analysis as tables: the report blocks of minque-cov
-// (.COV) and minque-var (.VAR) read back, in either language and for any
-// model, and turned into one row per estimate with the numbers exactly as the
-// report prints them, plus a flag that tells the reader what not to
-// over-interpret.
-//
-// Flags (several are joined with ';'):
-//   negative               a variance component (or total) below zero
-//   variance_not_positive  a covariance whose component has a variance of
-//                          either trait at or below zero (needs the .VAR)
-//   undefined              a correlation whose variance component of either
-//                          trait is at or below zero: the report prints 0
-//                          with SE 0 and P 1, which means "not defined"
-//   cut                    a correlation cut to +1 or -1
-//   near_bound             a correlation of 0.95 or more in size, next to the
-//                          bound where the jackknife understates its spread
-//   p_floor                a P value below 1e-10, the floor of the t-test's
-//                          precision: read it as "below 1e-10"
-//   not_finite             the report prints nan or inf for the estimate, S.E.
-//                          or P: the replicates cannot estimate the component
+// The results of an analysis as tables (minquecov/results.hpp): from the
+// blocks of a run, as its report writer printed them, or from reports of
+// minque-cov (.COV) and minque-var (.VAR) read back, in either language and
+// for any model. One row per estimate with the numbers exactly as the report
+// prints them, plus a flag that tells the reader what not to over-interpret.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "minquecov/results.hpp"
+#include "report/report_writer.hpp"
 
 namespace minque {
 
@@ -49,15 +37,10 @@ struct ParsedReport {
 ParsedReport readReport(const std::string& fileName);
 ParsedReport parseReport(const std::string& text, const std::string& fileName);
 
-struct TableRow {
-    std::string trait1, trait2, component, weight, estimate, se, p, mark, flag;
-};
-
-struct ResultTables {
-    std::vector<std::string> traits;
-    std::vector<std::string> correlationComponents;  // reported correlations, then G+GE and Phenotypic
-    std::vector<TableRow> variances, covariances, correlations;
-};
+// The report of a run's blocks without reading it back: the rows as the
+// report writer printed them (`traitNames` 1-based, as in the state).
+ParsedReport reportOfBlocks(const std::vector<ReportBlock>& blocks, const std::vector<std::string>& traitNames,
+                            bool chinese);
 
 // Tables from a covariance report and, when given, the variance report of the
 // same analysis (without it, the flags that need the variances are decided

@@ -6,7 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -135,6 +140,44 @@ TEST(ConcurrentRuns, ASecondRunInTheSameDirectoryStopsAndTheFirstIsUnaffected) {
     EXPECT_EQ(test::withoutClock(test::readFile(shared.file("T.COV"))), test::withoutClock(test::readFile(alone.file("T.COV"))));
     EXPECT_TRUE(Inputs(shared) == before);
     EXPECT_FALSE(test::fileExists(shared.file("MATRIX.lock")));
+}
+
+TEST(Interrupts, TheFirstInterruptStopsTheRunAfterItsPassAndLeavesNothing) {
+    // Long enough (a hundred passes) for the signal to arrive mid-run.
+    const ModelDesign d = test::randomDesign(9, 1000, {50, 150}, 1, 2);
+    TempDir dir;
+    test::writeAnalysisInputs(dir, "T", d, test::randomTraits(3, 1000, 2), 3, 100);
+    std::remove(dir.file("MATWRN.var").c_str());
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const ProcessResult var = test::runProcessInterrupted(MINQUE_VAR_PATH, test::analysisArgs("E", 10, 0, "T.TXT"),
+                                                              dir.path(), "Jac 1 / 100", signal);
+        EXPECT_EQ(var.exitCode, 128 + signal) << var.err;
+        EXPECT_TRUE(std::regex_search(var.err, std::regex("\nInterrupted: the run stopped after [0-9]+ of 100 jackknife "
+                                                          "replicates; its unfinished files were removed\n$")))
+            << var.err;
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"T.DAT", "T.MAT", "T.TXT"}));
+    }
+
+    // The front door: no output folder, no staging folder.
+    std::string table = "A,B,Y1,Y2\n";
+    for (int r = 0; r < 1000; ++r)
+        table += std::to_string(r % 50) + "," + std::to_string(r % 150) + "," + std::to_string(std::sin(r)) + "," +
+                 std::to_string(std::cos(0.7 * r)) + "\n";
+    TempDir front;
+    test::writeFile(front.file("TAB.csv"), table);
+    const ProcessResult analyse = test::runProcessInterrupted(
+        MINQUE_FRONT_DOOR_PATH, {"analyse", "TAB.csv", "--random", "A,B", "--group", "10"}, front.path(),
+        "minque analyse:", SIGINT);
+    EXPECT_EQ(analyse.exitCode, 130) << analyse.err;
+    EXPECT_NE(analyse.err.find("Interrupted: the run stopped after"), std::string::npos) << analyse.err;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(front.path()))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, (std::vector<std::string>{"TAB.csv"}));
 }
 
 }  // namespace

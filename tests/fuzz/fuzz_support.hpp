@@ -1,5 +1,5 @@
-// Shared by the fuzzing harnesses: a rejected input (the run would stop with a
-// message) ends that input only, and no single array may exceed 64 MiB, so a
+// Shared by the fuzzing harnesses: a rejected input (the run stops with a
+// RunError) ends that input only, and no single array may exceed 64 MiB, so a
 // file asking for more takes the allocators' failure path.
 #pragma once
 
@@ -13,15 +13,10 @@
 
 namespace minque::fuzz {
 
-struct InputRejected {
-    int exitCode;
-};
-
-[[noreturn]] inline void throwOnStop(int exitCode) { throw InputRejected{exitCode}; }
+using InputRejected = RunError;
 
 inline void prepare() {
     static const bool done = [] {
-        setStopHandler(throwOnStop);
         setAllocationLimit(std::size_t{64} << 20);
         return true;
     }();

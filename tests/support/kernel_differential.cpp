@@ -175,8 +175,6 @@ AnalysisState stateFromText(const std::string& modelText, const std::string& dat
 
 namespace {
 
-struct Refused {};
-[[noreturn]] void throwRefused(int) { throw Refused{}; }
 
 // Everything one pass stores, in the order the pass stores it.
 struct PassValues {
@@ -345,27 +343,17 @@ std::string compareValues(const PassValues& ref, const PassValues& fast) {
     return "";
 }
 
-class StopHandlerScope {
-public:
-    StopHandlerScope() : saved_(currentStopHandler()) { setStopHandler(throwRefused); }
-    ~StopHandlerScope() { setStopHandler(saved_); }
-
-private:
-    StopHandler saved_;
-};
-
 }  // namespace
 
 DifferentialResult compareKernels(const RandomModel& model) {
     DifferentialResult result;
-    StopHandlerScope scope;
     // The drawn covariance switch, or without covariance components where
     // the model's shape gives none it can pair.
     int covarianceSwitch = model.covarianceSwitch;
     std::unique_ptr<KernelRun> reference;
     try {
         reference = std::make_unique<KernelRun>(model, covarianceSwitch, false);
-    } catch (const Refused&) {
+    } catch (const RunError&) {
         if (covarianceSwitch == 0) {
             result.modelAccepted = false;
             return result;
@@ -373,7 +361,7 @@ DifferentialResult compareKernels(const RandomModel& model) {
         covarianceSwitch = 0;
         try {
             reference = std::make_unique<KernelRun>(model, covarianceSwitch, false);
-        } catch (const Refused&) {
+        } catch (const RunError&) {
             result.modelAccepted = false;
             return result;
         }

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/fatal_error.hpp"
 #include "support/kernel_differential.hpp"
 
 namespace minque::test {
@@ -49,8 +50,10 @@ std::string readFile(const std::string& path) {
 
 bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
 
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                         const std::string& input, long fileSizeLimit) {
+namespace {
+
+ProcessResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                       const std::string& input, long fileSizeLimit, const std::string& trigger, int signalNumber) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -105,6 +108,10 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                 (isOut ? outOpen : errOpen) = false;
             } else {
                 (isOut ? result.out : result.err).append(buffer, static_cast<std::size_t>(got));
+                if (!isOut && signalNumber != 0 && result.err.find(trigger) != std::string::npos) {
+                    kill(pid, signalNumber);
+                    signalNumber = 0;
+                }
             }
         }
     }
@@ -113,6 +120,18 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                         const std::string& input, long fileSizeLimit) {
+    return runChild(program, args, cwd, input, fileSizeLimit, "", 0);
+}
+
+ProcessResult runProcessInterrupted(const std::string& program, const std::vector<std::string>& args,
+                                    const std::string& cwd, const std::string& trigger, int signal) {
+    return runChild(program, args, cwd, "", -1, trigger, signal);
 }
 
 std::vector<std::string> analysisArgs(const std::string& language, int groupSize, int covarianceSwitch,
@@ -233,6 +252,18 @@ void writeAnalysisInputs(const TempDir& dir, const std::string& base, const Mode
     }
     writeFile(dir.file("MATWRN.var"),
               std::string(reinterpret_cast<const char*>(var.data()), var.size() * sizeof(float)));
+}
+
+void expectRunError(const std::function<void()>& body, int exitStatus, const std::string& pattern) {
+    try {
+        body();
+    } catch (const RunError& e) {
+        EXPECT_EQ(e.exitStatus(), exitStatus);
+        const std::string text = runErrorText(e);
+        EXPECT_TRUE(std::regex_search(text, std::regex(pattern))) << "printed:\n" << text << "\nexpected: " << pattern;
+        return;
+    }
+    ADD_FAILURE() << "no RunError; expected one matching " << pattern;
 }
 
 }  // namespace minque::test

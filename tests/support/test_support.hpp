@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "core/analysis_state.hpp"
 #include "io/model_writer.hpp"
@@ -41,6 +44,11 @@ struct ProcessResult {
 // it writes (RLIMIT_FSIZE), with SIGXFSZ ignored, as on a nearly full disk.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                          const std::string& input = "", long fileSizeLimit = -1);
+
+// The same, sending `signal` to the program once `trigger` has appeared on
+// its standard error (an interrupt while it runs).
+ProcessResult runProcessInterrupted(const std::string& program, const std::vector<std::string>& args,
+                                    const std::string& cwd, const std::string& trigger, int signal);
 
 // The ten positional arguments of an analysis: language, group size, switch
 // and data file name, the placeholders filled with "0".
@@ -79,4 +87,15 @@ void writeAnalysisInputs(const TempDir& dir, const std::string& base, const Mode
                          const std::vector<std::vector<float>>& traits, int componentCount, int replicateCount,
                          float varValue = 1.0f);
 
+// Checks that `body` stops the run with a RunError of this exit status, and
+// that what a program prints for it (runErrorText) matches `pattern`
+// somewhere; a failed expectation when it throws none.
+void expectRunError(const std::function<void()>& body, int exitStatus, const std::string& pattern);
+
 }  // namespace minque::test
+
+#define EXPECT_RUN_ERROR(statement, status, pattern)                                      \
+    do {                                                                                  \
+        SCOPED_TRACE(#statement);                                                         \
+        ::minque::test::expectRunError([&] { statement; }, (status), (pattern));          \
+    } while (0)

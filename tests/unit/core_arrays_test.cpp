@@ -2,6 +2,7 @@
 
 #include "core/arrays.hpp"
 #include "core/fatal_error.hpp"
+#include "support/test_support.hpp"
 
 namespace minque {
 namespace {
@@ -44,26 +45,21 @@ TEST(Arrays, RaggedRowsHoldOneSlotMoreThanTheirCount) {
     EXPECT_EQ(list[1][3], 11);
 }
 
-TEST(ArraysDeathTest, AllocationFailureEndsWithTheAllocatorsMessageInTheRunsLanguage) {
-    EXPECT_EXIT(dmatrix(1, 1 << 30, 1, 1 << 30), testing::ExitedWithCode(1),
-                "allocation failure 2 in dmatrix\\(\\)\n\n You Data Is Too Big for Runing in DOS System.\n\n You "
-                "Should Analyze the Data in UNIX System.\n...Now Exiting to System...\n");
-    EXPECT_EXIT(
-        {
-            setFatalErrorLanguage(true);
-            imatrix(1, 1 << 30, 1, 1 << 30);
-        },
-        testing::ExitedWithCode(1),
+TEST(Arrays, AllocationFailureEndsWithTheAllocatorsMessageInTheRunsLanguage) {
+    EXPECT_RUN_ERROR(dmatrix(1, 1 << 30, 1, 1 << 30), 1,
+                     "allocation failure 2 in dmatrix\\(\\)\n\n You Data Is Too Big for Runing in DOS System.\n\n You "
+                     "Should Analyze the Data in UNIX System.\n...Now Exiting to System...\n");
+    EXPECT_RUN_ERROR(inRunLanguage(true, [] { return imatrix(1, 1 << 30, 1, 1 << 30); }), 1,
         "allocation failure 2 in imatrix\\(\\)\n\n您的数据太大了, 无法在DOS系统中分析!\n\n您需要在UNIX系统中运行统计"
         "分析软件!\n...无法执行软件. 退回DOS系统...\n$");
 }
 
 #ifdef MINQUE_CHECKED_INDEX
-TEST(ArraysDeathTest, CheckedBuildCatchesAnIndexOutsideTheBounds) {
+TEST(Arrays, CheckedBuildCatchesAnIndexOutsideTheBounds) {
     FloatVector v = dvector(1, 4);
-    EXPECT_DEATH(v[5] = 1.0f, "index 5 outside 1..4");
+    EXPECT_RUN_ERROR(v[5] = 1.0f, 1, "internal error: index 5 outside 1..4");
     FloatMatrix m = dmatrix(1, 2, 1, 2);
-    EXPECT_DEATH(m[1][0] = 1.0f, "index 0 outside 1..2");
+    EXPECT_RUN_ERROR(m[1][0] = 1.0f, 1, "internal error: index 0 outside 1..2");
 }
 #endif
 

@@ -3,7 +3,8 @@
 // engine's files cannot hold.
 #include <gtest/gtest.h>
 
-#include "driver/minque_command.hpp"
+#include "driver/trial_coding.hpp"
+#include "support/test_support.hpp"
 
 namespace minque {
 namespace {
@@ -40,11 +41,11 @@ TEST(TrialCoding, IncompleteRowsAreDroppedOnlyWhenAsked) {
     EXPECT_EQ(c.droppedLines, (std::vector<int>{3, 4}));
     EXPECT_EQ(c.data.lead, (std::vector<std::vector<int>>{{1}, {2}}));  // levels of the kept rows only
     d.dropIncomplete = false;
-    EXPECT_EXIT(codeTrial(t, d), testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(codeTrial(t, d), 1,
                 "T.CSV: line 3, column Y1: the value is missing \\('NA'\\); give --drop-incomplete");
 }
 
-TEST(TrialCodingDeathTest, BadTablesAndNamesStopNamingTheColumn) {
+TEST(TrialCoding, BadTablesAndNamesStopNamingTheColumn) {
     struct Case {
         const char* text;
         std::vector<std::string> design, traits;
@@ -64,7 +65,8 @@ TEST(TrialCodingDeathTest, BadTablesAndNamesStopNamingTheColumn) {
         TrialDesign d;
         d.design = c.design;
         d.traits = c.traits;
-        EXPECT_EXIT(codeTrial(table(c.text), d), testing::ExitedWithCode(1), c.message) << c.text;
+        SCOPED_TRACE(c.text);
+        EXPECT_RUN_ERROR(codeTrial(table(c.text), d), 1, c.message);
     }
 }
 

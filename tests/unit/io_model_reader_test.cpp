@@ -87,7 +87,7 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text.replace(at, from.size(), to);
 }
 
-TEST(ModelReaderDeathTest, BadFilesStopWithAMessageNamingFileLineAndItem) {
+TEST(ModelReader, BadFilesStopWithAMessageNamingFileLineAndItem) {
     const std::string M = kModel, D = kData;
     const BadInput cases[] = {
         {"missing comma", replaced(M, "1,2,\n", "1,2\n"), D, "T.MAT: line 1: item 1, trait count: expected a comma"},
@@ -117,18 +117,18 @@ TEST(ModelReaderDeathTest, BadFilesStopWithAMessageNamingFileLineAndItem) {
     };
     for (const BadInput& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EXIT(readBoth(c.model, c.data, c.covarianceSwitch), testing::ExitedWithCode(1), c.message);
+        EXPECT_RUN_ERROR(readBoth(c.model, c.data, c.covarianceSwitch), 1, c.message);
     }
 }
 
-TEST(ModelReaderDeathTest, CovariancePairsMustJoinExistingFactorsWithEqualLevels) {
+TEST(ModelReader, CovariancePairsMustJoinExistingFactorsWithEqualLevels) {
     // Two fixed columns, three factors: the switch adds four covariance
     // components, joining (1, 3), (2, 4) ... but there is no factor 4.
     ModelDesign d = test::randomDesign(1, 12, {2, 2, 2}, 2, 1);
-    EXPECT_EXIT(test::stateFromDesign(d, 1, 1), testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(test::stateFromDesign(d, 1, 1), 1,
                 "TEST.MAT: covariance component 2 joins random factors 2 and 4, but the model has 3 random factors");
     d = test::randomDesign(1, 12, {2, 2, 3, 2, 2}, 1, 1);
-    EXPECT_EXIT(test::stateFromDesign(d, 1, 1), testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(test::stateFromDesign(d, 1, 1), 1,
                 "covariance component 1 joins random factors 1 \\(2 levels\\) and 3 \\(3 levels\\)");
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "io/trial_table.hpp"
+#include "support/test_support.hpp"
 
 namespace minque {
 namespace {
@@ -49,7 +50,7 @@ TEST(TrialTable, MissingValuesAreTheUsualSpellings) {
     for (const char* present : {"0", "N", "n/a?", "-", "1e-3"}) EXPECT_FALSE(isMissingValue(present)) << present;
 }
 
-TEST(TrialTableDeathTest, UnreadableTablesStopNamingTheFileAndLine) {
+TEST(TrialTable, UnreadableTablesStopNamingTheFileAndLine) {
     struct Case {
         const char* text;
         const char* message;
@@ -62,7 +63,10 @@ TEST(TrialTableDeathTest, UnreadableTablesStopNamingTheFileAndLine) {
         {"A,B\n1,\"2\n", "T.TXT: line 2: a quoted field is not closed"},
         {"A,B\n1,\"2\"x\n", "T.TXT: line 2: text after the closing quote"},
     };
-    for (const Case& c : cases) EXPECT_EXIT(parseTrialTable(c.text, "T.TXT"), testing::ExitedWithCode(1), c.message) << c.text;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_RUN_ERROR(parseTrialTable(c.text, "T.TXT"), 1, c.message);
+    }
 }
 
 }  // namespace

@@ -68,12 +68,12 @@ TEST(ModelBuilder, GeneralModelCodesLevelsAndInteractions) {
     EXPECT_EQ(d.componentNames[2], "V(e)");
 }
 
-TEST(ModelBuilderDeathTest, BadDesignDataIsRefusedWithAMessage) {
-    EXPECT_EXIT(dataOf("Env Fem Y\n1 x 2\n", 2), testing::ExitedWithCode(1),
+TEST(ModelBuilder, BadDesignDataIsRefusedWithAMessage) {
+    EXPECT_RUN_ERROR(dataOf("Env Fem Y\n1 x 2\n", 2), 1,
                 "D.TXT: line 2: observation 1, lead column 2 \\(Fem\\): a level code must be an integer: expected an integer, found 'x'");
-    EXPECT_EXIT(dataOf("Env Fem\n1 2\n", 2), testing::ExitedWithCode(1), "the header has 2 names, but 2 lead columns and at least one trait");
+    EXPECT_RUN_ERROR(dataOf("Env Fem\n1 2\n", 2), 1, "the header has 2 names, but 2 lead columns and at least one trait");
     const DesignData data = dataOf("Env Fem Y\n1 2 3\n", 2);
-    EXPECT_EXIT(leadColumn(data, "Blk"), testing::ExitedWithCode(1), "there is no lead column named 'Blk' \\(the lead columns are: Env, Fem\\)");
+    EXPECT_RUN_ERROR(leadColumn(data, "Blk"), 1, "there is no lead column named 'Blk' \\(the lead columns are: Env, Fem\\)");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "report/result_pages.hpp"
 #include "report/result_tables.hpp"
+#include "support/test_support.hpp"
 
 namespace minque {
 namespace {
@@ -43,7 +44,7 @@ constexpr const char* kCovarianceReport =
     "Cor 1, 0.412000, 0.1, 0.002,  S**\n"
     "\n Time Used (Hour) = 0.000000 \n";
 
-const TableRow& rowOf(const std::vector<TableRow>& rows, const std::string& component) {
+const ResultRow& rowOf(const std::vector<ResultRow>& rows, const std::string& component) {
     for (const auto& r : rows)
         if (r.component == component) return r;
     throw std::runtime_error("no row " + component);
@@ -62,13 +63,14 @@ TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
     ASSERT_EQ(t.covariances.size(), 4u);
     ASSERT_EQ(t.correlations.size(), 4u);
 
-    const TableRow& negative = rowOf(t.variances, "V(A)");
-    EXPECT_EQ(negative.estimate, "-265.6");  // as printed, not re-rounded
-    EXPECT_EQ(negative.weight, "2");
+    const ResultRow& negative = rowOf(t.variances, "V(A)");
+    EXPECT_EQ(negative.estimate.text, "-265.6");  // as printed, not re-rounded
+    EXPECT_EQ(negative.estimate.value, -265.6);
+    EXPECT_EQ(negative.weight.text, "2");
     EXPECT_EQ(negative.mark, "S*");
     EXPECT_EQ(negative.flag, "negative");
     EXPECT_EQ(rowOf(t.variances, "V(e)").flag, "p_floor");
-    EXPECT_EQ(rowOf(t.variances, "G+GE").weight, "");
+    EXPECT_EQ(rowOf(t.variances, "G+GE").weight.text, "");
 
     EXPECT_EQ(rowOf(t.covariances, "V(A)").flag, "variance_not_positive");  // Yield's V(A) < 0
     EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "");
@@ -105,7 +107,7 @@ TEST(ResultTables, NotANumberIsReadAsPrintedAndFlagged) {
     text.replace(text.find("V(e) Cov, 1.5, 0.5,"), 19, "V(e) Cov, 1.5, nan,");
     text.replace(text.find("V(A) Cor, 0.000000, 0, 1,"), 25, "V(A) Cor, 0.000000, nan, 1,");
     const ResultTables t = buildResultTables(parseReport(text, "T.COV"), nullptr);
-    EXPECT_EQ(rowOf(t.covariances, "V(e)").se, "nan");
+    EXPECT_EQ(rowOf(t.covariances, "V(e)").se.text, "nan");
     EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "not_finite");
     EXPECT_EQ(rowOf(t.correlations, "V(A)").flag, "undefined");
 }
@@ -120,14 +122,14 @@ TEST(ResultTables, CsvIsRfc4180WithAHeaderRow) {
     EXPECT_EQ(covariancesCsv(t).substr(0, 57), "trait_1,trait_2,component,weight,estimate,se,p,mark,flag\r");
 }
 
-TEST(ResultTablesDeathTest, ADamagedReportStopsNamingTheFileAndLine) {
+TEST(ResultTables, ADamagedReportStopsNamingTheFileAndLine) {
     std::string cut = kCovarianceReport;
     cut.replace(cut.find("V(e) Cov, 1.5, 0.5, 0.009, /1,   S**"), 36, "V(e) Cov, 1.5, 0.5");
-    EXPECT_EXIT(parseReport(cut, "T.COV"), testing::ExitedWithCode(1), "T.COV: line 6: not a covariance row");
+    EXPECT_RUN_ERROR(parseReport(cut, "T.COV"), 1, "T.COV: line 6: not a covariance row");
     std::string badNumber = kCovarianceReport;
     badNumber.replace(badNumber.find("0.961000"), 8, "0.96x");
-    EXPECT_EXIT(parseReport(badNumber, "T.COV"), testing::ExitedWithCode(1), "T.COV: line 14: the estimate, standard error");
-    EXPECT_EXIT(parseReport("just some text\n", "T.COV"), testing::ExitedWithCode(1), "T.COV: no trait-pair block found");
+    EXPECT_RUN_ERROR(parseReport(badNumber, "T.COV"), 1, "T.COV: line 14: the estimate, standard error");
+    EXPECT_RUN_ERROR(parseReport("just some text\n", "T.COV"), 1, "T.COV: no trait-pair block found");
 }
 
 }  // namespace

@@ -1,0 +1,162 @@
+// minque-cov as a library: one call from a trial table in memory to the
+// variance and covariance components and the correlations of its traits,
+// with jackknife standard errors, exactly as `minque analyse` computes them
+// (the front door is a caller of this function).
+//
+//   minque::AnalysisRequest request;
+//   request.data = minque::trialDataFromText(csvText, "TRIAL.csv");
+//   request.model.female = "Fem";  request.model.male = "Male";
+//   request.model.env = "Env";     request.model.block = "Blk";
+//   request.options.group = 4;
+//   const minque::AnalysisResult result = minque::analyse(request);
+//
+// The call never ends the process. Every failure (a column that is not
+// there, a text value in a trait, a model the engine refuses, a file that
+// cannot be written, a cancel) is thrown as a minque::RunError whose message
+// is the one line the command line prints; nothing of the run is left behind
+// (its folder holds what it held before). After an error the next call
+// starts afresh.
+//
+// Calls from several threads of one process are safe: they run one after the
+// other (the engine's worker threads are shared by the process), each with
+// its own settings, and give the same results as calls made one by one.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "minquecov/error.hpp"
+#include "minquecov/results.hpp"
+
+namespace minque {
+
+// One column of a trial table: text (design codes such as "P3" or "Env2",
+// or numbers as text) or numbers. A missing value is an empty field, NA, "."
+// or NaN in a text column, and NaN in a numeric one.
+struct TrialColumn {
+    std::string name;
+    bool numeric = false;
+    std::vector<std::string> text;  // a text column: one field per row
+    std::vector<double> numbers;    // a numeric column: one value per row
+};
+
+// A trial table: named columns of equal length, one row per plot or cell
+// mean, in the order of the jackknife groups (consecutive rows are deleted
+// together).
+struct TrialData {
+    std::string name = "data";   // names the table in messages: a file name, a data frame's name
+    std::vector<TrialColumn> columns;
+    // The line of the table's file where each row starts, for messages; when
+    // empty, row r (from 0) is said to be on line r + 2, after a header line.
+    std::vector<int> rowLines;
+};
+
+// The table of a file's text as `minque analyse` reads it: a header line of
+// column names, then one row per line; fields separated by commas, tabs or
+// white space (the separator is taken from the header), quotes as in CSV.
+// Every column is a text column. A malformed text is a RunError naming
+// `name` and the line.
+TrialData trialDataFromText(const std::string& text, const std::string& name);
+TrialData trialDataFromFile(const std::string& path);
+
+// The model. Either the additive-dominance model of a mating design (female
+// and male parent columns, optional environment and block columns) or a
+// general model (random terms "COL" or "COL1*COL2", fixed terms "1" for the
+// intercept and columns, and how many trailing random terms are blocks that
+// are estimated but not reported).
+struct ModelSpec {
+    std::string female, male, env, block;
+    std::vector<std::string> random;
+    std::vector<std::string> fixed = {"1"};
+    int trailing = 0;
+    bool covariances = false;  // also the covariance components between factors
+};
+
+struct AnalysisOptions {
+    int group = 0;                    // jackknife group size: consecutive rows deleted together (required)
+    std::vector<std::string> traits;  // empty: every column that is not in the model
+    bool dropIncomplete = false;      // drop the rows with a missing value instead of refusing them
+    int threads = 0;                  // worker threads; 0: one per hardware thread
+    bool chinese = false;             // language of the reports (the tables are English)
+    bool hostOnly = false;            // the inverse on the host even when a CUDA device is present
+    // The folder for the run's files (the engine's input files NAME.TXT,
+    // NAME.MAT, NAME.DAT, the reports NAME.VAR and NAME.COV, and MATWRN.var).
+    // Empty: a private temporary folder, removed at the end unless keepFiles.
+    std::string folder;
+    bool keepFiles = false;
+    // NAME of the files; empty: the table's name without folder and extension.
+    std::string fileName;
+};
+
+struct AnalysisRequest {
+    TrialData data;
+    ModelSpec model;
+    AnalysisOptions options;
+};
+
+// What a run will do, known before its first estimation pass.
+struct AnalysisSettings {
+    int observations = 0;             // n, after any rows dropped
+    int tableRows = 0;                // rows of the table
+    std::vector<int> droppedLines;    // lines of the rows dropped with a missing value
+    std::vector<std::string> traits;
+    int randomFactors = 0;            // r
+    int components = 0;               // K, the residual included
+    int groupSize = 0;                // g
+    int replicates = 0;               // J = n / g
+    std::string model;                // "additive-dominance (Env,Fem,Male,Blk)" or "general: random ...; fixed ..."
+    std::string fileName;             // NAME of the run's files
+};
+
+// Told as the analysis goes; both may be empty. `note` gets a line for the
+// user that is not an error (the rows dropped with a missing value);
+// `passDone` is told after every estimation pass (replicate 0 is the whole
+// data, then 1..J) and returns false to stop the run before the next pass:
+// the call then throws a RunError of kind Cancelled and leaves nothing
+// behind. Either may also throw a RunError of its own to the same effect.
+struct AnalysisProgress {
+    std::function<void(const std::string& note)> note;
+    std::function<bool(int replicate, int replicates)> passDone;
+};
+
+// The variance file's records: (J + 1) t records of K + 1 floats, record
+// k t + (i - 1) holding the components of trait i in replicate k (0: all
+// data), float 0 of each record without meaning.
+struct VarianceRecords {
+    int traits = 0, replicates = 0, components = 0;
+    std::vector<float> values;
+};
+
+struct AnalysisResult {
+    AnalysisSettings settings;
+    ResultTables tables;
+    std::string varianceReport, covarianceReport;  // the text of NAME.VAR and NAME.COV
+    VarianceRecords varianceRecords;
+    std::string folder;  // where the run's files are, when kept or given; else empty
+    int threads = 0;            // worker threads the run used
+    std::string vectorPath;     // the vector instructions of the host kernels
+};
+
+AnalysisResult analyse(const AnalysisRequest& request, const AnalysisProgress& progress = {});
+
+// The same call in two steps, for a caller that wants every refusal before
+// it creates anything (the command line's output folder): prepareAnalysis
+// checks the request, codes the table and builds the model, writing nothing;
+// runAnalysis then writes the files and runs the jackknife, once. The folder
+// may be changed between the two.
+struct PreparedModel;
+struct PreparedAnalysis {
+    AnalysisSettings settings;
+    AnalysisOptions options;
+    std::shared_ptr<PreparedModel> model;  // the engine's state; used up by the run
+};
+PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress = {});
+AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& progress = {});
+
+// The checks of the model and the group size alone, which the command line
+// makes before it reads the table.
+void checkModelSpec(const ModelSpec& model, const AnalysisOptions& options);
+
+}  // namespace minque

@@ -1,0 +1,375 @@
+// The library's entry: a trial table in memory to results, through the same
+// coding, model builder and engine run as `minque analyse`.
+#include "minquecov/analysis.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <utility>
+
+#include "core/analysis_state.hpp"
+#include "core/fatal_error.hpp"
+#include "driver/run_driver.hpp"
+#include "driver/trial_coding.hpp"
+#include "io/file_text.hpp"
+#include "io/model_writer.hpp"
+#include "io/run_files.hpp"
+#include "io/trial_table.hpp"
+#include "linalg/vector_path.hpp"
+#include "linalg/worker_pool.hpp"
+#include "report/result_tables.hpp"
+
+namespace minque {
+
+namespace fs = std::filesystem;
+
+// The engine's state of a prepared analysis, and what the run needs besides.
+struct PreparedModel {
+    AnalysisState state;
+    std::string dataText, modelText;  // NAME.TXT and NAME.MAT as minque-var and minque-cov would read them
+    int traitCount = 0;
+};
+
+namespace {
+
+// ---- The table ---------------------------------------------------------------
+
+// A number as the shortest text that reads back as the same double.
+std::string numberText(double v) {
+    if (std::isnan(v)) return "NA";
+    char text[40];
+    for (int digits : {15, 16, 17}) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
+}
+
+TrialTable tableOf(const TrialData& data) {
+    TrialTable table;
+    table.fileName = data.name;
+    table.separator = ',';
+    std::size_t rows = 0;
+    for (std::size_t c = 0; c < data.columns.size(); ++c) {
+        const TrialColumn& column = data.columns[c];
+        const std::size_t length = column.numeric ? column.numbers.size() : column.text.size();
+        if (column.name.empty()) stopRun("%s: column %zu has no name", data.name.c_str(), c + 1);
+        if (table.column(column.name) >= 0)
+            stopRun("%s: the column name '%s' appears twice", data.name.c_str(), column.name.c_str());
+        if (c == 0) rows = length;
+        if (length != rows)
+            stopRun("%s: the column '%s' has %zu values, but the column '%s' has %zu", data.name.c_str(),
+                    column.name.c_str(), length, data.columns.front().name.c_str(), rows);
+        table.names.push_back(column.name);
+    }
+    if (!data.rowLines.empty() && data.rowLines.size() != rows)
+        stopRun("%s: %zu row lines for %zu rows", data.name.c_str(), data.rowLines.size(), rows);
+    table.rows.assign(rows, std::vector<std::string>(data.columns.size()));
+    for (std::size_t c = 0; c < data.columns.size(); ++c) {
+        const TrialColumn& column = data.columns[c];
+        for (std::size_t r = 0; r < rows; ++r)
+            table.rows[r][c] = column.numeric ? numberText(column.numbers[r]) : column.text[r];
+    }
+    for (std::size_t r = 0; r < rows; ++r)
+        table.lineOfRow.push_back(data.rowLines.empty() ? static_cast<int>(r) + 2 : data.rowLines[r]);
+    return table;
+}
+
+TrialData dataOf(const TrialTable& table) {
+    TrialData data;
+    data.name = table.fileName;
+    for (std::size_t c = 0; c < table.names.size(); ++c) {
+        TrialColumn column;
+        column.name = table.names[c];
+        for (const auto& row : table.rows) column.text.push_back(row[c]);
+        data.columns.push_back(std::move(column));
+    }
+    data.rowLines = table.lineOfRow;
+    return data;
+}
+
+// The terms as one comma-separated list, as the model builder reads them.
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (std::size_t k = 0; k < items.size(); ++k) text += (k ? "," : "") + items[k];
+    return text;
+}
+
+// The design columns a general model's terms name (both columns of A*B).
+std::vector<std::string> termColumns(const std::vector<std::string>& terms) {
+    std::vector<std::string> columns;
+    for (const auto& term : terms) {
+        const std::size_t star = term.find('*');
+        for (const auto& part : {term.substr(0, star), star == std::string::npos ? std::string() : term.substr(star + 1)})
+            if (!part.empty() && part != "1" && std::find(columns.begin(), columns.end(), part) == columns.end())
+                columns.push_back(part);
+    }
+    return columns;
+}
+
+std::string fileStem(const std::string& name) {
+    const std::string stem = fs::path(name).stem().string();
+    return stem.empty() ? "data" : stem;
+}
+
+// ---- The run's folder -----------------------------------------------------------
+
+// Where a run writes: the folder asked for, or a private temporary folder
+// that belongs to this object (removed when it goes, unless kept).
+class RunFolder {
+public:
+    explicit RunFolder(const std::string& folder) : path_(folder) {
+        if (!path_.empty()) {
+            std::error_code error;
+            if (!fs::is_directory(path_, error)) stopRun("%s: the folder for the run's files does not exist", path_.c_str());
+            return;
+        }
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/minque-run-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            stopRun("%s: a private folder for the run could not be created (%s)", pattern.c_str(), std::strerror(errno));
+        path_ = pattern;
+        owned_ = true;
+    }
+    ~RunFolder() {
+        if (!owned_) return;
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    RunFolder(const RunFolder&) = delete;
+    RunFolder& operator=(const RunFolder&) = delete;
+    const std::string& path() const { return path_; }
+    bool owned() const { return owned_; }
+    void keep() { owned_ = false; }
+
+private:
+    std::string path_;
+    bool owned_ = false;
+};
+
+void writeText(RunFiles& files, const std::string& path, const std::string& text) {
+    files.add(path);
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) stopRun("%s: cannot be created (%s)", path.c_str(), std::strerror(errno));
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (std::fclose(out) != 0 || !written) stopRun("%s: could not be written (%s)", path.c_str(), std::strerror(errno));
+}
+
+std::string fileText(const std::string& path) {
+    std::string text;
+    if (!readFileText(path, &text)) stopRun("%s: cannot be read back (%s)", path.c_str(), std::strerror(errno));
+    return text;
+}
+
+PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress& progress);
+AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress);
+
+// Runs of the engine share the process's worker threads: one at a time.
+std::mutex& engineMutex() {
+    static std::mutex m;
+    return m;
+}
+
+}  // namespace
+
+TrialData trialDataFromText(const std::string& text, const std::string& name) {
+    return dataOf(parseTrialTable(text, name));
+}
+
+TrialData trialDataFromFile(const std::string& path) { return dataOf(readTrialTable(path)); }
+
+void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o) {
+    const bool additiveDominance = !m.female.empty() || !m.male.empty();
+    if (additiveDominance == !m.random.empty())
+        stopRun("analyse: give either the additive-dominance model (--female and --male) or a general model (--random)");
+    if (additiveDominance && (m.female.empty() || m.male.empty()))
+        stopRun("analyse: the additive-dominance model needs both --female and --male");
+    if (o.group < 1) stopRun("analyse: --group must be at least 1");
+}
+
+PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress) {
+    // Before the engine runs, the fatal routine speaks English (as the
+    // command line does until its run starts).
+    return inRunLanguage(false, [&] { return prepare(request, progress); });
+}
+
+AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& progress) {
+    return inRunLanguage(prepared.options.chinese, [&] { return run(prepared, progress); });
+}
+
+namespace {
+
+PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress& progress) {
+    const ModelSpec& m = request.model;
+    const AnalysisOptions& o = request.options;
+    checkModelSpec(m, o);
+    const TrialTable table = tableOf(request.data);
+    const bool additiveDominance = !m.female.empty();
+
+    TrialDesign design;
+    design.dropIncomplete = o.dropIncomplete;
+    ModelRequest model;
+    model.covariances = m.covariances;
+    std::string modelText;
+    std::string environment = m.env;
+    if (additiveDominance) {
+        if (environment.empty()) {
+            // One environment: a constant column, which the model turns into
+            // the intercept.
+            environment = "Env";
+            while (table.column(environment) >= 0) environment += "_";
+        }
+        design.design = {environment, m.female, m.male};
+        if (!m.block.empty()) design.design.push_back(m.block);
+        design.shared = {{m.female, m.male}};
+        model.additiveDominance = environment + "," + m.female + "," + m.male + (m.block.empty() ? "" : "," + m.block);
+        modelText = "additive-dominance (" + model.additiveDominance + ")";
+    } else {
+        std::vector<std::string> terms = m.random;
+        terms.insert(terms.end(), m.fixed.begin(), m.fixed.end());
+        design.design = termColumns(terms);
+        model.random = joined(m.random);
+        model.fixed = joined(m.fixed);
+        model.trailing = m.trailing;
+        modelText = "general: random " + model.random + "; fixed " + model.fixed;
+    }
+    if (!o.traits.empty()) {
+        design.traits = o.traits;
+    } else {
+        for (const auto& name : table.names)
+            if (std::find(design.design.begin(), design.design.end(), name) == design.design.end())
+                design.traits.push_back(name);
+    }
+    // The stand-in environment column is not in the table: code without it.
+    const bool standInEnvironment = additiveDominance && m.env.empty();
+    TrialDesign tableDesign = design;
+    if (standInEnvironment) tableDesign.design.erase(tableDesign.design.begin());
+    CodedTrial coded = codeTrial(table, tableDesign);
+    if (standInEnvironment) {
+        coded.data.leadNames.insert(coded.data.leadNames.begin(), environment);
+        for (auto& row : coded.data.lead) row.insert(row.begin(), 1);
+    }
+    const int n = coded.data.obsCount();
+    if (!coded.droppedLines.empty() && progress.note) {
+        std::string lines;
+        for (std::size_t k = 0; k < coded.droppedLines.size() && k < 10; ++k)
+            lines += (k ? ", " : "") + std::to_string(coded.droppedLines[k]);
+        if (coded.droppedLines.size() > 10) lines += ", ...";
+        char note[512];
+        std::snprintf(note, sizeof note, "%s: dropped %zu of %zu rows with a missing value (lines %s)",
+                      request.data.name.c_str(), coded.droppedLines.size(), table.rows.size(), lines.c_str());
+        progress.note(note);
+    }
+    if (n / o.group < 2)
+        stopRun("%s: %d complete rows in groups of %d give %d jackknife replicates; at least 2 are needed",
+                request.data.name.c_str(), n, o.group, n / o.group);
+
+    // The model file as minque-model writes it, read back into the engine's
+    // state with the readers of minque-var and minque-cov; the trait values
+    // go in as the data file holds them (its %.9g text reads back to the
+    // same floats).
+    const std::string name = o.fileName.empty() ? fileStem(request.data.name) : o.fileName;
+    coded.data.fileName = name + ".TXT";
+    auto prepared = std::make_shared<PreparedModel>();
+    AnalysisState& st = prepared->state;
+    prepared->modelText = buildModelFile(coded.data, model, name + ".MAT", &st);
+    prepared->dataText = formatDataFile(coded.data.leadNames, coded.data.traitNames, coded.data.lead, coded.values);
+    prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
+    st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
+    for (int i = 1; i <= prepared->traitCount; ++i) {
+        st.traitNames[static_cast<std::size_t>(i)] = coded.data.traitNames[static_cast<std::size_t>(i - 1)];
+        for (int obs = 1; obs <= n; ++obs)
+            st.traitData[i][obs] = coded.values[static_cast<std::size_t>(obs - 1)][static_cast<std::size_t>(i - 1)];
+    }
+
+    PreparedAnalysis result;
+    result.options = o;
+    result.model = prepared;
+    AnalysisSettings& s = result.settings;
+    s.observations = n;
+    s.tableRows = static_cast<int>(table.rows.size());
+    s.droppedLines = coded.droppedLines;
+    s.traits = coded.data.traitNames;
+    s.randomFactors = st.randomFactorCount;
+    s.components = st.componentCount;
+    s.groupSize = o.group;
+    s.replicates = n / o.group;
+    s.model = modelText + (m.covariances ? ", with covariance components between factors" : "");
+    s.fileName = name;
+    return result;
+}
+
+AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress) {
+    const std::shared_ptr<PreparedModel> model = std::exchange(prepared.model, nullptr);
+    if (model == nullptr) stopRun("internal error: a prepared analysis runs once");
+    const AnalysisOptions& o = prepared.options;
+    const std::string& name = prepared.settings.fileName;
+    std::lock_guard<std::mutex> oneRun(engineMutex());
+
+    RunFolder folder(o.folder);
+    const std::string& dir = folder.path();
+    const std::vector<std::string> runFiles = {name + ".TXT", name + ".MAT", name + ".DAT", name + ".VAR",
+                                               name + ".COV", "MATWRN.var"};
+    for (const std::string& file : runFiles)
+        if (access(pathInFolder(dir, file).c_str(), F_OK) == 0)
+            stopRun("%s: the folder already holds %s; give an empty folder or another file name", dir.c_str(),
+                    file.c_str());
+    // The engine's input files, as minque-var and minque-cov would read
+    // them: the run can be repeated with the three programs.
+    RunFiles written;
+    writeText(written, pathInFolder(dir, name + ".TXT"), model->dataText);
+    writeText(written, pathInFolder(dir, name + ".MAT"), model->modelText);
+    writeText(written, pathInFolder(dir, name + ".DAT"), "");
+
+    setWorkerThreads(o.threads);
+    CombinedRun run;
+    run.folder = dir;
+    run.name = name;
+    run.chinese = o.chinese;
+    run.groupSize = o.group;
+    run.forceHost = o.hostOnly;
+    run.control.programLines = false;
+    run.control.passDone = progress.passDone;
+    AnalysisState& st = model->state;
+    const ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
+    for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
+        written.add(pathInFolder(dir, output));
+
+    AnalysisResult result;
+    result.settings = prepared.settings;
+    result.threads = workerThreads();
+    result.vectorPath = vectorPathName(vectorPath());
+    const ParsedReport variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
+    result.tables = buildResultTables(reportOfBlocks(blocks.covariances, st.traitNames, o.chinese), &variances);
+    result.varianceReport = fileText(pathInFolder(dir, name + ".VAR"));
+    result.covarianceReport = fileText(pathInFolder(dir, name + ".COV"));
+    const std::string records = fileText(pathInFolder(dir, "MATWRN.var"));
+    VarianceRecords& v = result.varianceRecords;
+    v.traits = model->traitCount;
+    v.replicates = st.replicateCount;
+    v.components = st.componentCount;
+    v.values.resize(records.size() / sizeof(float));
+    std::memcpy(v.values.data(), records.data(), v.values.size() * sizeof(float));
+
+    written.keepAll();
+    if (!folder.owned() || o.keepFiles) {
+        folder.keep();
+        result.folder = dir;
+    }
+    return result;
+}
+
+}  // namespace
+
+AnalysisResult analyse(const AnalysisRequest& request, const AnalysisProgress& progress) {
+    return runAnalysis(prepareAnalysis(request, progress), progress);
+}
+
+}  // namespace minque

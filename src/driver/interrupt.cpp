@@ -1,0 +1,54 @@
+#include "driver/interrupt.hpp"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "core/fatal_error.hpp"
+
+namespace minque {
+
+namespace {
+
+// Signals are process-wide by nature: the handler can only leave a number.
+volatile std::sig_atomic_t pendingSignal = 0;
+struct sigaction previousInterrupt {}, previousTerminate {};
+
+void requestStop(int signal) {
+    pendingSignal = signal;
+    // A second signal takes the default action: the process ends at once.
+    std::signal(signal, SIG_DFL);
+    static const char note[] =
+        "\nInterrupt: the run stops after its current estimation pass (interrupt again to end it at once)\n";
+    (void)!write(STDERR_FILENO, note, sizeof note - 1);
+}
+
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+    pendingSignal = 0;
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    action.sa_flags = SA_RESTART;  // reads and writes under way go on
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previousInterrupt);
+    sigaction(SIGTERM, &action, &previousTerminate);
+}
+
+InterruptGuard::~InterruptGuard() {
+    sigaction(SIGINT, &previousInterrupt, nullptr);
+    sigaction(SIGTERM, &previousTerminate, nullptr);
+}
+
+void stopIfInterrupted(int replicate, int replicates) {
+    const int signal = pendingSignal;
+    if (signal == 0) return;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "Interrupted: the run stopped after %d of %d jackknife replicates; its unfinished files were removed",
+                  replicate, replicates);
+    throw RunError(RunError::Kind::Cancelled, message, 128 + signal);
+}
+
+}  // namespace minque

@@ -1,0 +1,23 @@
+// An interrupt (Ctrl-C, SIGINT) or SIGTERM during a run of a program: the
+// first asks the run to stop after its current estimation pass, which then
+// ends as cancelled and leaves nothing behind; a second ends the process at
+// once (the signal's default action). A note on standard error says so.
+#pragma once
+
+namespace minque {
+
+// Installs the handlers for the life of the object; the previous ones are
+// restored after it.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
+// When a signal has asked the run to stop: a cancelled RunError with the
+// exit status 128 + the signal's number, saying how far the run came.
+void stopIfInterrupted(int replicate, int replicates);
+
+}  // namespace minque
