@@ -18,6 +18,10 @@
 //                          precision: read it as "below 1e-10"
 //   not_finite             the report prints nan or inf for the estimate, S.E.
 //                          or P: the replicates cannot estimate the component
+//   out_of_range           a heritability or share outside [0, 1]
+// In the heritabilities, negative marks a ratio one of whose components is
+// below zero, and undefined one whose phenotypic variance is at or below
+// 1e-10.
 #pragma once
 
 #include <limits>
@@ -48,6 +52,10 @@ struct ResultTables {
     std::vector<std::string> traits;
     std::vector<std::string> correlationComponents;  // reported correlations, then G+GE and Phenotypic
     std::vector<ResultRow> variances, covariances, correlations;
+    // Per trait, its heritabilities or shares of the phenotypic variance
+    // (component: the quantity, "h2_narrow", "share:V(A)", ...; trait2 equals
+    // trait1; no weight). Empty for tables read from reports.
+    std::vector<ResultRow> heritabilities;
 };
 
 }  // namespace minque

@@ -98,7 +98,8 @@ void checkOutputFolder(const fs::path& out, bool replace, const char* option) {
                 option, out.c_str());
 }
 
-// Tables, heatmap and page into `folder`; returns their file names.
+// Tables, heatmap and page into `folder` (and the heritabilities, when the
+// tables have them); returns their file names.
 std::vector<std::string> writeResults(const fs::path& folder, const ResultTables& tables,
                                       const std::vector<std::pair<std::string, std::string>>& settings) {
     writeText(folder / "variances.csv", variancesCsv(tables));
@@ -106,7 +107,29 @@ std::vector<std::string> writeResults(const fs::path& folder, const ResultTables
     writeText(folder / "correlations.csv", correlationsCsv(tables));
     writeText(folder / "correlations.svg", correlationHeatmapSvg(tables));
     writeText(folder / "summary.html", summaryPageHtml(tables, settings, kGuide));
-    return {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg", "summary.html"};
+    std::vector<std::string> files = {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg",
+                                      "summary.html"};
+    if (!tables.heritabilities.empty()) {
+        writeText(folder / "heritability.csv", heritabilityCsv(tables));
+        files.push_back("heritability.csv");
+    }
+    return files;
+}
+
+// One line per trait: its heritabilities (or shares) with S.E. and mark.
+void printHeritabilities(const ResultTables& t) {
+    if (t.heritabilities.empty()) return;
+    std::printf("\nHeritabilities (estimate, S.E. and mark; flagged ones with !):\n\n");
+    std::size_t width = 8;
+    for (const auto& name : t.traits) width = std::max(width, name.size() + 1);
+    for (const std::string& trait : t.traits) {
+        std::printf("%-*s", static_cast<int>(width), trait.c_str());
+        for (const ResultRow& r : t.heritabilities)
+            if (r.trait1 == trait)
+                std::printf("  %s %.2f (%.2f) %s%s", r.component.c_str(), r.estimate.value, r.se.value, r.mark.c_str(),
+                            r.flag.empty() ? "" : "!");
+        std::printf("\n");
+    }
 }
 
 // The first correlation component's matrix, lower triangle, on standard output.
@@ -264,8 +287,10 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     stage.publish(out, published);
 
     printCorrelationSummary(result.tables);
+    printHeritabilities(result.tables);
     std::printf("\nResults in %s/: %s.VAR and %s.COV (the reports), variances.csv, covariances.csv, correlations.csv,\n"
-                "correlations.svg and summary.html (open it in a browser). Read docs/guide.md before publishing.\n",
+                "heritability.csv, correlations.svg and summary.html (open it in a browser). Read docs/guide.md before "
+                "publishing.\n",
                 out.c_str(), name.c_str(), name.c_str());
     return 0;
 }

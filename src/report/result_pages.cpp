@@ -192,6 +192,10 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
 
 namespace {
 
+// Colour-blind-safe colours for the bars of the quantities, in order.
+const char* const kBarColours[] = {"#0072b2", "#e69f00", "#009e73", "#cc79a7", "#56b4e9", "#d55e00", "#f0e442",
+                                   "#000000"};
+
 std::string htmlTable(const std::string& id, const std::vector<std::string>& header,
                       const std::vector<std::vector<std::string>>& rows) {
     std::string s = "<table id=\"" + id + "\">\n<thead><tr>";
@@ -207,6 +211,87 @@ std::string htmlTable(const std::string& id, const std::vector<std::string>& hea
 }
 
 }  // namespace
+
+std::string heritabilityChartSvg(const ResultTables& tables) {
+    if (tables.heritabilities.empty()) return "";
+    std::vector<std::string> quantities;
+    for (const ResultRow& r : tables.heritabilities)
+        if (std::find(quantities.begin(), quantities.end(), r.component) == quantities.end()) quantities.push_back(r.component);
+    // The scale: at least 0..1, widened to the whiskers, never past -1..2.
+    double lo = 0.0, hi = 1.0;
+    for (const ResultRow& r : tables.heritabilities) {
+        const double e = r.estimate.value, se = std::isfinite(r.se.value) ? r.se.value : 0.0;
+        if (!std::isfinite(e)) continue;
+        lo = std::min(lo, e - se);
+        hi = std::max(hi, e + se);
+    }
+    lo = std::max(-1.0, std::floor(lo * 10.0) / 10.0);
+    hi = std::min(2.0, std::ceil(hi * 10.0) / 10.0);
+    const int q = static_cast<int>(quantities.size()), t = static_cast<int>(tables.traits.size());
+    const int bar = 16, gap = 24, left = 50, top = 20, plot = 240, legend = 20 * q + 20;
+    const int groupWidth = q * bar;
+    const int width = std::max(400, left + t * (groupWidth + gap) + 20);
+    const int height = top + plot + 70 + legend;
+    auto yOf = [&](double v) { return top + (hi - std::clamp(v, lo, hi)) / (hi - lo) * plot; };
+
+    std::string s = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width) + "\" height=\"" +
+                    std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(width) + " " +
+                    std::to_string(height) + "\" font-family=\"Helvetica, Arial, sans-serif\">\n";
+    s += "<title>Heritabilities with one standard error either side</title>\n";
+    s += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+    for (double tick = lo; tick <= hi + 1e-9; tick += (hi - lo) > 1.5 ? 0.5 : 0.25) {
+        const std::string y = format("%.1f", yOf(tick));
+        s += "<line x1=\"" + std::to_string(left) + "\" x2=\"" + std::to_string(width - 10) + "\" y1=\"" + y +
+             "\" y2=\"" + y + "\" stroke=\"" + (std::fabs(tick) < 1e-9 ? "#555555" : "#e0e0e0") + "\"/>\n";
+        s += "<text x=\"" + std::to_string(left - 6) + "\" y=\"" + format("%.1f", yOf(tick) + 4) +
+             "\" font-size=\"11\" text-anchor=\"end\">" + format("%.2f", tick) + "</text>\n";
+    }
+    for (int i = 0; i < t; ++i) {
+        const std::string& trait = tables.traits[static_cast<std::size_t>(i)];
+        const int x0 = left + gap / 2 + i * (groupWidth + gap);
+        s += "<g class=\"trait\" data-trait=\"" + escaped(trait) + "\">\n";
+        for (int k = 0; k < q; ++k) {
+            const ResultRow* r = nullptr;
+            for (const ResultRow& row : tables.heritabilities)
+                if (row.trait1 == trait && row.component == quantities[static_cast<std::size_t>(k)]) r = &row;
+            if (r == nullptr) continue;
+            const int x = x0 + k * bar;
+            const std::string tip = "<title>" + escaped(trait + ", " + r->component + ": " + r->estimate.text + " (S.E. " +
+                                                        r->se.text + ", P " + pageP(r->p.text) + ", " + r->mark +
+                                                        (r->flag.empty() ? "" : ", flag " + r->flag) + ")") +
+                                    "</title>";
+            const double e = r->estimate.value;
+            if (!std::isfinite(e)) {
+                s += "<text class=\"na\" x=\"" + std::to_string(x + bar / 2) + "\" y=\"" + format("%.1f", yOf(0.0) - 4) +
+                     "\" font-size=\"9\" text-anchor=\"middle\">n/a" + tip + "</text>\n";
+                continue;
+            }
+            const double y0 = yOf(0.0), y1 = yOf(e);
+            s += "<rect class=\"bar\" x=\"" + std::to_string(x + 1) + "\" y=\"" + format("%.1f", std::min(y0, y1)) +
+                 "\" width=\"" + std::to_string(bar - 2) + "\" height=\"" + format("%.1f", std::fabs(y1 - y0)) +
+                 "\" fill=\"" + kBarColours[k % 8] + "\"" + (r->flag.empty() ? "" : " stroke=\"#000000\" stroke-dasharray=\"3,2\"") +
+                 ">" + tip + "</rect>\n";
+            const double se = r->se.value;
+            if (std::isfinite(se) && se > 0.0) {
+                const std::string cx = std::to_string(x + bar / 2);
+                s += "<line class=\"whisker\" x1=\"" + cx + "\" x2=\"" + cx + "\" y1=\"" + format("%.1f", yOf(e - se)) +
+                     "\" y2=\"" + format("%.1f", yOf(e + se)) + "\" stroke=\"#000000\"/>\n";
+            }
+        }
+        const int cx = x0 + groupWidth / 2, cy = top + plot + 14;
+        s += "<text x=\"" + std::to_string(cx) + "\" y=\"" + std::to_string(cy) + "\" font-size=\"12\" transform=\"rotate(30 " +
+             std::to_string(cx) + " " + std::to_string(cy) + ")\">" + escaped(trait) + "</text>\n</g>\n";
+    }
+    for (int k = 0; k < q; ++k) {
+        const int y = top + plot + 70 + 20 * k;
+        s += "<rect x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(y - 10) + "\" width=\"12\" height=\"12\" fill=\"" +
+             kBarColours[k % 8] + "\"/><text x=\"" + std::to_string(left + 18) + "\" y=\"" + std::to_string(y) +
+             "\" font-size=\"12\">" + escaped(quantities[static_cast<std::size_t>(k)]) + "</text>\n";
+    }
+    s += "<text x=\"" + std::to_string(left + 200) + "\" y=\"" + std::to_string(top + plot + 70) +
+         "\" font-size=\"11\">Whiskers: one S.E. either side. Dashed outline: a flagged estimate.</text>\n";
+    return s + "</svg>\n";
+}
 
 std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::pair<std::string, std::string>>& settings,
                             const std::string& guide) {
@@ -231,6 +316,14 @@ std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::p
     s += "<h2>Correlations (correlations.csv)</h2>\n" +
          htmlTable("correlations", {"trait 1", "trait 2", "component", "estimate", "S.E.", "P", "mark", "flag"}, rows);
     rows.clear();
+    if (!tables.heritabilities.empty()) {
+        s += "<h2>Heritabilities (heritability.csv)</h2>\n<div class=\"heatmap\">\n" + heritabilityChartSvg(tables) +
+             "</div>\n";
+        for (const auto& r : tables.heritabilities)
+            rows.push_back({r.trait1, r.component, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
+        s += htmlTable("heritabilities", {"trait", "quantity", "estimate", "S.E.", "P", "mark", "flag"}, rows);
+        rows.clear();
+    }
     for (const auto& r : tables.covariances)
         rows.push_back({r.trait1, r.trait2, r.component, r.weight.text, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
     s += "<h2>Covariance components (covariances.csv)</h2>\n" +

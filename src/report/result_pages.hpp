@@ -19,6 +19,11 @@ namespace minque {
 // flagged cells are hatched and outlined, and a note says why.
 std::string correlationHeatmapSvg(const ResultTables& tables);
 
+// The heritabilities as grouped bars, one group per trait and one bar per
+// quantity, with whiskers of one S.E. either side; a bar without a finite
+// estimate is not drawn and says n/a. Empty when the tables have none.
+std::string heritabilityChartSvg(const ResultTables& tables);
+
 // The page; `settings` are shown as a list of name and value, `guide` is
 // where the breeder's guide is (a link target).
 std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::pair<std::string, std::string>>& settings,

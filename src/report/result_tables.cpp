@@ -388,20 +388,30 @@ std::string correlationsCsv(const ResultTables& t) {
     return out;
 }
 
+std::string heritabilityCsv(const ResultTables& t) {
+    std::string out = csvLine({"trait", "quantity", "estimate", "se", "p", "mark", "flag"});
+    for (const auto& r : t.heritabilities)
+        out += csvLine({r.trait1, r.component, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
+    return out;
+}
+
 const std::vector<FlagMeaning>& flagMeanings() {
     static const std::vector<FlagMeaning> meanings = {
-        {"negative", "a variance component estimated below zero: the true value is near zero; do not read a "
-                     "significance mark on it as evidence"},
+        {"negative", "a variance component estimated below zero (for a heritability: one of the components it is "
+                     "made of): the true value is near zero; do not read a significance mark on it as evidence"},
         {"variance_not_positive", "a covariance component whose variance component of either trait is at or below "
                                   "zero: the covariance cannot be turned into a correlation"},
-        {"undefined", "a correlation whose variance component of either trait is at or below zero: the report "
-                      "prints 0 with S.E. 0 and P 1, which means not defined, not zero"},
+        {"undefined", "a correlation whose variance component of either trait is at or below zero (a heritability "
+                      "whose phenotypic variance is): printed as 0 with S.E. 0 and P 1, which means not defined, not "
+                      "zero"},
         {"cut", "a correlation cut to +1 or -1 (the estimate passed the bound): its S.E. and mark mean nothing"},
         {"near_bound", "a correlation of 0.95 or more in size: next to the bound the jackknife understates the "
                        "spread, so the S.E. is too small and the mark too strong"},
         {"p_floor", "a P value below 1e-10, the limit of the t-test's precision: read it as P < 1e-10"},
         {"not_finite", "the jackknife gave no finite value (nan or inf) for the estimate, S.E. or P: the component "
                        "cannot be estimated from these replicates"},
+        {"out_of_range", "a heritability or share of the phenotypic variance outside [0, 1], printed as computed: a "
+                         "component below zero, or sampling error next to a bound; read it as near 0 or near 1"},
     };
     return meanings;
 }

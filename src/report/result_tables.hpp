@@ -51,6 +51,7 @@ ResultTables buildResultTables(const ParsedReport& covariances, const ParsedRepo
 std::string variancesCsv(const ResultTables& tables);
 std::string covariancesCsv(const ResultTables& tables);
 std::string correlationsCsv(const ResultTables& tables);
+std::string heritabilityCsv(const ResultTables& tables);
 
 // The meaning of each flag, for the page and the help.
 struct FlagMeaning {

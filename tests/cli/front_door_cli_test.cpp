@@ -147,8 +147,8 @@ TEST(FrontDoor, AnalyseWritesEverythingAndAgreesWithTheThreePrograms) {
         ASSERT_EQ(run.exitCode, 0) << run.err;
         const std::string results = dir.file("TRIAL-results");
         for (const char* file : {"TRIAL.TXT", "TRIAL.MAT", "TRIAL.DAT", "MATWRN.var", "TRIAL.VAR", "TRIAL.COV",
-                                 "variances.csv", "covariances.csv", "correlations.csv", "correlations.svg",
-                                 "summary.html", "run.txt"})
+                                 "variances.csv", "covariances.csv", "correlations.csv", "heritability.csv",
+                                 "correlations.svg", "summary.html", "run.txt"})
             EXPECT_TRUE(test::fileExists(results + "/" + file)) << file;
         EXPECT_NE(run.out.find("V(A) correlations"), std::string::npos);
         EXPECT_NE(run.out.find("Results in TRIAL-results/"), std::string::npos);
@@ -166,7 +166,8 @@ TEST(FrontDoor, TablesHoldTheReportsPrintedNumbers) {
     test::writeFile(dir.file("EX.TXT"), exampleTable());
     std::vector<std::string> args = {"analyse", "EX.TXT", "--out", "out"};
     args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
-    ASSERT_EQ(minque(args, dir.path()).exitCode, 0);
+    const auto run = minque(args, dir.path());
+    ASSERT_EQ(run.exitCode, 0);
     const auto covRows = reportRows(test::readFile(dir.file("out/EX.COV")));
     const auto varRows = reportRows(test::readFile(dir.file("out/EX.VAR")));
     const auto covariances = csvRows(test::readFile(dir.file("out/covariances.csv")));
@@ -203,6 +204,26 @@ TEST(FrontDoor, TablesHoldTheReportsPrintedNumbers) {
     for (const auto& row : correlations) components.insert(row[2]);
     EXPECT_EQ(count(svg, "<g class=\"panel\""), static_cast<int>(components.size()));
     EXPECT_EQ(components.size(), 7u);  // V(A), V(D), V(AE), V(DE), V(e), G+GE, Phenotypic
+
+    // The heritabilities: four of each trait of the two-environment diallel,
+    // one console line per trait, a table and a chart on the page.
+    const std::string heritability = test::readFile(dir.file("out/heritability.csv"));
+    EXPECT_EQ(heritability.substr(0, heritability.find("\r\n")), "trait,quantity,estimate,se,p,mark,flag");
+    const auto h = csvRows(heritability);
+    ASSERT_EQ(h.size(), 16u);
+    EXPECT_EQ((std::vector<std::string>{h[0][1], h[1][1], h[2][1], h[3][1]}),
+              (std::vector<std::string>{"h2_narrow", "h2_broad", "h2_narrow_GE", "h2_GE"}));
+    for (const char* trait : {"Yield", "Height", "GrainWt", "Heading"})
+        EXPECT_TRUE(std::regex_search(run.out, std::regex(std::string("\n") + trait +
+                                                          " +h2_narrow [0-9.]+ \\([0-9.]+\\) (NS|S\\+|S\\*|S\\*\\*)!?  h2_broad ")))
+            << run.out;
+    const std::string page = test::readFile(dir.file("out/summary.html"));
+    EXPECT_NE(page.find("<table id=\"heritabilities\">"), std::string::npos);
+    const std::size_t chart = page.find("<title>Heritabilities with one standard error either side</title>");
+    ASSERT_NE(chart, std::string::npos);
+    const std::string chartSvg = page.substr(page.rfind("<svg", chart), page.find("</svg>", chart) + 6 - page.rfind("<svg", chart));
+    EXPECT_TRUE(wellFormedXml(chartSvg, &why)) << why;
+    EXPECT_EQ(count(chartSvg, "<rect class=\"bar\""), 16);
 }
 
 // A general model with covariance components between factors (A with C, B
