@@ -81,6 +81,10 @@ struct AnalysisOptions {
     int threads = 0;                  // worker threads; 0: one per hardware thread
     bool chinese = false;             // language of the reports (the tables are English)
     bool hostOnly = false;            // the inverse on the host even when a CUDA device is present
+    // Also predict the random effects of every level (parents, crosses, ...)
+    // with jackknife standard errors: one solve of the mixed model equations
+    // per trait and pass. Not with covariance components between factors.
+    bool effects = false;
     // The folder for the run's files (the engine's input files NAME.TXT,
     // NAME.MAT, NAME.DAT, the reports NAME.VAR and NAME.COV, and MATWRN.var).
     // Empty: a private temporary folder, removed at the end unless keepFiles.

@@ -19,6 +19,8 @@
 //   not_finite             the report prints nan or inf for the estimate, S.E.
 //                          or P: the replicates cannot estimate the component
 //   out_of_range           a heritability or share outside [0, 1]
+//   component_not_positive a predicted effect of a term whose variance
+//                          component is at or below zero: predicted as 0
 // In the heritabilities, negative marks a ratio one of whose components is
 // below zero, and undefined one whose phenotypic variance is at or below
 // 1e-10.
@@ -43,6 +45,7 @@ struct PrintedNumber {
 struct ResultRow {
     std::string trait1, trait2;
     std::string component;  // the report's label ("V(A)"), or "G+GE" / "Phenotypic" for the totals
+    std::string level;      // the predicted effects: the level ("P3", "P1 x P3", "Env2: P3"); else empty
     PrintedNumber weight, estimate, se, p;
     std::string mark;       // NS, S+, S* or S**
     std::string flag;       // the flags above, joined with ';'; empty when none
@@ -56,6 +59,10 @@ struct ResultTables {
     // (component: the quantity, "h2_narrow", "share:V(A)", ...; trait2 equals
     // trait1; no weight). Empty for tables read from reports.
     std::vector<ResultRow> heritabilities;
+    // Per trait, the predicted effect of every level of every random term
+    // (component: the term, "A", "D", "AE", "DE", "B" or a general model's
+    // term; level: its name), when asked for. Empty otherwise.
+    std::vector<ResultRow> effects;
 };
 
 }  // namespace minque

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "core/analysis_state.hpp"
@@ -24,6 +25,9 @@
 #include "io/trial_table.hpp"
 #include "linalg/vector_path.hpp"
 #include "linalg/worker_pool.hpp"
+#include "io/product_records.hpp"
+#include "minque/effects.hpp"
+#include "report/genetic_effects.hpp"
 #include "report/heritability.hpp"
 #include "report/result_tables.hpp"
 
@@ -37,6 +41,7 @@ struct PreparedModel {
     std::string dataText, modelText;  // NAME.TXT and NAME.MAT as minque-var and minque-cov would read them
     int traitCount = 0;
     bool additiveDominance = false;
+    std::vector<EffectTerm> terms;  // the random terms and their levels' names
 };
 
 namespace {
@@ -217,6 +222,55 @@ std::string fileText(const std::string& path) {
 PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress& progress);
 AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress);
 
+// The predicted effects of every pass, as the passes are computed: each
+// trait at its own components of that pass (the variance records just
+// appended), on the pass's data set.
+class EffectCollector {
+public:
+    EffectCollector(int traits, int replicates, int columns, int observations, int groupSize)
+        : n_(observations), g_(groupSize) {
+        effects_.traits = traits;
+        effects_.replicates = replicates;
+        effects_.columns = columns;
+        const std::size_t sets = (static_cast<std::size_t>(replicates) + 1) * static_cast<std::size_t>(traits);
+        try {
+            effects_.values.assign(sets * static_cast<std::size_t>(columns), 0.0);
+            effects_.predicted.assign(sets, 0);
+        } catch (const std::bad_alloc&) {
+            workAllocationFailure();
+        }
+    }
+
+    void pass(AnalysisState& st, int k) {
+        const int t = effects_.traits;
+        predictor_.setDesign(st);
+        std::vector<float> record(static_cast<std::size_t>(st.recordLength));
+        std::vector<float> y(static_cast<std::size_t>(n_) + 1);
+        std::vector<double> u;
+        for (int i = 1; i <= t; ++i) {
+            seekRecordByte(st, kSlotVariance, (static_cast<long long>(k) * t + i - 1) * st.recordLength * 4);
+            readRecord(st, kSlotVariance, record.data(), st.recordLength);
+            int kept = 0;
+            for (int m = 1; m <= n_; ++m)
+                if (k == 0 || m <= (k - 1) * g_ || m > k * g_) y[static_cast<std::size_t>(++kept)] = st.traitData[i][m];
+            const std::size_t set = static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1);
+            effects_.predicted[set] = predictor_.predict(st, y.data(), record.data(), u) ? 1 : 0;
+            std::copy(u.begin(), u.end(), effects_.values.begin() + static_cast<std::ptrdiff_t>(set * u.size()));
+            if (k == 0)
+                for (int f = 1; f <= st.randomFactorCount; ++f) effects_.termPositive.push_back(record[static_cast<std::size_t>(f)] > 0.0f);
+        }
+        // The next pass appends its records at the end again.
+        if (std::fseek(st.streams[kSlotVariance], 0, SEEK_END) != 0) stopRun("MATWRN.var: cannot position the file at its end");
+    }
+
+    const PredictedEffects& effects() const { return effects_; }
+
+private:
+    int n_, g_;
+    EffectPredictor predictor_;
+    PredictedEffects effects_;
+};
+
 // Runs of the engine share the process's worker threads: one at a time.
 std::mutex& engineMutex() {
     static std::mutex m;
@@ -238,6 +292,9 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o) {
     if (additiveDominance && (m.female.empty() || m.male.empty()))
         stopRun("analyse: the additive-dominance model needs both --female and --male");
     if (o.group < 1) stopRun("analyse: --group must be at least 1");
+    if (o.effects && m.covariances)
+        stopRun("analyse: --effects cannot be combined with --covariances: the predictions would need the "
+                "covariance components between factors in the equations, which is not supported");
 }
 
 PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress) {
@@ -300,6 +357,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     CodedTrial coded = codeTrial(table, tableDesign);
     if (standInEnvironment) {
         coded.data.leadNames.insert(coded.data.leadNames.begin(), environment);
+        coded.data.leadCodes.insert(coded.data.leadCodes.begin(), std::vector<std::string>{"1"});
         for (auto& row : coded.data.lead) row.insert(row.begin(), 1);
     }
     const int n = coded.data.obsCount();
@@ -325,10 +383,22 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     coded.data.fileName = name + ".TXT";
     auto prepared = std::make_shared<PreparedModel>();
     AnalysisState& st = prepared->state;
-    prepared->modelText = buildModelFile(coded.data, model, name + ".MAT", &st);
+    ModelDesign built;
+    prepared->modelText = buildModelFile(coded.data, model, name + ".MAT", &st, &built);
     prepared->dataText = formatDataFile(coded.data.leadNames, coded.data.traitNames, coded.data.lead, coded.values);
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
     prepared->additiveDominance = additiveDominance;
+    int column = 0;
+    for (const ModelDesign::Factor& factor : built.factors) {
+        const std::string& label = st.componentNames[prepared->terms.size() + 1];
+        EffectTerm term;
+        term.name = label.size() > 3 && label.compare(0, 2, "V(") == 0 && label.back() == ')' ? label.substr(2, label.size() - 3) : label;
+        term.first = column;
+        term.last = column + static_cast<int>(factor.columns.size()) - 1;
+        term.levelNames = factor.levelNames;
+        column = term.last + 1;
+        prepared->terms.push_back(term);
+    }
     st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
     for (int i = 1; i <= prepared->traitCount; ++i) {
         st.traitNames[static_cast<std::size_t>(i)] = coded.data.traitNames[static_cast<std::size_t>(i - 1)];
@@ -385,6 +455,11 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     run.control.programLines = false;
     run.control.passDone = progress.passDone;
     AnalysisState& st = model->state;
+    std::optional<EffectCollector> effects;
+    if (o.effects) {
+        effects.emplace(model->traitCount, prepared.settings.replicates, st.randomLevelCount, st.obsCount, o.group);
+        run.control.passComputed = [&effects](AnalysisState& state, int k) { effects->pass(state, k); };
+    }
     const ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
     for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
         written.add(pathInFolder(dir, output));
@@ -406,6 +481,15 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     std::memcpy(v.values.data(), records.data(), v.values.size() * sizeof(float));
     result.tables.heritabilities = heritabilityRows(heritabilityModel(st, model->additiveDominance), v.values,
                                                    prepared.settings.traits, v.components, v.replicates);
+    if (effects) {
+        const PredictedEffects& predicted = effects->effects();
+        for (int i = 0; i < predicted.traits; ++i)
+            if (!predicted.predicted[static_cast<std::size_t>(i)] && progress.note)
+                progress.note(prepared.settings.traits[static_cast<std::size_t>(i)] +
+                              ": the residual variance component is at or below zero; no effects are predicted for "
+                              "this trait");
+        result.tables.effects = effectRows(model->terms, predicted, prepared.settings.traits);
+    }
 
     written.keepAll();
     if (!folder.owned() || o.keepFiles) {

@@ -169,6 +169,7 @@ void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int 
             const int slot = k == 0 ? kSlotWholeData : kSlotReplicate;
             minquePass(st, slot);
             estimatePairs(st, targets, traitCount, slot, n, k, g);
+            if (control.passComputed) control.passComputed(st, k);
             if (!lead) sendPassRecords(k, passRecords(st, slots));
         } else if (lead) {
             appendPassRecords(st, slots, receivePassRecords(k, owner));

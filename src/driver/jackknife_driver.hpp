@@ -36,9 +36,14 @@ TraitPairs variancePairs(int traitCount);
 // whole data, then 1..J) and returns false to stop the run there: before the
 // next pass, or before the statistics after the last one. The run then ends
 // with a cancelled RunError (passDone may also throw its own).
+// passComputed, when given, is called on the process that computed a pass,
+// right after its records were appended, with the state still holding the
+// pass's data set (its design lists, obsCount): work of the caller's own on
+// the same data set (the predicted effects).
 struct JackknifeControl {
     bool programLines = true;
     std::function<bool(int replicate, int replicates)> passDone;
+    std::function<void(AnalysisState& state, int replicate)> passComputed;
 };
 
 // Runs the three phases for the pairs of `traitCount` traits with group size

@@ -113,6 +113,10 @@ std::vector<std::string> writeResults(const fs::path& folder, const ResultTables
         writeText(folder / "heritability.csv", heritabilityCsv(tables));
         files.push_back("heritability.csv");
     }
+    if (!tables.effects.empty()) {
+        writeText(folder / "effects.csv", effectsCsv(tables));
+        files.push_back("effects.csv");
+    }
     return files;
 }
 
@@ -189,7 +193,7 @@ private:
 struct AnalyseOptions {
     std::string data, female, male, env, block, random, fixed = "1", traits, out, lang = "en";
     int group = 0, threads = 0, trailing = 0;
-    bool covariances = false, replace = false, dropIncomplete = false, cpu = false;
+    bool covariances = false, replace = false, dropIncomplete = false, cpu = false, effects = false;
 };
 
 // The items of a comma-separated option; `keepEmpty` keeps empty items
@@ -232,6 +236,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     options.threads = o.threads;
     options.chinese = o.lang == "zh";
     options.hostOnly = o.cpu;
+    options.effects = o.effects;
     options.fileName = stemOf(o.data);
     checkModelSpec(model, options);
     const fs::path out = o.out.empty() ? fs::path(stemOf(o.data) + "-results") : fs::path(o.out);
@@ -376,6 +381,9 @@ int runMinqueCommand(int argc, char** argv) {
     analyseCommand->add_option("--lang", a.lang, "Language of the reports: en or zh (the tables are always English)")
         ->check(CLI::IsMember({"en", "zh"}));
     analyseCommand->add_flag("--cpu", a.cpu, "Compute the inverse on the host even when a CUDA device is present");
+    analyseCommand->add_flag("--effects", a.effects,
+                             "Also predict the genetic effects of every parent, cross and level (BLUP at each trait's "
+                             "components) with jackknife standard errors, into effects.csv; not with --covariances");
     analyseCommand->footer(
         "Example:\n  minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk --group 4\n"
         "Writes NAME.TXT, NAME.MAT, NAME.DAT, MATWRN.var, NAME.VAR, NAME.COV, variances.csv, covariances.csv,\n"

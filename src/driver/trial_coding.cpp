@@ -155,6 +155,11 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
 
     coded.data.leadNames = request.design;
     coded.data.traitNames = request.traits;
+    for (const auto& map : levels) {
+        std::vector<std::string> codes(map.size());
+        for (const auto& [text, level] : map) codes[static_cast<std::size_t>(level - 1)] = text;
+        coded.data.leadCodes.push_back(codes);
+    }
     for (std::size_t r : kept) {
         const auto& row = table.rows[r];
         std::vector<int> lead;

@@ -12,6 +12,7 @@ struct ModelDesign {
     struct Factor {
         std::vector<std::vector<std::pair<int, float>>> columns;  // per level: (observation, coefficient)
         float prior = 1.0f;
+        std::vector<std::string> levelNames;  // per level, its name from the codes (not in the file)
     };
     int leadColumnCount = 0;
     int traitCount = 0;

@@ -22,9 +22,14 @@ using Column = std::vector<std::pair<int, float>>;
 class LevelColumns {
 public:
     void add(Key level, int obs, float coefficient) { columns_[level].emplace_back(obs, coefficient); }
-    ModelDesign::Factor factor() const {
+    // The factor, each level named by `name` from its key.
+    template <class Name>
+    ModelDesign::Factor factor(Name name) const {
         ModelDesign::Factor f;
-        for (const auto& [level, column] : columns_) f.columns.push_back(column);
+        for (const auto& [level, column] : columns_) {
+            f.columns.push_back(column);
+            f.levelNames.push_back(name(level));
+        }
         return f;
     }
     std::vector<std::vector<int>> fixedColumns() const {
@@ -98,6 +103,13 @@ DesignData readDesignData(std::FILE* file, const std::string& fileName, int lead
     return data;
 }
 
+std::string DesignData::codeOf(int column, int level) const {
+    const std::size_t c = static_cast<std::size_t>(column);
+    if (c < leadCodes.size() && level >= 1 && static_cast<std::size_t>(level) <= leadCodes[c].size())
+        return leadCodes[c][static_cast<std::size_t>(level - 1)];
+    return std::to_string(level);
+}
+
 int leadColumn(const DesignData& data, const std::string& name) {
     for (std::size_t k = 0; k < data.leadNames.size(); ++k)
         if (data.leadNames[k] == name) return static_cast<int>(k);
@@ -147,7 +159,19 @@ ModelDesign additiveDominanceModel(const DesignData& data, const AdditiveDominan
         pairRank[{std::min(f, male), std::max(f, male)}] = 0;
     }
     int rank = 0;
-    for (auto& entry : pairRank) entry.second = rank++;
+    std::vector<Key> pairOfRank;
+    for (auto& entry : pairRank) {
+        entry.second = rank++;
+        pairOfRank.push_back(entry.first);
+    }
+    // Level names: a parent by its code, a cross by its two parents, an
+    // interaction (and a block) with its environment first, where there are
+    // several.
+    auto parent = [&](int p) { return data.codeOf(c.female, p); };
+    auto cross = [&](Key k) { return parent(k.first) + " x " + parent(k.second); };
+    auto inEnvironment = [&](int e, const std::string& what) {
+        return severalEnvironments ? data.codeOf(c.env, e) + ": " + what : what;
+    };
 
     LevelColumns A, D, AE, DE, B, E;
     for (int m = 1; m <= d.obsCount; ++m) {
@@ -172,10 +196,12 @@ ModelDesign additiveDominanceModel(const DesignData& data, const AdditiveDominan
     }
 
     std::vector<std::string> labels = {"V(A)", "V(D)"};
-    d.factors = {A.factor(), D.factor()};
+    d.factors = {A.factor([&](Key k) { return parent(k.first); }), D.factor(cross)};
     if (severalEnvironments) {
-        d.factors.push_back(AE.factor());
-        d.factors.push_back(DE.factor());
+        d.factors.push_back(AE.factor([&](Key k) { return inEnvironment(k.first, parent(k.second)); }));
+        d.factors.push_back(DE.factor([&](Key k) {
+            return inEnvironment(k.first, cross(pairOfRank[static_cast<std::size_t>(k.second)]));
+        }));
         labels.push_back("V(AE)");
         labels.push_back("V(DE)");
         d.fixedColumns = E.fixedColumns();
@@ -183,7 +209,7 @@ ModelDesign additiveDominanceModel(const DesignData& data, const AdditiveDominan
         d.fixedColumns = {allObservations(d.obsCount)};
     }
     if (c.block >= 0) {
-        d.factors.push_back(B.factor());
+        d.factors.push_back(B.factor([&](Key k) { return inEnvironment(k.first, data.codeOf(c.block, k.second)); }));
         labels.push_back("V(B)");
         d.trailingFactorCount = 1;
     }
@@ -211,7 +237,10 @@ ModelDesign generalModel(const DesignData& data, const std::vector<ModelTerm>& r
         for (auto& column : levels(term).fixedColumns()) d.fixedColumns.push_back(column);
     std::vector<std::string> labels;
     for (const ModelTerm& term : random) {
-        d.factors.push_back(levels(term).factor());
+        d.factors.push_back(levels(term).factor([&](Key k) {
+            const std::string first = data.codeOf(term.first, k.first);
+            return term.second >= 0 ? first + ": " + data.codeOf(term.second, k.second) : first;
+        }));
         labels.push_back("V(" + term.name + ")");
     }
     labelComponents(d, labels, {});
@@ -297,7 +326,7 @@ void verifyReadBack(const ModelDesign& d, const AnalysisState& st, const std::st
 }  // namespace
 
 std::string buildModelFile(const DesignData& data, const ModelRequest& request, const std::string& modelName,
-                           AnalysisState* readBack) {
+                           AnalysisState* readBack, ModelDesign* built) {
     ModelDesign design = designFor(data, request);
     const std::vector<std::string> factorLabels(design.componentNames.begin(),
                                                 design.componentNames.begin() + static_cast<long>(design.factors.size()));
@@ -314,6 +343,7 @@ std::string buildModelFile(const DesignData& data, const ModelRequest& request, 
     const std::string text = formatModelFile(design);
     *readBack = readModelText(text, modelName, request.covariances ? 1 : 0);
     verifyReadBack(design, *readBack, modelName);
+    if (built != nullptr) *built = std::move(design);
     return text;
 }
 

@@ -22,7 +22,12 @@ struct DesignData {
     std::string fileName;
     std::vector<std::string> leadNames, traitNames;
     std::vector<std::vector<int>> lead;  // per observation, h codes
+    // Per lead column, the trial table's code of level v at v - 1 (names the
+    // levels of the factors); empty: the level number itself.
+    std::vector<std::vector<std::string>> leadCodes;
     int obsCount() const { return static_cast<int>(lead.size()); }
+    // The code of `level` in lead column `column`.
+    std::string codeOf(int column, int level) const;
 };
 
 DesignData readDesignData(std::FILE* in, const std::string& fileName, int leadColumnCount);
@@ -68,11 +73,12 @@ struct ModelRequest {
 
 // The model file text for the request, read back with the analysis' own
 // reader and model constants (stopping the run if any list differs from what
-// was built); the state as read back goes to *readBack. An impossible request
+// was built); the state as read back goes to *readBack, the design built
+// (with the names of its levels) to *built when given. An impossible request
 // (unknown column, a label longer than its slot, too many terms) stops the run
 // with a message.
 std::string buildModelFile(const DesignData& data, const ModelRequest& request, const std::string& modelName,
-                           AnalysisState* readBack);
+                           AnalysisState* readBack, ModelDesign* built = nullptr);
 
 // Component labels for the run's covariance switch: the factors, the
 // covariance components "C(a,b)" between factors a and b, then "V(e)" at the

@@ -293,6 +293,84 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
     return s + "</svg>\n";
 }
 
+namespace {
+
+// "0.412 S*" (a flagged one with "!"), as the page shows an effect.
+std::string effectCell(const ResultRow& r) {
+    return r.estimate.text + " " + r.mark + (r.flag.empty() ? "" : "!");
+}
+
+// The predicted effects: for the additive-dominance model the parents'
+// additive effects by trait (sorted by the first trait's) and each trait's
+// best and worst crosses by dominance effect; for a general model every row.
+std::string effectsSection(const ResultTables& tables) {
+    if (tables.effects.empty()) return "";
+    std::string s = "<h2>Predicted genetic effects (effects.csv)</h2>\n";
+    std::vector<const ResultRow*> additive, dominance;
+    for (const ResultRow& r : tables.effects) {
+        if (r.component == "A") additive.push_back(&r);
+        if (r.component == "D") dominance.push_back(&r);
+    }
+    if (additive.empty()) {
+        std::vector<std::vector<std::string>> rows;
+        for (const auto& r : tables.effects)
+            rows.push_back({r.trait1, r.component, r.level, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
+        return s + htmlTable("effects", {"trait", "term", "level", "effect", "S.E.", "P", "mark", "flag"}, rows);
+    }
+    // Parents by traits, the first trait's order.
+    std::vector<std::string> traits, parents;
+    for (const ResultRow* r : additive) {
+        if (std::find(traits.begin(), traits.end(), r->trait1) == traits.end()) traits.push_back(r->trait1);
+        if (r->trait1 == additive.front()->trait1) parents.push_back(r->level);
+    }
+    auto find = [](const std::vector<const ResultRow*>& rows, const std::string& trait, const std::string& level) {
+        for (const ResultRow* r : rows)
+            if (r->trait1 == trait && r->level == level) return r;
+        return static_cast<const ResultRow*>(nullptr);
+    };
+    std::stable_sort(parents.begin(), parents.end(), [&](const std::string& a, const std::string& b) {
+        return find(additive, traits.front(), a)->estimate.value > find(additive, traits.front(), b)->estimate.value;
+    });
+    s += "<h3>Additive effects of the parents (general combining ability), sorted by " + escaped(traits.front()) +
+         "</h3>\n";
+    std::vector<std::string> header = {"parent"};
+    header.insert(header.end(), traits.begin(), traits.end());
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& parent : parents) {
+        std::vector<std::string> row = {parent};
+        bool flagged = false;
+        for (const std::string& trait : traits) {
+            const ResultRow* r = find(additive, trait, parent);
+            row.push_back(r == nullptr ? "" : effectCell(*r));
+            flagged = flagged || (r != nullptr && !r->flag.empty());
+        }
+        row.push_back(flagged ? "!" : "");
+        rows.push_back(row);
+    }
+    header.push_back("flag");
+    s += htmlTable("additive-effects", header, rows);
+    if (dominance.empty()) return s;
+    s += "<h3>Best and worst crosses by dominance effect (specific combining ability)</h3>\n";
+    rows.clear();
+    for (const std::string& trait : traits) {
+        std::vector<const ResultRow*> crosses;
+        for (const ResultRow* r : dominance)
+            if (r->trait1 == trait) crosses.push_back(r);
+        std::stable_sort(crosses.begin(), crosses.end(),
+                         [](const ResultRow* a, const ResultRow* b) { return a->estimate.value > b->estimate.value; });
+        const std::size_t shown = std::min<std::size_t>(3, crosses.size());
+        std::string best, worst;
+        for (std::size_t k = 0; k < shown; ++k) {
+            best += (k ? "; " : "") + crosses[k]->level + " " + effectCell(*crosses[k]);
+            worst += (k ? "; " : "") + crosses[crosses.size() - 1 - k]->level + " " + effectCell(*crosses[crosses.size() - 1 - k]);
+        }
+        rows.push_back({trait, best, worst, ""});
+    }
+    return s + htmlTable("crosses", {"trait", "best three", "worst three", "flag"}, rows);
+}
+
+}  // namespace
+
 std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::pair<std::string, std::string>>& settings,
                             const std::string& guide) {
     std::string svg = correlationHeatmapSvg(tables);
@@ -326,6 +404,7 @@ std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::p
     }
     for (const auto& r : tables.covariances)
         rows.push_back({r.trait1, r.trait2, r.component, r.weight.text, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
+    s += effectsSection(tables);
     s += "<h2>Covariance components (covariances.csv)</h2>\n" +
          htmlTable("covariances", {"trait 1", "trait 2", "component", "weight", "estimate", "S.E.", "P", "mark", "flag"},
                    rows);

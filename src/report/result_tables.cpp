@@ -395,6 +395,13 @@ std::string heritabilityCsv(const ResultTables& t) {
     return out;
 }
 
+std::string effectsCsv(const ResultTables& t) {
+    std::string out = csvLine({"trait", "term", "level", "effect", "se", "p", "mark", "flag"});
+    for (const auto& r : t.effects)
+        out += csvLine({r.trait1, r.component, r.level, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
+    return out;
+}
+
 const std::vector<FlagMeaning>& flagMeanings() {
     static const std::vector<FlagMeaning> meanings = {
         {"negative", "a variance component estimated below zero (for a heritability: one of the components it is "
@@ -410,6 +417,8 @@ const std::vector<FlagMeaning>& flagMeanings() {
         {"p_floor", "a P value below 1e-10, the limit of the t-test's precision: read it as P < 1e-10"},
         {"not_finite", "the jackknife gave no finite value (nan or inf) for the estimate, S.E. or P: the component "
                        "cannot be estimated from these replicates"},
+        {"component_not_positive", "a predicted effect of a term whose variance component is at or below zero: "
+                                   "the term explains nothing the data can see, and every level is predicted 0"},
         {"out_of_range", "a heritability or share of the phenotypic variance outside [0, 1], printed as computed: a "
                          "component below zero, or sampling error next to a bound; read it as near 0 or near 1"},
     };

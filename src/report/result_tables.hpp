@@ -52,6 +52,7 @@ std::string variancesCsv(const ResultTables& tables);
 std::string covariancesCsv(const ResultTables& tables);
 std::string correlationsCsv(const ResultTables& tables);
 std::string heritabilityCsv(const ResultTables& tables);
+std::string effectsCsv(const ResultTables& tables);
 
 // The meaning of each flag, for the page and the help.
 struct FlagMeaning {

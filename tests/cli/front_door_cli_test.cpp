@@ -226,6 +226,31 @@ TEST(FrontDoor, TablesHoldTheReportsPrintedNumbers) {
     EXPECT_EQ(count(chartSvg, "<rect class=\"bar\""), 16);
 }
 
+TEST(FrontDoor, EffectsOnRequestInTheirTableAndOnThePage) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    std::vector<std::string> args = {"analyse", "EX.TXT", "--out", "out", "--effects"};
+    args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+    const auto run = minque(args, dir.path());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string effects = test::readFile(dir.file("out/effects.csv"));
+    EXPECT_EQ(effects.substr(0, effects.find("\r\n")), "trait,term,level,effect,se,p,mark,flag");
+    // 4 traits x (6 parents, 21 entries, 12 parent-environments, 42 entry-environments, 4 blocks).
+    EXPECT_EQ(csvRows(effects).size(), 4u * 85u);
+    const std::string page = test::readFile(dir.file("out/summary.html"));
+    const std::size_t table = page.find("<table id=\"additive-effects\">");
+    ASSERT_NE(table, std::string::npos);
+    EXPECT_EQ(count(page.substr(table, page.find("</table>", table) - table), "<tr"), 7);  // heading and 6 parents
+    EXPECT_NE(page.find("<table id=\"crosses\">"), std::string::npos);
+    // Not with covariance components between factors, before any work.
+    args.push_back("--covariances");
+    args[3] = "refused";
+    const auto refused = minque(args, dir.path());
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("--effects cannot be combined with --covariances"), std::string::npos) << refused.err;
+    EXPECT_FALSE(test::fileExists(dir.file("refused")));
+}
+
 // A general model with covariance components between factors (A with C, B
 // with D), in Chinese; and `minque summary` on those reports and on English
 // ones, which must give the same tables.

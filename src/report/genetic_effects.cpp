@@ -1,0 +1,75 @@
+#include "report/genetic_effects.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "report/jackknife_stats.hpp"
+#include "report/student_t.hpp"
+
+namespace minque {
+
+namespace {
+
+PrintedNumber printed(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return {text, std::strtod(text, nullptr)};
+}
+
+void addFlag(std::string& flags, const char* flag) {
+    if (!flags.empty()) flags += ";";
+    flags += flag;
+}
+
+}  // namespace
+
+std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& p,
+                                  const std::vector<std::string>& traits) {
+    const int J = p.replicates, d = J - 1, t = p.traits;
+    const std::size_t q = static_cast<std::size_t>(p.columns);
+    auto value = [&](int rep, int trait, int column) {
+        return p.values[(static_cast<std::size_t>(rep) * static_cast<std::size_t>(t) + static_cast<std::size_t>(trait)) * q +
+                        static_cast<std::size_t>(column)];
+    };
+    std::vector<ResultRow> rows;
+    for (int i = 0; i < t; ++i) {
+        if (!p.predicted[static_cast<std::size_t>(i)]) continue;
+        for (std::size_t u = 0; u < terms.size(); ++u) {
+            const EffectTerm& term = terms[u];
+            const bool positive = p.termPositive[static_cast<std::size_t>(i) * terms.size() + u] != 0;
+            for (int j = term.first; j <= term.last; ++j) {
+                ResultRow row;
+                row.trait1 = row.trait2 = traits[static_cast<std::size_t>(i)];
+                row.component = term.name;
+                row.level = term.levelNames[static_cast<std::size_t>(j - term.first)];
+                double e = 0.0;
+                RowStatistics s{0.0, 0.5};
+                if (positive) {
+                    e = value(0, i, j);
+                    double S = 0.0, Q = 0.0;
+                    for (int rep = 1; rep <= J; ++rep) {
+                        const double pseudo = J * e - d * value(rep, i, j);
+                        S += pseudo;
+                        Q += pseudo * pseudo;
+                    }
+                    s = rowStatistics(S, Q, e, e, RescaleRule::Always, false, J, d);
+                }
+                row.estimate = printed("%g", e);
+                row.se = printed("%g", s.se);
+                row.p = printed("%.3g", std::fabs(2.0 * s.halfP));
+                const std::string mark = significanceMark(2.0 * s.halfP);  // " NS\n"
+                row.mark = mark.substr(1, mark.size() - 2);
+                if (!positive) addFlag(row.flag, "component_not_positive");
+                if (!std::isfinite(row.estimate.value) || !std::isfinite(row.se.value) || !std::isfinite(row.p.value))
+                    addFlag(row.flag, "not_finite");
+                else if (row.p.value < 1e-10)
+                    addFlag(row.flag, "p_floor");
+                rows.push_back(row);
+            }
+        }
+    }
+    return rows;
+}
+
+}  // namespace minque
