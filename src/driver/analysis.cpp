@@ -207,10 +207,7 @@ private:
 
 void writeText(RunFiles& files, const std::string& path, const std::string& text) {
     files.add(path);
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) stopRun("%s: cannot be created (%s)", path.c_str(), std::strerror(errno));
-    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (std::fclose(out) != 0 || !written) stopRun("%s: could not be written (%s)", path.c_str(), std::strerror(errno));
+    writeFileText(path, text);
 }
 
 std::string fileText(const std::string& path) {

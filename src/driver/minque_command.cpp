@@ -16,6 +16,7 @@
 
 #include "core/fatal_error.hpp"
 #include "driver/interrupt.hpp"
+#include "io/file_text.hpp"
 #include "minquecov/analysis.hpp"
 #include "report/result_pages.hpp"
 #include "report/result_tables.hpp"
@@ -41,12 +42,7 @@ constexpr const char* kGuide = "docs/guide.md";
 
 std::string stemOf(const std::string& path) { return fs::path(path).stem().string(); }
 
-void writeText(const fs::path& path, const std::string& text) {
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) stopRun("%s: cannot be created (%s)", path.c_str(), std::strerror(errno));
-    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (std::fclose(out) != 0 || !written) stopRun("%s: could not be written (%s)", path.c_str(), std::strerror(errno));
-}
+void writeText(const fs::path& path, const std::string& text) { writeFileText(path.string(), text); }
 
 // The folder a command fills: everything is written into a staging folder
 // beside the output folder and moved into it only when complete. The staging

@@ -1,6 +1,8 @@
 #include "io/file_text.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "core/fatal_error.hpp"
 
@@ -17,6 +19,13 @@ bool readFileText(const std::string& name, std::string* text) {
     std::fclose(f);
     if (failed) stopRun("%s: the file could not be read", name.c_str());
     return true;
+}
+
+void writeFileText(const std::string& name, const std::string& text) {
+    std::FILE* out = std::fopen(name.c_str(), "wb");
+    if (out == nullptr) stopRun("%s: cannot be created (%s)", name.c_str(), std::strerror(errno));
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (std::fclose(out) != 0 || !written) stopRun("%s: could not be written (%s)", name.c_str(), std::strerror(errno));
 }
 
 std::string pathInFolder(const std::string& folder, const std::string& name) {

@@ -5,24 +5,10 @@
 #include <cstdlib>
 
 #include "report/jackknife_stats.hpp"
-#include "report/student_t.hpp"
+#include "report/report_writer.hpp"
+#include "report/result_tables.hpp"
 
 namespace minque {
-
-namespace {
-
-PrintedNumber printed(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return {text, std::strtod(text, nullptr)};
-}
-
-void addFlag(std::string& flags, const char* flag) {
-    if (!flags.empty()) flags += ";";
-    flags += flag;
-}
-
-}  // namespace
 
 std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& p,
                                   const std::vector<std::string>& traits) {
@@ -55,11 +41,10 @@ std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const Pr
                     }
                     s = rowStatistics(S, Q, e, e, RescaleRule::Always, false, J, d);
                 }
-                row.estimate = printed("%g", e);
-                row.se = printed("%g", s.se);
-                row.p = printed("%.3g", std::fabs(2.0 * s.halfP));
-                const std::string mark = significanceMark(2.0 * s.halfP);  // " NS\n"
-                row.mark = mark.substr(1, mark.size() - 2);
+                row.estimate = printedNumber("%g", e);
+                row.se = printedNumber("%g", s.se);
+                row.p = printedNumber("%.3g", std::fabs(2.0 * s.halfP));
+                row.mark = markOf(s.halfP);
                 if (!positive) addFlag(row.flag, "component_not_positive");
                 if (!std::isfinite(row.estimate.value) || !std::isfinite(row.se.value) || !std::isfinite(row.p.value))
                     addFlag(row.flag, "not_finite");

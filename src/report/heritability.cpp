@@ -6,22 +6,12 @@
 
 #include "core/fatal_error.hpp"
 #include "report/jackknife_stats.hpp"
-#include "report/student_t.hpp"
+#include "report/report_writer.hpp"
+#include "report/result_tables.hpp"
 
 namespace minque {
 
 namespace {
-
-PrintedNumber printed(const char* format, double value) {
-    char text[400];  // %f of the largest double has 316 characters
-    std::snprintf(text, sizeof text, format, value);
-    return {text, std::strtod(text, nullptr)};
-}
-
-void addFlag(std::string& flags, const char* flag) {
-    if (!flags.empty()) flags += ";";
-    flags += flag;
-}
 
 // sum_k w_k v_k over k = 1..K in increasing order.
 double weighted(const std::vector<double>& w, const std::vector<double>& v) {
@@ -63,11 +53,10 @@ std::vector<ResultRow> heritabilityRows(const HeritabilityModel& model, const st
             ResultRow row;
             row.trait1 = row.trait2 = traits[i];
             row.component = ratio.quantity;
-            row.estimate = printed("%f", e);
-            row.se = printed("%g", s.se);
-            row.p = printed("%.3g", std::fabs(2.0 * s.halfP));
-            const std::string mark = significanceMark(2.0 * s.halfP);  // " NS\n"
-            row.mark = mark.substr(1, mark.size() - 2);
+            row.estimate = printedNumber("%f", e);
+            row.se = printedNumber("%g", s.se);
+            row.p = printedNumber("%.3g", std::fabs(2.0 * s.halfP));
+            row.mark = markOf(s.halfP);
             bool negative = false;
             for (std::size_t k = 1; k < R; ++k)
                 negative = negative || ((ratio.numerator[k] != 0.0 || model.phenotypic[k] != 0.0) && whole[k] < 0.0);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/fatal_error.hpp"
@@ -67,6 +68,18 @@ void flushReport(const AnalysisState& st) {
                 std::strerror(errno));
 }
 
+PrintedNumber printedNumber(const char* format, double value) {
+    PrintedNumber n;
+    n.text = formatted(format, value);
+    n.value = std::strtod(n.text.c_str(), nullptr);
+    return n;
+}
+
+std::string markOf(double halfP) {
+    const std::string mark = significanceMark(2.0 * halfP);  // " NS\n"
+    return mark.substr(1, mark.size() - 2);
+}
+
 PrintedFields printedFields(const ReportedRow& row) {
     const bool correlation = row.section == ReportedRow::Section::Correlations ||
                              row.section == ReportedRow::Section::TotalCorrelations;
@@ -75,8 +88,7 @@ PrintedFields printedFields(const ReportedRow& row) {
     f.se = formatted("%g", row.se);
     f.p = formatted("%.3g", std::fabs(2.0 * row.halfP));
     if (row.section == ReportedRow::Section::Covariances) f.weight = formatted("%g", dbl(row.weight));
-    const std::string mark = significanceMark(2.0 * row.halfP);  // " NS\n"
-    f.mark = mark.substr(1, mark.size() - 2);
+    f.mark = markOf(row.halfP);
     return f;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/analysis_state.hpp"
+#include "minquecov/results.hpp"
 
 namespace minque {
 
@@ -51,6 +52,12 @@ struct PrintedFields {
     std::string estimate, se, p, weight, mark;
 };
 PrintedFields printedFields(const ReportedRow& row);
+
+// A number printed with the report's format ("%g", "%f", "%.3g"), and the
+// value of that text.
+PrintedNumber printedNumber(const char* format, double value);
+// The mark of a row whose P is |2 H|: NS, S+, S* or S**.
+std::string markOf(double halfP);
 
 // One block: the two traits (1-based; equal in a report of variances) and
 // its rows.

@@ -253,17 +253,13 @@ ParsedReport readReport(const std::string& fileName) {
 
 namespace {
 
-void addFlag(std::string& flags, const char* flag) {
-    if (!flags.empty()) flags += ";";
-    flags += flag;
-}
 
 // Variance estimates by (trait, component).
 using VarianceMap = std::map<std::pair<std::string, std::string>, double>;
 
 constexpr double kDegenerateVariance = 1e-10;  // the report's own test for a correlation's variances
 
-PrintedNumber printedNumber(const std::string& text) {
+PrintedNumber numberOfText(const std::string& text) {
     PrintedNumber n;
     n.text = text;
     if (!text.empty()) n.value = number(text);
@@ -275,15 +271,20 @@ ResultRow tableRow(const ReportRow& r, const std::string& weight) {
     row.trait1 = r.trait1;
     row.trait2 = r.trait2;
     row.component = r.component;
-    row.weight = printedNumber(weight);
-    row.estimate = printedNumber(r.estimate);
-    row.se = printedNumber(r.se);
-    row.p = printedNumber(r.p);
+    row.weight = numberOfText(weight);
+    row.estimate = numberOfText(r.estimate);
+    row.se = numberOfText(r.se);
+    row.p = numberOfText(r.p);
     row.mark = r.mark;
     return row;
 }
 
 }  // namespace
+
+void addFlag(std::string& flags, const char* flag) {
+    if (!flags.empty()) flags += ";";
+    flags += flag;
+}
 
 ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var) {
     ResultTables tables;

@@ -52,6 +52,9 @@ std::string variancesCsv(const ResultTables& tables);
 std::string covariancesCsv(const ResultTables& tables);
 std::string correlationsCsv(const ResultTables& tables);
 std::string heritabilityCsv(const ResultTables& tables);
+
+// Adds a flag to a row's flags, joined with ';'.
+void addFlag(std::string& flags, const char* flag);
 std::string effectsCsv(const ResultTables& tables);
 
 // The meaning of each flag, for the page and the help.
