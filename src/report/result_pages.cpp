@@ -57,6 +57,13 @@ bool flagsTheEstimate(const std::string& flags) {
     return false;
 }
 
+// Flags of a heritability that concern its estimate (p_floor concerns only P).
+bool flaggedEstimate(const std::string& flags) {
+    for (const char* f : {"negative", "out_of_range", "undefined", "not_finite"})
+        if (flags.find(f) != std::string::npos) return true;
+    return false;
+}
+
 std::string shortMark(const std::string& mark) {
     if (mark == "S**") return "**";
     if (mark == "S*") return "*";
@@ -228,9 +235,9 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
     lo = std::max(-1.0, std::floor(lo * 10.0) / 10.0);
     hi = std::min(2.0, std::ceil(hi * 10.0) / 10.0);
     const int q = static_cast<int>(quantities.size()), t = static_cast<int>(tables.traits.size());
-    const int bar = 16, gap = 24, left = 50, top = 20, plot = 240, legend = 20 * q + 20;
+    const int bar = 16, gap = 24, left = 50, top = 20, plot = 240, legend = 20 * q + 40;
     const int groupWidth = q * bar;
-    const int width = std::max(400, left + t * (groupWidth + gap) + 20);
+    const int width = std::max(520, left + t * (groupWidth + gap) + 20);
     const int height = top + plot + 70 + legend;
     auto yOf = [&](double v) { return top + (hi - std::clamp(v, lo, hi)) / (hi - lo) * plot; };
 
@@ -239,7 +246,9 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
                     std::to_string(height) + "\" font-family=\"Helvetica, Arial, sans-serif\">\n";
     s += "<title>Heritabilities with one standard error either side</title>\n";
     s += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-    for (double tick = lo; tick <= hi + 1e-9; tick += (hi - lo) > 1.5 ? 0.5 : 0.25) {
+    const double step = (hi - lo) > 1.5 ? 0.5 : 0.25;
+    for (int k = static_cast<int>(std::ceil(lo / step - 1e-9)); k * step <= hi + 1e-9; ++k) {
+        const double tick = k * step;
         const std::string y = format("%.1f", yOf(tick));
         s += "<line x1=\"" + std::to_string(left) + "\" x2=\"" + std::to_string(width - 10) + "\" y1=\"" + y +
              "\" y2=\"" + y + "\" stroke=\"" + (std::fabs(tick) < 1e-9 ? "#555555" : "#e0e0e0") + "\"/>\n";
@@ -269,7 +278,7 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
             const double y0 = yOf(0.0), y1 = yOf(e);
             s += "<rect class=\"bar\" x=\"" + std::to_string(x + 1) + "\" y=\"" + format("%.1f", std::min(y0, y1)) +
                  "\" width=\"" + std::to_string(bar - 2) + "\" height=\"" + format("%.1f", std::fabs(y1 - y0)) +
-                 "\" fill=\"" + kBarColours[k % 8] + "\"" + (r->flag.empty() ? "" : " stroke=\"#000000\" stroke-dasharray=\"3,2\"") +
+                 "\" fill=\"" + kBarColours[k % 8] + "\"" + (flaggedEstimate(r->flag) ? " stroke=\"#000000\" stroke-dasharray=\"3,2\"" : "") +
                  ">" + tip + "</rect>\n";
             const double se = r->se.value;
             if (std::isfinite(se) && se > 0.0) {
@@ -288,8 +297,8 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
              kBarColours[k % 8] + "\"/><text x=\"" + std::to_string(left + 18) + "\" y=\"" + std::to_string(y) +
              "\" font-size=\"12\">" + escaped(quantities[static_cast<std::size_t>(k)]) + "</text>\n";
     }
-    s += "<text x=\"" + std::to_string(left + 200) + "\" y=\"" + std::to_string(top + plot + 70) +
-         "\" font-size=\"11\">Whiskers: one S.E. either side. Dashed outline: a flagged estimate.</text>\n";
+    s += "<text x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(top + plot + 70 + 20 * q + 10) +
+         "\" font-size=\"11\">Whiskers: one S.E. either side; dashed outline: a flagged estimate.</text>\n";
     return s + "</svg>\n";
 }
 
