@@ -11,6 +11,11 @@
 //   undefined              a correlation whose variance component of either
 //                          trait is at or below zero: the report prints 0
 //                          with SE 0 and P 1, which means "not defined"
+//   below_threshold        a correlation (covariance) whose variance component
+//                          of either trait is positive but at or below 1e-10:
+//                          the report prints the correlation as 0
+//   weights_positional     a total of a model whose weights follow the
+//                          positions of its factors, not genetic coefficients
 //   cut                    a correlation cut to +1 or -1
 //   near_bound             a correlation of 0.95 or more in size, next to the
 //                          bound where the jackknife understates its spread

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "core/fatal_error.hpp"
@@ -306,25 +307,36 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
             variances[{r.trait1, r.component}] = number(r.estimate);
         }
     }
-    auto varianceNotPositive = [&](const ReportRow& r) {
+    // The variances of the row's component in both traits: at or below zero
+    // (no correlation exists), or positive but at or below the report's
+    // threshold of 1e-10 (the report prints the correlation as 0).
+    enum class Variances { Positive, BelowThreshold, NotPositive };
+    auto variancesOf = [&](const ReportRow& r) {
+        Variances worst = Variances::Positive;
         for (const std::string& trait : {r.trait1, r.trait2}) {
             const auto it = variances.find({trait, r.component});
-            if (it != variances.end() && it->second <= kDegenerateVariance) return true;
+            if (it == variances.end()) continue;
+            if (it->second <= 0.0) return Variances::NotPositive;
+            if (it->second <= kDegenerateVariance) worst = Variances::BelowThreshold;
         }
-        return false;
+        return worst;
     };
     for (const ReportRow& r : cov.rows) {
         ResultRow row = tableRow(r, r.correlation ? "" : r.weight);
+        const Variances v = variancesOf(r);
         if (!r.correlation) {
             if (!allFinite(r)) addFlag(row.flag, "not_finite");
-            if (varianceNotPositive(r)) addFlag(row.flag, "variance_not_positive");
+            if (v == Variances::NotPositive) addFlag(row.flag, "variance_not_positive");
+            if (v == Variances::BelowThreshold) addFlag(row.flag, "below_threshold");
             if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
             tables.covariances.push_back(row);
             continue;
         }
         const double rho = number(r.estimate), se = number(r.se);
         const bool printedUndefined = rho == 0.0 && (se == 0.0 || !std::isfinite(se)) && number(r.p) == 1.0;
-        if (varianceNotPositive(r) || printedUndefined) {
+        if (v == Variances::BelowThreshold) {
+            addFlag(row.flag, "below_threshold");
+        } else if (v == Variances::NotPositive || printedUndefined) {
             addFlag(row.flag, "undefined");
         } else if (!allFinite(r)) {
             addFlag(row.flag, "not_finite");
@@ -342,6 +354,15 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
         tables.correlationComponents.push_back("G+GE");
         tables.correlationComponents.push_back("Phenotypic");
     }
+    // Genetic coefficients only in the additive-dominance model across
+    // environments; elsewhere the totals are sums under positional weights.
+    std::set<std::string> components;
+    for (const ReportRow& r : cov.rows)
+        if (!r.correlation && r.component != "G+GE" && r.component != "Phenotypic") components.insert(r.component);
+    if (components != std::set<std::string>{"V(A)", "V(D)", "V(AE)", "V(DE)", "V(e)"})
+        for (auto* rows : {&tables.variances, &tables.covariances, &tables.correlations})
+            for (ResultRow& r : *rows)
+                if (r.component == "G+GE" || r.component == "Phenotypic") addFlag(r.flag, "weights_positional");
     return tables;
 }
 
@@ -412,6 +433,12 @@ const std::vector<FlagMeaning>& flagMeanings() {
         {"undefined", "a correlation whose variance component of either trait is at or below zero (a heritability "
                       "whose phenotypic variance is): printed as 0 with S.E. 0 and P 1, which means not defined, not "
                       "zero"},
+        {"below_threshold", "a correlation (or covariance) whose variance component of either trait is positive but "
+                            "at or below 1e-10, the method's fixed limit: the report prints the correlation as 0; the "
+                            "trait's scale is too small (multiply it by a power of ten)"},
+        {"weights_positional", "a total (G+GE, Phenotypic) of a model whose weights follow the positions of its "
+                               "factors, not genetic coefficients (every general model; the additive-dominance model "
+                               "in one environment): a weighted sum, not the genotypic or phenotypic (co)variance"},
         {"cut", "a correlation cut to +1 or -1 (the estimate passed the bound): its S.E. and mark mean nothing"},
         {"near_bound", "a correlation of 0.95 or more in size: next to the bound the jackknife understates the "
                        "spread, so the S.E. is too small and the mark too strong"},

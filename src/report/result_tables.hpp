@@ -44,7 +44,10 @@ ParsedReport reportOfBlocks(const std::vector<ReportBlock>& blocks, const std::v
 
 // Tables from a covariance report and, when given, the variance report of the
 // same analysis (without it, the flags that need the variances are decided
-// from the correlation rows alone).
+// from the correlation rows alone). The totals are flagged
+// weights_positional unless the reported components are those of the
+// additive-dominance model across environments (V(A), V(D), V(AE), V(DE),
+// V(e)), the one model whose weights are the genetic coefficients.
 ResultTables buildResultTables(const ParsedReport& covariances, const ParsedReport* variances);
 
 // RFC 4180 text of each table, with its header row.

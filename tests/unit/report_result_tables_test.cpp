@@ -76,14 +76,35 @@ TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
     EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "");
     EXPECT_EQ(rowOf(t.correlations, "V(A)").flag, "undefined");
     EXPECT_EQ(rowOf(t.correlations, "V(e)").flag, "near_bound;p_floor");
-    EXPECT_EQ(rowOf(t.correlations, "Phenotypic").flag, "cut;p_floor");
-    EXPECT_EQ(rowOf(t.correlations, "G+GE").flag, "undefined");  // Yield's G+GE variance < 0
+    // A model of V(A) and V(e) alone: its totals are sums under positional weights.
+    EXPECT_EQ(rowOf(t.correlations, "Phenotypic").flag, "cut;p_floor;weights_positional");
+    EXPECT_EQ(rowOf(t.correlations, "G+GE").flag, "undefined;weights_positional");  // Yield's G+GE variance < 0
+    EXPECT_EQ(rowOf(t.variances, "V(A)").flag, "negative");
 
     // Without the variances, undefined is read from the printed 0, 0, 1.
     const ResultTables alone = buildResultTables(cov, nullptr);
     EXPECT_EQ(rowOf(alone.correlations, "V(A)").flag, "undefined");
-    EXPECT_EQ(rowOf(alone.correlations, "G+GE").flag, "");
+    EXPECT_EQ(rowOf(alone.correlations, "G+GE").flag, "weights_positional");
     EXPECT_EQ(rowOf(alone.covariances, "V(A)").flag, "");
+}
+
+TEST(ResultTables, AVarianceUnderTheCorrelationsThresholdIsNotCalledUndefined) {
+    // Height's residual variance is positive but at or below 1e-10: the
+    // report printed the V(e) correlation as 0 because of the scale, not
+    // because no correlation exists.
+    std::string var = kVarianceReport;
+    var.replace(var.find("V(e) Cov, 4.25,"), 15, "V(e) Cov, 5e-11,");
+    const ParsedReport variances = parseReport(var, "T.VAR");
+    std::string cov = kCovarianceReport;
+    cov.replace(cov.find("V(e) Cor, 0.961000, 0.031, 5.09e-11,  S**"), 41, "V(e) Cor, 0.000000, 0, 1,  NS");
+    const ResultTables t = buildResultTables(parseReport(cov, "T.COV"), &variances);
+    EXPECT_EQ(rowOf(t.correlations, "V(e)").flag, "below_threshold");
+    EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "below_threshold");
+    EXPECT_EQ(rowOf(t.correlations, "V(A)").flag, "undefined");  // Yield's V(A) is negative
+    // Exactly zero is not positive.
+    var.replace(var.find("V(e) Cov, 5e-11,"), 16, "V(e) Cov, 0,");
+    const ParsedReport zero = parseReport(var, "T.VAR");
+    EXPECT_EQ(rowOf(buildResultTables(parseReport(cov, "T.COV"), &zero).correlations, "V(e)").flag, "undefined");
 }
 
 TEST(ResultTables, ThePageCarriesTheFlagsAndPrintsPValuesAtTheFloorAsBelow) {
