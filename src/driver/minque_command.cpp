@@ -149,10 +149,8 @@ void printCorrelationSummary(const ResultTables& t) {
             for (const auto& r : t.correlations)
                 if (r.component == component && ((r.trait1 == t.traits[i] && r.trait2 == t.traits[j]) ||
                                                   (r.trait1 == t.traits[j] && r.trait2 == t.traits[i]))) {
-                    char buffer[64];
-                    std::snprintf(buffer, sizeof buffer, "%.2f %s%s", r.estimate.value, r.mark.c_str(),
-                                  r.flag.empty() ? "" : "!");
-                    cell = buffer;
+                    cell = correlationCellText(r, correlationDefined(r) ? " " + r.mark : "") +
+                           (r.flag.empty() || !correlationDefined(r) ? "" : "!");
                 }
             std::printf(" %12s", cell.c_str());
         }

@@ -52,7 +52,7 @@ std::string pageP(const std::string& p) {
 // Flags that concern the estimate itself are marked in the picture; a P at
 // its floor (p_floor) concerns only the P value and stays in the tables.
 bool flagsTheEstimate(const std::string& flags) {
-    for (const char* f : {"cut", "undefined", "near_bound", "not_finite"})
+    for (const char* f : {"cut", "undefined", "below_threshold", "near_bound", "not_finite"})
         if (flags.find(f) != std::string::npos) return true;
     return false;
 }
@@ -63,6 +63,23 @@ bool flaggedEstimate(const std::string& flags) {
         if (flags.find(f) != std::string::npos) return true;
     return false;
 }
+
+}  // namespace
+
+bool correlationDefined(const ResultRow& r) {
+    if (!std::isfinite(r.estimate.value)) return false;
+    for (const char* f : {"undefined", "below_threshold", "not_finite"})
+        if (r.flag.find(f) != std::string::npos) return false;
+    return true;
+}
+
+std::string correlationCellText(const ResultRow& r, const std::string& mark) {
+    if (!correlationDefined(r)) return "n/d";
+    if (r.flag.find("cut") != std::string::npos) return (r.estimate.value > 0 ? "+1" : "-1") + std::string(" cut");
+    return format("%.2f", r.estimate.value) + mark;
+}
+
+namespace {
 
 std::string shortMark(const std::string& mark) {
     if (mark == "S**") return "**";
@@ -146,10 +163,13 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                 }
                 const double value = r->estimate.value;
                 const bool flag = flagsTheEstimate(r->flag);
-                if (!std::isfinite(value)) {
-                    s += "<rect " + box + " fill=\"#bdbdbd\" stroke=\"#ffffff\"/>\n<text x=\"" +
-                         std::to_string(x + cell / 2) + "\" y=\"" + std::to_string(y + cell / 2 + 4) +
-                         "\" font-size=\"10\" text-anchor=\"middle\">n/a</text>\n";
+                if (!correlationDefined(*r)) {
+                    // Not defined: no colour and no number, which a reader would copy as 0.
+                    ++flagged;
+                    s += "<rect class=\"undefined\" " + box + " fill=\"#bdbdbd\" stroke=\"#ffffff\"><title>" +
+                         escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": not defined (" + r->flag + ")") +
+                         "</title></rect>\n<text x=\"" + std::to_string(x + cell / 2) + "\" y=\"" +
+                         std::to_string(y + cell / 2 + 4) + "\" font-size=\"10\" text-anchor=\"middle\">n/d</text>\n";
                     continue;
                 }
                 s += "<rect class=\"cell\" " + box + " fill=\"" + colourOf(value) + "\" stroke=\"#ffffff\"><title>" +
@@ -164,7 +184,7 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                 const std::string ink = std::fabs(value) > 0.6 ? "#ffffff" : "#000000";
                 s += "<text x=\"" + std::to_string(x + cell / 2) + "\" y=\"" + std::to_string(y + cell / 2 + 4) +
                      "\" font-size=\"" + std::to_string(cell >= 40 ? 12 : 9) + "\" text-anchor=\"middle\" fill=\"" + ink +
-                     "\">" + format("%.2f", value) + escaped(shortMark(r->mark)) + "</text>\n";
+                     "\">" + escaped(correlationCellText(*r, shortMark(r->mark))) + "</text>\n";
             }
         s += "</g>\n";
     }
@@ -183,8 +203,8 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
          "Diagonal grey.</text>\n";
     if (flagged > 0) {
         s += "<text x=\"20\" y=\"" + std::to_string(ly + 68) +
-             "\" font-size=\"12\">Hatched, outlined cells carry a flag: cut (cut to +1 or -1), undefined (a variance "
-             "at or below zero; printed as 0),</text>\n";
+             "\" font-size=\"12\">Hatched, outlined cells carry a flag: cut (cut to +1 or -1); grey n/d cells are not "
+             "defined (a variance at or below zero, or under 1e-10),</text>\n";
         s += "<text x=\"20\" y=\"" + std::to_string(ly + 84) +
              "\" font-size=\"12\">near_bound (0.95 or more in size). Do not read their estimate, S.E. or mark at face "
              "value; see correlations.csv.</text>\n";

@@ -13,6 +13,15 @@
 
 namespace minque {
 
+// Whether a correlation has a value to show: not flagged undefined,
+// below_threshold or not_finite, and finite.
+bool correlationDefined(const ResultRow& row);
+
+// A correlation as a cell shows it: "0.46" and its mark; "n/d" where it is
+// not defined (never a 0 a reader would copy); "+1 cut" or "-1 cut" where it
+// was cut to the bound.
+std::string correlationCellText(const ResultRow& row, const std::string& mark);
+
 // The SVG document (with its XML declaration). Colours: a diverging,
 // colour-blind-safe scale from -1 (blue) through 0 (near white) to +1 (red);
 // each cell shows the estimate with two decimals and its mark (+, *, **);

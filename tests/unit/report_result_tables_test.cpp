@@ -44,6 +44,12 @@ constexpr const char* kCovarianceReport =
     "Cor 1, 0.412000, 0.1, 0.002,  S**\n"
     "\n Time Used (Hour) = 0.000000 \n";
 
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 const ResultRow& rowOf(const std::vector<ResultRow>& rows, const std::string& component) {
     for (const auto& r : rows)
         if (r.component == component) return r;
@@ -120,6 +126,24 @@ TEST(ResultTables, ThePageCarriesTheFlagsAndPrintsPValuesAtTheFloorAsBelow) {
     EXPECT_EQ(page.find("5.09e-11"), std::string::npos);
     for (const FlagMeaning& f : flagMeanings()) EXPECT_NE(page.find(std::string("<dt>") + f.flag + "</dt>"), std::string::npos);
     EXPECT_NE(page.find("href=\"docs/guide.md\""), std::string::npos);
+}
+
+TEST(ResultTables, TheHeatmapDrawsNoNumberInAnUndefinedCellAndMarksACutOne) {
+    const ParsedReport var = parseReport(kVarianceReport, "T.VAR");
+    const ResultTables t = buildResultTables(parseReport(kCovarianceReport, "T.COV"), &var);
+    const std::string svg = correlationHeatmapSvg(t);
+    // V(A) and G+GE are undefined (Yield's variances are negative): grey, "n/d", no "0.00".
+    for (const char* component : {"V(A)", "G+GE"}) {
+        const std::size_t panel = svg.find(std::string("data-component=\"") + component + "\"");
+        ASSERT_NE(panel, std::string::npos) << component;
+        const std::string cells = svg.substr(panel, svg.find("</g>", panel) - panel);
+        EXPECT_EQ(cells.find("0.00"), std::string::npos) << component;
+        EXPECT_EQ(count(cells, ">n/d</text>"), 2) << component;  // both triangles of the pair
+    }
+    // Phenotypic was cut to -1.
+    const std::size_t phenotypic = svg.find("data-component=\"Phenotypic\"");
+    EXPECT_EQ(count(svg.substr(phenotypic, svg.find("</g>", phenotypic) - phenotypic), ">-1 cut</text>"), 2);
+    EXPECT_EQ(correlationCellText(rowOf(t.correlations, "V(e)"), "**"), "0.96**");
 }
 
 TEST(ResultTables, NotANumberIsReadAsPrintedAndFlagged) {
