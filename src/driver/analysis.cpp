@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -67,7 +69,8 @@ TrialTable tableOf(const TrialData& data) {
     for (std::size_t c = 0; c < data.columns.size(); ++c) {
         const TrialColumn& column = data.columns[c];
         const std::size_t length = column.numeric ? column.numbers.size() : column.text.size();
-        if (column.name.empty()) stopRun("%s: column %zu has no name", data.name.c_str(), c + 1);
+        // The first column may be unnamed (a data frame's row names).
+        if (column.name.empty() && c > 0) stopRun("%s: column %zu has no name", data.name.c_str(), c + 1);
         if (table.column(column.name) >= 0)
             stopRun("%s: the column name '%s' appears twice", data.name.c_str(), column.name.c_str());
         if (c == 0) rows = length;
@@ -163,6 +166,65 @@ HeritabilityModel heritabilityModel(const AnalysisState& st, bool additiveDomina
         ratio("share:" + label, {{k, c}});
     }
     return m;
+}
+
+// Why column c of the table looks like a row identifier rather than a trait:
+// its name is a usual identifier's, or its values are the row numbers 1..n
+// in order; empty when it does not.
+std::string identifierReason(const TrialTable& table, std::size_t c) {
+    std::string lower;
+    for (char ch : table.names[c]) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    for (const char* usual : {"", "id", "rownames", "row.names", "row_names", "row", "rowid", "row_id", "plot",
+                              "plotid", "plot_id", "plotno", "obs", "observation", "record", "index"})
+        if (lower == usual) return lower.empty() ? "an unnamed first column" : "its name";
+    if (table.rows.size() < 2) return "";
+    for (std::size_t r = 0; r < table.rows.size(); ++r)
+        if (table.rows[r][c] != std::to_string(r + 1)) return "";
+    return "the row numbers 1.." + std::to_string(table.rows.size());
+}
+
+// Refuses a trait the method cannot analyse on its scale, naming it and the
+// power of ten that brings its standard deviation near 1.
+//  - No variation: every value equal, or within a few units of single
+//    precision's last place: there is nothing to estimate.
+//  - Too small: the method has absolute limits, a whole-data variance at or
+//    below 1e-10 makes a correlation 0 and a pseudo-variance at or below
+//    1e-8 a pseudo-correlation 0. A component is a share of the trait's
+//    variance s2, often a hundredth or less of it; with s2 below 1e-8 such
+//    components reach those limits.
+//  - Too large: the squares of pseudo-values are summed into single
+//    precision (at most 3.4e38); a pseudo-value can reach J times a
+//    component, so J (J s2)^2 above 1e36 leaves too little room.
+void checkTraitScales(const CodedTrial& coded, const std::string& table, int J) {
+    for (std::size_t i = 0; i < coded.data.traitNames.size(); ++i) {
+        const std::string& name = coded.data.traitNames[i];
+        float lo = std::numeric_limits<float>::max(), hi = -lo;
+        double mean = 0.0;
+        const double n = static_cast<double>(coded.values.size());
+        for (const auto& row : coded.values) {
+            lo = std::min(lo, row[i]);
+            hi = std::max(hi, row[i]);
+            mean += static_cast<double>(row[i]) / n;
+        }
+        const double largest = std::max(std::fabs(static_cast<double>(lo)), std::fabs(static_cast<double>(hi)));
+        if (static_cast<double>(hi) - lo <= 4.0 * std::numeric_limits<float>::epsilon() * largest)
+            stopRun("%s: the trait '%s' does not vary (every value is %g, within single precision): there is nothing "
+                    "to estimate; leave it out, or list the traits with --traits",
+                    table.c_str(), name.c_str(), static_cast<double>(lo));
+        double s2 = 0.0;
+        for (const auto& row : coded.values) s2 += (row[i] - mean) * (row[i] - mean) / (n - 1.0);
+        const double pseudo = J * s2;
+        const bool small = s2 < 1e-8, large = J * pseudo * pseudo > 1e36;
+        if (!small && !large) continue;
+        const double sd = std::sqrt(s2);
+        stopRun("%s: the trait '%s' varies on a scale the method cannot hold (standard deviation %.3g): its variance "
+                "components would %s. Multiply it by %g (for example in a new column) and analyse that; the guide "
+                "explains the limits",
+                table.c_str(), name.c_str(), sd,
+                small ? "fall near the method's fixed limits of 1e-10 and 1e-8, where correlations become 0"
+                      : "overflow single precision in the jackknife's sums of squares",
+                std::pow(10.0, -std::round(std::log10(sd))));
+    }
 }
 
 std::string fileStem(const std::string& name) {
@@ -343,9 +405,21 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     if (!o.traits.empty()) {
         design.traits = o.traits;
     } else {
-        for (const auto& name : table.names)
-            if (std::find(design.design.begin(), design.design.end(), name) == design.design.end())
+        // Every column the model does not name, but row identifiers.
+        std::string identifiers;
+        for (std::size_t c = 0; c < table.names.size(); ++c) {
+            const std::string& name = table.names[c];
+            if (std::find(design.design.begin(), design.design.end(), name) != design.design.end()) continue;
+            const std::string why = identifierReason(table, c);
+            if (why.empty()) {
                 design.traits.push_back(name);
+                continue;
+            }
+            identifiers += (identifiers.empty() ? "" : ", ") + ("'" + name + "' (" + why + ")");
+        }
+        if (!identifiers.empty() && progress.note)
+            progress.note(request.data.name + ": left out of the traits as row identifiers: " + identifiers +
+                          "; list the traits with --traits to analyse such a column");
     }
     // The stand-in environment column is not in the table: code without it.
     const bool standInEnvironment = additiveDominance && m.env.empty();
@@ -371,6 +445,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     if (n / o.group < 2)
         stopRun("%s: %d complete rows in groups of %d give %d jackknife replicates; at least 2 are needed",
                 request.data.name.c_str(), n, o.group, n / o.group);
+    checkTraitScales(coded, request.data.name, n / o.group);
 
     // The model file as minque-model writes it, read back into the engine's
     // state with the readers of minque-var and minque-cov; the trait values

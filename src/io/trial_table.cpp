@@ -142,7 +142,8 @@ TrialTable parseTrialTable(const std::string& input, const std::string& fileName
     std::set<std::string> seen;
     for (std::size_t k = 0; k < table.names.size(); ++k) {
         const std::string& name = table.names[k];
-        if (name.empty()) stopRun("%s: line 1: column %zu of the header has no name", fileName.c_str(), k + 1);
+        // The first column may be unnamed: the row names of a table written by R.
+        if (name.empty() && k > 0) stopRun("%s: line 1: column %zu of the header has no name", fileName.c_str(), k + 1);
         if (!seen.insert(name).second)
             stopRun("%s: line 1: the column name '%s' appears twice in the header", fileName.c_str(), name.c_str());
     }

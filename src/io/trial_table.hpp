@@ -23,8 +23,9 @@ struct TrialTable {
     int column(const std::string& name) const;  // index of the named column, -1 if none
 };
 
-// Reads the table; a file that cannot be read, a header with an empty or
-// repeated name, an unterminated quote or a row with another number of
+// Reads the table; a file that cannot be read, a header with an empty name
+// (the first column's may be empty: the row names R writes) or a repeated
+// name, an unterminated quote or a row with another number of
 // fields than the header stops the run with a message naming the file and
 // the line.
 TrialTable readTrialTable(const std::string& fileName);

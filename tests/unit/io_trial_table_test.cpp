@@ -45,6 +45,12 @@ TEST(TrialTable, QuotedFieldsFollowRfc4180) {
     EXPECT_EQ(t.lineOfRow[1], 3);
 }
 
+TEST(TrialTable, AnUnnamedFirstColumnIsATableWrittenByRWithItsRowNames) {
+    const TrialTable t = parseTrialTable("\"\",Yield\n\"1\",2.5\n\"2\",3.5\n", "R.csv");
+    EXPECT_EQ(t.names, (std::vector<std::string>{"", "Yield"}));
+    EXPECT_EQ(t.rows[1][0], "2");
+}
+
 TEST(TrialTable, MissingValuesAreTheUsualSpellings) {
     for (const char* missing : {"", "NA", "na", ".", "nan", "NaN"}) EXPECT_TRUE(isMissingValue(missing)) << missing;
     for (const char* present : {"0", "N", "n/a?", "-", "1e-3"}) EXPECT_FALSE(isMissingValue(present)) << present;
