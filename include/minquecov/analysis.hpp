@@ -110,7 +110,7 @@ struct AnalysisSettings {
     int components = 0;               // K, the residual included
     int groupSize = 0;                // g
     int replicates = 0;               // J = n / g
-    std::string model;                // "additive-dominance (Env,Fem,Male,Blk)" or "general: random ...; fixed ..."
+    std::string model;                // "additive-dominance (environment Env, female Fem, male Male, block Blk)", "general: ..."
     std::string fileName;             // NAME of the run's files
 };
 

@@ -392,7 +392,10 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
         if (!m.block.empty()) design.design.push_back(m.block);
         design.shared = {{m.female, m.male}};
         model.additiveDominance = environment + "," + m.female + "," + m.male + (m.block.empty() ? "" : "," + m.block);
-        modelText = "additive-dominance (" + model.additiveDominance + ")";
+        // The model as fitted, in the user's column names.
+        modelText = "additive-dominance (" + (m.env.empty() ? std::string() : "environment " + m.env + ", ") +
+                    "female " + m.female + ", male " + m.male + (m.block.empty() ? "" : ", block " + m.block) +
+                    (m.env.empty() ? "; one environment)" : ")");
     } else {
         std::vector<std::string> terms = m.random;
         terms.insert(terms.end(), m.fixed.begin(), m.fixed.end());

@@ -90,23 +90,31 @@ std::string shortMark(const std::string& mark) {
 
 }  // namespace
 
-std::string correlationHeatmapSvg(const ResultTables& tables) {
+namespace {
+
+// Panels first..last (of tables.correlationComponents), perRow side by
+// side, then the legend when asked for: the heatmap file draws every panel
+// and the legend in one picture; the page draws each panel, and the legend,
+// as pictures of their own, which wrap to the window's width. `id` makes the
+// pattern and gradient names unique within a page.
+std::string heatmapSvg(const ResultTables& tables, int first, int last, int maxPerRow, bool legend, const std::string& id) {
     const std::vector<std::string>& traits = tables.traits;
     const int t = static_cast<int>(traits.size());
-    const int panels = static_cast<int>(tables.correlationComponents.size());
-    // Cells large enough for "-0.00**" at 30 traits; panels side by side, at
-    // most three in a row.
+    const int panels = std::max(0, last - first + 1);
+    // Cells large enough for "-0.00**" at 30 traits.
     const int cell = t <= 8 ? 56 : (t <= 16 ? 40 : 30);
     std::size_t longest = 1;
     for (const auto& name : traits) longest = std::max(longest, name.size());
     const int label = static_cast<int>(std::min<std::size_t>(longest, 24) * 7 + 10);
     const int panelWidth = label + t * cell + 20;
     const int panelHeight = label + t * cell + 40;
-    const int perRow = std::max(1, std::min(3, panels));
+    const int perRow = std::max(1, std::min(maxPerRow, panels));
     const int rows = panels == 0 ? 0 : (panels + perRow - 1) / perRow;
-    const int legendHeight = 110;
-    const int width = std::max(760, perRow * panelWidth + 20);
+    const int legendHeight = legend ? 110 : 0;
+    const int width = panels == 0 || legend ? std::max(760, perRow * panelWidth + 20) : perRow * panelWidth + 20;
     const int height = rows * panelHeight + legendHeight + 20;
+    bool flagged = false;
+    for (const ResultRow& r : tables.correlations) flagged = flagged || flagsTheEstimate(r.flag) || !correlationDefined(r);
 
     std::map<std::pair<std::string, std::string>, const ResultRow*> cells;  // (component, trait pair)
     for (const ResultRow& r : tables.correlations) cells[{r.component, r.trait1 + "\n" + r.trait2}] = &r;
@@ -116,23 +124,21 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
         return it == cells.end() ? nullptr : it->second;
     };
 
-    std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    s += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width) + "\" height=\"" +
+    std::string s = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width) + "\" height=\"" +
          std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(width) + " " + std::to_string(height) +
          "\" font-family=\"Helvetica, Arial, sans-serif\">\n";
     s += "<title>Correlations between traits</title>\n";
-    s += "<defs><pattern id=\"hatch\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+    s += "<defs><pattern id=\"hatch" + id + "\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
          "patternTransform=\"rotate(45)\"><line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"#000\" "
          "stroke-width=\"1.2\" stroke-opacity=\"0.45\"/></pattern>\n";
-    s += "<linearGradient id=\"scale\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
+    s += "<linearGradient id=\"scale" + id + "\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
     for (int k = 0; k <= 10; ++k)
         s += "<stop offset=\"" + format("%.1f", k / 10.0) + "\" stop-color=\"" + colourOf(-1.0 + k / 5.0) + "\"/>";
     s += "</linearGradient></defs>\n";
     s += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
 
-    int flagged = 0;
     for (int p = 0; p < panels; ++p) {
-        const std::string& component = tables.correlationComponents[static_cast<std::size_t>(p)];
+        const std::string& component = tables.correlationComponents[static_cast<std::size_t>(first + p)];
         const int x0 = 10 + (p % perRow) * panelWidth, y0 = 10 + (p / perRow) * panelHeight;
         s += "<g class=\"panel\" data-component=\"" + escaped(component) + "\">\n";
         s += "<text x=\"" + std::to_string(x0 + label) + "\" y=\"" + std::to_string(y0 + 16) +
@@ -165,7 +171,6 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                 const bool flag = flagsTheEstimate(r->flag);
                 if (!correlationDefined(*r)) {
                     // Not defined: no colour and no number, which a reader would copy as 0.
-                    ++flagged;
                     s += "<rect class=\"undefined\" " + box + " fill=\"#bdbdbd\" stroke=\"#ffffff\"><title>" +
                          escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": not defined (" + r->flag + ")") +
                          "</title></rect>\n<text x=\"" + std::to_string(x + cell / 2) + "\" y=\"" +
@@ -177,8 +182,7 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
                              ", P " + pageP(r->p.text) + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
                      "</title></rect>\n";
                 if (flag) {
-                    ++flagged;
-                    s += "<rect " + box + " fill=\"url(#hatch)\" stroke=\"#000000\" stroke-width=\"2\" "
+                    s += "<rect " + box + " fill=\"url(#hatch" + id + ")\" stroke=\"#000000\" stroke-width=\"2\" "
                          "stroke-dasharray=\"4 2\"/>\n";
                 }
                 const std::string ink = std::fabs(value) > 0.6 ? "#ffffff" : "#000000";
@@ -189,10 +193,11 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
         s += "</g>\n";
     }
 
+    if (!legend) return s + "</svg>\n";
     // Legend and note.
     const int ly = 10 + rows * panelHeight + 10;
     s += "<g class=\"legend\">\n<rect x=\"20\" y=\"" + std::to_string(ly) +
-         "\" width=\"300\" height=\"14\" fill=\"url(#scale)\" stroke=\"#999999\"/>\n";
+         "\" width=\"300\" height=\"14\" fill=\"url(#scale" + id + ")\" stroke=\"#999999\"/>\n";
     for (int k = 0; k <= 4; ++k) {
         const int x = 20 + k * 75;
         s += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(ly + 30) +
@@ -201,7 +206,7 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
     s += "<text x=\"20\" y=\"" + std::to_string(ly + 50) +
          "\" font-size=\"12\">Cells: estimate and mark (+ P &lt; 0.10, * P &lt; 0.05, ** P &lt; 0.01; none: NS). "
          "Diagonal grey.</text>\n";
-    if (flagged > 0) {
+    if (flagged) {
         s += "<text x=\"20\" y=\"" + std::to_string(ly + 68) +
              "\" font-size=\"12\">Hatched, outlined cells carry a flag: cut (cut to +1 or -1); grey n/d cells are not "
              "defined (a variance at or below zero, or under 1e-10),</text>\n";
@@ -215,6 +220,20 @@ std::string correlationHeatmapSvg(const ResultTables& tables) {
     }
     s += "</g>\n</svg>\n";
     return s;
+}
+
+}  // namespace
+
+std::string correlationHeatmapSvg(const ResultTables& tables) {
+    const int panels = static_cast<int>(tables.correlationComponents.size());
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + heatmapSvg(tables, 0, panels - 1, 3, true, "");
+}
+
+std::string correlationPanelsHtml(const ResultTables& tables) {
+    std::string s = "<div class=\"panels\">\n";
+    const int panels = static_cast<int>(tables.correlationComponents.size());
+    for (int p = 0; p < panels; ++p) s += heatmapSvg(tables, p, p, 1, false, "-" + std::to_string(p));
+    return s + heatmapSvg(tables, 0, -1, 1, true, "-legend") + "</div>\n";
 }
 
 namespace {
@@ -402,8 +421,6 @@ std::string effectsSection(const ResultTables& tables) {
 
 std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::pair<std::string, std::string>>& settings,
                             const std::string& guide) {
-    std::string svg = correlationHeatmapSvg(tables);
-    svg = svg.substr(svg.find("<svg"));  // inline: without the XML declaration
     std::string s =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<title>Genetic and environmental correlations</title>\n<style>\n"
@@ -412,10 +429,11 @@ std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::p
         "th, td { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }\n"
         "th { background: #f0f0f0; }\n tr.flagged td { background: #fff3cd; }\n"
         "dt { font-weight: bold; } .heatmap { overflow-x: auto; }\n"
+        ".panels { display: flex; flex-wrap: wrap; gap: 8px; align-items: flex-start; }\n"
         "</style>\n</head>\n<body>\n<h1>Genetic and environmental correlations</h1>\n";
     s += "<h2>Settings</h2>\n<dl id=\"settings\">\n";
     for (const auto& [name, value] : settings) s += "<dt>" + escaped(name) + "</dt><dd>" + escaped(value) + "</dd>\n";
-    s += "</dl>\n<h2>Correlations</h2>\n<div class=\"heatmap\">\n" + svg + "</div>\n";
+    s += "</dl>\n<h2>Correlations</h2>\n" + correlationPanelsHtml(tables);
 
     std::vector<std::vector<std::string>> rows;
     for (const auto& r : tables.correlations)

@@ -33,6 +33,10 @@ std::string correlationHeatmapSvg(const ResultTables& tables);
 // estimate is not drawn and says n/a. Empty when the tables have none.
 std::string heritabilityChartSvg(const ResultTables& tables);
 
+// The heatmap for a page: each panel, and the legend, a picture of its own in
+// a block that wraps them to the window's width.
+std::string correlationPanelsHtml(const ResultTables& tables);
+
 // The page; `settings` are shown as a list of name and value, `guide` is
 // where the breeder's guide is (a link target).
 std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::pair<std::string, std::string>>& settings,

@@ -395,5 +395,61 @@ TEST(FrontDoor, SummaryPageLoadsInABrowserWithItsTables) {
     EXPECT_NE(dom.find("&lt; 1e-10"), std::string::npos);  // P values at the floor
 }
 
+TEST(FrontDoor, TheHeatmapPanelsOfTenTraitsWrapToAWindow1280PixelsWide) {
+    std::string browser;
+    for (const char* candidate : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
+        if (test::fileExists(candidate)) {
+            browser = candidate;
+            break;
+        }
+    if (browser.empty()) GTEST_SKIP() << "no headless Chromium installed (chromium-headless-shell); .ci/run installs it";
+    // The example with six more traits, each a blend of two of its four.
+    std::istringstream in(exampleTable());
+    std::string line, table;
+    std::getline(in, line);
+    table = line + " Extra1 Extra2 Extra3 Extra4 Extra5 Extra6\n";
+    unsigned state = 11;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::vector<double> v(8);
+        for (double& x : v) fields >> x;
+        table += line;
+        for (int k = 0; k < 6; ++k) {
+            state = state * 1103515245u + 12345u;
+            table += ' ';
+            table += std::to_string(v[4 + k % 4] + 0.5 * v[4 + (k + 1) % 4] + (state >> 16) % 100 / 50.0);
+        }
+        table += "\n";
+    }
+    test::TempDir dir;
+    test::writeFile(dir.file("TEN.TXT"), table);
+    std::vector<std::string> args = {"analyse", "TEN.TXT"};
+    args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+    const auto analysed = minque(args, dir.path());
+    ASSERT_EQ(analysed.exitCode, 0) << analysed.err;
+    // The page with a script that writes into the title the document's
+    // width, the window's, and how many blocks scroll sideways inside it.
+    std::string page = test::readFile(dir.file("TEN-results/summary.html"));
+    page.insert(page.find("</body>"),
+                "<script>let inner = 0; for (const e of document.querySelectorAll('div, table')) "
+                "if (e.scrollWidth > e.clientWidth + 1) ++inner; document.title = "
+                "document.documentElement.scrollWidth + ' ' + window.innerWidth + ' ' + inner;</script>\n");
+    test::writeFile(dir.file("measured.html"), page);
+    const auto run = test::runProcess(browser,
+                                      {"--no-sandbox", "--disable-gpu", "--window-size=1280,900",
+                                       "--user-data-dir=" + dir.file("profile"), "--dump-dom",
+                                       "file://" + dir.file("measured.html")},
+                                      dir.path());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::size_t title = run.out.find("<title>");
+    ASSERT_NE(title, std::string::npos);
+    std::istringstream widths(run.out.substr(title + 7));
+    int scrollWidth = 0, windowWidth = 0, scrollingBlocks = -1;
+    widths >> scrollWidth >> windowWidth >> scrollingBlocks;
+    EXPECT_EQ(windowWidth, 1280);
+    EXPECT_LE(scrollWidth, windowWidth) << "the page scrolls sideways";
+    EXPECT_EQ(scrollingBlocks, 0) << "a block of the page scrolls sideways";
+}
+
 }  // namespace
 }  // namespace minque

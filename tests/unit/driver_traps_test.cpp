@@ -49,10 +49,14 @@ TEST(Traps, OneTraitIsAnAnalysisToTheEnd) {
     EXPECT_TRUE(r.tables.covariances.empty());
     EXPECT_TRUE(r.tables.correlations.empty());
     EXPECT_EQ(r.tables.heritabilities.size(), 4u);
+    EXPECT_EQ(r.settings.model, "additive-dominance (environment Env, female Fem, male Male, block Blk)");
     // A table of one numeric column besides the design: the same.
     TrialData single = example();
     single.columns.resize(5);
     EXPECT_EQ(analyse(diallel(single)).tables.variances.size(), 7u);
+    AnalysisRequest oneEnvironment = diallel(single);
+    oneEnvironment.model.env.clear();
+    EXPECT_EQ(analyse(oneEnvironment).settings.model, "additive-dominance (female Fem, male Male, block Blk; one environment)");
 
     // The command line: all files, exit 0.
     test::TempDir dir;
