@@ -379,6 +379,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     design.dropIncomplete = o.dropIncomplete;
     ModelRequest model;
     model.covariances = m.covariances;
+    model.covarianceOption = "--covariances";
     std::string modelText;
     std::string environment = m.env;
     if (additiveDominance) {

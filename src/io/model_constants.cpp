@@ -25,7 +25,8 @@ void setPair(AnalysisState& st, int k, int a, int b) {
 
 }  // namespace
 
-void deriveModelConstants(AnalysisState& st, int trailingFactorCount, const std::string& modelFileName) {
+void deriveModelConstants(AnalysisState& st, int trailingFactorCount, const std::string& modelFileName,
+                          const std::vector<std::string>& factorNames, const std::string& option) {
     const int r = st.randomFactorCount;
     const int s = st.factorShift;
     const int K = st.componentCount;
@@ -133,6 +134,20 @@ void deriveModelConstants(AnalysisState& st, int trailingFactorCount, const std:
     for (int u = 1; u <= r; ++u) largestLevels = std::max(largestLevels, st.factorLevels[u]);
     for (int k = 1; k <= st.covarianceCount; ++k) {
         const int a = st.covariancePair[k][1], b = st.covariancePair[k][2];
+        const bool named = static_cast<int>(factorNames.size()) >= r;
+        auto nameOf = [&](int u) { return factorNames[static_cast<std::size_t>(u - 1)].c_str(); };
+        if (named && (a < 1 || a > r || b < 1 || b > r))
+            stopRun("%s: the covariance components pair the random terms by their positions, here term %d with "
+                    "term %d, but there are %d terms; give the paired terms in that order (with one fixed column: the "
+                    "first with the third, the second with the fourth), terms with the same levels such as an "
+                    "additive and a maternal effect of the same parents",
+                    option.c_str(), a, b, r);
+        if (named && st.factorLevels[a] != st.factorLevels[b])
+            stopRun("%s: a covariance component would join the random terms %s (%d levels) and %s (%d levels); "
+                    "it pairs level h of one with level h of the other, so both need the same levels (such as an "
+                    "additive and a maternal effect of the same parents). The additive-dominance model has no such "
+                    "terms; use %s with a general model (--random) whose paired terms share their levels",
+                    option.c_str(), nameOf(a), st.factorLevels[a], nameOf(b), st.factorLevels[b], option.c_str());
         if (a < 1 || a > r || b < 1 || b > r)
             stopRun("%s: covariance component %d joins random factors %d and %d, but the model has %d random "
                     "factors (the covariance switch, argument 8, may be on by mistake)",

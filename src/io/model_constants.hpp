@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/analysis_state.hpp"
 
@@ -13,7 +14,10 @@ namespace minque {
 // Sets factorLevelEnd, factorColumnRange, dosageFactor, componentWeight and
 // covariancePair, and allocates designWork. Stops the run (naming the model
 // file) when a covariance component joins a factor the model does not have or
-// two factors with different numbers of levels.
-void deriveModelConstants(AnalysisState& state, int trailingFactorCount, const std::string& modelFileName);
+// two factors with different numbers of levels. With `factorNames` (the
+// random terms as the user named them, one per factor), that message speaks
+// of the terms and of `option`, the switch that asked for the components.
+void deriveModelConstants(AnalysisState& state, int trailingFactorCount, const std::string& modelFileName,
+                          const std::vector<std::string>& factorNames = {}, const std::string& option = "");
 
 }  // namespace minque

@@ -288,14 +288,15 @@ ModelDesign designFor(const DesignData& data, const ModelRequest& request) {
 }
 
 // The model as the analysis will read it.
-AnalysisState readModelText(const std::string& text, const std::string& name, int covarianceSwitch) {
+AnalysisState readModelText(const std::string& text, const std::string& name, int covarianceSwitch,
+                            const std::vector<std::string>& factorNames = {}, const std::string& option = "") {
     AnalysisState st;
     std::vector<char> buffer(text.begin(), text.end());
     buffer.push_back('\0');
     std::FILE* in = fmemopen(buffer.data(), text.size(), "r");
     if (in == nullptr) stopRun("%s: the model could not be read back", name.c_str());
     const ModelHeader header = readModelFile(st, in, name, covarianceSwitch, nullptr);
-    deriveModelConstants(st, header.trailingFactorCount, name);
+    deriveModelConstants(st, header.trailingFactorCount, name, factorNames, option);
     return st;
 }
 
@@ -335,7 +336,10 @@ std::string buildModelFile(const DesignData& data, const ModelRequest& request, 
             stopRun("the component label '%s' is longer than %d characters; give the lead column a shorter name",
                     label.c_str(), kComponentNameLength);
     if (request.covariances) {
-        const AnalysisState probe = readModelText(formatModelFile(design), modelName, 1);
+        const AnalysisState probe =
+            readModelText(formatModelFile(design), modelName, 1,
+                          request.covarianceOption.empty() ? std::vector<std::string>{} : factorLabels,
+                          request.covarianceOption);
         std::vector<std::pair<int, int>> pairs;
         for (int c = 1; c <= probe.covarianceCount; ++c) pairs.emplace_back(probe.covariancePair[c][1], probe.covariancePair[c][2]);
         labelComponents(design, factorLabels, pairs);

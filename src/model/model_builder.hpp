@@ -69,6 +69,10 @@ struct ModelRequest {
     std::string additiveDominance, random, fixed = "1";
     int trailing = 0;
     bool covariances = false;
+    // The option that asked for the covariance components, named in the
+    // refusal of a model that cannot have them (with its terms' labels);
+    // empty: the refusal names the model file, factors by number.
+    std::string covarianceOption;
 };
 
 // The model file text for the request, read back with the analysis' own

@@ -124,6 +124,20 @@ TEST(Traps, ATraitWithoutVariationOrOnAScaleTheLimitsCannotHoldIsRefused) {
     }
 }
 
+TEST(Traps, CovarianceComponentsTheModelCannotHaveAreRefusedInTheTermsOfTheCommand) {
+    AnalysisRequest request = diallel(example());
+    request.model.covariances = true;
+    EXPECT_RUN_ERROR(analyse(request), 1,
+                     "^--covariances: a covariance component would join the random terms V\\(A\\) \\(6 levels\\) and "
+                     "V\\(AE\\) \\(12 levels\\).*The additive-dominance model has no such terms");
+    request.model = ModelSpec{};
+    request.model.random = {"Fem", "Male"};
+    request.model.covariances = true;
+    EXPECT_RUN_ERROR(analyse(request), 1,
+                     "^--covariances: the covariance components pair the random terms by their positions, here term 1 "
+                     "with term 3, but there are 2 terms");
+}
+
 TEST(Traps, TotalsUnderPositionalWeightsAreFlaggedOnlyWhereTheWeightsAreNotGenetic) {
     const AnalysisResult diallelResult = analyse(diallel(example()));
     AnalysisRequest general = diallel(example());
