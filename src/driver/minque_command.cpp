@@ -133,28 +133,64 @@ void printHeritabilities(const ResultTables& t) {
 }
 
 // The first correlation component's matrix, lower triangle, on standard output.
+// The columns a terminal gives a UTF-8 text: one per character, two for the
+// wide characters of East Asian scripts.
+std::size_t displayWidth(const std::string& text) {
+    std::size_t width = 0;
+    for (std::size_t k = 0; k < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[k]);
+        const int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        unsigned point = length == 1 ? c : c & (0xFF >> (length + 1));
+        for (int b = 1; b < length && k + static_cast<std::size_t>(b) < text.size(); ++b)
+            point = (point << 6) | (static_cast<unsigned char>(text[k + static_cast<std::size_t>(b)]) & 0x3F);
+        const bool wide = (point >= 0x1100 && point <= 0x115F) || (point >= 0x2E80 && point <= 0xA4CF) ||
+                          (point >= 0xAC00 && point <= 0xD7A3) || (point >= 0xF900 && point <= 0xFAFF) ||
+                          (point >= 0xFE30 && point <= 0xFE4F) || (point >= 0xFF00 && point <= 0xFF60) ||
+                          (point >= 0xFFE0 && point <= 0xFFE6);
+        width += wide ? 2 : 1;
+        k += static_cast<std::size_t>(length);
+    }
+    return width;
+}
+
+// `text` padded with spaces to `width` columns, on the left or the right.
+std::string padded(const std::string& text, std::size_t width, bool right) {
+    const std::size_t w = displayWidth(text);
+    const std::string fill(w < width ? width - w : 0, ' ');
+    return right ? fill + text : text + fill;
+}
+
+// The first correlation component's matrix, lower triangle, on standard
+// output: the row names left-aligned, each column as wide as its heading or
+// widest cell, headings and cells right-aligned on the same edge.
 void printCorrelationSummary(const ResultTables& t) {
     if (t.correlationComponents.empty()) return;
     const std::string& component = t.correlationComponents.front();
     std::printf("\n%s correlations (estimate and mark; flagged ones with !):\n\n", component.c_str());
-    std::size_t width = 8;
-    for (const auto& name : t.traits) width = std::max(width, name.size() + 1);
-    std::printf("%-*s", static_cast<int>(width), "");
-    for (std::size_t j = 0; j + 1 < t.traits.size(); ++j) std::printf(" %12.12s", t.traits[j].c_str());
-    std::printf("\n");
-    for (std::size_t i = 1; i < t.traits.size(); ++i) {
-        std::printf("%-*s", static_cast<int>(width), t.traits[i].c_str());
-        for (std::size_t j = 0; j < i; ++j) {
-            std::string cell = "";
-            for (const auto& r : t.correlations)
-                if (r.component == component && ((r.trait1 == t.traits[i] && r.trait2 == t.traits[j]) ||
-                                                  (r.trait1 == t.traits[j] && r.trait2 == t.traits[i]))) {
-                    cell = correlationCellText(r, correlationDefined(r) ? " " + r.mark : "") +
-                           (r.flag.empty() || !correlationDefined(r) ? "" : "!");
-                }
-            std::printf(" %12s", cell.c_str());
-        }
-        std::printf("\n");
+    const std::size_t n = t.traits.size();
+    std::vector<std::vector<std::string>> cells(n, std::vector<std::string>(n));
+    for (const auto& r : t.correlations) {
+        if (r.component != component) continue;
+        const auto a = std::find(t.traits.begin(), t.traits.end(), r.trait1) - t.traits.begin();
+        const auto b = std::find(t.traits.begin(), t.traits.end(), r.trait2) - t.traits.begin();
+        const std::string cell = correlationCellText(r, correlationDefined(r) ? " " + r.mark : "") +
+                                 (r.flag.empty() || !correlationDefined(r) ? "" : "!");
+        cells[static_cast<std::size_t>(std::max(a, b))][static_cast<std::size_t>(std::min(a, b))] = cell;
+    }
+    std::size_t rowWidth = 8;
+    for (const auto& name : t.traits) rowWidth = std::max(rowWidth, displayWidth(name) + 1);
+    std::vector<std::size_t> widths(n, 8);
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        widths[j] = std::max(widths[j], displayWidth(t.traits[j]));
+        for (std::size_t i = j + 1; i < n; ++i) widths[j] = std::max(widths[j], displayWidth(cells[i][j]));
+    }
+    std::string line = padded("", rowWidth, false);
+    for (std::size_t j = 0; j + 1 < n; ++j) line += "  " + padded(t.traits[j], widths[j], true);
+    std::printf("%s\n", line.c_str());
+    for (std::size_t i = 1; i < n; ++i) {
+        line = padded(t.traits[i], rowWidth, false);
+        for (std::size_t j = 0; j < i; ++j) line += "  " + padded(cells[i][j], widths[j], true);
+        std::printf("%s\n", line.c_str());
     }
 }
 

@@ -226,6 +226,54 @@ TEST(FrontDoor, TablesHoldTheReportsPrintedNumbers) {
     EXPECT_EQ(count(chartSvg, "<rect class=\"bar\""), 16);
 }
 
+TEST(FrontDoor, TheConsoleMatrixLinesUpItsHeadingsWithItsCells) {
+    // A long name and a name in Chinese (each character two columns wide).
+    std::string table = exampleTable();
+    table.replace(table.find("Height"), 6, "\xe6\xa0\xaa\xe9\xab\x98");  // 株高
+    table.replace(table.find("GrainWt"), 7, "GrainWeightPerPlot");
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), table);
+    std::vector<std::string> args = {"analyse", "EX.TXT"};
+    args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+    const auto run = minque(args, dir.path());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // The matrix: the heading line, then one line per trait but the first.
+    std::istringstream out(run.out.substr(run.out.find("correlations (estimate and mark")));
+    std::string line;
+    std::getline(out, line);
+    std::getline(out, line);
+    std::vector<std::string> lines;
+    while (std::getline(out, line) && !line.empty()) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u);
+    // The column where each field ends, a three-byte character counting two columns.
+    auto fieldEnds = [](const std::string& text) {
+        std::vector<int> ends;
+        int column = 0;
+        bool inField = false;
+        for (std::size_t k = 0; k < text.size();) {
+            const unsigned char c = static_cast<unsigned char>(text[k]);
+            const int bytes = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            const bool blank = c == ' ' && (k + 1 >= text.size() || text[k + 1] == ' ');
+            if (!blank && !inField) inField = true;
+            if (blank && inField) {
+                ends.push_back(column);
+                inField = false;
+            }
+            column += bytes == 3 ? 2 : 1;
+            k += static_cast<std::size_t>(bytes);
+        }
+        if (inField) ends.push_back(column);
+        return ends;
+    };
+    const std::vector<int> headings = fieldEnds(lines[0]);
+    ASSERT_EQ(headings.size(), 3u) << lines[0];
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<int> ends = fieldEnds(lines[i]);
+        ASSERT_EQ(ends.size(), i + 1) << lines[i];  // the row's name, then i cells
+        for (std::size_t j = 0; j < i; ++j) EXPECT_EQ(ends[j + 1], headings[j]) << lines[0] << "\n" << lines[i];
+    }
+}
+
 TEST(FrontDoor, EffectsOnRequestInTheirTableAndOnThePage) {
     test::TempDir dir;
     test::writeFile(dir.file("EX.TXT"), exampleTable());
