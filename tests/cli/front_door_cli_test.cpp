@@ -134,6 +134,13 @@ int count(const std::string& text, const std::string& what) {
     return n;
 }
 
+// The headless Chromium of this machine, or empty.
+std::string headlessChromium() {
+    for (const char* candidate : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
+        if (test::fileExists(candidate)) return candidate;
+    return "";
+}
+
 const char* const kExampleModel[] = {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--group", "4"};
 
 TEST(FrontDoor, AnalyseWritesEverythingAndAgreesWithTheThreePrograms) {
@@ -411,12 +418,7 @@ TEST(FrontDoor, HelpAndVersionAnswerWithExitZero) {
 // The page in a real browser: it loads without console errors and its
 // tables hold the rows of the CSV tables.
 TEST(FrontDoor, SummaryPageLoadsInABrowserWithItsTables) {
-    std::string browser;
-    for (const char* candidate : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
-        if (test::fileExists(candidate)) {
-            browser = candidate;
-            break;
-        }
+    const std::string browser = headlessChromium();
     if (browser.empty()) GTEST_SKIP() << "no headless Chromium installed (chromium-headless-shell); .ci/run installs it";
     test::TempDir dir;
     test::writeFile(dir.file("EX.TXT"), exampleTable());
@@ -444,12 +446,7 @@ TEST(FrontDoor, SummaryPageLoadsInABrowserWithItsTables) {
 }
 
 TEST(FrontDoor, TheHeatmapPanelsOfTenTraitsWrapToAWindow1280PixelsWide) {
-    std::string browser;
-    for (const char* candidate : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
-        if (test::fileExists(candidate)) {
-            browser = candidate;
-            break;
-        }
+    const std::string browser = headlessChromium();
     if (browser.empty()) GTEST_SKIP() << "no headless Chromium installed (chromium-headless-shell); .ci/run installs it";
     // The example with six more traits, each a blend of two of its four.
     std::istringstream in(exampleTable());

@@ -254,6 +254,17 @@ void writeAnalysisInputs(const TempDir& dir, const std::string& base, const Mode
               std::string(reinterpret_cast<const char*>(var.data()), var.size() * sizeof(float)));
 }
 
+AnalysisRequest exampleDiallel(const TrialData& data) {
+    AnalysisRequest r;
+    r.data = data;
+    r.model.env = "Env";
+    r.model.female = "Fem";
+    r.model.male = "Male";
+    r.model.block = "Blk";
+    r.options.group = 4;
+    return r;
+}
+
 void expectRunError(const std::function<void()>& body, int exitStatus, const std::string& pattern) {
     try {
         body();

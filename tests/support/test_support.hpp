@@ -11,6 +11,7 @@
 
 #include "core/analysis_state.hpp"
 #include "io/model_writer.hpp"
+#include "minquecov/analysis.hpp"
 
 namespace minque::test {
 
@@ -86,6 +87,10 @@ std::vector<std::vector<float>> randomTraits(unsigned seed, int n, int t);
 void writeAnalysisInputs(const TempDir& dir, const std::string& base, const ModelDesign& design,
                          const std::vector<std::vector<float>>& traits, int componentCount, int replicateCount,
                          float varValue = 1.0f);
+
+// The bundled example's additive-dominance model (Env, Fem, Male, Blk) in
+// groups of 4, on `data`.
+AnalysisRequest exampleDiallel(const TrialData& data);
 
 // Checks that `body` stops the run with a RunError of this exit status, and
 // that what a program prints for it (runErrorText) matches `pattern`

@@ -29,14 +29,7 @@ const std::vector<std::string> kExampleModel = {"--env", "Env", "--female", "Fem
                                                 "--group", "4"};
 
 AnalysisRequest exampleRequest(const std::string& text, const std::string& name) {
-    AnalysisRequest r;
-    r.data = trialDataFromText(text, name);
-    r.model.env = "Env";
-    r.model.female = "Fem";
-    r.model.male = "Male";
-    r.model.block = "Blk";
-    r.options.group = 4;
-    return r;
+    return test::exampleDiallel(trialDataFromText(text, name));
 }
 
 std::vector<std::string> namesIn(const std::string& folder) {

@@ -21,16 +21,7 @@ TrialData example() {
     return data;
 }
 
-AnalysisRequest diallel(const TrialData& data) {
-    AnalysisRequest r;
-    r.data = data;
-    r.model.env = "Env";
-    r.model.female = "Fem";
-    r.model.male = "Male";
-    r.model.block = "Blk";
-    r.options.group = 4;
-    return r;
-}
+AnalysisRequest diallel(const TrialData& data) { return test::exampleDiallel(data); }
 
 // The example with one more column, its values from Yield's.
 TrialData withColumn(const std::string& name, double factor, double shift = 0.0) {
