@@ -133,11 +133,21 @@ struct VarianceRecords {
     std::vector<float> values;
 };
 
+// The covariance components of every trait pair in the same layout:
+// (J + 1) P records, record k P + p holding pair p (pairs in the order
+// (1, 2), (1, 3), ..., (t - 1, t)) in replicate k. The whole-data and
+// replicate values behind every standard error of the covariance report.
+struct CovarianceRecords {
+    int pairs = 0, replicates = 0, components = 0;
+    std::vector<float> values;
+};
+
 struct AnalysisResult {
     AnalysisSettings settings;
     ResultTables tables;
     std::string varianceReport, covarianceReport;  // the text of NAME.VAR and NAME.COV
     VarianceRecords varianceRecords;
+    CovarianceRecords covarianceRecords;
     std::string folder;  // where the run's files are, when kept or given; else empty
     int threads = 0;            // worker threads the run used
     std::string vectorPath;     // the vector instructions of the host kernels

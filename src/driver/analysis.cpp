@@ -555,6 +555,11 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     v.components = st.componentCount;
     v.values.resize(records.size() / sizeof(float));
     std::memcpy(v.values.data(), records.data(), v.values.size() * sizeof(float));
+    CovarianceRecords& c = result.covarianceRecords;
+    c.pairs = model->traitCount * (model->traitCount - 1) / 2;
+    c.replicates = st.replicateCount;
+    c.components = st.componentCount;
+    c.values = blocks.covarianceRecords;
     result.tables.heritabilities = heritabilityRows(heritabilityModel(st, model->additiveDominance), v.values,
                                                    prepared.settings.traits, v.components, v.replicates);
     if (effects) {

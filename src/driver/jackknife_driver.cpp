@@ -230,6 +230,17 @@ std::vector<ReportBlock> statisticsPhase(AnalysisState& st, const TraitPairs& pa
     return blocks;
 }
 
+// Every float of a record file, read from its start.
+std::vector<float> allRecords(std::FILE* f) {
+    std::vector<float> values;
+    if (std::fseek(f, 0, SEEK_END) != 0) return values;
+    const long bytes = std::ftell(f);
+    if (bytes <= 0 || std::fseek(f, 0, SEEK_SET) != 0) return values;
+    values.resize(static_cast<std::size_t>(bytes) / sizeof(float));
+    values.resize(std::fread(values.data(), sizeof(float), values.size(), f));
+    return values;
+}
+
 }  // namespace
 
 void markReplicate(AnalysisState& st, int k, int g, int n) {
@@ -323,6 +334,7 @@ ReportedBlocks runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize
     blocks.variances = statisticsPhase(st, variances, traitCount, n, control);
     st.streams[kSlotReport] = covarianceReport;
     st.streams[kSlotCovariance] = covarianceFile;
+    blocks.covarianceRecords = allRecords(covarianceFile);
     blocks.covariances = statisticsPhase(st, covariances, traitCount, n, control);
     return blocks;
 }

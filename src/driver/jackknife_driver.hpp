@@ -59,6 +59,7 @@ void runJackknife(AnalysisState& state, const TraitPairs& pairs, int traitCount,
 // stream given. Returns the blocks of both reports as they were printed.
 struct ReportedBlocks {
     std::vector<ReportBlock> variances, covariances;
+    std::vector<float> covarianceRecords;  // the whole of "MATRIX.cov", as the reports read it
 };
 ReportedBlocks runJackknifeBoth(AnalysisState& state, int traitCount, int groupSize, std::FILE* varianceReport,
                                 std::FILE* covarianceReport, const JackknifeControl& control = {});
