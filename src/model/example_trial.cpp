@@ -16,8 +16,8 @@
 // (and the plot errors) so that their sample means are 0 and their sample
 // covariance matrix across the four traits is exactly the target. What is
 // left between the targets and the estimates is the estimation error of the
-// design itself. In the example's report the additive correlations come out
-// within 0.13 of their targets and the residual ones within 0.14; the
+// design itself. In the example's report the additive and the residual
+// correlations come out within 0.14 of their targets; the
 // dominance correlations scatter up to 0.5 from theirs, because the 21
 // dominance effects are smaller than the additive ones and share their
 // information with the dominance-by-environment effects and the plot errors

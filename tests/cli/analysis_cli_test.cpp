@@ -1,7 +1,6 @@
 // Complete analyses through the executable.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <regex>
 #include <string>
 
@@ -20,8 +19,9 @@ int count(const std::string& text, const std::string& what) {
 }
 
 // 40 observations, two random factors, the intercept, three traits, g = 4:
-// J = 10 replicates. The variance file holds, for every replicate, the
-// components 2, 1, 3 for the traits (all positive).
+// J = 10 replicates. The variance file holds 2.0 for every component of
+// every trait in every replicate (all positive, so every correlation is
+// defined).
 class AnalysisCli : public testing::Test {
 protected:
     void SetUp() override {
@@ -36,9 +36,7 @@ protected:
 };
 
 TEST_F(AnalysisCli, ReportHasOneCompleteBlockPerPairInPairOrder) {
-    const auto start = std::chrono::steady_clock::now();
     const ProcessResult r = run("E");
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string report = test::readFile(dir_.file("T.COV"));
     const std::size_t b12 = report.find("\n Covariances and Correlations Between, T1 &, T2 ,for, Public Users.:\n");
@@ -67,7 +65,6 @@ TEST_F(AnalysisCli, ReportHasOneCompleteBlockPerPairInPairOrder) {
     for (int k = 1; k <= 10; ++k) expected += "Jac " + std::to_string(k) + " / 10\n";
     expected += "\n\nJackknifing Is Finished.\n\nCor 1 & 2, Cor 1 & 3, Cor 2 & 3, \n Time Used (Hour) = ";
     EXPECT_EQ(r.err.substr(0, expected.size()), expected);
-    EXPECT_LT(seconds, 5.0);  // a generous bound: the run takes milliseconds
 }
 
 TEST_F(AnalysisCli, ChineseAndEnglishBlocksDifferOnlyInTheirHeadings) {

@@ -94,13 +94,16 @@ TEST_F(BalancedOneFactor, GeneralModelThroughVarianceAndCovarianceRunsGivesTheAn
     }
     const ProcessResult cov = run(MINQUE_COV_PATH, args(), dir_);
     ASSERT_EQ(cov.exitCode, 0) << cov.err;
-    // The report prints weight x component to six digits.
+    // The report prints weight x component to six digits, with the weights
+    // of a one-factor model: 2 for the factor, 0.375 for the residual.
     const std::string report = test::readFile(dir_.file("D.COV"));
     const auto [between, residual] = anova(y1_, y2_);
     const auto [g, wg] = covarianceRow(report, "V(Geno)", 0);
     const auto [e, we] = covarianceRow(report, "V(e)", 0);
-    EXPECT_NEAR(g, wg * between, 2e-5 * std::fabs(wg * between));
-    EXPECT_NEAR(e, we * residual, 2e-5 * std::fabs(we * residual));
+    EXPECT_EQ(wg, 2.0);
+    EXPECT_EQ(we, 0.375);
+    EXPECT_NEAR(g, 2.0 * between, 2e-5 * std::fabs(2.0 * between));
+    EXPECT_NEAR(e, 0.375 * residual, 2e-5 * std::fabs(0.375 * residual));
 }
 
 TEST_F(BalancedOneFactor, VarianceFileIsNeverClobberedNorLeftHalfWritten) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -238,6 +239,73 @@ TEST_F(LibraryApi, AnalysesFromTwoThreadsGiveTheResultsOfOneAfterTheOther) {
     EXPECT_EQ(inThread2, two);
     EXPECT_NE(one, two);
     expectNothingLeft();
+}
+
+}  // namespace
+}  // namespace minque
+
+namespace minque {
+namespace {
+
+// The example's table without the rows (numbered from 0 after the header)
+// listed, and with "NA" for Yield in them instead.
+std::pair<std::string, std::string> withoutRows(const std::string& table, const std::set<int>& rows) {
+    std::istringstream in(table);
+    std::string line, removed, marked;
+    std::getline(in, line);
+    removed = marked = line + "\n";
+    for (int row = 0; std::getline(in, line); ++row) {
+        if (!rows.count(row)) {
+            removed += line + "\n";
+            marked += line + "\n";
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string field, out;
+        for (int column = 0; fields >> field; ++column) out += (column ? " " : "") + (column == 4 ? std::string("NA") : field);
+        marked += out + "\n";
+    }
+    return {removed, marked};
+}
+
+TEST_F(LibraryApi, DroppingIncompleteRowsAnalysesTheTableWithoutThemAndRefusesTooFewReplicates) {
+    const auto [removed, marked] = withoutRows(exampleTable(), {2, 17, 40, 83});
+    AnalysisRequest dropped = exampleRequest(marked, "EX.TXT");
+    dropped.options.dropIncomplete = true;
+    dropped.options.traits = {"Yield", "Heading"};
+    AnalysisRequest without = exampleRequest(removed, "EX.TXT");
+    without.options.traits = dropped.options.traits;
+    const AnalysisResult a = analyse(dropped), b = analyse(without);
+    EXPECT_EQ(a.settings.observations, 80);
+    EXPECT_EQ(tablesText(a.tables), tablesText(b.tables));
+    EXPECT_EQ(a.covarianceReport.substr(a.covarianceReport.find("Between")),
+              b.covarianceReport.substr(b.covarianceReport.find("Between")));
+    // 84 rows in groups of 42 give 2 replicates; 80 give 1.
+    dropped.options.group = 42;
+    EXPECT_RUN_ERROR(analyse(dropped), 1, "EX.TXT: 80 complete rows in groups of 42 give 1 jackknife replicates; at least 2 are needed");
+    expectNothingLeft();
+}
+
+TEST_F(LibraryApi, TheBundledExampleComesAsCloseToItsGeneratorAsTheReadmeSays) {
+    // The generator's additive, dominance and residual correlations (Yield,
+    // Height, GrainWt, Heading); the dominance ones within 0.5, the others 0.14.
+    const double additive[4][4] = {{1, 0.5, 0.6, -0.4}, {0.5, 1, 0.3, 0.2}, {0.6, 0.3, 1, -0.3}, {-0.4, 0.2, -0.3, 1}};
+    const double dominance[4][4] = {{1, 0.4, 0.3, -0.2}, {0.4, 1, 0.2, 0.1}, {0.3, 0.2, 1, -0.1}, {-0.2, 0.1, -0.1, 1}};
+    const double residual[4][4] = {{1, 0.2, 0.1, -0.1}, {0.2, 1, 0.1, 0}, {0.1, 0.1, 1, 0}, {-0.1, 0, 0, 1}};
+    const AnalysisResult r = analyse(exampleRequest(exampleTable(), "EX.TXT"));
+    const std::vector<std::string>& traits = r.tables.traits;
+    int checked = 0;
+    for (const ResultRow& row : r.tables.correlations) {
+        const bool isDominance = row.component == "V(D)";
+        if (row.component != "V(A)" && row.component != "V(e)" && !isDominance) continue;
+        const auto i = std::find(traits.begin(), traits.end(), row.trait1) - traits.begin();
+        const auto j = std::find(traits.begin(), traits.end(), row.trait2) - traits.begin();
+        const auto& target = row.component == "V(A)" ? additive : isDominance ? dominance : residual;
+        EXPECT_NEAR(row.estimate.value, target[i][j], isDominance ? 0.5 : 0.14)
+            << row.component << " " << row.trait1 << " & " << row.trait2;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 18);
 }
 
 }  // namespace
