@@ -182,6 +182,9 @@ TEST(FrontDoor, TablesHoldTheReportsPrintedNumbers) {
     const auto variances = csvRows(test::readFile(dir.file("out/variances.csv")));
     ASSERT_EQ(covariances.size() + correlations.size(), covRows.size());
     ASSERT_EQ(variances.size(), varRows.size());
+    // 6 pairs x (5 components, 2 totals) covariances and as many correlations; 4 traits x 7 variances.
+    ASSERT_EQ(covRows.size(), 6u * 14u);
+    ASSERT_EQ(varRows.size(), 4u * 7u);
     std::size_t c = 0, r = 0;
     for (const auto& row : covRows) {
         const bool correlation = row[1] == "Cor";
@@ -494,6 +497,166 @@ TEST(FrontDoor, TheHeatmapPanelsOfTenTraitsWrapToAWindow1280PixelsWide) {
     EXPECT_EQ(windowWidth, 1280);
     EXPECT_LE(scrollWidth, windowWidth) << "the page scrolls sideways";
     EXPECT_EQ(scrollingBlocks, 0) << "a block of the page scrolls sideways";
+}
+
+}  // namespace
+}  // namespace minque
+
+namespace minque {
+namespace {
+
+// The (label, weight) of every component covariance row of a report's first block.
+std::vector<std::pair<std::string, std::string>> reportedWeights(const std::string& report) {
+    std::vector<std::pair<std::string, std::string>> out;
+    const std::string first = report.substr(0, report.find("Between", report.find("Between") + 1));
+    const std::regex row("\n(V\\([^)]*\\)) Cov, [^,]+, [^,]+, [^,]+, /([^,]+),");
+    for (auto it = std::sregex_iterator(first.begin(), first.end(), row); it != std::sregex_iterator(); ++it)
+        out.emplace_back((*it)[1], (*it)[2]);
+    return out;
+}
+
+// The example's rows of environment 1 (a trial in one environment).
+std::string oneEnvironment() {
+    std::istringstream in(exampleTable());
+    std::string line, out;
+    std::getline(in, line);
+    out = line + "\n";
+    while (std::getline(in, line))
+        if (line.rfind("1 ", 0) == 0) out += line + "\n";
+    return out;
+}
+
+TEST(FrontDoor, EveryModelShapeRunsToTheEndWithTheWeightsTheGuideDocuments) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    test::writeFile(dir.file("ONE.TXT"), oneEnvironment());
+    using Weights = std::vector<std::pair<std::string, std::string>>;
+    struct Shape {
+        const char* name;
+        std::vector<std::string> args;
+        Weights weights;
+    };
+    const Shape shapes[] = {
+        {"two environments", {"analyse", "EX.TXT", "--out", "two", "--env", "Env", "--female", "Fem", "--male", "Male",
+                              "--block", "Blk", "--group", "4", "--traits", "Yield,Height"},
+         {{"V(A)", "2"}, {"V(D)", "1"}, {"V(AE)", "2"}, {"V(DE)", "1"}, {"V(e)", "1"}}},
+        // Without --env: a trial in one environment.
+        {"one environment", {"analyse", "ONE.TXT", "--out", "one", "--female", "Fem", "--male", "Male", "--group", "3",
+                             "--traits", "Yield,Height"},
+         {{"V(A)", "2"}, {"V(D)", "0.375"}, {"V(e)", "2"}}},
+        {"one factor", {"analyse", "EX.TXT", "--out", "gen1", "--random", "Fem", "--group", "4", "--traits", "Yield,Height"},
+         {{"V(Fem)", "2"}, {"V(e)", "0.375"}}},
+        {"two factors", {"analyse", "EX.TXT", "--out", "gen2", "--random", "Fem,Male", "--fixed", "1", "--group", "4",
+                         "--traits", "Yield,Height"},
+         {{"V(Fem)", "2"}, {"V(Male)", "0.375"}, {"V(e)", "2"}}},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const auto run = minque(shape.args, dir.path());
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const std::string out = dir.file(shape.args[3]);
+        const std::string name = out + "/" + shape.args[1].substr(0, shape.args[1].find('.'));
+        EXPECT_EQ(reportedWeights(test::readFile(name + ".COV")), shape.weights);
+        EXPECT_EQ(reportedWeights(test::readFile(name + ".VAR")), shape.weights);
+        // --traits: the tables hold these traits and no other.
+        for (const auto& row : csvRows(test::readFile(out + "/covariances.csv")))
+            EXPECT_TRUE(row[0] == "Yield" && row[1] == "Height") << row[0] << " & " << row[1];
+    }
+
+    // A trailing block: estimated, not reported; --fixed takes the environment.
+    const auto trailing = minque({"analyse", "EX.TXT", "--out", "trail", "--random", "Fem,Male,Blk", "--trailing", "1",
+                                  "--fixed", "1,Env", "--group", "4", "--traits", "Yield,Height"},
+                                 dir.path());
+    ASSERT_EQ(trailing.exitCode, 0) << trailing.err;
+    const std::string report = test::readFile(dir.file("trail/EX.COV"));
+    EXPECT_EQ(report.find("V(Blk)"), std::string::npos);
+    EXPECT_EQ(count(report.substr(0, report.find(" Cov <")), " Cov, "), 3) << report;
+    EXPECT_NE(test::readFile(dir.file("trail/EX.MAT")), test::readFile(dir.file("gen2/EX.MAT")));
+}
+
+TEST(FrontDoor, RunRecordAndConsoleMatrixHoldWhatTheRunDid) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    std::vector<std::string> args = {"analyse", "EX.TXT", "--out", "out", "--threads", "1", "--cpu"};
+    args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+    const auto run = minque(args, dir.path());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string log = test::readFile(dir.file("out/run.txt"));
+    std::string command = MINQUE_FRONT_DOOR_PATH;
+    for (const std::string& a : args) command += " " + a;
+    const std::string version = minque({"--version"}, dir.path()).out;
+    EXPECT_TRUE(std::regex_match(log, std::regex("command: " + std::regex_replace(command, std::regex(R"([.+()\[\]\\])"), R"(\$&)") +
+                                                 "\nversion: " + version.substr(version.find(' ') + 1, version.find('\n') - version.find(' ') - 1) +
+                                                 "\ndate: 20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8}\n"
+                                                 "vector path: (AVX-512|AVX2|plain x86-64)\nworker threads: 1\n")))
+        << log;
+
+    // Every cell of the console's V(A) matrix is the table's estimate to two
+    // decimals, its mark, and ! when flagged.
+    std::map<std::pair<std::string, std::string>, std::string> cells;
+    for (const auto& row : csvRows(test::readFile(dir.file("out/correlations.csv")))) {
+        if (row[2] != "V(A)") continue;
+        char cell[64];
+        std::snprintf(cell, sizeof cell, "%.2f %s%s", std::stod(row[3]), row[6].c_str(), row[7].empty() ? "" : "!");
+        cells[{row[1], row[0]}] = cell;
+    }
+    ASSERT_EQ(cells.size(), 6u);
+    std::istringstream out(run.out.substr(run.out.find("V(A) correlations")));
+    std::string line;
+    std::getline(out, line);
+    std::getline(out, line);
+    std::getline(out, line);  // the heading
+    std::vector<std::string> columns;
+    std::istringstream heading(line);
+    for (std::string name; heading >> name;) columns.push_back(name);
+    int seen = 0;
+    while (std::getline(out, line) && !line.empty()) {
+        std::istringstream fields(line);
+        std::string name, estimate, mark;
+        fields >> name;
+        for (std::size_t c = 0; fields >> estimate >> mark; ++c) {
+            ASSERT_LT(c, columns.size()) << line;
+            const std::pair<std::string, std::string> key(name, columns[c]);
+            EXPECT_EQ(estimate + " " + mark, cells[key]) << name << " & " << columns[c];
+            ++seen;
+        }
+    }
+    EXPECT_EQ(seen, 6);
+
+    // --replace: the run's files are replaced, other files kept.
+    test::writeFile(dir.file("out/notes.txt"), "mine");
+    args.push_back("--replace");
+    args.push_back("--traits");
+    args.push_back("Yield,Heading");
+    const auto again = minque(args, dir.path());
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(test::readFile(dir.file("out/notes.txt")), "mine");
+    EXPECT_NE(test::readFile(dir.file("out/run.txt")).find("--traits Yield,Heading"), std::string::npos);
+    const auto rows = csvRows(test::readFile(dir.file("out/covariances.csv")));
+    ASSERT_FALSE(rows.empty());
+    for (const auto& row : rows) EXPECT_TRUE(row[0] == "Yield" && row[1] == "Heading");
+}
+
+}  // namespace
+}  // namespace minque
+
+namespace minque {
+namespace {
+
+TEST(FrontDoor, ARunThatFailsPartWayPublishesNothingAndRemovesItsWorkingFolder) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    std::vector<std::string> args = {"analyse", "EX.TXT"};
+    args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+    // A disk that fills after 20 kB: the input files fit, the engine's
+    // records of the first pass do not.
+    const auto run = test::runProcess(MINQUE_FRONT_DOOR_PATH, args, dir.path(), "", 20000);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("could not be written"), std::string::npos) << run.err;
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"EX.TXT"});
+    EXPECT_EQ(test::readFile(dir.file("EX.TXT")), exampleTable());
 }
 
 }  // namespace
