@@ -2,6 +2,10 @@
 // to over-interpret, each on a case built to show it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
 #include "report/result_pages.hpp"
 #include "report/result_tables.hpp"
 #include "support/test_support.hpp"
@@ -144,6 +148,90 @@ TEST(ResultTables, TheHeatmapDrawsNoNumberInAnUndefinedCellAndMarksACutOne) {
     const std::size_t phenotypic = svg.find("data-component=\"Phenotypic\"");
     EXPECT_EQ(count(svg.substr(phenotypic, svg.find("</g>", phenotypic) - phenotypic), ">-1 cut</text>"), 2);
     EXPECT_EQ(correlationCellText(rowOf(t.correlations, "V(e)"), "**"), "0.96**");
+}
+
+// The report with one line replaced.
+std::string edited(std::string text, const std::string& line, const std::string& with) {
+    const std::size_t at = text.find(line);
+    if (at == std::string::npos) throw std::runtime_error("no line " + line);
+    return text.replace(at, line.size(), with);
+}
+
+TEST(ResultTables, EachFlagStartsExactlyAtItsBoundary) {
+    const std::string eCor = "V(e) Cor, 0.961000, 0.031, 5.09e-11,  S**";
+    const std::string eCov = "V(e) Cov, 4.25, 1.5, 0.02, /1,   S*";  // Height's residual variance
+    struct Case {
+        const char* what;
+        std::string covLine, covWith, varLine, varWith;
+        const char* table;  // the row checked: "cor" or "cov" (V(e) of the pair), "var" (Height's V(e))
+        const char* flag;
+    };
+    const Case cases[] = {
+        {"|r| at 0.95", eCor, "V(e) Cor, 0.950000, 0.031, 0.002,  S**", "", "", "cor", "near_bound"},
+        {"|r| just under 0.95", eCor, "V(e) Cor, 0.949999, 0.031, 0.002,  S**", "", "", "cor", ""},
+        {"r at -0.95", eCor, "V(e) Cor, -0.950000, 0.031, 0.002,  S**", "", "", "cor", "near_bound"},
+        {"cut at +1", eCor, "V(e) Cor, 1.000000, 0.031, 0.002,  S**", "", "", "cor", "cut"},
+        {"cut at -1", eCor, "V(e) Cor, -1.000000, 0.031, 0.002,  S**", "", "", "cor", "cut"},
+        {"P at 1e-10", eCor, "V(e) Cor, 0.500000, 0.031, 1e-10,  S**", "", "", "cor", ""},
+        {"P under 1e-10", eCor, "V(e) Cor, 0.500000, 0.031, 9.99e-11,  S**", "", "", "cor", "p_floor"},
+        {"correlation S.E. nan", eCor, "V(e) Cor, 0.500000, nan, 0.002,  S**", "", "", "cor", "not_finite"},
+        {"correlation P inf", eCor, "V(e) Cor, 0.500000, 0.031, inf,  S**", "", "", "cor", "not_finite"},
+        {"variance S.E. inf", "", "", eCov, "V(e) Cov, 4.25, inf, 0.02, /1,   S*", "var", "not_finite"},
+        {"variance estimate nan", "", "", eCov, "V(e) Cov, nan, 1.5, 0.02, /1,   S*", "var", "not_finite"},
+        {"variance exactly 0", "", "", eCov, "V(e) Cov, 0, 1.5, 1, /1,   NS", "cov", "variance_not_positive"},
+        {"variance exactly 0, its correlation", "", "", eCov, "V(e) Cov, 0, 1.5, 1, /1,   NS", "cor", "undefined"},
+        {"variance at 1e-10", "", "", eCov, "V(e) Cov, 1e-10, 1.5, 1, /1,   NS", "cov", "below_threshold"},
+        {"variance just over 1e-10", "", "", eCov, "V(e) Cov, 1.0001e-10, 1.5, 1, /1,   NS", "cov", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string cov = c.covLine.empty() ? kCovarianceReport : edited(kCovarianceReport, c.covLine, c.covWith);
+        const std::string var = c.varLine.empty() ? kVarianceReport : edited(kVarianceReport, c.varLine, c.varWith);
+        const ParsedReport variances = parseReport(var, "T.VAR");
+        const ResultTables t = buildResultTables(parseReport(cov, "T.COV"), &variances);
+        const std::string table = c.table;
+        const ResultRow* row = nullptr;
+        if (table == "var") {
+            for (const ResultRow& r : t.variances)
+                if (r.trait1 == "Height" && r.component == "V(e)") row = &r;
+        } else {
+            row = &rowOf(table == "cor" ? t.correlations : t.covariances, "V(e)");
+        }
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->flag, c.flag);
+        // The heatmap: hatched and outlined exactly when cut or near the
+        // bound, grey n/d when not defined, never a number then.
+        if (table != "cor") continue;
+        const std::string svg = correlationHeatmapSvg(t);
+        const std::size_t panel = svg.find("data-component=\"V(e)\"");
+        ASSERT_NE(panel, std::string::npos);
+        const std::string cells = svg.substr(panel, svg.find("</g>", panel) - panel);
+        const std::string flag = c.flag;
+        const bool hatched = flag == "cut" || flag == "near_bound";
+        const bool grey = flag == "undefined" || flag == "not_finite";
+        EXPECT_EQ(count(cells, "fill=\"url(#hatch"), hatched ? 2 : 0);
+        EXPECT_EQ(count(cells, "class=\"undefined\" "), grey ? 2 : 0);
+        EXPECT_EQ(count(cells, ">n/d</text>"), grey ? 2 : 0);
+        EXPECT_EQ(count(cells, "class=\"cell\" "), grey ? 0 : 2);
+    }
+}
+
+TEST(ResultTables, TheHeritabilityChartWritesNaWhereTheEstimateIsNotANumber) {
+    ResultTables t;
+    t.traits = {"Yield"};
+    for (const char* estimate : {"0.5", "nan"}) {
+        ResultRow r;
+        r.trait1 = r.trait2 = "Yield";
+        r.component = std::string(estimate) == "nan" ? "h2_broad" : "h2_narrow";
+        r.estimate = {estimate, std::strtod(estimate, nullptr)};
+        r.se = {"0.1", 0.1};
+        r.p = {"0.01", 0.01};
+        r.mark = "S*";
+        t.heritabilities.push_back(r);
+    }
+    const std::string svg = heritabilityChartSvg(t);
+    EXPECT_EQ(count(svg, "<rect class=\"bar\""), 1);
+    EXPECT_EQ(count(svg, ">n/a<title>"), 1);
 }
 
 TEST(ResultTables, NotANumberIsReadAsPrintedAndFlagged) {
