@@ -221,6 +221,7 @@ public:
     KernelRun& operator=(const KernelRun&) = delete;
 
     int fullCount() const { return fullCount_; }
+    int covarianceCount() const { return st_.covarianceCount; }
 
     // Pass k: 0 all data, else replicate k of group size g.
     PassValues pass(int k, int g) {
@@ -372,6 +373,7 @@ DifferentialResult compareKernels(const RandomModel& model) {
     std::vector<PassValues> expected;
     for (int k = 0; k <= J; ++k) expected.push_back(reference->pass(k, g));
     result.passes = J + 1;
+    result.covarianceComponents = reference->covarianceCount();
 
     setWorkerThreads(model.threads);
     const VectorPath widest = widestVectorPath();

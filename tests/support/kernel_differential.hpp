@@ -69,6 +69,7 @@ struct DifferentialResult {
     bool modelAccepted = true;   // false: the readers refused the model (a generator fault)
     std::string difference;      // empty when every value agreed bit for bit
     int passes = 0;              // estimation passes compared (per vector path)
+    int covarianceComponents = 0;  // covariance components between factors in the model compared
     std::vector<std::string> paths;  // the vector paths compared
 };
 
