@@ -113,7 +113,7 @@ std::string passRecords(AnalysisState& st, const std::vector<int>& slots) {
         const long long size = std::ftell(f);
         std::string bytes(static_cast<std::size_t>(size < 0 ? 0 : size), '\0');
         if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0 || std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size())
-            stopRun("%s: the records of a pass could not be read back", slotFileName(slot));
+            stopRun("%s: the records of a pass could not be read back", slotFileName(st, slot));
         message.append(reinterpret_cast<const char*>(&size), sizeof size);
         message += bytes;
     }
@@ -130,7 +130,7 @@ void appendPassRecords(AnalysisState& st, const std::vector<int>& slots, const s
         at += sizeof size;
         if (size < 0 || at + static_cast<std::size_t>(size) > message.size()) stopRun("a message of pass records is short");
         if (std::fwrite(message.data() + at, 1, static_cast<std::size_t>(size), st.streams[slot]) != static_cast<std::size_t>(size))
-            stopRun("%s: the records could not be written", slotFileName(slot));
+            stopRun("%s: the records could not be written", slotFileName(st, slot));
         at += static_cast<std::size_t>(size);
     }
 }

@@ -20,7 +20,9 @@ namespace minque {
 
 static_assert(sizeof(float) == 4, "records hold 32-bit floats");
 
-const char* slotFileName(int slot);
+// The name of the file open in `slot`, for messages: minque-var's records go
+// through the covariance slot into the variance file.
+const char* slotFileName(const AnalysisState& st, int slot);
 
 void seekRecordByte(const AnalysisState& state, int slot, long long byteOffset);
 void readRecord(const AnalysisState& state, int slot, float* first, int count);

@@ -104,6 +104,37 @@ TEST_F(FullDisk, AFailedVarianceRunLeavesNoVarianceFile) {
     EXPECT_FALSE(test::fileExists(dir_.file("MATWRN.var")));
 }
 
+TEST(FullDiskRecords, AFailingRecordFileWriteStopsTheRunNamingTheFile) {
+    // 30 traits, one factor of 2 levels, J = 20: the product records (1.6 kB
+    // each file) fit in 4 kB, the variance records (7.5 kB) and the pairs'
+    // covariance records (110 kB) do not.
+    for (const char* program : {MINQUE_VAR_PATH, MINQUE_COV_PATH}) {
+        const bool variances = std::string(program) == MINQUE_VAR_PATH;
+        SCOPED_TRACE(program);
+        TempDir dir;
+        test::writeAnalysisInputs(dir, "T", test::randomDesign(6, 200, {2}, 1, 30), test::randomTraits(7, 200, 30), 2, 20);
+        if (variances) std::remove(dir.file("MATWRN.var").c_str());
+        const std::string varBefore = variances ? "" : test::readFile(dir.file("MATWRN.var"));
+        const ProcessResult r = test::runProcess(program, test::analysisArgs("E", 10, 0, "T.TXT"), dir.path(), "", 4096);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find(variances ? "MATWRN.var: " : "MATRIX.cov: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("could not be written"), std::string::npos) << r.err;
+        if (variances)
+            EXPECT_FALSE(test::fileExists(dir.file("MATWRN.var")));
+        else
+            EXPECT_EQ(test::readFile(dir.file("MATWRN.var")), varBefore);
+    }
+}
+
+TEST(ConcurrentRuns, ALockFileLeftByAKilledRunDoesNotBlockTheNext) {
+    TempDir dir;
+    test::writeAnalysisInputs(dir, "T", test::oneWayDesign(4, 3, 2), test::randomTraits(5, 12, 2), 2, 4);
+    test::writeFile(dir.file("MATRIX.lock"), "");
+    const ProcessResult r = test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 3, 0, "T.TXT"), dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(test::fileExists(dir.file("T.COV")));
+}
+
 TEST(ConcurrentRuns, ASecondRunInTheSameDirectoryStopsAndTheFirstIsUnaffected) {
     // Long enough (about a second) for the second run to start meanwhile.
     const ModelDesign d = test::randomDesign(9, 1000, {50, 150}, 1, 2);
@@ -128,7 +159,14 @@ TEST(ConcurrentRuns, ASecondRunInTheSameDirectoryStopsAndTheFirstIsUnaffected) {
         _exit(127);
     }
     // Once the first run holds the directory, start the second.
-    while (!test::fileExists(shared.file("MATRIX.lock"))) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!test::fileExists(shared.file("MATRIX.lock")) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!test::fileExists(shared.file("MATRIX.lock"))) {
+        kill(first, SIGKILL);
+        waitpid(first, nullptr, 0);
+        FAIL() << "the first run never took the lock";
+    }
     const ProcessResult second = test::runProcess(MINQUE_COV_PATH, args, shared.path());
     int status = 0;
     waitpid(first, &status, 0);

@@ -91,6 +91,21 @@ TEST(MpiRanks, AFailingRankEndsEveryRankWithItsMessageAndNoScratchLeft) {
     auto plain = test::analysisArgs("E", 7, 1, "M.TXT");
     EXPECT_EQ(test::runProcess(MINQUE_VAR_PATH, plain, in.dir.path()).exitCode, 0);
 }
+
+TEST(MpiRanks, AFailureOnRankZeroEndsEveryRankAndLeavesNothing) {
+    // Rank 0 alone writes the report: a folder in its place stops rank 0
+    // after the lock is taken, while the other ranks wait for it.
+    Inputs in;
+    std::filesystem::create_directory(in.dir.file("M.VAR"));
+    const auto run = onRanks(3, MINQUE_VAR_PATH, test::analysisArgs("E", 7, 1, "M.TXT"), in.dir.path());
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE((run.out + run.err).find("Can't Open Cor File. Quit Analysis!"), std::string::npos) << run.out << run.err;
+    for (const auto& entry : std::filesystem::directory_iterator(in.dir.path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.rfind("MATRIX.", 0) != 0 && name.rfind("MATWRN.var", 0) != 0) << name << " left behind";
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(in.dir.file("M.VAR")));
+}
 #else
 TEST(MpiRanks, NotBuiltWithMpi) { GTEST_SKIP() << "built without MPI (MINQUE_MPI=OFF or no MPI found)"; }
 #endif
