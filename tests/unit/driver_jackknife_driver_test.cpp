@@ -34,14 +34,21 @@ TEST(ReplicateCompaction, RenumbersKeptObservationsAndCarriesTheirCoefficients) 
 }
 
 TEST(ReplicateCompaction, TheRemainderIsInEveryReplicate) {
-    const ModelDesign d = test::oneWayDesign(2, 5, 1);  // n = 10, g = 3: J = 3
+    // n = 10, g = 3: J = 3; observation 10 is in no group.
+    ModelDesign d = test::oneWayDesign(2, 5, 1);
+    d.factors[0].columns[0] = {{1, 1.0f}, {2, 1.0f}, {3, 1.0f}, {4, 1.0f}, {5, 1.0f}};
+    d.factors[0].columns[1] = {{6, 1.0f}, {7, 1.0f}, {8, 1.0f}, {9, 1.0f}, {10, 0.5f}};
     AnalysisState st = test::stateFromDesign(d, 1);
+    const Entries expected[3][2] = {
+        {{{1, 1.0f}, {2, 1.0f}}, {{3, 1.0f}, {4, 1.0f}, {5, 1.0f}, {6, 1.0f}, {7, 0.5f}}},
+        {{{1, 1.0f}, {2, 1.0f}, {3, 1.0f}}, {{4, 1.0f}, {5, 1.0f}, {6, 1.0f}, {7, 0.5f}}},
+        {{{1, 1.0f}, {2, 1.0f}, {3, 1.0f}, {4, 1.0f}, {5, 1.0f}}, {{6, 1.0f}, {7, 0.5f}}},
+    };
     for (int k = 1; k <= 3; ++k) {
         compactReplicate(st, k, 3, 10);
         EXPECT_EQ(st.obsCount, 7);
-        EXPECT_EQ(st.workVector[10], 10.0f);
-        EXPECT_EQ(st.columnVector[10], 7.0f);  // observation 10 is always the last kept one
-        for (int m = 3 * k - 2; m <= 3 * k; ++m) EXPECT_EQ(st.workVector[m], 0.0f);
+        EXPECT_EQ(column(st, 1), expected[k - 1][0]) << "replicate " << k;
+        EXPECT_EQ(column(st, 2), expected[k - 1][1]) << "replicate " << k;
     }
 }
 
