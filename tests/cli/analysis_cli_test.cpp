@@ -12,11 +12,7 @@ namespace {
 using test::ProcessResult;
 using test::TempDir;
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using test::count;
 
 // 40 observations, two random factors, the intercept, three traits, g = 4:
 // J = 10 replicates. The variance file holds 2.0 for every component of

@@ -128,11 +128,7 @@ bool wellFormedXml(const std::string& s, std::string* why) {
     return true;
 }
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using test::count;
 
 // The headless Chromium of this machine, or empty.
 std::string headlessChromium() {

@@ -140,6 +140,12 @@ std::vector<std::string> analysisArgs(const std::string& language, int groupSize
             dataFile};
 }
 
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 std::string withoutClock(const std::string& report) {
     static const std::regex clock("(Date and Time for Analysis: |Time Used \\(Hour\\) = |电脑运行时间为)[^\n]*");
     return std::regex_replace(report, clock, "$1");

@@ -56,6 +56,9 @@ ProcessResult runProcessInterrupted(const std::string& program, const std::vecto
 std::vector<std::string> analysisArgs(const std::string& language, int groupSize, int covarianceSwitch,
                                       const std::string& dataFile);
 
+// How often `what` occurs in `text` (overlapping occurrences too).
+int count(const std::string& text, const std::string& what);
+
 // A report without its date and run-time lines (English or Chinese), which
 // differ from run to run.
 std::string withoutClock(const std::string& report);

@@ -261,9 +261,12 @@ std::pair<std::string, std::string> withoutRows(const std::string& table, const 
             continue;
         }
         std::istringstream fields(line);
-        std::string field, out;
-        for (int column = 0; fields >> field; ++column) out += (column ? " " : "") + (column == 4 ? std::string("NA") : field);
-        marked += out + "\n";
+        std::string field;
+        for (int column = 0; fields >> field; ++column) {
+            if (column > 0) marked += ' ';
+            marked += column == 4 ? "NA" : field;
+        }
+        marked += '\n';
     }
     return {removed, marked};
 }

@@ -7,8 +7,6 @@
 #include <random>
 
 #include "linalg/sherman_cpu.hpp"
-#include "linalg/svd_ginverse.hpp"
-#include "linalg/worker_pool.hpp"
 #include "minque/minque_equations.hpp"
 #include "minque/minque_pass.hpp"
 #include "io/product_records.hpp"
@@ -290,79 +288,6 @@ TEST(MinqueEstimation, IdenticalIncidenceDoublesTheCovarianceEntriesAndEmptyFact
         EXPECT_EQ(blank.st.equationMatrix[2][k], 0.0f) << k;
         EXPECT_EQ(blank.st.equationMatrix[k][2], 0.0f) << k;
     }
-}
-
-}  // namespace
-}  // namespace minque
-
-namespace minque {
-namespace {
-
-bool sameFloats(const float* a, const float* b, std::size_t count) { return std::memcmp(a, b, count * sizeof(float)) == 0; }
-
-// The fast kernels against the straightforward ones: every stored value bit
-// for bit, on designs with real coefficients, repeated rows, empty columns,
-// several fixed columns and covariance components, with 1, 2 and 3 threads.
-TEST(FastKernels, ProjectionRecordsAndPairEstimatesAreBitIdenticalToTheReference) {
-    struct Case {
-        unsigned seed;
-        int n;
-        std::vector<int> levels;
-        int p, covarianceSwitch, traits;
-    };
-    const Case cases[] = {{1, 90, {5, 30, 5, 30}, 1, 1, 4}, {2, 61, {7, 4}, 3, 0, 3}, {3, 40, {6}, 0, 0, 2}};
-    for (const Case& c : cases) {
-        for (int threads : {1, 2, 3}) {
-            setWorkerThreads(threads);
-            SCOPED_TRACE(testing::Message() << "seed " << c.seed << ", " << threads << " threads");
-            const ModelDesign d = test::randomDesign(c.seed, c.n, c.levels, c.p, c.traits);
-            Pass ref(d, c.covarianceSwitch, 5), fast(d, c.covarianceSwitch, 5);
-            for (Pass* pass : {&ref, &fast}) {
-                pass->st.obsRecordLength = c.n + 1;
-                for (int k = 1; k <= pass->st.componentCount; ++k) pass->st.priorValues[1][k] = 1.0f;
-                shermanCPUReference(pass->st, c.n);
-            }
-            if (c.seed == 2) {
-                // An inverse symmetric only up to rounding, as the device's.
-                for (Pass* pass : {&ref, &fast})
-                    for (int i = 1; i <= c.n; ++i)
-                        for (int j = i + 1; j <= c.n; j += 3)
-                            pass->st.vInverse[i][j] = std::nextafter(pass->st.vInverse[i][j], 1.0f);
-                fast.st.inverseSymmetric = false;
-            }
-            projectOutFixedReference(ref.st);
-            projectOutFixedFast(fast.st);
-            const std::size_t cells = static_cast<std::size_t>(c.n) * c.n;
-            EXPECT_TRUE(sameFloats(ref.st.vInverse.ptr(1, 1), fast.st.vInverse.ptr(1, 1), cells)) << "Q";
-            for (int r = 1; r <= c.n; ++r)
-                for (int f = 1; f <= c.p; ++f) EXPECT_EQ(ref.st.designWork[r][f], fast.st.designWork[r][f]);
-            writeProductRecordsReference(ref.st, kSlotWholeData);
-            writeProductRecordsFast(fast.st, kSlotWholeData);
-            EXPECT_EQ(test::streamContents(ref.st.streams[kSlotWholeData]),
-                      test::streamContents(fast.st.streams[kSlotWholeData]));
-            for (Pass* pass : {&ref, &fast}) {
-                assembleMinqueMatrix(pass->st, kSlotWholeData);
-                svdGinverse(pass->st, pass->st.designWork, pass->st.componentCount);
-            }
-            // Every pair, (i, i) included: per pair against per trait.
-            const FloatMatrix& setTraits = traitWorkspace(fast.st, c.traits).setTraits;
-            for (int i = 1; i <= c.traits; ++i)
-                for (int m = 1; m <= c.n; ++m) setTraits[i][m] = fast.st.traitData[i][m];
-            computeTraitProducts(fast.st, kSlotWholeData, c.traits);
-            for (int i = 1; i <= c.traits; ++i)
-                for (int j = i; j <= c.traits; ++j) {
-                    std::vector<float> y1(ref.st.traitData.ptr(i, 1), ref.st.traitData.ptr(i, 1) + c.n);
-                    std::vector<float> y2(ref.st.traitData.ptr(j, 1), ref.st.traitData.ptr(j, 1) + c.n);
-                    const std::vector<float> expected = ref.estimate(y1, y2);
-                    fast.st.resultRow = 2;
-                    estimatePairFromTraitProducts(fast.st, i, j, c.traits);
-                    for (int k = 1; k <= fast.st.componentCount; ++k)
-                        EXPECT_EQ(std::memcmp(&expected[static_cast<std::size_t>(k - 1)], &fast.st.priorValues[2][k], 4), 0)
-                            << "pair " << i << "," << j << " component " << k;
-                }
-        }
-    }
-    setWorkerThreads(0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "report/jackknife_stats.hpp"
 #include "report/report_writer.hpp"
 #include "report/student_t.hpp"
+#include "support/test_support.hpp"
 
 namespace minque {
 namespace {
@@ -61,11 +62,7 @@ struct PairStats {
     }
 };
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using test::count;
 
 TEST(JackknifeStats, ConstantReplicatesGiveZeroErrorAndPOne) {
     PairStats p(1, 0);

@@ -48,11 +48,7 @@ constexpr const char* kCovarianceReport =
     "Cor 1, 0.412000, 0.1, 0.002,  S**\n"
     "\n Time Used (Hour) = 0.000000 \n";
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using test::count;
 
 const ResultRow& rowOf(const std::vector<ResultRow>& rows, const std::string& component) {
     for (const auto& r : rows)
