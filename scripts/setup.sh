@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian or Ubuntu packages a build needs, when they are missing.
 #   scripts/setup.sh programs   the compiler, CMake, make and CLI11
+#   scripts/setup.sh r          also R with its compilers, Rcpp, testthat and
+#                               ggplot2 (the R package minquecov)
 #   scripts/setup.sh tests      also GoogleTest, Google Benchmark, headless
-#                               Chromium (for the test that loads the page)
-#                               and Open MPI (for the runs over MPI ranks)
+#                               Chromium (for the test that loads the page),
+#                               Open MPI (for the runs over MPI ranks) and
+#                               what the R package and its tests need
 # Needs root or sudo when something is missing; prints what it installs.
 set -euo pipefail
 mode="${1:-programs}"
@@ -12,6 +15,13 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+if [ "$mode" = r ] || [ "$mode" = tests ]; then
+  # r-base-dev: R, its headers and the compilers R CMD INSTALL uses.
+  dpkg -s r-base-dev >/dev/null 2>&1 || need+=(r-base-dev)
+  [ -d /usr/lib/R/site-library/Rcpp ] || [ -d /usr/lib/R/library/Rcpp ] || need+=(r-cran-rcpp)
+  [ -d /usr/lib/R/site-library/testthat ] || [ -d /usr/lib/R/library/testthat ] || need+=(r-cran-testthat)
+  [ -d /usr/lib/R/site-library/ggplot2 ] || [ -d /usr/lib/R/library/ggplot2 ] || need+=(r-cran-ggplot2)
+fi
 if [ "$mode" = tests ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)

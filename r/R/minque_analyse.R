@@ -1,0 +1,91 @@
+# One argument that must be a single column name (or NULL).
+column_argument <- function(value, what) {
+  if (is.null(value)) return("")
+  if (!is.character(value) || length(value) != 1L || is.na(value) || !nzchar(value))
+    stop(sprintf("'%s' must be one column name", what), call. = FALSE)
+  value
+}
+
+# One argument that must be TRUE or FALSE.
+flag_argument <- function(value, what) {
+  if (!is.logical(value) || length(value) != 1L || is.na(value))
+    stop(sprintf("'%s' must be TRUE or FALSE", what), call. = FALSE)
+  value
+}
+
+# One whole number in a range.
+count_argument <- function(value, what, lowest, highest) {
+  if (!is.numeric(value) || length(value) != 1L || is.na(value) || value != round(value) ||
+      value < lowest || value > highest)
+    stop(sprintf("'%s' must be a whole number from %d to %d", what, lowest, highest), call. = FALSE)
+  as.integer(value)
+}
+
+# Column names: NULL or a character vector without NA or empty names.
+names_argument <- function(value, what) {
+  if (is.null(value)) return(NULL)
+  if (!is.character(value) || length(value) == 0L || anyNA(value) || !all(nzchar(value)))
+    stop(sprintf("'%s' must be column names", what), call. = FALSE)
+  value
+}
+
+minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, block = NULL,
+                           random = NULL, fixed = "1", trailing = 0, traits = NULL,
+                           covariances = FALSE, drop_incomplete = FALSE, threads = NULL,
+                           keep_files = NULL, quiet = FALSE, effects = FALSE) {
+  data_name <- paste(deparse(substitute(data), width.cutoff = 60L)[1L], collapse = "")
+  if (!is.data.frame(data))
+    stop(sprintf("'data' must be a data frame, not %s", class(data)[1L]), call. = FALSE)
+  if (missing(group)) stop("'group' (the jackknife group size) is required", call. = FALSE)
+  model <- list(female = column_argument(female, "female"), male = column_argument(male, "male"),
+                env = column_argument(env, "env"), block = column_argument(block, "block"),
+                random = names_argument(random, "random"), fixed = names_argument(fixed, "fixed"),
+                trailing = count_argument(trailing, "trailing", 0L, 1L),
+                covariances = flag_argument(covariances, "covariances"))
+  if (is.null(model$fixed)) model$fixed <- character()
+  if (!is.null(keep_files) && (!is.character(keep_files) || length(keep_files) != 1L || is.na(keep_files)))
+    stop("'keep_files' must be one folder name", call. = FALSE)
+  quiet <- flag_argument(quiet, "quiet")
+  options <- list(group = count_argument(group, "group", 1L, .Machine$integer.max),
+                  traits = names_argument(traits, "traits"),
+                  drop_incomplete = flag_argument(drop_incomplete, "drop_incomplete"),
+                  threads = if (is.null(threads)) 0L else count_argument(threads, "threads", 1L, 1024L),
+                  effects = flag_argument(effects, "effects"),
+                  keep_files = if (is.null(keep_files)) "" else normalizePath(keep_files, mustWork = FALSE),
+                  file_name = make.names(data_name))
+
+  bar <- NULL
+  on_pass <- getOption("minquecov.on_pass")
+  # A progress bar in an interactive session (passes: the whole data, then
+  # the J replicates); notes as messages. Neither with quiet = TRUE.
+  show_bar <- !quiet && interactive()
+  progress <- function(k, J) {
+    if (!is.null(on_pass)) on_pass(k, J)
+    if (!show_bar) return(invisible())
+    if (is.null(bar)) bar <<- utils::txtProgressBar(min = 0, max = J + 1, style = 3, file = stderr())
+    utils::setTxtProgressBar(bar, k + 1)
+  }
+  note <- function(text) if (!quiet) message(text)
+  out <- tryCatch(.minque_run(data, data_name, model, options, progress, note),
+                  finally = if (!is.null(bar)) close(bar))
+  for (t in c("variances", "covariances", "correlations", "heritability", "effects")) out[[t]] <- result_table(out[[t]])
+  if (nrow(out$heritability) == 0L) out$heritability <- NULL
+  if (!effects) out$effects <- NULL
+  if (!nzchar(out$folder)) out$folder <- NULL
+  out$call <- match.call()
+  class(out) <- "minque"
+  out
+}
+
+# A table of the engine as a data frame: the numbers, which come as the text
+# the reports print, read by R's parser (as read.csv reads the CSV files);
+# an empty field (the weight of a total) is NA, nan is NaN.
+result_table <- function(columns) {
+  for (name in intersect(c("weight", "estimate", "effect", "se", "p"), names(columns))) {
+    text <- columns[[name]]
+    number <- suppressWarnings(as.numeric(text))
+    number[grepl("nan", text, ignore.case = TRUE)] <- NaN
+    columns[[name]] <- number
+  }
+  as.data.frame(columns, stringsAsFactors = FALSE)
+}

@@ -1,0 +1,2 @@
+# The columns of the heatmap's cells, named in ggplot2's aesthetics.
+utils::globalVariables(c("column", "row", "value", "label"))

@@ -1,0 +1,217 @@
+// The R interface of minque-cov: a data frame and the model's arguments in,
+// the engine's result tables (as column lists) out, through the library's
+// public API. Errors come back as R errors carrying the engine's one-line
+// message; an interrupt (Ctrl-C) is checked between estimation passes and
+// stops the run, which removes everything it made.
+#include <Rcpp.h>
+#include <R_ext/Utils.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "minquecov/analysis.hpp"
+
+namespace {
+
+// R's interrupt flag, checked without letting R jump across C++ frames.
+void checkInterruptFn(void*) { R_CheckUserInterrupt(); }
+bool interruptPending() { return R_ToplevelExec(checkInterruptFn, nullptr) == FALSE; }
+
+std::vector<std::string> strings(SEXP v) {
+    std::vector<std::string> out;
+    if (Rf_isNull(v)) return out;
+    const Rcpp::CharacterVector c(v);
+    for (R_xlen_t i = 0; i < c.size(); ++i) out.push_back(Rcpp::as<std::string>(c[i]));
+    return out;
+}
+
+// A data frame's column as the engine's column: numbers stay numbers (NA
+// and NaN are missing values); factors, characters and logicals become
+// text, each value as R prints it (NA is missing).
+minque::TrialColumn columnOf(const std::string& name, SEXP x) {
+    minque::TrialColumn c;
+    c.name = name;
+    if (Rf_isFactor(x)) {
+        const Rcpp::IntegerVector codes(x);
+        const Rcpp::CharacterVector levels = codes.attr("levels");
+        for (R_xlen_t i = 0; i < codes.size(); ++i)
+            c.text.push_back(codes[i] == NA_INTEGER ? std::string("NA") : Rcpp::as<std::string>(levels[codes[i] - 1]));
+        return c;
+    }
+    switch (TYPEOF(x)) {
+        case REALSXP: {
+            c.numeric = true;
+            const Rcpp::NumericVector v(x);
+            for (R_xlen_t i = 0; i < v.size(); ++i) c.numbers.push_back(v[i]);
+            return c;
+        }
+        case INTSXP: {
+            c.numeric = true;
+            const Rcpp::IntegerVector v(x);
+            for (R_xlen_t i = 0; i < v.size(); ++i)
+                c.numbers.push_back(v[i] == NA_INTEGER ? std::nan("") : static_cast<double>(v[i]));
+            return c;
+        }
+        case STRSXP: {
+            const Rcpp::CharacterVector v(x);
+            for (R_xlen_t i = 0; i < v.size(); ++i)
+                c.text.push_back(Rcpp::CharacterVector::is_na(v[i]) ? std::string("NA") : Rcpp::as<std::string>(v[i]));
+            return c;
+        }
+        case LGLSXP: {
+            const Rcpp::LogicalVector v(x);
+            for (R_xlen_t i = 0; i < v.size(); ++i)
+                c.text.push_back(v[i] == NA_LOGICAL ? "NA" : v[i] ? "TRUE" : "FALSE");
+            return c;
+        }
+        default:
+            Rcpp::stop("column '" + name + "': a " + std::string(Rf_type2char(TYPEOF(x))) +
+                       " column; give numbers, factors or text");
+    }
+}
+
+// The engine's messages in the terms of this function: a data frame's rows
+// are rows (its row r is "line r" to the engine), and the command line's
+// options are the function's arguments.
+std::string inR(const std::string& message) {
+    static const std::pair<const char*, const char*> arguments[] = {
+        {"--drop-incomplete", "drop_incomplete = TRUE"}, {"--covariances", "covariances = TRUE"},
+        {"--effects", "effects = TRUE"}, {"--traits", "traits"}, {"--group", "group"}};
+    std::string out = std::regex_replace(message, std::regex(": line ([0-9]+), column "), ": row $1, column ");
+    out = std::regex_replace(out, std::regex("\\(lines ([0-9, .]+)\\)"), "(rows $1)");
+    out = std::regex_replace(out, std::regex("^analyse: "), "minque_analyse: ");
+    for (const auto& [option, argument] : arguments) {
+        for (std::size_t at = out.find(option); at != std::string::npos; at = out.find(option, at))
+            out.replace(at, std::strlen(option), argument);
+    }
+    return out;
+}
+
+// A column of numbers as their printed text (empty where a table has no
+// number): R reads them with its own parser, as read.csv reads the CSV files.
+Rcpp::CharacterVector values(const std::vector<minque::ResultRow>& rows, const minque::PrintedNumber minque::ResultRow::*field) {
+    Rcpp::CharacterVector v(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) v[i] = (rows[i].*field).text;
+    return v;
+}
+
+Rcpp::CharacterVector texts(const std::vector<minque::ResultRow>& rows, const std::string minque::ResultRow::*field) {
+    Rcpp::CharacterVector v(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) v[i] = rows[i].*field;
+    return v;
+}
+
+// One table with the columns of its CSV file.
+Rcpp::List table(const std::vector<minque::ResultRow>& rows, const std::string& kind) {
+    using minque::ResultRow;
+    Rcpp::List t;
+    if (kind == "variances") {
+        t = Rcpp::List::create(Rcpp::Named("trait") = texts(rows, &ResultRow::trait1),
+                               Rcpp::Named("component") = texts(rows, &ResultRow::component),
+                               Rcpp::Named("weight") = values(rows, &ResultRow::weight));
+    } else if (kind == "covariances" || kind == "correlations") {
+        t = Rcpp::List::create(Rcpp::Named("trait_1") = texts(rows, &ResultRow::trait1),
+                               Rcpp::Named("trait_2") = texts(rows, &ResultRow::trait2),
+                               Rcpp::Named("component") = texts(rows, &ResultRow::component));
+        if (kind == "covariances") t["weight"] = values(rows, &ResultRow::weight);
+    } else if (kind == "heritability") {
+        t = Rcpp::List::create(Rcpp::Named("trait") = texts(rows, &ResultRow::trait1),
+                               Rcpp::Named("quantity") = texts(rows, &ResultRow::component));
+    } else {
+        t = Rcpp::List::create(Rcpp::Named("trait") = texts(rows, &ResultRow::trait1),
+                               Rcpp::Named("term") = texts(rows, &ResultRow::component),
+                               Rcpp::Named("level") = texts(rows, &ResultRow::level));
+    }
+    t[kind == "effects" ? "effect" : "estimate"] = values(rows, &ResultRow::estimate);
+    t["se"] = values(rows, &ResultRow::se);
+    t["p"] = values(rows, &ResultRow::p);
+    t["mark"] = texts(rows, &ResultRow::mark);
+    t["flag"] = texts(rows, &ResultRow::flag);
+    return t;
+}
+
+}  // namespace
+
+// [[Rcpp::export(.minque_run)]]
+Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rcpp::List options,
+                     Rcpp::Nullable<Rcpp::Function> onPass, Rcpp::Nullable<Rcpp::Function> onNote) {
+    minque::AnalysisRequest request;
+    request.data.name = dataName;
+    const Rcpp::CharacterVector names = data.names();
+    for (R_xlen_t j = 0; j < data.size(); ++j)
+        request.data.columns.push_back(columnOf(Rcpp::as<std::string>(names[j]), data[j]));
+    const std::size_t rows = request.data.columns.empty() ? 0 : (request.data.columns[0].numeric
+                                                                     ? request.data.columns[0].numbers.size()
+                                                                     : request.data.columns[0].text.size());
+    for (std::size_t r = 0; r < rows; ++r) request.data.rowLines.push_back(static_cast<int>(r) + 1);
+
+    minque::ModelSpec& m = request.model;
+    m.female = Rcpp::as<std::string>(model["female"]);
+    m.male = Rcpp::as<std::string>(model["male"]);
+    m.env = Rcpp::as<std::string>(model["env"]);
+    m.block = Rcpp::as<std::string>(model["block"]);
+    m.random = strings(model["random"]);
+    m.fixed = strings(model["fixed"]);
+    m.trailing = Rcpp::as<int>(model["trailing"]);
+    m.covariances = Rcpp::as<bool>(model["covariances"]);
+
+    minque::AnalysisOptions& o = request.options;
+    o.group = Rcpp::as<int>(options["group"]);
+    o.traits = strings(options["traits"]);
+    o.dropIncomplete = Rcpp::as<bool>(options["drop_incomplete"]);
+    o.threads = Rcpp::as<int>(options["threads"]);
+    o.effects = Rcpp::as<bool>(options["effects"]);
+    o.folder = Rcpp::as<std::string>(options["keep_files"]);
+    o.keepFiles = !o.folder.empty();
+    o.fileName = Rcpp::as<std::string>(options["file_name"]);
+
+    bool interrupted = false;
+    minque::AnalysisProgress progress;
+    progress.passDone = [&](int k, int J) {
+        if (onPass.isNotNull()) Rcpp::Function(onPass.get())(k, J);
+        if (interruptPending()) {
+            interrupted = true;
+            return false;
+        }
+        return true;
+    };
+    progress.note = [&](const std::string& note) {
+        if (onNote.isNotNull()) Rcpp::Function(onNote.get())(inR(note));
+    };
+
+    minque::AnalysisResult result;
+    try {
+        result = minque::analyse(request, progress);
+    } catch (const minque::RunError& e) {
+        if (e.cancelled() && interrupted) throw Rcpp::internal::InterruptedException();
+        Rcpp::stop(inR(e.message()));
+    } catch (const std::bad_alloc&) {
+        Rcpp::stop("allocation failure: not enough memory for the analysis");
+    }
+
+    const minque::AnalysisSettings& s = result.settings;
+    Rcpp::IntegerVector dropped(s.droppedLines.begin(), s.droppedLines.end());
+    const Rcpp::List settings = Rcpp::List::create(
+        Rcpp::Named("data") = dataName, Rcpp::Named("model") = s.model, Rcpp::Named("observations") = s.observations,
+        Rcpp::Named("rows") = s.tableRows, Rcpp::Named("dropped_rows") = dropped,
+        Rcpp::Named("traits") = Rcpp::wrap(s.traits), Rcpp::Named("random_factors") = s.randomFactors,
+        Rcpp::Named("components") = s.components, Rcpp::Named("group_size") = s.groupSize,
+        Rcpp::Named("replicates") = s.replicates, Rcpp::Named("threads") = result.threads,
+        Rcpp::Named("vector_path") = result.vectorPath);
+    Rcpp::List out = Rcpp::List::create(
+        Rcpp::Named("variances") = table(result.tables.variances, "variances"),
+        Rcpp::Named("covariances") = table(result.tables.covariances, "covariances"),
+        Rcpp::Named("correlations") = table(result.tables.correlations, "correlations"),
+        Rcpp::Named("heritability") = table(result.tables.heritabilities, "heritability"),
+        Rcpp::Named("effects") = table(result.tables.effects, "effects"),
+        Rcpp::Named("correlation_components") = Rcpp::wrap(result.tables.correlationComponents),
+        Rcpp::Named("settings") = settings,
+        Rcpp::Named("reports") = Rcpp::List::create(Rcpp::Named("variances") = result.varianceReport,
+                                                    Rcpp::Named("covariances") = result.covarianceReport),
+        Rcpp::Named("folder") = result.folder);
+    return out;
+}

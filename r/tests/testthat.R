@@ -1,0 +1,3 @@
+library(testthat)
+library(minquecov)
+test_check("minquecov")

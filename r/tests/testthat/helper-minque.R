@@ -1,0 +1,33 @@
+# The bundled diallel and its model, and the command line's tables for a
+# data frame (when MINQUE_BIN names the minque program, as scripts/test.sh
+# sets it; skipped elsewhere, for example under R CMD check).
+diallel <- function() {
+  e <- new.env()
+  utils::data("example_diallel", package = "minquecov", envir = e)
+  e$example_diallel
+}
+
+analyse_diallel <- function(data, ...) {
+  minque_analyse(data, group = 4, env = "Env", female = "Fem", male = "Male", block = "Blk", quiet = TRUE, ...)
+}
+
+command_line_tables <- function(data, args) {
+  program <- Sys.getenv("MINQUE_BIN")
+  skip_if(program == "", "MINQUE_BIN does not name the minque program")
+  dir <- tempfile("cli")
+  dir.create(dir)
+  on.exit(unlink(dir, recursive = TRUE))
+  utils::write.csv(data, file.path(dir, "trial.csv"), row.names = FALSE, quote = FALSE)
+  status <- system2(program, c("analyse", file.path(dir, "trial.csv"), "--out", file.path(dir, "out"), args),
+                    stdout = FALSE, stderr = FALSE)
+  expect_equal(status, 0)
+  tables <- list()
+  for (name in c("variances", "covariances", "correlations", "heritability")) {
+    text <- utils::read.csv(file.path(dir, "out", paste0(name, ".csv")), colClasses = "character",
+                            na.strings = character())
+    for (column in intersect(c("weight", "estimate", "se", "p"), names(text)))
+      text[[column]] <- suppressWarnings(as.numeric(text[[column]]))
+    tables[[name]] <- text
+  }
+  tables
+}

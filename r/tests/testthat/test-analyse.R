@@ -1,0 +1,75 @@
+test_that("the data frames hold the command line's tables, number for number", {
+  example <- diallel()
+  ours <- analyse_diallel(example)
+  theirs <- command_line_tables(example, c("--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
+                                           "--group", "4"))
+  for (name in names(theirs)) expect_identical(ours[[name]], theirs[[name]], label = name)
+
+  general <- minque_analyse(example, group = 6, random = c("Fem", "Male", "Env*Fem"), fixed = c("1", "Env"),
+                            traits = c("Yield", "GrainWt"), quiet = TRUE)
+  theirs <- command_line_tables(example, c("--random", "Fem,Male,Env*Fem", "--fixed", "1,Env",
+                                           "--traits", "Yield,GrainWt", "--group", "6"))
+  for (name in c("variances", "covariances", "correlations")) expect_identical(general[[name]], theirs[[name]], label = name)
+  expect_equal(unique(general$correlations$component), c("V(Fem)", "V(Male)", "V(Env*Fem)", "V(e)", "Phenotypic", "G+GE"))
+})
+
+test_that("design codes as factors, text or integers give the same results", {
+  example <- diallel()
+  as_integers <- analyse_diallel(example)
+  as_text <- example
+  as_factors <- example
+  for (column in c("Env", "Fem", "Male", "Blk")) {
+    as_text[[column]] <- paste0("P", example[[column]])
+    as_factors[[column]] <- factor(as_text[[column]], levels = rev(unique(as_text[[column]])))
+  }
+  for (other in list(analyse_diallel(as_text), analyse_diallel(as_factors)))
+    for (name in c("variances", "covariances", "correlations", "heritability"))
+      expect_identical(other[[name]], as_integers[[name]], label = name)
+})
+
+test_that("a missing value is refused naming its column and row, or dropped on request", {
+  example <- diallel()
+  example$Height[5] <- NA
+  expect_error(minque_analyse(example, group = 4, env = "Env", female = "Fem", male = "Male", quiet = TRUE),
+               "^example: row 5, column Height: the value is missing \\('NA'\\); give drop_incomplete = TRUE")
+  expect_message(dropped <- minque_analyse(example, group = 4, env = "Env", female = "Fem", male = "Male",
+                                           block = "Blk", drop_incomplete = TRUE),
+                 "dropped 1 of 84 rows with a missing value \\(rows 5\\)")
+  expect_equal(dropped$settings$observations, 83L)
+  expect_identical(dropped$variances, analyse_diallel(example[-5, ])$variances)
+})
+
+test_that("a bad call is an R error, and the next call works", {
+  example <- diallel()
+  expect_error(minque_analyse(example, group = 4, female = "Fem", male = "Dad", quiet = TRUE),
+               "there is no column 'Dad'")
+  expect_error(minque_analyse(example, group = 50, female = "Fem", male = "Male", quiet = TRUE),
+               "84 complete rows in groups of 50 give 1 jackknife replicates")
+  worded <- example
+  worded$Yield <- as.character(worded$Yield)
+  worded$Yield[3] <- "heavy"
+  expect_error(analyse_diallel(worded), "row 3, column Yield: 'heavy' is not a number")
+  expect_error(minque_analyse(list(a = 1), group = 2), "'data' must be a data frame")
+  expect_error(minque_analyse(example, group = 0), "'group' must be a whole number")
+  expect_equal(analyse_diallel(example)$settings$replicates, 21L)
+})
+
+test_that("heritabilities always, predicted effects on request", {
+  r <- analyse_diallel(diallel(), traits = "Yield", effects = TRUE)
+  expect_equal(r$heritability$quantity, c("h2_narrow", "h2_broad", "h2_narrow_GE", "h2_GE"))
+  expect_equal(names(r$effects), c("trait", "term", "level", "effect", "se", "p", "mark", "flag"))
+  expect_equal(nrow(as.data.frame(r, table = "effects", component = "A")), 6L)
+  expect_null(analyse_diallel(diallel())$effects)
+})
+
+test_that("an interrupt between passes stops the run and leaves nothing behind", {
+  skip_on_os("windows")
+  before <- list.files(tempdir(), all.files = TRUE, no.. = TRUE)
+  old <- options(minquecov.on_pass = function(k, J) if (k == 2) tools::pskill(Sys.getpid(), tools::SIGINT))
+  on.exit(options(old))
+  outcome <- tryCatch(analyse_diallel(diallel()), interrupt = function(e) "interrupted")
+  expect_identical(outcome, "interrupted")
+  expect_identical(list.files(tempdir(), all.files = TRUE, no.. = TRUE), before)
+  options(old)
+  expect_s3_class(analyse_diallel(diallel()), "minque")
+})
