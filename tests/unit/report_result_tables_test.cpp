@@ -94,25 +94,6 @@ TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
     EXPECT_EQ(rowOf(alone.covariances, "V(A)").flag, "");
 }
 
-TEST(ResultTables, AVarianceUnderTheCorrelationsThresholdIsNotCalledUndefined) {
-    // Height's residual variance is positive but at or below 1e-10: the
-    // report printed the V(e) correlation as 0 because of the scale, not
-    // because no correlation exists.
-    std::string var = kVarianceReport;
-    var.replace(var.find("V(e) Cov, 4.25,"), 15, "V(e) Cov, 5e-11,");
-    const ParsedReport variances = parseReport(var, "T.VAR");
-    std::string cov = kCovarianceReport;
-    cov.replace(cov.find("V(e) Cor, 0.961000, 0.031, 5.09e-11,  S**"), 41, "V(e) Cor, 0.000000, 0, 1,  NS");
-    const ResultTables t = buildResultTables(parseReport(cov, "T.COV"), &variances);
-    EXPECT_EQ(rowOf(t.correlations, "V(e)").flag, "below_threshold");
-    EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "below_threshold");
-    EXPECT_EQ(rowOf(t.correlations, "V(A)").flag, "undefined");  // Yield's V(A) is negative
-    // Exactly zero is not positive.
-    var.replace(var.find("V(e) Cov, 5e-11,"), 16, "V(e) Cov, 0,");
-    const ParsedReport zero = parseReport(var, "T.VAR");
-    EXPECT_EQ(rowOf(buildResultTables(parseReport(cov, "T.COV"), &zero).correlations, "V(e)").flag, "undefined");
-}
-
 TEST(ResultTables, ThePageCarriesTheFlagsAndPrintsPValuesAtTheFloorAsBelow) {
     const ParsedReport var = parseReport(kVarianceReport, "T.VAR");
     const ResultTables t = buildResultTables(parseReport(kCovarianceReport, "T.COV"), &var);
@@ -177,6 +158,11 @@ TEST(ResultTables, EachFlagStartsExactlyAtItsBoundary) {
         {"variance exactly 0", "", "", eCov, "V(e) Cov, 0, 1.5, 1, /1,   NS", "cov", "variance_not_positive"},
         {"variance exactly 0, its correlation", "", "", eCov, "V(e) Cov, 0, 1.5, 1, /1,   NS", "cor", "undefined"},
         {"variance at 1e-10", "", "", eCov, "V(e) Cov, 1e-10, 1.5, 1, /1,   NS", "cov", "below_threshold"},
+        // Printed 0 because of the scale, not because no correlation exists.
+        {"variance at 1e-10, its correlation", eCor, "V(e) Cor, 0.000000, 0, 1,  NS", eCov,
+         "V(e) Cov, 5e-11, 1.5, 1, /1,   NS", "cor", "below_threshold"},
+        {"covariance S.E. nan", "V(e) Cov, 1.5, 0.5, 0.009, /1,   S**", "V(e) Cov, 1.5, nan, 0.009, /1,   S**", "", "",
+         "cov", "not_finite"},
         {"variance just over 1e-10", "", "", eCov, "V(e) Cov, 1.0001e-10, 1.5, 1, /1,   NS", "cov", ""},
     };
     for (const Case& c : cases) {
@@ -195,6 +181,7 @@ TEST(ResultTables, EachFlagStartsExactlyAtItsBoundary) {
         }
         ASSERT_NE(row, nullptr);
         EXPECT_EQ(row->flag, c.flag);
+        if (c.covWith.find("nan") != std::string::npos) EXPECT_EQ(row->se.text, "nan");  // as printed
         // The heatmap: hatched and outlined exactly when cut or near the
         // bound, grey n/d when not defined, never a number then.
         if (table != "cor") continue;
@@ -204,7 +191,7 @@ TEST(ResultTables, EachFlagStartsExactlyAtItsBoundary) {
         const std::string cells = svg.substr(panel, svg.find("</g>", panel) - panel);
         const std::string flag = c.flag;
         const bool hatched = flag == "cut" || flag == "near_bound";
-        const bool grey = flag == "undefined" || flag == "not_finite";
+        const bool grey = flag == "undefined" || flag == "not_finite" || flag == "below_threshold";
         EXPECT_EQ(count(cells, "fill=\"url(#hatch"), hatched ? 2 : 0);
         EXPECT_EQ(count(cells, "class=\"undefined\" "), grey ? 2 : 0);
         EXPECT_EQ(count(cells, ">n/d</text>"), grey ? 2 : 0);
@@ -228,17 +215,6 @@ TEST(ResultTables, TheHeritabilityChartWritesNaWhereTheEstimateIsNotANumber) {
     const std::string svg = heritabilityChartSvg(t);
     EXPECT_EQ(count(svg, "<rect class=\"bar\""), 1);
     EXPECT_EQ(count(svg, ">n/a<title>"), 1);
-}
-
-TEST(ResultTables, NotANumberIsReadAsPrintedAndFlagged) {
-    // A factor the replicates cannot estimate: the report prints nan.
-    std::string text = kCovarianceReport;
-    text.replace(text.find("V(e) Cov, 1.5, 0.5,"), 19, "V(e) Cov, 1.5, nan,");
-    text.replace(text.find("V(A) Cor, 0.000000, 0, 1,"), 25, "V(A) Cor, 0.000000, nan, 1,");
-    const ResultTables t = buildResultTables(parseReport(text, "T.COV"), nullptr);
-    EXPECT_EQ(rowOf(t.covariances, "V(e)").se.text, "nan");
-    EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "not_finite");
-    EXPECT_EQ(rowOf(t.correlations, "V(A)").flag, "undefined");
 }
 
 TEST(ResultTables, CsvIsRfc4180WithAHeaderRow) {
