@@ -109,24 +109,6 @@ TEST(ResultTables, ThePageCarriesTheFlagsAndPrintsPValuesAtTheFloorAsBelow) {
     EXPECT_NE(page.find("href=\"docs/guide.md\""), std::string::npos);
 }
 
-TEST(ResultTables, TheHeatmapDrawsNoNumberInAnUndefinedCellAndMarksACutOne) {
-    const ParsedReport var = parseReport(kVarianceReport, "T.VAR");
-    const ResultTables t = buildResultTables(parseReport(kCovarianceReport, "T.COV"), &var);
-    const std::string svg = correlationHeatmapSvg(t);
-    // V(A) and G+GE are undefined (Yield's variances are negative): grey, "n/d", no "0.00".
-    for (const char* component : {"V(A)", "G+GE"}) {
-        const std::size_t panel = svg.find(std::string("data-component=\"") + component + "\"");
-        ASSERT_NE(panel, std::string::npos) << component;
-        const std::string cells = svg.substr(panel, svg.find("</g>", panel) - panel);
-        EXPECT_EQ(cells.find("0.00"), std::string::npos) << component;
-        EXPECT_EQ(count(cells, ">n/d</text>"), 2) << component;  // both triangles of the pair
-    }
-    // Phenotypic was cut to -1.
-    const std::size_t phenotypic = svg.find("data-component=\"Phenotypic\"");
-    EXPECT_EQ(count(svg.substr(phenotypic, svg.find("</g>", phenotypic) - phenotypic), ">-1 cut</text>"), 2);
-    EXPECT_EQ(correlationCellText(rowOf(t.correlations, "V(e)"), "**"), "0.96**");
-}
-
 // The report with one line replaced.
 std::string edited(std::string text, const std::string& line, const std::string& with) {
     const std::size_t at = text.find(line);
@@ -195,6 +177,8 @@ TEST(ResultTables, EachFlagStartsExactlyAtItsBoundary) {
         EXPECT_EQ(count(cells, "fill=\"url(#hatch"), hatched ? 2 : 0);
         EXPECT_EQ(count(cells, "class=\"undefined\" "), grey ? 2 : 0);
         EXPECT_EQ(count(cells, ">n/d</text>"), grey ? 2 : 0);
+        const bool negative = c.covWith.find("Cor, -") != std::string::npos;
+        EXPECT_EQ(count(cells, negative ? ">-1 cut</text>" : ">+1 cut</text>"), flag == "cut" ? 2 : 0);
         EXPECT_EQ(count(cells, "class=\"cell\" "), grey ? 0 : 2);
     }
 }
