@@ -66,7 +66,10 @@ minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, 
     utils::setTxtProgressBar(bar, k + 1)
   }
   note <- function(text) if (!quiet) message(text)
+  # The engine's message as this call's error (an interrupt passes through).
+  call <- sys.call()
   out <- tryCatch(.minque_run(data, data_name, model, options, progress, note),
+                  error = function(e) stop(simpleError(conditionMessage(e), call)),
                   finally = if (!is.null(bar)) close(bar))
   for (t in c("variances", "covariances", "correlations", "heritability", "effects")) out[[t]] <- result_table(out[[t]])
   if (nrow(out$heritability) == 0L) out$heritability <- NULL
