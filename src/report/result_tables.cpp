@@ -356,9 +356,13 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
     }
     // Genetic coefficients only in the additive-dominance model across
     // environments; elsewhere the totals are sums under positional weights.
+    // The components are read from either report: an analysis of one trait
+    // has no covariance rows.
     std::set<std::string> components;
-    for (const ReportRow& r : cov.rows)
-        if (!r.correlation && r.component != "G+GE" && r.component != "Phenotypic") components.insert(r.component);
+    for (const ParsedReport* report : {&cov, var})
+        if (report != nullptr)
+            for (const ReportRow& r : report->rows)
+                if (!r.correlation && r.component != "G+GE" && r.component != "Phenotypic") components.insert(r.component);
     if (components != std::set<std::string>{"V(A)", "V(D)", "V(AE)", "V(DE)", "V(e)"})
         for (auto* rows : {&tables.variances, &tables.covariances, &tables.correlations})
             for (ResultRow& r : *rows)

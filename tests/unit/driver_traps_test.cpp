@@ -41,6 +41,8 @@ TEST(Traps, OneTraitIsAnAnalysisToTheEnd) {
     EXPECT_TRUE(r.tables.correlations.empty());
     EXPECT_EQ(r.tables.heritabilities.size(), 4u);
     EXPECT_EQ(r.settings.model, "additive-dominance (environment Env, female Fem, male Male, block Blk)");
+    // Genetic weights: the totals are not flagged, as with several traits.
+    for (const ResultRow& row : r.tables.variances) EXPECT_EQ(row.flag.find("weights_positional"), std::string::npos);
     // A table of one numeric column besides the design: the same.
     TrialData single = example();
     single.columns.resize(5);
