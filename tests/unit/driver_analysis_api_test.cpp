@@ -281,8 +281,8 @@ TEST_F(LibraryApi, DroppingIncompleteRowsAnalysesTheTableWithoutThemAndRefusesTo
     const AnalysisResult a = analyse(dropped), b = analyse(without);
     EXPECT_EQ(a.settings.observations, 80);
     EXPECT_EQ(tablesText(a.tables), tablesText(b.tables));
-    EXPECT_EQ(a.covarianceReport.substr(a.covarianceReport.find("Between")),
-              b.covarianceReport.substr(b.covarianceReport.find("Between")));
+    EXPECT_EQ(test::withoutClock(a.covarianceReport.substr(a.covarianceReport.find("Between"))),
+              test::withoutClock(b.covarianceReport.substr(b.covarianceReport.find("Between"))));
     // 84 rows in groups of 42 give 2 replicates; 80 give 1.
     dropped.options.group = 42;
     EXPECT_RUN_ERROR(analyse(dropped), 1, "EX.TXT: 80 complete rows in groups of 42 give 1 jackknife replicates; at least 2 are needed");
