@@ -85,6 +85,9 @@ struct AnalysisOptions {
     // with jackknife standard errors: one solve of the mixed model equations
     // per trait and pass. Not with covariance components between factors.
     bool effects = false;
+    // Also return the covariance records of every pair (AnalysisResult::
+    // covarianceRecords): (J + 1) P records, held in memory.
+    bool covarianceRecords = false;
     // The folder for the run's files (the engine's input files NAME.TXT,
     // NAME.MAT, NAME.DAT, the reports NAME.VAR and NAME.COV, and MATWRN.var).
     // Empty: a private temporary folder, removed at the end unless keepFiles.
@@ -133,7 +136,8 @@ struct VarianceRecords {
     std::vector<float> values;
 };
 
-// The covariance components of every trait pair in the same layout:
+// On request (AnalysisOptions::covarianceRecords), the covariance components
+// of every trait pair in the same layout:
 // (J + 1) P records, record k P + p holding pair p (pairs in the order
 // (1, 2), (1, 3), ..., (t - 1, t)) in replicate k. The whole-data and
 // replicate values behind every standard error of the covariance report.

@@ -530,6 +530,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     run.forceHost = o.hostOnly;
     run.control.programLines = false;
     run.control.passDone = progress.passDone;
+    run.control.covarianceRecords = o.covarianceRecords;
     AnalysisState& st = model->state;
     std::optional<EffectCollector> effects;
     if (o.effects) {

@@ -334,7 +334,7 @@ ReportedBlocks runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize
     blocks.variances = statisticsPhase(st, variances, traitCount, n, control);
     st.streams[kSlotReport] = covarianceReport;
     st.streams[kSlotCovariance] = covarianceFile;
-    blocks.covarianceRecords = allRecords(covarianceFile);
+    if (control.covarianceRecords) blocks.covarianceRecords = allRecords(covarianceFile);
     blocks.covariances = statisticsPhase(st, covariances, traitCount, n, control);
     return blocks;
 }

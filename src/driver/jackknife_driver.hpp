@@ -44,6 +44,7 @@ struct JackknifeControl {
     bool programLines = true;
     std::function<bool(int replicate, int replicates)> passDone;
     std::function<void(AnalysisState& state, int replicate)> passComputed;
+    bool covarianceRecords = false;  // runJackknifeBoth also returns "MATRIX.cov" whole
 };
 
 // Runs the three phases for the pairs of `traitCount` traits with group size
@@ -59,7 +60,7 @@ void runJackknife(AnalysisState& state, const TraitPairs& pairs, int traitCount,
 // stream given. Returns the blocks of both reports as they were printed.
 struct ReportedBlocks {
     std::vector<ReportBlock> variances, covariances;
-    std::vector<float> covarianceRecords;  // the whole of "MATRIX.cov", as the reports read it
+    std::vector<float> covarianceRecords;  // on request, the whole of "MATRIX.cov", as the reports read it
 };
 ReportedBlocks runJackknifeBoth(AnalysisState& state, int traitCount, int groupSize, std::FILE* varianceReport,
                                 std::FILE* covarianceReport, const JackknifeControl& control = {});

@@ -68,6 +68,7 @@ TEST(Witness, TheReportPrintsTheStatisticsComputedOutsideTheProgram) {
     request.model.random = {"A", "B"};
     request.options.group = 4;
     request.options.threads = 1;
+    request.options.covarianceRecords = true;
     const AnalysisResult r = analyse(request);
     const int K = r.varianceRecords.components;
     ASSERT_EQ(K, 3);
