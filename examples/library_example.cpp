@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
         for (const minque::ResultRow& row : result.tables.correlations)
             if (row.component == "V(A)")
                 std::printf("%-8s %-8s %9.3f  S.E. %.3f  %s\n", row.trait1.c_str(), row.trait2.c_str(),
-                            row.estimate.value, row.se.value, row.mark.c_str());
+                            row.estimate, row.se, row.mark.c_str());
     } catch (const minque::RunError& e) {
         std::fprintf(stderr, "\nno analysis: %s\n", e.what());
         return 1;

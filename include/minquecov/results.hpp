@@ -1,8 +1,12 @@
-// The results of an analysis as three tables: the variance components of
-// every trait, the covariance components of every trait pair and their
-// correlations, each row with its estimate, jackknife standard error,
-// two-tailed P value, significance mark and flags. The numbers are those the
-// reports print, digit for digit (the CSV files hold the same text).
+// The results of an analysis as five tables of typed rows: the variance
+// components of every trait, the covariance components of every trait pair,
+// their correlations, the heritabilities and the predicted effects. Each row
+// holds its estimate, standard error and two-tailed P value as doubles at
+// full precision, its significance mark and its flags, all computed from the
+// values (never from printed text). One schema lists the columns of each
+// table; every output (the CSV files, the page, the R data frames) is written
+// from it, and cellText gives a number's printed digits exactly as the
+// reports print them.
 //
 // Flags (several are joined with ';'):
 //   negative               a variance component (or total) below zero
@@ -21,8 +25,8 @@
 //                          bound where the jackknife understates its spread
 //   p_floor                a P value below 1e-10, the floor of the t-test's
 //                          precision: read it as "below 1e-10"
-//   not_finite             the report prints nan or inf for the estimate, S.E.
-//                          or P: the replicates cannot estimate the component
+//   not_finite             the estimate, S.E. or P is nan or inf: the
+//                          replicates cannot estimate the component
 //   out_of_range           a heritability or share outside [0, 1]
 //   component_not_positive a predicted effect of a term whose variance
 //                          component is at or below zero: predicted as 0
@@ -37,23 +41,16 @@
 
 namespace minque {
 
-// A number of a table: its text as the report prints it ("0.0123457",
-// "-nan"), and the value of that text. Empty text and NaN where a table has
-// no such number (the weight of a total).
-struct PrintedNumber {
-    std::string text;
-    double value = std::numeric_limits<double>::quiet_NaN();
-};
-
-// One row. In the variance table trait2 equals trait1; the weight is that of
-// a component covariance (or variance) row and empty elsewhere.
+// One row. In the variance table trait2 equals trait1. NaN in weight means
+// the row has none (the totals, and the tables without weights).
 struct ResultRow {
     std::string trait1, trait2;
-    std::string component;  // the report's label ("V(A)"), or "G+GE" / "Phenotypic" for the totals
+    std::string component;  // the report's label ("V(A)"), "G+GE" / "Phenotypic"; the quantity; the term
     std::string level;      // the predicted effects: the level ("P3", "P1 x P3", "Env2: P3"); else empty
-    PrintedNumber weight, estimate, se, p;
-    std::string mark;       // NS, S+, S* or S**
-    std::string flag;       // the flags above, joined with ';'; empty when none
+    double weight = std::numeric_limits<double>::quiet_NaN();
+    double estimate = 0.0, se = 0.0, p = 1.0;
+    std::string mark;  // NS, S+, S* or S**
+    std::string flag;  // the flags above, joined with ';'; empty when none
 };
 
 struct ResultTables {
@@ -69,5 +66,33 @@ struct ResultTables {
     // term; level: its name), when asked for. Empty otherwise.
     std::vector<ResultRow> effects;
 };
+
+// ---- The schema ------------------------------------------------------------
+
+enum class ResultTable { Variances, Covariances, Correlations, Heritabilities, Effects };
+inline constexpr ResultTable kResultTables[] = {ResultTable::Variances, ResultTable::Covariances,
+                                                ResultTable::Correlations, ResultTable::Heritabilities,
+                                                ResultTable::Effects};
+
+// One column of a table: its name in the CSV file and the R data frame, its
+// heading on the page, and the row's field it shows: a text, or a number
+// printed with `format` (blank where a weight is NaN).
+struct ResultColumn {
+    const char* name;
+    const char* heading;
+    std::string ResultRow::*text = nullptr;
+    double ResultRow::*number = nullptr;
+    const char* format = nullptr;
+};
+
+// "variances", "covariances", "correlations", "heritability", "effects": the
+// CSV file's name without ".csv" and the R result's element.
+const char* resultTableName(ResultTable table);
+const std::vector<ResultColumn>& resultColumns(ResultTable table);
+const std::vector<ResultRow>& resultRows(const ResultTables& tables, ResultTable table);
+
+// A cell as the tables print it: the text, or the number with the column's
+// format ("%g", "%f", "%.3g"), as the reports print the same number.
+std::string cellText(const ResultRow& row, const ResultColumn& column);
 
 }  // namespace minque

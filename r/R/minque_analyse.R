@@ -80,15 +80,6 @@ minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, 
   out
 }
 
-# A table of the engine as a data frame: the numbers, which come as the text
-# the reports print, read by R's parser (as read.csv reads the CSV files);
-# an empty field (the weight of a total) is NA, nan is NaN.
-result_table <- function(columns) {
-  for (name in intersect(c("weight", "estimate", "effect", "se", "p"), names(columns))) {
-    text <- columns[[name]]
-    number <- suppressWarnings(as.numeric(text))
-    number[grepl("nan", text, ignore.case = TRUE)] <- NaN
-    columns[[name]] <- number
-  }
-  as.data.frame(columns, stringsAsFactors = FALSE)
-}
+# A table of the engine as a data frame: its columns come as the CSV file
+# names and orders them, the numbers as doubles (a missing weight is NA).
+result_table <- function(columns) as.data.frame(columns, stringsAsFactors = FALSE)

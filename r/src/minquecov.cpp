@@ -91,46 +91,27 @@ std::string inR(const std::string& message) {
     return out;
 }
 
-// A column of numbers as their printed text (empty where a table has no
-// number): R reads them with its own parser, as read.csv reads the CSV files.
-Rcpp::CharacterVector values(const std::vector<minque::ResultRow>& rows, const minque::PrintedNumber minque::ResultRow::*field) {
-    Rcpp::CharacterVector v(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) v[i] = (rows[i].*field).text;
-    return v;
-}
-
-Rcpp::CharacterVector texts(const std::vector<minque::ResultRow>& rows, const std::string minque::ResultRow::*field) {
-    Rcpp::CharacterVector v(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) v[i] = rows[i].*field;
-    return v;
-}
-
-// One table with the columns of its CSV file.
-Rcpp::List table(const std::vector<minque::ResultRow>& rows, const std::string& kind) {
-    using minque::ResultRow;
+// One table as a list of its columns, named and ordered as in its CSV file:
+// text as character vectors, numbers as doubles at full precision (a
+// missing weight, NaN in the engine, is NA).
+Rcpp::List table(const minque::ResultTables& tables, minque::ResultTable kind) {
+    const std::vector<minque::ResultRow>& rows = minque::resultRows(tables, kind);
     Rcpp::List t;
-    if (kind == "variances") {
-        t = Rcpp::List::create(Rcpp::Named("trait") = texts(rows, &ResultRow::trait1),
-                               Rcpp::Named("component") = texts(rows, &ResultRow::component),
-                               Rcpp::Named("weight") = values(rows, &ResultRow::weight));
-    } else if (kind == "covariances" || kind == "correlations") {
-        t = Rcpp::List::create(Rcpp::Named("trait_1") = texts(rows, &ResultRow::trait1),
-                               Rcpp::Named("trait_2") = texts(rows, &ResultRow::trait2),
-                               Rcpp::Named("component") = texts(rows, &ResultRow::component));
-        if (kind == "covariances") t["weight"] = values(rows, &ResultRow::weight);
-    } else if (kind == "heritability") {
-        t = Rcpp::List::create(Rcpp::Named("trait") = texts(rows, &ResultRow::trait1),
-                               Rcpp::Named("quantity") = texts(rows, &ResultRow::component));
-    } else {
-        t = Rcpp::List::create(Rcpp::Named("trait") = texts(rows, &ResultRow::trait1),
-                               Rcpp::Named("term") = texts(rows, &ResultRow::component),
-                               Rcpp::Named("level") = texts(rows, &ResultRow::level));
+    for (const minque::ResultColumn& c : minque::resultColumns(kind)) {
+        if (c.text != nullptr) {
+            Rcpp::CharacterVector v(rows.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) v[i] = rows[i].*c.text;
+            t[c.name] = v;
+            continue;
+        }
+        Rcpp::NumericVector v(rows.size());
+        const bool weight = c.number == &minque::ResultRow::weight;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const double x = rows[i].*c.number;
+            v[i] = weight && std::isnan(x) ? NA_REAL : x;
+        }
+        t[c.name] = v;
     }
-    t[kind == "effects" ? "effect" : "estimate"] = values(rows, &ResultRow::estimate);
-    t["se"] = values(rows, &ResultRow::se);
-    t["p"] = values(rows, &ResultRow::p);
-    t["mark"] = texts(rows, &ResultRow::mark);
-    t["flag"] = texts(rows, &ResultRow::flag);
     return t;
 }
 
@@ -202,16 +183,13 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         Rcpp::Named("components") = s.components, Rcpp::Named("group_size") = s.groupSize,
         Rcpp::Named("replicates") = s.replicates, Rcpp::Named("threads") = result.threads,
         Rcpp::Named("vector_path") = result.vectorPath);
-    Rcpp::List out = Rcpp::List::create(
-        Rcpp::Named("variances") = table(result.tables.variances, "variances"),
-        Rcpp::Named("covariances") = table(result.tables.covariances, "covariances"),
-        Rcpp::Named("correlations") = table(result.tables.correlations, "correlations"),
-        Rcpp::Named("heritability") = table(result.tables.heritabilities, "heritability"),
-        Rcpp::Named("effects") = table(result.tables.effects, "effects"),
-        Rcpp::Named("correlation_components") = Rcpp::wrap(result.tables.correlationComponents),
-        Rcpp::Named("settings") = settings,
-        Rcpp::Named("reports") = Rcpp::List::create(Rcpp::Named("variances") = result.varianceReport,
-                                                    Rcpp::Named("covariances") = result.covarianceReport),
-        Rcpp::Named("folder") = result.folder);
+    Rcpp::List out;
+    for (const minque::ResultTable kind : minque::kResultTables)
+        out[minque::resultTableName(kind)] = table(result.tables, kind);
+    out["correlation_components"] = Rcpp::wrap(result.tables.correlationComponents);
+    out["settings"] = settings;
+    out["reports"] = Rcpp::List::create(Rcpp::Named("variances") = result.varianceReport,
+                                        Rcpp::Named("covariances") = result.covarianceReport);
+    out["folder"] = result.folder;
     return out;
 }

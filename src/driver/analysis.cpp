@@ -545,7 +545,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     result.settings = prepared.settings;
     result.threads = workerThreads();
     result.vectorPath = vectorPathName(vectorPath());
-    const ParsedReport variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
+    const ReportEstimates variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
     result.tables = buildResultTables(reportOfBlocks(blocks.covariances, st.traitNames, o.chinese), &variances);
     result.varianceReport = fileText(pathInFolder(dir, name + ".VAR"));
     result.covarianceReport = fileText(pathInFolder(dir, name + ".COV"));

@@ -98,21 +98,19 @@ void checkOutputFolder(const fs::path& out, bool replace, const char* option) {
 // tables have them); returns their file names.
 std::vector<std::string> writeResults(const fs::path& folder, const ResultTables& tables,
                                       const std::vector<std::pair<std::string, std::string>>& settings) {
-    writeText(folder / "variances.csv", variancesCsv(tables));
-    writeText(folder / "covariances.csv", covariancesCsv(tables));
-    writeText(folder / "correlations.csv", correlationsCsv(tables));
+    std::vector<std::string> files;
+    for (const ResultTable table : kResultTables) {
+        // The component tables always; the heritabilities and effects when there are any.
+        const bool always = table == ResultTable::Variances || table == ResultTable::Covariances ||
+                            table == ResultTable::Correlations;
+        if (!always && resultRows(tables, table).empty()) continue;
+        const std::string file = resultTableName(table) + std::string(".csv");
+        writeText(folder / file, resultCsv(tables, table));
+        files.push_back(file);
+    }
     writeText(folder / "correlations.svg", correlationHeatmapSvg(tables));
     writeText(folder / "summary.html", summaryPageHtml(tables, settings, kGuide));
-    std::vector<std::string> files = {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg",
-                                      "summary.html"};
-    if (!tables.heritabilities.empty()) {
-        writeText(folder / "heritability.csv", heritabilityCsv(tables));
-        files.push_back("heritability.csv");
-    }
-    if (!tables.effects.empty()) {
-        writeText(folder / "effects.csv", effectsCsv(tables));
-        files.push_back("effects.csv");
-    }
+    files.insert(files.end(), {"correlations.svg", "summary.html"});
     return files;
 }
 
@@ -126,7 +124,7 @@ void printHeritabilities(const ResultTables& t) {
         std::printf("%-*s", static_cast<int>(width), trait.c_str());
         for (const ResultRow& r : t.heritabilities)
             if (r.trait1 == trait)
-                std::printf("  %s %.2f (%.2f) %s%s", r.component.c_str(), r.estimate.value, r.se.value, r.mark.c_str(),
+                std::printf("  %s %.2f (%.2f) %s%s", r.component.c_str(), r.estimate, r.se, r.mark.c_str(),
                             r.flag.empty() ? "" : "!");
         std::printf("\n");
     }
@@ -337,11 +335,11 @@ int summary(const std::string& covReport, const std::string& varReport, const st
     const fs::path out = outOption.empty() ? fs::path(covReport).parent_path() : fs::path(outOption);
     const fs::path target = out.empty() ? fs::path(".") : out;
     if (!outOption.empty()) checkOutputFolder(target, replace, "--out");
-    const ParsedReport cov = readReport(covReport);  // refused here, before anything is written
+    const ReportEstimates cov = readReport(covReport);  // refused here, before anything is written
     if (cov.variances())
         stopRun("%s: a report of variances (minque-var); give the covariance report first, the variance report second",
                 covReport.c_str());
-    ParsedReport var;
+    ReportEstimates var;
     if (!varReport.empty()) var = readReport(varReport);
     std::vector<std::pair<std::string, std::string>> settings = {{"Covariance report", covReport}};
     if (!varReport.empty()) settings.emplace_back("Variance report", varReport);

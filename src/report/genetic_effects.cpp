@@ -41,15 +41,12 @@ std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const Pr
                     }
                     s = rowStatistics(S, Q, e, e, RescaleRule::Always, false, J, d);
                 }
-                row.estimate = printedNumber("%g", e);
-                row.se = printedNumber("%g", s.se);
-                row.p = printedNumber("%.3g", std::fabs(2.0 * s.halfP));
+                row.estimate = e;
+                row.se = s.se;
+                row.p = printedP(s.halfP);
                 row.mark = markOf(s.halfP);
                 if (!positive) addFlag(row.flag, "component_not_positive");
-                if (!std::isfinite(row.estimate.value) || !std::isfinite(row.se.value) || !std::isfinite(row.p.value))
-                    addFlag(row.flag, "not_finite");
-                else if (row.p.value < 1e-10)
-                    addFlag(row.flag, "p_floor");
+                addFiniteAndFloorFlags(row);
                 rows.push_back(row);
             }
         }

@@ -53,21 +53,21 @@ std::vector<ResultRow> heritabilityRows(const HeritabilityModel& model, const st
             ResultRow row;
             row.trait1 = row.trait2 = traits[i];
             row.component = ratio.quantity;
-            row.estimate = printedNumber("%f", e);
-            row.se = printedNumber("%g", s.se);
-            row.p = printedNumber("%.3g", std::fabs(2.0 * s.halfP));
+            row.estimate = e;
+            row.se = s.se;
+            row.p = printedP(s.halfP);
             row.mark = markOf(s.halfP);
             bool negative = false;
             for (std::size_t k = 1; k < R; ++k)
                 negative = negative || ((ratio.numerator[k] != 0.0 || model.phenotypic[k] != 0.0) && whole[k] < 0.0);
-            const bool finite = std::isfinite(row.estimate.value) && std::isfinite(row.se.value) && std::isfinite(row.p.value);
+            const bool finite = std::isfinite(row.estimate) && std::isfinite(row.se) && std::isfinite(row.p);
             if (negative) addFlag(row.flag, "negative");
             if (undefined) addFlag(row.flag, "undefined");
             if (!finite) {
                 addFlag(row.flag, "not_finite");
             } else {
-                if (row.estimate.value < 0.0 || row.estimate.value > 1.0) addFlag(row.flag, "out_of_range");
-                if (row.p.value < 1e-10) addFlag(row.flag, "p_floor");
+                if (row.estimate < 0.0 || row.estimate > 1.0) addFlag(row.flag, "out_of_range");
+                if (row.p < 1e-10) addFlag(row.flag, "p_floor");
             }
             rows.push_back(row);
         }

@@ -51,6 +51,7 @@ ReportedRow correlationRow(const AnalysisState& st, int k, int J, int d) {
     const bool degenerate = v1 <= 1e-10 || v3 <= 1e-10;
     const double whole = degenerate ? 0.0 : (c / std::sqrt(v1)) / std::sqrt(v3);
     ReportedRow row;
+    row.undefined = degenerate;
     row.estimate = std::fabs(whole) > 1.0 ? whole / std::fabs(whole) : whole;
     const RowStatistics s = rowStatistics(dbl(st.jackVectorB[k]), dbl(st.jackVectorC[k]), row.estimate, whole,
                                           RescaleRule::AtMostOne, degenerate, J, d);
@@ -68,38 +69,28 @@ void flushReport(const AnalysisState& st) {
                 std::strerror(errno));
 }
 
-PrintedNumber printedNumber(const char* format, double value) {
-    PrintedNumber n;
-    n.text = formatted(format, value);
-    n.value = std::strtod(n.text.c_str(), nullptr);
-    return n;
-}
+std::string printedNumber(const char* format, double value) { return formatted(format, value); }
+
+double printedP(double halfP) { return std::fabs(2.0 * halfP); }
 
 std::string markOf(double halfP) {
     const std::string mark = significanceMark(2.0 * halfP);  // " NS\n"
     return mark.substr(1, mark.size() - 2);
 }
 
-PrintedFields printedFields(const ReportedRow& row) {
+void writeReportedRow(std::FILE* out, const ReportedRow& row) {
     const bool correlation = row.section == ReportedRow::Section::Correlations ||
                              row.section == ReportedRow::Section::TotalCorrelations;
-    PrintedFields f;
-    f.estimate = formatted(correlation ? "%f" : "%g", row.estimate);
-    f.se = formatted("%g", row.se);
-    f.p = formatted("%.3g", std::fabs(2.0 * row.halfP));
-    if (row.section == ReportedRow::Section::Covariances) f.weight = formatted("%g", dbl(row.weight));
-    f.mark = markOf(row.halfP);
-    return f;
-}
-
-void writeReportedRow(std::FILE* out, const ReportedRow& row) {
-    const PrintedFields f = printedFields(row);
-    const char* e = f.estimate.c_str();
-    const char* se = f.se.c_str();
-    const char* p = f.p.c_str();
+    const std::string estimate = formatted(correlation ? kCorrelationFormat : kCovarianceFormat, row.estimate);
+    const std::string seText = formatted(kCovarianceFormat, row.se);
+    const std::string pText = formatted(kPFormat, printedP(row.halfP));
+    const char* e = estimate.c_str();
+    const char* se = seText.c_str();
+    const char* p = pText.c_str();
     switch (row.section) {
         case ReportedRow::Section::Covariances:
-            std::fprintf(out, "%s Cov, %s, %s, %s, /%s,  ", row.label.c_str(), e, se, p, f.weight.c_str());
+            std::fprintf(out, "%s Cov, %s, %s, %s, /%s,  ", row.label.c_str(), e, se, p,
+                         formatted(kCovarianceFormat, dbl(row.weight)).c_str());
             break;
         case ReportedRow::Section::TotalCovariances: std::fprintf(out, "Cov %d, %s, %s, %s, ", row.index, e, se, p); break;
         case ReportedRow::Section::Correlations: std::fprintf(out, "%s Cor, %s, %s, %s, ", row.label.c_str(), e, se, p); break;

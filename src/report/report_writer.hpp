@@ -43,20 +43,21 @@ struct ReportedRow {
     int index = 0;       // the totals: 1 (G+GE) or 2 (Phenotypic)
     float weight = 0.0f; // the component covariance rows: the component's weight
     double estimate = 0.0, se = 0.0, halfP = 0.5;
+    // A correlation whose whole-data variance of either trait is at or below
+    // 1e-10: not defined, printed as 0.
+    bool undefined = false;
 };
 
-// The fields of a row as the report prints them: the estimate (%g, or %f for
-// a correlation), S.E. (%g), P (%.3g), the weight (%g, component covariance
-// rows only, else empty) and the mark (NS, S+, S* or S**).
-struct PrintedFields {
-    std::string estimate, se, p, weight, mark;
-};
-PrintedFields printedFields(const ReportedRow& row);
+// The report's formats: a covariance (and variance, effect, S.E., weight)
+// "%g", a correlation (and heritability) "%f", a P value "%.3g".
+inline constexpr const char* kCovarianceFormat = "%g";
+inline constexpr const char* kCorrelationFormat = "%f";
+inline constexpr const char* kPFormat = "%.3g";
 
-// A number printed with the report's format ("%g", "%f", "%.3g"), and the
-// value of that text.
-PrintedNumber printedNumber(const char* format, double value);
-// The mark of a row whose P is |2 H|: NS, S+, S* or S**.
+// A number as the report prints it with one of these formats.
+std::string printedNumber(const char* format, double value);
+// The P value |2 H| of a row, and its mark, decided on 2 H: NS, S+, S* or S**.
+double printedP(double halfP);
 std::string markOf(double halfP);
 
 // One block: the two traits (1-based; equal in a report of variances) and

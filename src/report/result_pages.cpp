@@ -43,10 +43,17 @@ std::string colourOf(double r) {
     return buffer;
 }
 
+// A number of a row as its table prints it.
+std::string printed(const ResultRow& r, ResultTable table, double ResultRow::*field) {
+    for (const ResultColumn& c : resultColumns(table))
+        if (c.number == field) return cellText(r, c);
+    return "";
+}
+
 // A P value as the page and the picture show it: below the t-test's floor
 // as "< 1e-10".
-std::string pageP(const std::string& p) {
-    return std::strtod(p.c_str(), nullptr) < 1e-10 ? "< 1e-10" : p;
+std::string pageP(const ResultRow& r, ResultTable table) {
+    return r.p < 1e-10 ? "< 1e-10" : printed(r, table, &ResultRow::p);
 }
 
 // Flags that concern the estimate itself are marked in the picture; a P at
@@ -67,7 +74,7 @@ bool flaggedEstimate(const std::string& flags) {
 }  // namespace
 
 bool correlationDefined(const ResultRow& r) {
-    if (!std::isfinite(r.estimate.value)) return false;
+    if (!std::isfinite(r.estimate)) return false;
     for (const char* f : {"undefined", "below_threshold", "not_finite"})
         if (r.flag.find(f) != std::string::npos) return false;
     return true;
@@ -75,8 +82,8 @@ bool correlationDefined(const ResultRow& r) {
 
 std::string correlationCellText(const ResultRow& r, const std::string& mark) {
     if (!correlationDefined(r)) return "n/d";
-    if (r.flag.find("cut") != std::string::npos) return (r.estimate.value > 0 ? "+1" : "-1") + std::string(" cut");
-    return format("%.2f", r.estimate.value) + mark;
+    if (r.flag.find("cut") != std::string::npos) return (r.estimate > 0 ? "+1" : "-1") + std::string(" cut");
+    return format("%.2f", r.estimate) + mark;
 }
 
 namespace {
@@ -167,7 +174,7 @@ std::string heatmapSvg(const ResultTables& tables, int first, int last, int maxP
                     s += "<rect " + box + " fill=\"#ffffff\" stroke=\"#d9d9d9\"/>\n";
                     continue;
                 }
-                const double value = r->estimate.value;
+                const double value = r->estimate;
                 const bool flag = flagsTheEstimate(r->flag);
                 if (!correlationDefined(*r)) {
                     // Not defined: no colour and no number, which a reader would copy as 0.
@@ -178,8 +185,10 @@ std::string heatmapSvg(const ResultTables& tables, int first, int last, int maxP
                     continue;
                 }
                 s += "<rect class=\"cell\" " + box + " fill=\"" + colourOf(value) + "\" stroke=\"#ffffff\"><title>" +
-                     escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": " + r->estimate.text + " (S.E. " + r->se.text +
-                             ", P " + pageP(r->p.text) + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
+                     escaped(r->trait1 + " & " + r->trait2 + ", " + component + ": " +
+                             printed(*r, ResultTable::Correlations, &ResultRow::estimate) + " (S.E. " +
+                             printed(*r, ResultTable::Correlations, &ResultRow::se) + ", P " +
+                             pageP(*r, ResultTable::Correlations) + ", " + r->mark + (flag ? ", flag " + r->flag : "") + ")") +
                      "</title></rect>\n";
                 if (flag) {
                     s += "<rect " + box + " fill=\"url(#hatch" + id + ")\" stroke=\"#000000\" stroke-width=\"2\" "
@@ -256,6 +265,21 @@ std::string htmlTable(const std::string& id, const std::vector<std::string>& hea
     return s + "</tbody>\n</table>\n";
 }
 
+// A table of the page with the columns of its CSV file, P shown as the page
+// shows it.
+std::string schemaTable(const std::string& id, const ResultTables& tables, ResultTable table) {
+    const std::vector<ResultColumn>& columns = resultColumns(table);
+    std::vector<std::string> header;
+    for (const ResultColumn& c : columns) header.push_back(c.heading);
+    std::vector<std::vector<std::string>> rows;
+    for (const ResultRow& r : resultRows(tables, table)) {
+        std::vector<std::string> cells;
+        for (const ResultColumn& c : columns) cells.push_back(c.number == &ResultRow::p ? pageP(r, table) : cellText(r, c));
+        rows.push_back(cells);
+    }
+    return htmlTable(id, header, rows);
+}
+
 }  // namespace
 
 std::string heritabilityChartSvg(const ResultTables& tables) {
@@ -266,7 +290,7 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
     // The scale: at least 0..1, widened to the whiskers, never past -1..2.
     double lo = 0.0, hi = 1.0;
     for (const ResultRow& r : tables.heritabilities) {
-        const double e = r.estimate.value, se = std::isfinite(r.se.value) ? r.se.value : 0.0;
+        const double e = r.estimate, se = std::isfinite(r.se) ? r.se : 0.0;
         if (!std::isfinite(e)) continue;
         lo = std::min(lo, e - se);
         hi = std::max(hi, e + se);
@@ -304,11 +328,13 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
                 if (row.trait1 == trait && row.component == quantities[static_cast<std::size_t>(k)]) r = &row;
             if (r == nullptr) continue;
             const int x = x0 + k * bar;
-            const std::string tip = "<title>" + escaped(trait + ", " + r->component + ": " + r->estimate.text + " (S.E. " +
-                                                        r->se.text + ", P " + pageP(r->p.text) + ", " + r->mark +
+            const std::string tip = "<title>" + escaped(trait + ", " + r->component + ": " +
+                                                        printed(*r, ResultTable::Heritabilities, &ResultRow::estimate) +
+                                                        " (S.E. " + printed(*r, ResultTable::Heritabilities, &ResultRow::se) +
+                                                        ", P " + pageP(*r, ResultTable::Heritabilities) + ", " + r->mark +
                                                         (r->flag.empty() ? "" : ", flag " + r->flag) + ")") +
                                     "</title>";
-            const double e = r->estimate.value;
+            const double e = r->estimate;
             if (!std::isfinite(e)) {
                 s += "<text class=\"na\" x=\"" + std::to_string(x + bar / 2) + "\" y=\"" + format("%.1f", yOf(0.0) - 4) +
                      "\" font-size=\"9\" text-anchor=\"middle\">n/a" + tip + "</text>\n";
@@ -319,7 +345,7 @@ std::string heritabilityChartSvg(const ResultTables& tables) {
                  "\" width=\"" + std::to_string(bar - 2) + "\" height=\"" + format("%.1f", std::fabs(y1 - y0)) +
                  "\" fill=\"" + kBarColours[k % 8] + "\"" + (flaggedEstimate(r->flag) ? " stroke=\"#000000\" stroke-dasharray=\"3,2\"" : "") +
                  ">" + tip + "</rect>\n";
-            const double se = r->se.value;
+            const double se = r->se;
             if (std::isfinite(se) && se > 0.0) {
                 const std::string cx = std::to_string(x + bar / 2);
                 s += "<line class=\"whisker\" x1=\"" + cx + "\" x2=\"" + cx + "\" y1=\"" + format("%.1f", yOf(e - se)) +
@@ -345,7 +371,7 @@ namespace {
 
 // "0.412 S*" (a flagged one with "!"), as the page shows an effect.
 std::string effectCell(const ResultRow& r) {
-    return r.estimate.text + " " + r.mark + (r.flag.empty() ? "" : "!");
+    return printed(r, ResultTable::Effects, &ResultRow::estimate) + " " + r.mark + (r.flag.empty() ? "" : "!");
 }
 
 // The predicted effects: for the additive-dominance model the parents'
@@ -360,10 +386,7 @@ std::string effectsSection(const ResultTables& tables) {
         if (r.component == "D") dominance.push_back(&r);
     }
     if (additive.empty()) {
-        std::vector<std::vector<std::string>> rows;
-        for (const auto& r : tables.effects)
-            rows.push_back({r.trait1, r.component, r.level, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
-        return s + htmlTable("effects", {"trait", "term", "level", "effect", "S.E.", "P", "mark", "flag"}, rows);
+        return s + schemaTable("effects", tables, ResultTable::Effects);
     }
     // Parents by traits, the first trait's order.
     std::vector<std::string> traits, parents;
@@ -377,7 +400,7 @@ std::string effectsSection(const ResultTables& tables) {
         return static_cast<const ResultRow*>(nullptr);
     };
     std::stable_sort(parents.begin(), parents.end(), [&](const std::string& a, const std::string& b) {
-        return find(additive, traits.front(), a)->estimate.value > find(additive, traits.front(), b)->estimate.value;
+        return find(additive, traits.front(), a)->estimate > find(additive, traits.front(), b)->estimate;
     });
     s += "<h3>Additive effects of the parents (general combining ability), sorted by " + escaped(traits.front()) +
          "</h3>\n";
@@ -405,7 +428,7 @@ std::string effectsSection(const ResultTables& tables) {
         for (const ResultRow* r : dominance)
             if (r->trait1 == trait) crosses.push_back(r);
         std::stable_sort(crosses.begin(), crosses.end(),
-                         [](const ResultRow* a, const ResultRow* b) { return a->estimate.value > b->estimate.value; });
+                         [](const ResultRow* a, const ResultRow* b) { return a->estimate > b->estimate; });
         const std::size_t shown = std::min<std::size_t>(3, crosses.size());
         std::string best, worst;
         for (std::size_t k = 0; k < shown; ++k) {
@@ -435,31 +458,13 @@ std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::p
     for (const auto& [name, value] : settings) s += "<dt>" + escaped(name) + "</dt><dd>" + escaped(value) + "</dd>\n";
     s += "</dl>\n<h2>Correlations</h2>\n" + correlationPanelsHtml(tables);
 
-    std::vector<std::vector<std::string>> rows;
-    for (const auto& r : tables.correlations)
-        rows.push_back({r.trait1, r.trait2, r.component, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
-    s += "<h2>Correlations (correlations.csv)</h2>\n" +
-         htmlTable("correlations", {"trait 1", "trait 2", "component", "estimate", "S.E.", "P", "mark", "flag"}, rows);
-    rows.clear();
-    if (!tables.heritabilities.empty()) {
+    s += "<h2>Correlations (correlations.csv)</h2>\n" + schemaTable("correlations", tables, ResultTable::Correlations);
+    if (!tables.heritabilities.empty())
         s += "<h2>Heritabilities (heritability.csv)</h2>\n<div class=\"heatmap\">\n" + heritabilityChartSvg(tables) +
-             "</div>\n";
-        for (const auto& r : tables.heritabilities)
-            rows.push_back({r.trait1, r.component, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
-        s += htmlTable("heritabilities", {"trait", "quantity", "estimate", "S.E.", "P", "mark", "flag"}, rows);
-        rows.clear();
-    }
-    for (const auto& r : tables.covariances)
-        rows.push_back({r.trait1, r.trait2, r.component, r.weight.text, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
+             "</div>\n" + schemaTable("heritabilities", tables, ResultTable::Heritabilities);
     s += effectsSection(tables);
-    s += "<h2>Covariance components (covariances.csv)</h2>\n" +
-         htmlTable("covariances", {"trait 1", "trait 2", "component", "weight", "estimate", "S.E.", "P", "mark", "flag"},
-                   rows);
-    rows.clear();
-    for (const auto& r : tables.variances)
-        rows.push_back({r.trait1, r.component, r.weight.text, r.estimate.text, r.se.text, pageP(r.p.text), r.mark, r.flag});
-    s += "<h2>Variance components (variances.csv)</h2>\n" +
-         htmlTable("variances", {"trait", "component", "weight", "estimate", "S.E.", "P", "mark", "flag"}, rows);
+    s += "<h2>Covariance components (covariances.csv)</h2>\n" + schemaTable("covariances", tables, ResultTable::Covariances);
+    s += "<h2>Variance components (variances.csv)</h2>\n" + schemaTable("variances", tables, ResultTable::Variances);
 
     s += "<h2>Reading the marks and flags</h2>\n<dl id=\"meanings\">\n"
          "<dt>NS, S+, S*, S**</dt><dd>not significant; significant at the 0.10, 0.05 and 0.01 levels (two-tailed "

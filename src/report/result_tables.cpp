@@ -36,8 +36,8 @@ bool isNumber(const std::string& s) {
     return end != nullptr && *end == '\0';
 }
 
-bool allFinite(const ReportRow& r) {
-    return std::isfinite(number(r.estimate)) && std::isfinite(number(r.se)) && std::isfinite(number(r.p));
+bool allFinite(const ReportEstimate& r) {
+    return std::isfinite(r.estimate) && std::isfinite(r.se) && std::isfinite(r.p);
 }
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
@@ -93,9 +93,15 @@ bool runTimeLine(const std::string& line) {
     stopRun("%s: line %d: %s; the file is not a complete report of minque-cov or minque-var", file.c_str(), line, what);
 }
 
-void checkNumbers(const ReportRow& row, const std::string& file) {
-    if (!isNumber(row.estimate) || !isNumber(row.se) || !isNumber(row.p))
+// The printed numbers of a row as values; refuses a row whose fields are not
+// numbers or whose mark is unknown.
+void readNumbers(ReportEstimate& row, const std::string& estimate, const std::string& se, const std::string& p,
+                 const std::string& file) {
+    if (!isNumber(estimate) || !isNumber(se) || !isNumber(p))
         damaged(file, row.line, "the estimate, standard error or P value is not a number");
+    row.estimate = number(estimate);
+    row.se = number(se);
+    row.p = number(p);
     static const char* const marks[] = {"NS", "S+", "S*", "S**"};
     bool known = false;
     for (const char* m : marks) known = known || row.mark == m;
@@ -104,14 +110,14 @@ void checkNumbers(const ReportRow& row, const std::string& file) {
 
 }  // namespace
 
-bool ParsedReport::variances() const {
+bool ReportEstimates::variances() const {
     for (const auto& r : rows)
         if (r.trait1 != r.trait2) return false;
     return !rows.empty();
 }
 
-ParsedReport parseReport(const std::string& text, const std::string& fileName) {
-    ParsedReport report;
+ReportEstimates parseReport(const std::string& text, const std::string& fileName) {
+    ReportEstimates report;
     report.fileName = fileName;
     std::istringstream in(text);
     std::string line;
@@ -168,7 +174,7 @@ ParsedReport parseReport(const std::string& text, const std::string& fileName) {
         } else {
             f = splitFields(t);
         }
-        ReportRow row;
+        ReportEstimate row;
         row.trait1 = a;
         row.trait2 = b;
         row.line = lineNumber;
@@ -178,7 +184,8 @@ ParsedReport parseReport(const std::string& text, const std::string& fileName) {
                     f[4][0] != '/')
                     damaged(fileName, lineNumber, "not a covariance row (LABEL Cov, estimate, S.E., P, /weight, mark)");
                 row.component = f[0].substr(0, f[0].size() - 4);
-                row.weight = f[4].substr(1);
+                if (!isNumber(f[4].substr(1))) damaged(fileName, lineNumber, "the weight is not a number");
+                row.weight = number(f[4].substr(1));
                 row.mark = f[5];
                 break;
             case Section::Correlations:
@@ -201,10 +208,11 @@ ParsedReport parseReport(const std::string& text, const std::string& fileName) {
             case Section::None:
                 damaged(fileName, lineNumber, "a line outside the sections of a block");
         }
-        row.estimate = f[1];
-        row.se = f[2];
-        row.p = f[3];
-        checkNumbers(row, fileName);
+        readNumbers(row, f[1], f[2], f[3], fileName);
+        // A correlation the report could not define is printed as 0 with
+        // S.E. 0 (nan when its replicates are degenerate too) and P 1.
+        row.undefined = row.correlation && row.estimate == 0.0 && (row.se == 0.0 || !std::isfinite(row.se)) &&
+                        row.p == 1.0;
         report.rows.push_back(row);
     }
     if (report.rows.empty())
@@ -212,9 +220,9 @@ ParsedReport parseReport(const std::string& text, const std::string& fileName) {
     return report;
 }
 
-ParsedReport reportOfBlocks(const std::vector<ReportBlock>& blocks, const std::vector<std::string>& traitNames,
-                            bool chinese) {
-    ParsedReport report;
+ReportEstimates reportOfBlocks(const std::vector<ReportBlock>& blocks, const std::vector<std::string>& traitNames,
+                               bool chinese) {
+    ReportEstimates report;
     report.chinese = chinese;
     auto addTrait = [&](const std::string& name) {
         if (std::find(report.traits.begin(), report.traits.end(), name) == report.traits.end())
@@ -226,27 +234,27 @@ ParsedReport reportOfBlocks(const std::vector<ReportBlock>& blocks, const std::v
         addTrait(a);
         addTrait(b);
         for (const ReportedRow& r : block.rows) {
-            const PrintedFields f = printedFields(r);
-            ReportRow row;
+            ReportEstimate row;
             row.trait1 = a;
             row.trait2 = b;
             const bool total = r.section == ReportedRow::Section::TotalCovariances ||
                                r.section == ReportedRow::Section::TotalCorrelations;
             row.component = total ? (r.index == 1 ? "G+GE" : "Phenotypic") : r.label;
-            row.weight = f.weight;
-            row.estimate = f.estimate;
-            row.se = f.se;
-            row.p = f.p;
-            row.mark = f.mark;
+            if (r.section == ReportedRow::Section::Covariances) row.weight = static_cast<double>(r.weight);
+            row.estimate = r.estimate;
+            row.se = r.se;
+            row.p = printedP(r.halfP);
+            row.mark = markOf(r.halfP);
             row.correlation = r.section == ReportedRow::Section::Correlations ||
                               r.section == ReportedRow::Section::TotalCorrelations;
+            row.undefined = r.undefined;
             report.rows.push_back(row);
         }
     }
     return report;
 }
 
-ParsedReport readReport(const std::string& fileName) {
+ReportEstimates readReport(const std::string& fileName) {
     std::string text;
     if (!readFileText(fileName, &text)) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
     return parseReport(text, fileName);
@@ -260,22 +268,15 @@ using VarianceMap = std::map<std::pair<std::string, std::string>, double>;
 
 constexpr double kDegenerateVariance = 1e-10;  // the report's own test for a correlation's variances
 
-PrintedNumber numberOfText(const std::string& text) {
-    PrintedNumber n;
-    n.text = text;
-    if (!text.empty()) n.value = number(text);
-    return n;
-}
-
-ResultRow tableRow(const ReportRow& r, const std::string& weight) {
+ResultRow tableRow(const ReportEstimate& r) {
     ResultRow row;
     row.trait1 = r.trait1;
     row.trait2 = r.trait2;
     row.component = r.component;
-    row.weight = numberOfText(weight);
-    row.estimate = numberOfText(r.estimate);
-    row.se = numberOfText(r.se);
-    row.p = numberOfText(r.p);
+    row.weight = r.weight;
+    row.estimate = r.estimate;
+    row.se = r.se;
+    row.p = r.p;
     row.mark = r.mark;
     return row;
 }
@@ -287,7 +288,16 @@ void addFlag(std::string& flags, const char* flag) {
     flags += flag;
 }
 
-ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var) {
+bool addFiniteAndFloorFlags(ResultRow& row) {
+    if (!std::isfinite(row.estimate) || !std::isfinite(row.se) || !std::isfinite(row.p)) {
+        addFlag(row.flag, "not_finite");
+        return false;
+    }
+    if (row.p < 1e-10) addFlag(row.flag, "p_floor");
+    return true;
+}
+
+ResultTables buildResultTables(const ReportEstimates& cov, const ReportEstimates* var) {
     ResultTables tables;
     tables.traits = cov.traits;
     VarianceMap variances;
@@ -297,21 +307,21 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
             for (const auto& u : tables.traits) known = known || u == t;
             if (!known) tables.traits.push_back(t);
         }
-        for (const ReportRow& r : var->rows) {
+        for (const ReportEstimate& r : var->rows) {
             if (r.correlation) continue;
-            ResultRow row = tableRow(r, r.weight);
+            ResultRow row = tableRow(r);
             if (!allFinite(r)) addFlag(row.flag, "not_finite");
-            if (number(r.estimate) < 0.0) addFlag(row.flag, "negative");
-            if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
+            if (r.estimate < 0.0) addFlag(row.flag, "negative");
+            if (r.p < 1e-10) addFlag(row.flag, "p_floor");
             tables.variances.push_back(row);
-            variances[{r.trait1, r.component}] = number(r.estimate);
+            variances[{r.trait1, r.component}] = r.estimate;
         }
     }
     // The variances of the row's component in both traits: at or below zero
     // (no correlation exists), or positive but at or below the report's
     // threshold of 1e-10 (the report prints the correlation as 0).
     enum class Variances { Positive, BelowThreshold, NotPositive };
-    auto variancesOf = [&](const ReportRow& r) {
+    auto variancesOf = [&](const ReportEstimate& r) {
         Variances worst = Variances::Positive;
         for (const std::string& trait : {r.trait1, r.trait2}) {
             const auto it = variances.find({trait, r.component});
@@ -321,29 +331,28 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
         }
         return worst;
     };
-    for (const ReportRow& r : cov.rows) {
-        ResultRow row = tableRow(r, r.correlation ? "" : r.weight);
+    for (const ReportEstimate& r : cov.rows) {
+        ResultRow row = tableRow(r);
         const Variances v = variancesOf(r);
         if (!r.correlation) {
             if (!allFinite(r)) addFlag(row.flag, "not_finite");
             if (v == Variances::NotPositive) addFlag(row.flag, "variance_not_positive");
             if (v == Variances::BelowThreshold) addFlag(row.flag, "below_threshold");
-            if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
+            if (r.p < 1e-10) addFlag(row.flag, "p_floor");
             tables.covariances.push_back(row);
             continue;
         }
-        const double rho = number(r.estimate), se = number(r.se);
-        const bool printedUndefined = rho == 0.0 && (se == 0.0 || !std::isfinite(se)) && number(r.p) == 1.0;
+        const double rho = r.estimate;
         if (v == Variances::BelowThreshold) {
             addFlag(row.flag, "below_threshold");
-        } else if (v == Variances::NotPositive || printedUndefined) {
+        } else if (v == Variances::NotPositive || r.undefined) {
             addFlag(row.flag, "undefined");
         } else if (!allFinite(r)) {
             addFlag(row.flag, "not_finite");
         } else {
             if (std::fabs(rho) == 1.0) addFlag(row.flag, "cut");
             else if (std::fabs(rho) >= 0.95) addFlag(row.flag, "near_bound");
-            if (number(r.p) < 1e-10) addFlag(row.flag, "p_floor");
+            if (r.p < 1e-10) addFlag(row.flag, "p_floor");
         }
         tables.correlations.push_back(row);
         bool listed = false;
@@ -359,9 +368,9 @@ ResultTables buildResultTables(const ParsedReport& cov, const ParsedReport* var)
     // The components are read from either report: an analysis of one trait
     // has no covariance rows.
     std::set<std::string> components;
-    for (const ParsedReport* report : {&cov, var})
+    for (const ReportEstimates* report : {&cov, var})
         if (report != nullptr)
-            for (const ReportRow& r : report->rows)
+            for (const ReportEstimate& r : report->rows)
                 if (!r.correlation && r.component != "G+GE" && r.component != "Phenotypic") components.insert(r.component);
     if (components != std::set<std::string>{"V(A)", "V(D)", "V(AE)", "V(DE)", "V(e)"})
         for (auto* rows : {&tables.variances, &tables.covariances, &tables.correlations})
@@ -393,38 +402,16 @@ std::string csvLine(const std::vector<std::string>& fields) {
 
 }  // namespace
 
-std::string variancesCsv(const ResultTables& t) {
-    std::string out = csvLine({"trait", "component", "weight", "estimate", "se", "p", "mark", "flag"});
-    for (const auto& r : t.variances)
-        out += csvLine({r.trait1, r.component, r.weight.text, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
-    return out;
-}
-
-std::string covariancesCsv(const ResultTables& t) {
-    std::string out = csvLine({"trait_1", "trait_2", "component", "weight", "estimate", "se", "p", "mark", "flag"});
-    for (const auto& r : t.covariances)
-        out += csvLine({r.trait1, r.trait2, r.component, r.weight.text, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
-    return out;
-}
-
-std::string correlationsCsv(const ResultTables& t) {
-    std::string out = csvLine({"trait_1", "trait_2", "component", "estimate", "se", "p", "mark", "flag"});
-    for (const auto& r : t.correlations)
-        out += csvLine({r.trait1, r.trait2, r.component, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
-    return out;
-}
-
-std::string heritabilityCsv(const ResultTables& t) {
-    std::string out = csvLine({"trait", "quantity", "estimate", "se", "p", "mark", "flag"});
-    for (const auto& r : t.heritabilities)
-        out += csvLine({r.trait1, r.component, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
-    return out;
-}
-
-std::string effectsCsv(const ResultTables& t) {
-    std::string out = csvLine({"trait", "term", "level", "effect", "se", "p", "mark", "flag"});
-    for (const auto& r : t.effects)
-        out += csvLine({r.trait1, r.component, r.level, r.estimate.text, r.se.text, r.p.text, r.mark, r.flag});
+std::string resultCsv(const ResultTables& tables, ResultTable table) {
+    const std::vector<ResultColumn>& columns = resultColumns(table);
+    std::vector<std::string> fields;
+    for (const ResultColumn& c : columns) fields.push_back(c.name);
+    std::string out = csvLine(fields);
+    for (const ResultRow& row : resultRows(tables, table)) {
+        fields.clear();
+        for (const ResultColumn& c : columns) fields.push_back(cellText(row, c));
+        out += csvLine(fields);
+    }
     return out;
 }
 

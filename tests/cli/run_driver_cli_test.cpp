@@ -18,7 +18,7 @@ using test::TempDir;
 std::string afterBanner(const std::string& out) {
     static const std::regex banner(
         "^(  There are no device supporting CUDA, program is running on CPU!|"
-        "  Using (Multi-)?GPU!\n(  Device[0-9]+:[^\n]* with [0-9]+MB total memory\.\n)+)");
+        "  Using (Multi-)?GPU!\n(  Device[0-9]+:[^\n]* with [0-9]+MB total memory\\.\n)+)");
     std::smatch m;
     if (!std::regex_search(out, m, banner)) return "<no device banner> " + out;
     return out.substr(static_cast<std::size_t>(m.length(0)));

@@ -41,7 +41,7 @@ std::vector<std::string> namesIn(const std::string& folder) {
 }
 
 // The three tables as the CSV files hold them.
-std::string tablesText(const ResultTables& t) { return variancesCsv(t) + covariancesCsv(t) + correlationsCsv(t); }
+std::string tablesText(const ResultTables& t) { return resultCsv(t, ResultTable::Variances) + resultCsv(t, ResultTable::Covariances) + resultCsv(t, ResultTable::Correlations); }
 
 std::string recordBytes(const VarianceRecords& v) {
     return std::string(reinterpret_cast<const char*>(v.values.data()), v.values.size() * sizeof(float));
@@ -141,9 +141,9 @@ TEST_F(LibraryApi, GoodThenRefusedThenGoodAgainInOneProcessAsTheCommandLineGives
     EXPECT_EQ(test::withoutClock(test::readFile(dir.file("res/EX.VAR"))), test::withoutClock(second.varianceReport));
     EXPECT_EQ(test::withoutClock(test::readFile(dir.file("res/EX.COV"))), test::withoutClock(second.covarianceReport));
     EXPECT_EQ(test::readFile(dir.file("res/MATWRN.var")), recordBytes(second.varianceRecords));
-    EXPECT_EQ(test::readFile(dir.file("res/variances.csv")), variancesCsv(second.tables));
-    EXPECT_EQ(test::readFile(dir.file("res/covariances.csv")), covariancesCsv(second.tables));
-    EXPECT_EQ(test::readFile(dir.file("res/correlations.csv")), correlationsCsv(second.tables));
+    EXPECT_EQ(test::readFile(dir.file("res/variances.csv")), resultCsv(second.tables, ResultTable::Variances));
+    EXPECT_EQ(test::readFile(dir.file("res/covariances.csv")), resultCsv(second.tables, ResultTable::Covariances));
+    EXPECT_EQ(test::readFile(dir.file("res/correlations.csv")), resultCsv(second.tables, ResultTable::Correlations));
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"BAD.TXT", "EX.TXT", "res"}));
 
     // The settings and the records' layout.
@@ -304,7 +304,7 @@ TEST_F(LibraryApi, TheBundledExampleComesAsCloseToItsGeneratorAsTheReadmeSays) {
         const auto i = std::find(traits.begin(), traits.end(), row.trait1) - traits.begin();
         const auto j = std::find(traits.begin(), traits.end(), row.trait2) - traits.begin();
         const auto& target = row.component == "V(A)" ? additive : isDominance ? dominance : residual;
-        EXPECT_NEAR(row.estimate.value, target[i][j], isDominance ? 0.5 : 0.14)
+        EXPECT_NEAR(row.estimate, target[i][j], isDominance ? 0.5 : 0.14)
             << row.component << " " << row.trait1 << " & " << row.trait2;
         ++checked;
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "minquecov/analysis.hpp"
+#include "report/report_writer.hpp"
 
 namespace minque {
 namespace {
@@ -137,13 +138,13 @@ TEST(Heritabilities, OneEnvironmentDiallelGivesTheSimulatedHeritabilities) {
         const double vp = 2 * c[1] + c[2] + c[4];
         const ResultRow& narrow = rowOf(r, trait, "h2_narrow");
         const ResultRow& broad = rowOf(r, trait, "h2_broad");
-        EXPECT_EQ(narrow.estimate.text, printed(2 * c[1] / vp));
-        EXPECT_EQ(broad.estimate.text, printed((2 * c[1] + c[2]) / vp));
+        EXPECT_EQ(printedNumber("%f", narrow.estimate), printed(2 * c[1] / vp));
+        EXPECT_EQ(printedNumber("%f", broad.estimate), printed((2 * c[1] + c[2]) / vp));
         // Close to the heritabilities of the effects drawn.
         const Truth& v = drawn[static_cast<std::size_t>(t)];
         const double drawnVp = 2 * v.a + v.d + v.e;
-        EXPECT_NEAR(narrow.estimate.value, 2 * v.a / drawnVp, 0.08) << trait;
-        EXPECT_NEAR(broad.estimate.value, (2 * v.a + v.d) / drawnVp, 0.08) << trait;
+        EXPECT_NEAR(narrow.estimate, 2 * v.a / drawnVp, 0.08) << trait;
+        EXPECT_NEAR(broad.estimate, (2 * v.a + v.d) / drawnVp, 0.08) << trait;
         EXPECT_EQ(narrow.flag.find("out_of_range"), std::string::npos) << trait;
     }
 
@@ -155,7 +156,7 @@ TEST(Heritabilities, OneEnvironmentDiallelGivesTheSimulatedHeritabilities) {
     for (const char* quantity : {"h2_narrow", "h2_broad"}) {
         const ResultRow& a = rowOf(single, "Y2", quantity);
         const ResultRow& b = rowOf(r, "Y2", quantity);
-        EXPECT_EQ(a.estimate.text + a.se.text + a.p.text + a.mark + a.flag, b.estimate.text + b.se.text + b.p.text + b.mark + b.flag);
+        EXPECT_EQ(printedNumber("%f", a.estimate) + printedNumber("%g", a.se) + printedNumber("%.3g", a.p) + a.mark + a.flag, printedNumber("%f", b.estimate) + printedNumber("%g", b.se) + printedNumber("%.3g", b.p) + b.mark + b.flag);
     }
 }
 
@@ -166,10 +167,10 @@ TEST(Heritabilities, EnvironmentsAddTheInteractionHeritabilitiesAndAGeneralModel
     // Components A, D, AE, DE, B, e.
     const std::vector<double> c = wholeComponents(r, 0);
     const double vp = 2 * c[1] + c[2] + 2 * c[3] + c[4] + c[6];
-    EXPECT_EQ(rowOf(r, "Y1", "h2_narrow").estimate.text, printed(2 * c[1] / vp));
-    EXPECT_EQ(rowOf(r, "Y1", "h2_broad").estimate.text, printed((2 * c[1] + c[2]) / vp));
-    EXPECT_EQ(rowOf(r, "Y1", "h2_narrow_GE").estimate.text, printed(2 * c[3] / vp));
-    EXPECT_EQ(rowOf(r, "Y1", "h2_GE").estimate.text, printed((2 * c[3] + c[4]) / vp));
+    EXPECT_EQ(printedNumber("%f", rowOf(r, "Y1", "h2_narrow").estimate), printed(2 * c[1] / vp));
+    EXPECT_EQ(printedNumber("%f", rowOf(r, "Y1", "h2_broad").estimate), printed((2 * c[1] + c[2]) / vp));
+    EXPECT_EQ(printedNumber("%f", rowOf(r, "Y1", "h2_narrow_GE").estimate), printed(2 * c[3] / vp));
+    EXPECT_EQ(printedNumber("%f", rowOf(r, "Y1", "h2_GE").estimate), printed((2 * c[3] + c[4]) / vp));
     for (const ResultRow& row : r.tables.heritabilities) EXPECT_EQ(row.flag.find("out_of_range"), std::string::npos);
 
     // A general model: every reported term's share, the block left out,
@@ -186,12 +187,12 @@ TEST(Heritabilities, EnvironmentsAddTheInteractionHeritabilitiesAndAGeneralModel
     double sum = 0;
     for (const ResultRow& row : g.tables.heritabilities) {
         quantities.push_back(row.component);
-        sum += row.estimate.value;
+        sum += row.estimate;
     }
     EXPECT_EQ(quantities, (std::vector<std::string>{"share:V(Fem)", "share:V(Env*Fem)", "share:V(e)"}));
     EXPECT_NEAR(sum, 1.0, 2e-6);
     const std::vector<double> s = wholeComponents(g, 0);  // Fem, Env*Fem, Blk, e
-    EXPECT_EQ(g.tables.heritabilities[0].estimate.text, printed(s[1] / (s[1] + s[2] + s[4])));
+    EXPECT_EQ(printedNumber("%f", g.tables.heritabilities[0].estimate), printed(s[1] / (s[1] + s[2] + s[4])));
 }
 
 TEST(Heritabilities, ANegativeAdditiveVarianceIsFlaggedAndPrintedAsComputed) {
@@ -203,10 +204,10 @@ TEST(Heritabilities, ANegativeAdditiveVarianceIsFlaggedAndPrintedAsComputed) {
     for (int t = 0; t < 6; ++t) {
         const std::vector<double> c = wholeComponents(r, t);
         const ResultRow& narrow = rowOf(r, "Y" + std::to_string(t + 1), "h2_narrow");
-        EXPECT_EQ(narrow.estimate.text, printed(2 * c[1] / (2 * c[1] + c[2] + c[4])));
+        EXPECT_EQ(printedNumber("%f", narrow.estimate), printed(2 * c[1] / (2 * c[1] + c[2] + c[4])));
         if (c[1] >= 0) continue;
         ++negative;
-        EXPECT_LT(narrow.estimate.value, 0.0);
+        EXPECT_LT(narrow.estimate, 0.0);
         EXPECT_EQ(narrow.flag.substr(0, 21), "negative;out_of_range");
     }
     EXPECT_GT(negative, 0);

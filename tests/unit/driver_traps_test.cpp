@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "minquecov/analysis.hpp"
+#include "report/report_writer.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {
@@ -102,7 +103,7 @@ TEST(Traps, ATraitWithoutVariationOrOnAScaleTheLimitsCannotHoldIsRefused) {
     std::map<std::string, std::string> unscaled;
     const AnalysisResult plain = analyse(diallel(withColumn("Same", 1.0)));
     for (const ResultRow& row : plain.tables.correlations)
-        if (row.trait1 == "Yield" && row.trait2 != "Same") unscaled[row.trait2 + row.component] = row.estimate.text;
+        if (row.trait1 == "Yield" && row.trait2 != "Same") unscaled[row.trait2 + row.component] = printedNumber("%f", row.estimate);
     for (const double factor : {1e-3, 1e6}) {
         const AnalysisResult scaled = analyse(diallel(withColumn("Scaled", factor)));
         int compared = 0;
@@ -110,7 +111,7 @@ TEST(Traps, ATraitWithoutVariationOrOnAScaleTheLimitsCannotHoldIsRefused) {
             if (row.trait1 != "Scaled" && row.trait2 != "Scaled") continue;
             const std::string other = row.trait1 == "Scaled" ? row.trait2 : row.trait1;
             if (other == "Yield" || unscaled.count(other + row.component) == 0) continue;
-            EXPECT_NEAR(row.estimate.value, std::stod(unscaled[other + row.component]), 2e-6) << factor << " " << other;
+            EXPECT_NEAR(row.estimate, std::stod(unscaled[other + row.component]), 2e-6) << factor << " " << other;
             ++compared;
         }
         EXPECT_EQ(compared, 3 * 7) << factor;  // Height, GrainWt, Heading; seven correlations each

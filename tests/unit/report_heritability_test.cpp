@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "report/heritability.hpp"
+#include "report/report_writer.hpp"
 
 namespace minque {
 namespace {
@@ -99,17 +100,17 @@ TEST(Heritability, RatiosAndStandardErrorsAreThoseOfATextbookJackknife) {
         const double se = std::sqrt(var);
         const ResultRow& row = rows[static_cast<std::size_t>(q)];
         EXPECT_EQ(row.trait1, "Yield");
-        EXPECT_EQ(row.estimate.text, printed("%f", e));
-        EXPECT_NEAR(row.se.value, se, 5e-6 * se);  // as printed, to six digits
-        EXPECT_NEAR(row.p.value, twoTailP(e / se, kJ - 1), 5e-3 * row.p.value);
+        EXPECT_EQ(printedNumber("%f", row.estimate), printed("%f", e));
+        EXPECT_NEAR(row.se, se, 5e-6 * se);  // as printed, to six digits
+        EXPECT_NEAR(row.p, twoTailP(e / se, kJ - 1), 5e-3 * row.p);
         EXPECT_EQ(row.flag, "");
     }
     EXPECT_EQ(rows[0].component, "h2_narrow");
     EXPECT_EQ(rows[1].component, "h2_broad");
     // No spread over the replicates: S.E. 0, P 1, NS.
-    EXPECT_EQ(rows[2].estimate.text, printed("%f", 2.0 / 4.5));
-    EXPECT_EQ(rows[2].se.text, "0");
-    EXPECT_EQ(rows[2].p.text, "1");
+    EXPECT_EQ(printedNumber("%f", rows[2].estimate), printed("%f", 2.0 / 4.5));
+    EXPECT_EQ(printedNumber("%g", rows[2].se), "0");
+    EXPECT_EQ(printedNumber("%.3g", rows[2].p), "1");
     EXPECT_EQ(rows[2].mark, "NS");
 }
 
@@ -124,15 +125,15 @@ TEST(Heritability, FlagsNegativeComponentsBoundsAndAnUndefinedPhenotypicVariance
     const auto rows = heritabilityRows(additiveDominance(), records, {"A", "B", "C"}, kK, kJ);
     ASSERT_EQ(rows.size(), 6u);
     // Printed as computed: -0.4 / 1.0.
-    EXPECT_EQ(rows[0].estimate.text, "-0.400000");
+    EXPECT_EQ(printedNumber("%f", rows[0].estimate), "-0.400000");
     EXPECT_EQ(rows[0].flag, "negative;out_of_range");
-    EXPECT_EQ(rows[1].estimate.text, "0.000000");  // (-0.4 + 0.4) / 1.0
+    EXPECT_EQ(printedNumber("%f", rows[1].estimate), "0.000000");  // (-0.4 + 0.4) / 1.0
     EXPECT_EQ(rows[1].flag, "negative");
-    EXPECT_EQ(rows[2].estimate.text, "0.000000");
-    EXPECT_EQ(rows[2].se.text, "0");
-    EXPECT_EQ(rows[2].p.text, "1");
+    EXPECT_EQ(printedNumber("%f", rows[2].estimate), "0.000000");
+    EXPECT_EQ(printedNumber("%g", rows[2].se), "0");
+    EXPECT_EQ(printedNumber("%.3g", rows[2].p), "1");
     EXPECT_EQ(rows[2].flag, "undefined");
-    EXPECT_EQ(rows[4].estimate.text, printed("%f", 1.8 / 1.4));
+    EXPECT_EQ(printedNumber("%f", rows[4].estimate), printed("%f", 1.8 / 1.4));
     EXPECT_EQ(rows[4].flag, "negative;out_of_range");
 }
 

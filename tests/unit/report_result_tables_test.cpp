@@ -2,6 +2,7 @@
 // to over-interpret, each on a case built to show it.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -57,8 +58,8 @@ const ResultRow& rowOf(const std::vector<ResultRow>& rows, const std::string& co
 }
 
 TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
-    const ParsedReport var = parseReport(kVarianceReport, "T.VAR");
-    const ParsedReport cov = parseReport(kCovarianceReport, "T.COV");
+    const ReportEstimates var = parseReport(kVarianceReport, "T.VAR");
+    const ReportEstimates cov = parseReport(kCovarianceReport, "T.COV");
     EXPECT_TRUE(var.variances());
     EXPECT_FALSE(cov.variances());
     EXPECT_EQ(var.settings.front(), (std::pair<std::string, std::string>{"Traits", "2"}));
@@ -70,13 +71,13 @@ TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
     ASSERT_EQ(t.correlations.size(), 4u);
 
     const ResultRow& negative = rowOf(t.variances, "V(A)");
-    EXPECT_EQ(negative.estimate.text, "-265.6");  // as printed, not re-rounded
-    EXPECT_EQ(negative.estimate.value, -265.6);
-    EXPECT_EQ(negative.weight.text, "2");
+    EXPECT_EQ(printedNumber("%g", negative.estimate), "-265.6");  // as printed, not re-rounded
+    EXPECT_EQ(negative.estimate, -265.6);
+    EXPECT_EQ(printedNumber("%g", negative.weight), "2");
     EXPECT_EQ(negative.mark, "S*");
     EXPECT_EQ(negative.flag, "negative");
     EXPECT_EQ(rowOf(t.variances, "V(e)").flag, "p_floor");
-    EXPECT_EQ(rowOf(t.variances, "G+GE").weight.text, "");
+    EXPECT_TRUE(std::isnan(rowOf(t.variances, "G+GE").weight));
 
     EXPECT_EQ(rowOf(t.covariances, "V(A)").flag, "variance_not_positive");  // Yield's V(A) < 0
     EXPECT_EQ(rowOf(t.covariances, "V(e)").flag, "");
@@ -95,7 +96,7 @@ TEST(ResultTables, RowsKeepThePrintedNumbersAndCarryTheirFlags) {
 }
 
 TEST(ResultTables, ThePageCarriesTheFlagsAndPrintsPValuesAtTheFloorAsBelow) {
-    const ParsedReport var = parseReport(kVarianceReport, "T.VAR");
+    const ReportEstimates var = parseReport(kVarianceReport, "T.VAR");
     const ResultTables t = buildResultTables(parseReport(kCovarianceReport, "T.COV"), &var);
     const std::string page = summaryPageHtml(t, {{"Traits", "2"}}, "docs/guide.md");
     // The negative additive variance of Yield, its row flagged.
@@ -151,7 +152,7 @@ TEST(ResultTables, EachFlagStartsExactlyAtItsBoundary) {
         SCOPED_TRACE(c.what);
         const std::string cov = c.covLine.empty() ? kCovarianceReport : edited(kCovarianceReport, c.covLine, c.covWith);
         const std::string var = c.varLine.empty() ? kVarianceReport : edited(kVarianceReport, c.varLine, c.varWith);
-        const ParsedReport variances = parseReport(var, "T.VAR");
+        const ReportEstimates variances = parseReport(var, "T.VAR");
         const ResultTables t = buildResultTables(parseReport(cov, "T.COV"), &variances);
         const std::string table = c.table;
         const ResultRow* row = nullptr;
@@ -163,7 +164,9 @@ TEST(ResultTables, EachFlagStartsExactlyAtItsBoundary) {
         }
         ASSERT_NE(row, nullptr);
         EXPECT_EQ(row->flag, c.flag);
-        if (c.covWith.find("nan") != std::string::npos) EXPECT_EQ(row->se.text, "nan");  // as printed
+        if (c.covWith.find("nan") != std::string::npos) {
+            EXPECT_TRUE(std::isnan(row->se));  // as printed
+        }
         // The heatmap: hatched and outlined exactly when cut or near the
         // bound, grey n/d when not defined, never a number then.
         if (table != "cor") continue;
@@ -190,9 +193,9 @@ TEST(ResultTables, TheHeritabilityChartWritesNaWhereTheEstimateIsNotANumber) {
         ResultRow r;
         r.trait1 = r.trait2 = "Yield";
         r.component = std::string(estimate) == "nan" ? "h2_broad" : "h2_narrow";
-        r.estimate = {estimate, std::strtod(estimate, nullptr)};
-        r.se = {"0.1", 0.1};
-        r.p = {"0.01", 0.01};
+        r.estimate = std::strtod(estimate, nullptr);
+        r.se = 0.1;
+        r.p = 0.01;
         r.mark = "S*";
         t.heritabilities.push_back(r);
     }
@@ -202,13 +205,13 @@ TEST(ResultTables, TheHeritabilityChartWritesNaWhereTheEstimateIsNotANumber) {
 }
 
 TEST(ResultTables, CsvIsRfc4180WithAHeaderRow) {
-    const ParsedReport cov = parseReport(kCovarianceReport, "T.COV");
+    const ReportEstimates cov = parseReport(kCovarianceReport, "T.COV");
     ResultTables t = buildResultTables(cov, nullptr);
     t.correlations[0].trait1 = "Yield, \"dry\"";
-    const std::string csv = correlationsCsv(t);
+    const std::string csv = resultCsv(t, ResultTable::Correlations);
     EXPECT_EQ(csv.substr(0, csv.find("\r\n")), "trait_1,trait_2,component,estimate,se,p,mark,flag");
     EXPECT_NE(csv.find("\r\n\"Yield, \"\"dry\"\"\",Height,V(A),0.000000,0,1,NS,undefined\r\n"), std::string::npos);
-    EXPECT_EQ(covariancesCsv(t).substr(0, 57), "trait_1,trait_2,component,weight,estimate,se,p,mark,flag\r");
+    EXPECT_EQ(resultCsv(t, ResultTable::Covariances).substr(0, 57), "trait_1,trait_2,component,weight,estimate,se,p,mark,flag\r");
 }
 
 TEST(ResultTables, ADamagedReportStopsNamingTheFileAndLine) {

@@ -22,12 +22,22 @@ command_line_tables <- function(data, args) {
                     stdout = FALSE, stderr = FALSE)
   expect_equal(status, 0)
   tables <- list()
-  for (name in c("variances", "covariances", "correlations", "heritability")) {
-    text <- utils::read.csv(file.path(dir, "out", paste0(name, ".csv")), colClasses = "character",
-                            na.strings = character())
-    for (column in intersect(c("weight", "estimate", "se", "p"), names(text)))
-      text[[column]] <- suppressWarnings(as.numeric(text[[column]]))
-    tables[[name]] <- text
-  }
+  for (name in c("variances", "covariances", "correlations", "heritability"))
+    tables[[name]] <- utils::read.csv(file.path(dir, "out", paste0(name, ".csv")), colClasses = "character",
+                                      na.strings = character())
   tables
+}
+
+# A data frame of ours printed as the CSV files print it (the reports'
+# formats), equal to the command line's text, column for column.
+expect_printed_as <- function(ours, theirs, table) {
+  estimate <- if (table %in% c("correlations", "heritability")) "%f" else "%g"
+  formats <- c(weight = "%g", estimate = estimate, effect = "%g", se = "%g", p = "%.3g")
+  expect_identical(names(ours), names(theirs), label = table)
+  for (column in names(theirs)) {
+    mine <- ours[[column]]
+    if (column %in% names(formats))
+      mine <- ifelse(is.nan(mine), "nan", ifelse(is.na(mine), "", sprintf(formats[[column]], mine)))
+    expect_identical(mine, sub("^-nan$", "nan", theirs[[column]]), label = paste(table, column))
+  }
 }
