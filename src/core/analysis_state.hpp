@@ -110,6 +110,16 @@ struct AnalysisState {
     std::array<std::FILE*, 6> streams{};
     std::string reportName;  // for messages about the report stream
 
+    // The record slots 2..5 of a run that keeps its records in memory (the
+    // library's runs): a slot whose store is active holds its records here,
+    // float for float as its file would, and its stream is not used.
+    struct RecordStore {
+        bool active = false;
+        std::vector<float> values;  // every float written, from the start
+        std::size_t position = 0;   // the next float read or written
+    };
+    mutable std::array<RecordStore, 6> recordStores{};
+
     // True when vInverse holds an exactly symmetric inverse (the host path);
     // the GPU solve is symmetric only up to rounding.
     bool inverseSymmetric = true;

@@ -272,12 +272,6 @@ void writeText(RunFiles& files, const std::string& path, const std::string& text
     writeFileText(path, text);
 }
 
-std::string fileText(const std::string& path) {
-    std::string text;
-    if (!readFileText(path, &text)) stopRun("%s: cannot be read back (%s)", path.c_str(), std::strerror(errno));
-    return text;
-}
-
 PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress& progress);
 AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress);
 
@@ -306,9 +300,14 @@ public:
         std::vector<float> record(static_cast<std::size_t>(st.recordLength));
         std::vector<float> y(static_cast<std::size_t>(n_) + 1);
         std::vector<double> u;
+        // The variance records of this pass, just appended to the store.
+        const std::vector<float> records = allRecords(st, kSlotVariance);
         for (int i = 1; i <= t; ++i) {
-            seekRecordByte(st, kSlotVariance, (static_cast<long long>(k) * t + i - 1) * st.recordLength * 4);
-            readRecord(st, kSlotVariance, record.data(), st.recordLength);
+            const std::size_t at = (static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1)) *
+                                   static_cast<std::size_t>(st.recordLength);
+            if (at + record.size() > records.size()) stopRun("internal error: the variance records of pass %d are missing", k);
+            std::copy(records.begin() + static_cast<std::ptrdiff_t>(at),
+                      records.begin() + static_cast<std::ptrdiff_t>(at + record.size()), record.begin());
             int kept = 0;
             for (int m = 1; m <= n_; ++m)
                 if (k == 0 || m <= (k - 1) * g_ || m > k * g_) y[static_cast<std::size_t>(++kept)] = st.traitData[i][m];
@@ -318,8 +317,6 @@ public:
             if (k == 0)
                 for (int f = 1; f <= st.randomFactorCount; ++f) effects_.termPositive.push_back(record[static_cast<std::size_t>(f)] > 0.0f);
         }
-        // The next pass appends its records at the end again.
-        if (std::fseek(st.streams[kSlotVariance], 0, SEEK_END) != 0) stopRun("MATWRN.var: cannot position the file at its end");
     }
 
     const PredictedEffects& effects() const { return effects_; }
@@ -506,20 +503,23 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     const std::string& name = prepared.settings.fileName;
     std::lock_guard<std::mutex> oneRun(engineMutex());
 
-    RunFolder folder(o.folder);
-    const std::string& dir = folder.path();
-    const std::vector<std::string> runFiles = {name + ".TXT", name + ".MAT", name + ".DAT", name + ".VAR",
-                                               name + ".COV", "MATWRN.var"};
-    for (const std::string& file : runFiles)
-        if (access(pathInFolder(dir, file).c_str(), F_OK) == 0)
-            stopRun("%s: the folder already holds %s; give an empty folder or another file name", dir.c_str(),
-                    file.c_str());
-    // The engine's input files, as minque-var and minque-cov would read
-    // them: the run can be repeated with the three programs.
+    // Files only when asked for: a folder given, or the run's files kept.
+    std::optional<RunFolder> folder;
+    if (!o.folder.empty() || o.keepFiles) folder.emplace(o.folder);
+    const std::string dir = folder ? folder->path() : std::string();
     RunFiles written;
-    writeText(written, pathInFolder(dir, name + ".TXT"), model->dataText);
-    writeText(written, pathInFolder(dir, name + ".MAT"), model->modelText);
-    writeText(written, pathInFolder(dir, name + ".DAT"), "");
+    if (folder) {
+        for (const std::string& file : {name + ".TXT", name + ".MAT", name + ".DAT", name + ".VAR", name + ".COV",
+                                        std::string("MATWRN.var")})
+            if (access(pathInFolder(dir, file).c_str(), F_OK) == 0)
+                stopRun("%s: the folder already holds %s; give an empty folder or another file name", dir.c_str(),
+                        file.c_str());
+        // The engine's input files, as minque-var and minque-cov would read
+        // them: the run can be repeated with the three programs.
+        writeText(written, pathInFolder(dir, name + ".TXT"), model->dataText);
+        writeText(written, pathInFolder(dir, name + ".MAT"), model->modelText);
+        writeText(written, pathInFolder(dir, name + ".DAT"), "");
+    }
 
     setWorkerThreads(o.threads);
     CombinedRun run;
@@ -537,9 +537,10 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
         effects.emplace(model->traitCount, prepared.settings.replicates, st.randomLevelCount, st.obsCount, o.group);
         run.control.passComputed = [&effects](AnalysisState& state, int k) { effects->pass(state, k); };
     }
-    const ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
-    for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
-        written.add(pathInFolder(dir, output));
+    ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
+    if (folder)
+        for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
+            written.add(pathInFolder(dir, output));
 
     AnalysisResult result;
     result.settings = prepared.settings;
@@ -547,20 +548,18 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     result.vectorPath = vectorPathName(vectorPath());
     const ReportEstimates variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
     result.tables = buildResultTables(reportOfBlocks(blocks.covariances, st.traitNames, o.chinese), &variances);
-    result.varianceReport = fileText(pathInFolder(dir, name + ".VAR"));
-    result.covarianceReport = fileText(pathInFolder(dir, name + ".COV"));
-    const std::string records = fileText(pathInFolder(dir, "MATWRN.var"));
+    result.varianceReport = std::move(blocks.varianceReport);
+    result.covarianceReport = std::move(blocks.covarianceReport);
     VarianceRecords& v = result.varianceRecords;
     v.traits = model->traitCount;
     v.replicates = st.replicateCount;
     v.components = st.componentCount;
-    v.values.resize(records.size() / sizeof(float));
-    std::memcpy(v.values.data(), records.data(), v.values.size() * sizeof(float));
+    v.values = std::move(blocks.varianceRecords);
     CovarianceRecords& c = result.covarianceRecords;
     c.pairs = model->traitCount * (model->traitCount - 1) / 2;
     c.replicates = st.replicateCount;
     c.components = st.componentCount;
-    c.values = blocks.covarianceRecords;
+    c.values = std::move(blocks.covarianceRecords);
     result.tables.heritabilities = heritabilityRows(heritabilityModel(st, model->additiveDominance), v.values,
                                                    prepared.settings.traits, v.components, v.replicates);
     if (effects) {
@@ -574,8 +573,8 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     }
 
     written.keepAll();
-    if (!folder.owned() || o.keepFiles) {
-        folder.keep();
+    if (folder) {
+        folder->keep();
         result.folder = dir;
     }
     return result;

@@ -105,17 +105,15 @@ std::vector<int> recordSlots(const std::vector<PairTarget>& targets) {
 }
 
 // The records a rank other than 0 wrote for one pass (each slot's private
-// file from byte 0), as one message: per slot, its byte count and bytes.
+// records from their start), as one message: per slot, its byte count and
+// bytes.
 std::string passRecords(AnalysisState& st, const std::vector<int>& slots) {
     std::string message;
     for (int slot : slots) {
-        std::FILE* f = st.streams[slot];
-        const long long size = std::ftell(f);
-        std::string bytes(static_cast<std::size_t>(size < 0 ? 0 : size), '\0');
-        if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0 || std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size())
-            stopRun("%s: the records of a pass could not be read back", slotFileName(st, slot));
+        const std::vector<float> records = recordsToPosition(st, slot);
+        const long long size = static_cast<long long>(records.size() * sizeof(float));
         message.append(reinterpret_cast<const char*>(&size), sizeof size);
-        message += bytes;
+        message.append(reinterpret_cast<const char*>(records.data()), static_cast<std::size_t>(size));
     }
     return message;
 }
@@ -128,9 +126,11 @@ void appendPassRecords(AnalysisState& st, const std::vector<int>& slots, const s
         if (at + sizeof size > message.size()) stopRun("a message of pass records is short");
         std::memcpy(&size, message.data() + at, sizeof size);
         at += sizeof size;
-        if (size < 0 || at + static_cast<std::size_t>(size) > message.size()) stopRun("a message of pass records is short");
-        if (std::fwrite(message.data() + at, 1, static_cast<std::size_t>(size), st.streams[slot]) != static_cast<std::size_t>(size))
-            stopRun("%s: the records could not be written", slotFileName(st, slot));
+        if (size < 0 || size % static_cast<long long>(sizeof(float)) != 0 || at + static_cast<std::size_t>(size) > message.size())
+            stopRun("a message of pass records is short");
+        std::vector<float> records(static_cast<std::size_t>(size) / sizeof(float));
+        std::memcpy(records.data(), message.data() + at, static_cast<std::size_t>(size));
+        writeRecord(st, slot, records.data(), static_cast<int>(records.size()));
         at += static_cast<std::size_t>(size);
     }
 }
@@ -164,7 +164,7 @@ void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int 
                 std::fflush(stderr);
             }
             if (!lead)
-                for (int slot : slots) std::fseek(st.streams[slot], 0, SEEK_SET);
+                for (int slot : slots) seekRecordByte(st, slot, 0);
             setUnitPriors(st);
             const int slot = k == 0 ? kSlotWholeData : kSlotReplicate;
             minquePass(st, slot);
@@ -228,17 +228,6 @@ std::vector<ReportBlock> statisticsPhase(AnalysisState& st, const TraitPairs& pa
         std::fflush(stderr);
     });
     return blocks;
-}
-
-// Every float of a record file, read from its start.
-std::vector<float> allRecords(std::FILE* f) {
-    std::vector<float> values;
-    if (std::fseek(f, 0, SEEK_END) != 0) return values;
-    const long bytes = std::ftell(f);
-    if (bytes <= 0 || std::fseek(f, 0, SEEK_SET) != 0) return values;
-    values.resize(static_cast<std::size_t>(bytes) / sizeof(float));
-    values.resize(std::fread(values.data(), sizeof(float), values.size(), f));
-    return values;
 }
 
 }  // namespace
@@ -324,17 +313,28 @@ ReportedBlocks runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize
         AnalysisState& st;
         std::FILE* report;
         std::FILE* covariances;
+        AnalysisState::RecordStore covarianceStore;
+        bool holding = false;
+        void giveBack() {
+            if (holding) st.recordStores[kSlotCovariance] = std::move(covarianceStore);
+            holding = false;
+        }
         ~Restore() {
             st.streams[kSlotReport] = report;
             st.streams[kSlotCovariance] = covariances;
+            giveBack();
         }
-    } restore{st, st.streams[kSlotReport], covarianceFile};
+    } restore{st, st.streams[kSlotReport], covarianceFile, {}, false};
     st.streams[kSlotReport] = varianceReport;
     st.streams[kSlotCovariance] = st.streams[kSlotVariance];
+    restore.covarianceStore = std::move(st.recordStores[kSlotCovariance]);
+    restore.holding = true;
+    st.recordStores[kSlotCovariance] = st.recordStores[kSlotVariance];
     blocks.variances = statisticsPhase(st, variances, traitCount, n, control);
     st.streams[kSlotReport] = covarianceReport;
     st.streams[kSlotCovariance] = covarianceFile;
-    if (control.covarianceRecords) blocks.covarianceRecords = allRecords(covarianceFile);
+    restore.giveBack();
+    if (control.covarianceRecords) blocks.covarianceRecords = allRecords(st, kSlotCovariance);
     blocks.covariances = statisticsPhase(st, covariances, traitCount, n, control);
     return blocks;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -61,6 +62,10 @@ void runJackknife(AnalysisState& state, const TraitPairs& pairs, int traitCount,
 struct ReportedBlocks {
     std::vector<ReportBlock> variances, covariances;
     std::vector<float> covarianceRecords;  // on request, the whole of "MATRIX.cov", as the reports read it
+    // A combined run's estimates and reports as values: the variance
+    // records (the bytes of "MATWRN.var") and the texts of both reports.
+    std::vector<float> varianceRecords;
+    std::string varianceReport, covarianceReport;
 };
 ReportedBlocks runJackknifeBoth(AnalysisState& state, int traitCount, int groupSize, std::FILE* varianceReport,
                                 std::FILE* covarianceReport, const JackknifeControl& control = {});

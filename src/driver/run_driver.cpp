@@ -524,23 +524,11 @@ int runAnalysis(AnalysisKind kind, int argc, char** argv) {
     return leaveRankTeam(runAnalysisOnTeam(kind, argc, argv, team));
 }
 
-namespace {
-
-std::FILE* createIn(RunFiles& files, const std::string& path, const char* mode) {
-    files.add(path);
-    std::FILE* f = std::fopen(path.c_str(), mode);
-    if (f == nullptr) stopRun("%s: the file could not be created (%s)", path.c_str(), std::strerror(errno));
-    return f;
-}
-
-}  // namespace
-
 ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, const CombinedRun& run) {
     return inRunLanguage(run.chinese, [&] {
         st.reportInChinese = run.chinese ? 1 : 0;
         st.forceHost = run.forceHost;
-        const std::string varianceReportName = run.name + ".VAR";
-        const std::string covarianceReportName = run.name + ".COV";
+        const std::string reportNames[2] = {run.name + ".VAR", run.name + ".COV"};
         const int n = st.obsCount;
         st.replicateCount = n / run.groupSize;
         st.replicateDf = st.replicateCount - 1;
@@ -548,63 +536,59 @@ ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, con
             stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d give %d; choose a "
                     "smaller group size",
                     n, run.groupSize, st.replicateCount);
+        // The records a file of minque-cov could not address are refused here
+        // too: the variance records may become MATWRN.var.
         checkRecordOffsets(st, traitCount);
 
-        // Everything the run creates is removed unless it ends: the scratch
-        // files in any case, the reports and the variance file unless complete.
-        DirectoryLock lock(run.folder);
-        RunFiles scratch, outputs;
-        OpenStreams streams(st);
-        st.streams[kSlotWholeData] = createIn(scratch, pathInFolder(run.folder, "MATRIX.UQ2"), "w+b");
-        st.streams[kSlotReplicate] = createIn(scratch, pathInFolder(run.folder, "MATRIX.UQ3"), "w+b");
-        std::FILE* reports[2] = {nullptr, nullptr};
-        const std::string reportNames[2] = {varianceReportName, covarianceReportName};
-        struct CloseReports {
-            std::FILE** reports;
-            ~CloseReports() {
-                for (int k = 0; k < 2; ++k)
-                    if (reports[k] != nullptr) std::fclose(reports[k]);
+        std::optional<DirectoryLock> lock;
+        if (!run.folder.empty()) lock.emplace(run.folder);
+        // Every record slot in memory, released on every way out.
+        struct RecordsInMemory {
+            AnalysisState& st;
+            explicit RecordsInMemory(AnalysisState& state) : st(state) {
+                for (int slot : {kSlotWholeData, kSlotReplicate, kSlotVariance, kSlotCovariance})
+                    st.recordStores[static_cast<std::size_t>(slot)] = {true, {}, 0};
             }
-        } closeReports{reports};
-        for (int k = 0; k < 2; ++k) {
-            const std::string path = pathInFolder(run.folder, reportNames[k]);
-            outputs.add(path);
-            reports[k] = std::fopen(path.c_str(), "wt");
-            if (reports[k] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
-        }
+            ~RecordsInMemory() {
+                for (auto& store : st.recordStores) store = {};
+            }
+        } inMemory(st);
+        MemoryTextStream reports[2];
         const std::time_t now = std::time(nullptr);
         for (int k = 0; k < 2; ++k) {
-            writeReportPreamble(reports[k], run.chinese, traitCount, st.componentCount, st.replicateDf,
+            writeReportPreamble(reports[k].stream(), run.chinese, traitCount, st.componentCount, st.replicateDf,
                                 reportNames[k].c_str(), now);
-            st.streams[kSlotReport] = reports[k];
+            st.streams[kSlotReport] = reports[k].stream();
             st.reportName = reportNames[k];
             flushReport(st);
         }
         st.streams[kSlotReport] = nullptr;
-        st.streams[kSlotVariance] = createIn(outputs, pathInFolder(run.folder, "MATWRN.var"), "w+b");
-        st.streams[kSlotCovariance] = createIn(scratch, pathInFolder(run.folder, "MATRIX.cov"), "w+b");
 
         const std::time_t start = std::time(nullptr);
         allocateAccumulators(st);
-        ReportedBlocks blocks = runJackknifeBoth(st, traitCount, run.groupSize, reports[0], reports[1], run.control);
-
+        ReportedBlocks blocks =
+            runJackknifeBoth(st, traitCount, run.groupSize, reports[0].stream(), reports[1].stream(), run.control);
         const std::time_t end = std::time(nullptr);
         const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
-        const char* unwritten = nullptr;
-        for (int k = 0; k < 2; ++k) {
-            writeRunTime(reports[k], run.chinese, hours);
-            const bool failed = std::ferror(reports[k]) != 0;
-            if (std::fclose(std::exchange(reports[k], nullptr)) != 0 || failed) unwritten = reportNames[k].c_str();
+        for (MemoryTextStream& report : reports) writeRunTime(report.stream(), run.chinese, hours);
+        blocks.varianceReport = reports[0].take();
+        blocks.covarianceReport = reports[1].take();
+        blocks.varianceRecords = std::move(st.recordStores[kSlotVariance].values);
+
+        if (!run.folder.empty()) {
+            RunFiles outputs;
+            const std::pair<std::string, std::string> files[] = {
+                {reportNames[0], blocks.varianceReport},
+                {reportNames[1], blocks.covarianceReport},
+                {"MATWRN.var", std::string(reinterpret_cast<const char*>(blocks.varianceRecords.data()),
+                                           blocks.varianceRecords.size() * sizeof(float))}};
+            for (const auto& [name, text] : files) {
+                const std::string path = pathInFolder(run.folder, name);
+                outputs.add(path);
+                writeFileText(path, text);
+            }
+            outputs.keepAll();
         }
-        for (int slot = 1; slot <= 5; ++slot) {
-            if (st.streams[slot] == nullptr) continue;
-            const bool failed = std::ferror(st.streams[slot]) != 0;
-            if ((std::fclose(st.streams[slot]) != 0 || failed) && slot == kSlotVariance) unwritten = "MATWRN.var";
-            st.streams[slot] = nullptr;
-        }
-        if (unwritten != nullptr)
-            stopRun("%s: the file could not be written completely (%s)", unwritten, std::strerror(errno));
-        outputs.keepAll();
         return blocks;
     });
 }

@@ -57,18 +57,20 @@ int parseArgumentInt(const char* text);
 int runAnalysis(AnalysisKind kind, int argc, char** argv);
 int runMinqueCov(int argc, char** argv);
 
-// A run that writes both reports from one jackknife: each pass (all data,
+// A run that gives both reports from one jackknife: each pass (all data,
 // then every replicate) computes V^-1 and Q once and from them the variance
 // components of every trait and the covariance components of every pair.
 // The state holds the model and the data as minque-var and minque-cov read
-// them from NAME.MAT and NAME.TXT (model constants derived); the run writes
-// NAME.VAR, NAME.COV and MATWRN.var into `folder`, equal (apart from the date
-// and run-time lines) to what minque-var and minque-cov write from the same
-// files and arguments, and removes its scratch files. On any way out other
-// than the end (an error, a cancel) it leaves nothing of its own in the
-// folder. Nothing is printed but what the control asks for.
+// them from NAME.MAT and NAME.TXT (model constants derived). Every record
+// stays in memory and the reports are texts: the run returns NAME.VAR,
+// NAME.COV and the variance records, equal (apart from the date and run-time
+// lines) to what minque-var and minque-cov write from the same files and
+// arguments. With a folder it also writes them there as NAME.VAR, NAME.COV
+// and MATWRN.var once complete; on any other way out (an error, a cancel) it
+// leaves nothing of its own there. Nothing is printed but what the control
+// asks for.
 struct CombinedRun {
-    std::string folder;  // "" for the working directory
+    std::string folder;  // "": no file at all
     std::string name;    // NAME of the reports NAME.VAR and NAME.COV
     bool chinese = false;
     int groupSize = 1;

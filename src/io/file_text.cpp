@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/fatal_error.hpp"
@@ -26,6 +27,27 @@ void writeFileText(const std::string& name, const std::string& text) {
     if (out == nullptr) stopRun("%s: cannot be created (%s)", name.c_str(), std::strerror(errno));
     const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     if (std::fclose(out) != 0 || !written) stopRun("%s: could not be written (%s)", name.c_str(), std::strerror(errno));
+}
+
+MemoryTextStream::MemoryTextStream() {
+    stream_ = open_memstream(&buffer_, &size_);
+    if (stream_ == nullptr) stopRun("a report could not be opened in memory (%s)", std::strerror(errno));
+}
+
+MemoryTextStream::~MemoryTextStream() {
+    if (stream_ != nullptr) std::fclose(stream_);
+    std::free(buffer_);
+}
+
+std::string MemoryTextStream::take() {
+    const bool failed = std::ferror(stream_) != 0;
+    const int closed = std::fclose(stream_);
+    stream_ = nullptr;
+    if (closed != 0 || failed) stopRun("a report could not be written in memory (%s)", std::strerror(errno));
+    std::string text(buffer_ == nullptr ? "" : buffer_, size_);
+    std::free(buffer_);
+    buffer_ = nullptr;
+    return text;
 }
 
 std::string pathInFolder(const std::string& folder, const std::string& name) {

@@ -1,6 +1,8 @@
 // Whole files as text, and the small text helpers the readers share.
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace minque {
@@ -12,6 +14,26 @@ bool readFileText(const std::string& name, std::string* text);
 // Writes `text` as the whole file `name`; a file that cannot be created or
 // written stops the run naming it.
 void writeFileText(const std::string& name, const std::string& text);
+
+// A stream whose bytes stay in memory (a report that is a value before it is
+// a file, if ever): written with the C library's formatted output like any
+// file, and taken as text at the end.
+class MemoryTextStream {
+public:
+    MemoryTextStream();  // stops the run when memory for it cannot be had
+    ~MemoryTextStream();
+    MemoryTextStream(const MemoryTextStream&) = delete;
+    MemoryTextStream& operator=(const MemoryTextStream&) = delete;
+
+    std::FILE* stream() const { return stream_; }
+    // Closes the stream and returns every byte written.
+    std::string take();
+
+private:
+    std::FILE* stream_ = nullptr;
+    char* buffer_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 // `name` inside `folder`: the name itself when the folder is "" (the working
 // directory), else folder/name.

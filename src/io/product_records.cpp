@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "core/fatal_error.hpp"
 
@@ -25,7 +26,20 @@ const char* slotFileName(const AnalysisState& st, int slot) {
     }
 }
 
+namespace {
+
+AnalysisState::RecordStore* storeOf(const AnalysisState& st, int slot) {
+    auto& store = st.recordStores[static_cast<std::size_t>(slot)];
+    return store.active ? &store : nullptr;
+}
+
+}  // namespace
+
 void seekRecordByte(const AnalysisState& st, int slot, long long byteOffset) {
+    if (AnalysisState::RecordStore* store = storeOf(st, slot)) {
+        store->position = static_cast<std::size_t>(byteOffset) / sizeof(float);
+        return;
+    }
     if (std::fseek(st.streams[static_cast<std::size_t>(slot)], static_cast<long>(byteOffset), SEEK_SET) != 0) {
         // Positioning writes out what the stream still holds: a full disk
         // shows here, and is one.
@@ -37,6 +51,14 @@ void seekRecordByte(const AnalysisState& st, int slot, long long byteOffset) {
 }
 
 void readRecord(const AnalysisState& st, int slot, float* first, int count) {
+    if (AnalysisState::RecordStore* store = storeOf(st, slot)) {
+        const std::size_t n = static_cast<std::size_t>(count);
+        if (store->position + n > store->values.size())
+            stopRun("%s: a record of %d floats could not be read (the records end early)", slotFileName(st, slot), count);
+        std::memcpy(first, store->values.data() + store->position, n * sizeof(float));
+        store->position += n;
+        return;
+    }
     std::FILE* f = st.streams[static_cast<std::size_t>(slot)];
     const std::size_t got = std::fread(first, sizeof(float), static_cast<std::size_t>(count), f);
     if (got != static_cast<std::size_t>(count))
@@ -45,9 +67,39 @@ void readRecord(const AnalysisState& st, int slot, float* first, int count) {
 }
 
 void writeRecord(const AnalysisState& st, int slot, const float* first, int count) {
+    if (AnalysisState::RecordStore* store = storeOf(st, slot)) {
+        const std::size_t n = static_cast<std::size_t>(count);
+        try {
+            if (store->position + n > store->values.size()) store->values.resize(store->position + n);
+        } catch (const std::bad_alloc&) {
+            stopRun("%s: not enough memory for the records of the analysis", slotFileName(st, slot));
+        }
+        std::memcpy(store->values.data() + store->position, first, n * sizeof(float));
+        store->position += n;
+        return;
+    }
     std::FILE* f = st.streams[static_cast<std::size_t>(slot)];
     if (std::fwrite(first, sizeof(float), static_cast<std::size_t>(count), f) != static_cast<std::size_t>(count))
         stopRun("%s: a record of %d floats could not be written (%s)", slotFileName(st, slot), count, std::strerror(errno));
+}
+
+std::vector<float> recordsToPosition(const AnalysisState& st, int slot) {
+    if (const AnalysisState::RecordStore* store = storeOf(st, slot))
+        return {store->values.begin(), store->values.begin() + static_cast<std::ptrdiff_t>(store->position)};
+    std::FILE* f = st.streams[static_cast<std::size_t>(slot)];
+    const long bytes = std::ftell(f);
+    std::vector<float> values(bytes > 0 ? static_cast<std::size_t>(bytes) / sizeof(float) : 0);
+    if (bytes < 0 || std::fseek(f, 0, SEEK_SET) != 0 ||
+        std::fread(values.data(), sizeof(float), values.size(), f) != values.size())
+        stopRun("%s: the records could not be read back", slotFileName(st, slot));
+    return values;
+}
+
+std::vector<float> allRecords(const AnalysisState& st, int slot) {
+    if (const AnalysisState::RecordStore* store = storeOf(st, slot)) return store->values;
+    std::FILE* f = st.streams[static_cast<std::size_t>(slot)];
+    if (std::fseek(f, 0, SEEK_END) != 0) stopRun("%s: the records could not be read back", slotFileName(st, slot));
+    return recordsToPosition(st, slot);
 }
 
 void seekProductRecord(const AnalysisState& st, int slot, int column) {

@@ -9,10 +9,13 @@
 // without meaning, floats 1..K the components.
 //
 // Every transfer is one fread/fwrite of a whole record; a failed seek, read or
-// write stops the run with a message naming the file.
+// write stops the run with a message naming the file. A slot whose record
+// store is active (AnalysisState::recordStores) holds the same floats in
+// memory instead, at the same positions, and nothing reaches a file.
 #pragma once
 
 #include <cstdio>
+#include <vector>
 
 #include "core/analysis_state.hpp"
 
@@ -27,6 +30,11 @@ const char* slotFileName(const AnalysisState& st, int slot);
 void seekRecordByte(const AnalysisState& state, int slot, long long byteOffset);
 void readRecord(const AnalysisState& state, int slot, float* first, int count);
 void writeRecord(const AnalysisState& state, int slot, const float* first, int count);
+
+// Every float written to `slot` from its start up to the current position
+// (a rank's records of one pass), and every float the slot holds.
+std::vector<float> recordsToPosition(const AnalysisState& state, int slot);
+std::vector<float> allRecords(const AnalysisState& state, int slot);
 
 // Positions the product file of `slot` at record `column` (one-based) of the
 // current record length.
