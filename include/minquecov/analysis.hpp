@@ -10,12 +10,13 @@
 //   request.options.group = 4;
 //   const minque::AnalysisResult result = minque::analyse(request);
 //
-// The call never ends the process. Every failure (a column that is not
-// there, a text value in a trait, a model the engine refuses, a file that
-// cannot be written, a cancel) is thrown as a minque::RunError whose message
-// is the one line the command line prints; nothing of the run is left behind
-// (its folder holds what it held before). After an error the next call
-// starts afresh.
+// The call never ends the process and writes no file unless asked: the
+// estimates of every pass stay in memory and the reports are returned as
+// text. Every failure (a column that is not there, a text value in a trait,
+// a model the engine refuses, a file that cannot be written, a cancel) is
+// thrown as a minque::RunError whose message is the one line the command
+// line prints; nothing of the run is left behind (a folder given holds what
+// it held before). After an error the next call starts afresh.
 //
 // Calls from several threads of one process are safe: they run one after the
 // other (the engine's worker threads are shared by the process), each with
@@ -88,9 +89,10 @@ struct AnalysisOptions {
     // Also return the covariance records of every pair (AnalysisResult::
     // covarianceRecords): (J + 1) P records, held in memory.
     bool covarianceRecords = false;
-    // The folder for the run's files (the engine's input files NAME.TXT,
-    // NAME.MAT, NAME.DAT, the reports NAME.VAR and NAME.COV, and MATWRN.var).
-    // Empty: a private temporary folder, removed at the end unless keepFiles.
+    // The folder for the run's files, as the three programs would read and
+    // write them (the engine's input files NAME.TXT, NAME.MAT, NAME.DAT, the
+    // reports NAME.VAR and NAME.COV, and MATWRN.var). Empty: no file at all,
+    // unless keepFiles asks for them in a new temporary folder.
     std::string folder;
     bool keepFiles = false;
     // NAME of the files; empty: the table's name without folder and extension.
@@ -152,7 +154,7 @@ struct AnalysisResult {
     std::string varianceReport, covarianceReport;  // the text of NAME.VAR and NAME.COV
     VarianceRecords varianceRecords;
     CovarianceRecords covarianceRecords;
-    std::string folder;  // where the run's files are, when kept or given; else empty
+    std::string folder;  // where the run's files are, when asked for; else empty
     int threads = 0;            // worker threads the run used
     std::string vectorPath;     // the vector instructions of the host kernels
 };

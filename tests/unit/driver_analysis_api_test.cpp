@@ -162,9 +162,16 @@ TEST_F(LibraryApi, ACancelFromTheProgressCallbackStopsBeforeTheNextPassAndLeaves
         if (ownFolder) request.options.folder = folder.path();
         std::vector<int> told;
         AnalysisProgress progress;
+        const std::vector<std::string> workingBefore = namesIn(".");
         progress.passDone = [&](int k, int J) {
             EXPECT_EQ(J, 21);
             told.push_back(k);
+            // The records live in memory: no file anywhere during the passes,
+            // and in a folder given only the engine's input files and its lock.
+            EXPECT_TRUE(namesIn(tmp_.path()).empty());
+            EXPECT_EQ(namesIn("."), workingBefore);
+            EXPECT_EQ(namesIn(folder.path()), ownFolder ? (std::vector<std::string>{"EX.DAT", "EX.MAT", "EX.TXT", "MATRIX.lock"})
+                                                        : std::vector<std::string>{});
             return k < 2;  // stop after two replicates
         };
         try {
@@ -188,6 +195,10 @@ TEST_F(LibraryApi, KeptFilesAreTheEngineFilesOfTheRunAndAreNeverOverwritten) {
     EXPECT_EQ(namesIn(kept.folder),
               (std::vector<std::string>{"EX.COV", "EX.DAT", "EX.MAT", "EX.TXT", "EX.VAR", "MATWRN.var"}));
     EXPECT_EQ(test::readFile(kept.folder + "/EX.MAT"), test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.MAT"));
+    // The files hold the result's own texts and records.
+    EXPECT_EQ(test::readFile(kept.folder + "/EX.VAR"), kept.varianceReport);
+    EXPECT_EQ(test::readFile(kept.folder + "/EX.COV"), kept.covarianceReport);
+    EXPECT_EQ(test::readFile(kept.folder + "/MATWRN.var"), recordBytes(kept.varianceRecords));
 
     // A folder that already holds a run's files is refused, and keeps them.
     AnalysisRequest again = exampleRequest(exampleTable(), "EX.TXT");
