@@ -32,6 +32,7 @@
 #include "report/genetic_effects.hpp"
 #include "report/heritability.hpp"
 #include "report/result_tables.hpp"
+#include "resampling/jackknife.hpp"
 
 namespace minque {
 
@@ -281,7 +282,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
 class EffectCollector {
 public:
     EffectCollector(int traits, int replicates, int columns, int observations, int groupSize)
-        : n_(observations), g_(groupSize) {
+        : n_(observations), groups_{observations, groupSize} {
         effects_.traits = traits;
         effects_.replicates = replicates;
         effects_.columns = columns;
@@ -310,7 +311,7 @@ public:
                       records.begin() + static_cast<std::ptrdiff_t>(at + record.size()), record.begin());
             int kept = 0;
             for (int m = 1; m <= n_; ++m)
-                if (k == 0 || m <= (k - 1) * g_ || m > k * g_) y[static_cast<std::size_t>(++kept)] = st.traitData[i][m];
+                if (groups_.keeps(k, m)) y[static_cast<std::size_t>(++kept)] = st.traitData[i][m];
             const std::size_t set = static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1);
             effects_.predicted[set] = predictor_.predict(st, y.data(), record.data(), u) ? 1 : 0;
             std::copy(u.begin(), u.end(), effects_.values.begin() + static_cast<std::ptrdiff_t>(set * u.size()));
@@ -322,7 +323,8 @@ public:
     const PredictedEffects& effects() const { return effects_; }
 
 private:
-    int n_, g_;
+    int n_;
+    JackknifeGroups groups_;
     EffectPredictor predictor_;
     PredictedEffects effects_;
 };
@@ -443,10 +445,11 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
                       request.data.name.c_str(), coded.droppedLines.size(), table.rows.size(), lines.c_str());
         progress.note(note);
     }
-    if (n / o.group < 2)
-        stopRun("%s: %d complete rows in groups of %d give %d jackknife replicates; at least 2 are needed",
-                request.data.name.c_str(), n, o.group, n / o.group);
-    checkTraitScales(coded, request.data.name, n / o.group);
+    const JackknifeGroups groups{n, o.group};
+    if (groups.replicates() < kMinReplicates)
+        stopRun("%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed",
+                request.data.name.c_str(), n, o.group, groups.replicates(), kMinReplicates);
+    checkTraitScales(coded, request.data.name, groups.replicates());
 
     // The model file as minque-model writes it, read back into the engine's
     // state with the readers of minque-var and minque-cov; the trait values
@@ -490,7 +493,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     s.randomFactors = st.randomFactorCount;
     s.components = st.componentCount;
     s.groupSize = o.group;
-    s.replicates = n / o.group;
+    s.replicates = groups.replicates();
     s.model = modelText + (m.covariances ? ", with covariance components between factors" : "");
     s.fileName = name;
     return result;

@@ -12,6 +12,7 @@
 #include "minque/minque_pass.hpp"
 #include "io/product_records.hpp"
 #include "report/jackknife_stats.hpp"
+#include "resampling/jackknife.hpp"
 #include "minque/pair_covariances.hpp"
 #include "report/report_writer.hpp"
 
@@ -237,7 +238,8 @@ void markReplicate(AnalysisState& st, int k, int g, int n) {
         st.workVector[m] = static_cast<float>(m);
         st.columnVector[m] = 0.0f;
     }
-    for (int m = (k - 1) * g + 1; m <= k * g; ++m) st.workVector[m] = 0.0f;
+    const JackknifeGroups groups{n, g};
+    for (int m = groups.firstDeleted(k); m <= groups.lastDeleted(k); ++m) st.workVector[m] = 0.0f;
 }
 
 void compactReplicate(AnalysisState& st, int k, int g, int n) {

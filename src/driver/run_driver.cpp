@@ -28,6 +28,7 @@
 #include "linalg/worker_pool.hpp"
 #include "report/preamble.hpp"
 #include "report/report_writer.hpp"
+#include "resampling/jackknife.hpp"
 
 namespace minque {
 
@@ -357,9 +358,9 @@ int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, An
     const int traitsRead = header.traitCount;
 
     // Replicate count, checked before any file is created.
-    st.replicateCount = n / groupSize;
+    st.replicateCount = JackknifeGroups{n, groupSize}.replicates();
     st.replicateDf = st.replicateCount - 1;
-    if (st.replicateCount < 2)
+    if (st.replicateCount < kMinReplicates)
         stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d "
                 "(argument 5) give %d; choose a smaller group size",
                 n, groupSize, st.replicateCount);
@@ -530,9 +531,9 @@ ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, con
         st.forceHost = run.forceHost;
         const std::string reportNames[2] = {run.name + ".VAR", run.name + ".COV"};
         const int n = st.obsCount;
-        st.replicateCount = n / run.groupSize;
+        st.replicateCount = JackknifeGroups{n, run.groupSize}.replicates();
         st.replicateDf = st.replicateCount - 1;
-        if (st.replicateCount < 2)
+        if (st.replicateCount < kMinReplicates)
             stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d give %d; choose a "
                     "smaller group size",
                     n, run.groupSize, st.replicateCount);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "report/jackknife_stats.hpp"
+#include "resampling/jackknife.hpp"
 #include "report/report_writer.hpp"
 #include "report/result_tables.hpp"
 
@@ -12,7 +12,7 @@ namespace minque {
 
 std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& p,
                                   const std::vector<std::string>& traits) {
-    const int J = p.replicates, d = J - 1, t = p.traits;
+    const int J = p.replicates, t = p.traits;
     const std::size_t q = static_cast<std::size_t>(p.columns);
     auto value = [&](int rep, int trait, int column) {
         return p.values[(static_cast<std::size_t>(rep) * static_cast<std::size_t>(t) + static_cast<std::size_t>(trait)) * q +
@@ -33,13 +33,9 @@ std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const Pr
                 RowStatistics s{0.0, 0.5};
                 if (positive) {
                     e = value(0, i, j);
-                    double S = 0.0, Q = 0.0;
-                    for (int rep = 1; rep <= J; ++rep) {
-                        const double pseudo = J * e - d * value(rep, i, j);
-                        S += pseudo;
-                        Q += pseudo * pseudo;
-                    }
-                    s = rowStatistics(S, Q, e, e, RescaleRule::Always, false, J, d);
+                    PseudoValueSums sums;
+                    for (int rep = 1; rep <= J; ++rep) sums.add(pseudoValue(J, e, value(rep, i, j)));
+                    s = rowStatistics(sums, e, e, RescaleRule::Always, false, J);
                 }
                 row.estimate = e;
                 row.se = s.se;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "core/fatal_error.hpp"
-#include "report/jackknife_stats.hpp"
+#include "resampling/jackknife.hpp"
 #include "report/report_writer.hpp"
 #include "report/result_tables.hpp"
 
@@ -29,7 +29,6 @@ std::vector<ResultRow> heritabilityRows(const HeritabilityModel& model, const st
     if (J < 2 || records.size() != (static_cast<std::size_t>(J) + 1) * t * R || model.phenotypic.size() != R)
         stopRun("internal error: variance records of %zu floats for %zu traits, %d replicates and %d components",
                 records.size(), t, J, K);
-    const int d = J - 1;
     std::vector<ResultRow> rows;
     std::vector<double> whole(R), pseudo(R);
     for (std::size_t i = 0; i < t; ++i) {
@@ -41,15 +40,13 @@ std::vector<ResultRow> heritabilityRows(const HeritabilityModel& model, const st
         const bool undefined = phenotypic <= 1e-10;
         for (const RatioDefinition& ratio : model.ratios) {
             const double e = undefined ? 0.0 : weighted(ratio.numerator, whole) / phenotypic;
-            double S = 0.0, Q = 0.0;
+            PseudoValueSums sums;
             for (int rep = 1; rep <= J; ++rep) {
-                for (std::size_t k = 1; k < R; ++k) pseudo[k] = J * whole[k] - d * component(rep, k);
+                for (std::size_t k = 1; k < R; ++k) pseudo[k] = pseudoValue(J, whole[k], component(rep, k));
                 const double p = weighted(model.phenotypic, pseudo);
-                const double h = p > 1e-8 ? weighted(ratio.numerator, pseudo) / p : 0.0;
-                S += h;
-                Q += h * h;
+                sums.add(p > 1e-8 ? weighted(ratio.numerator, pseudo) / p : 0.0);
             }
-            const RowStatistics s = rowStatistics(S, Q, e, e, RescaleRule::AtMostOne, undefined, J, d);
+            const RowStatistics s = rowStatistics(sums, e, e, RescaleRule::AtMostOne, undefined, J);
             ResultRow row;
             row.trait1 = row.trait2 = traits[i];
             row.component = ratio.quantity;

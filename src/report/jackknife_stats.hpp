@@ -15,6 +15,7 @@
 #pragma once
 
 #include "core/analysis_state.hpp"
+#include "resampling/jackknife.hpp"
 
 namespace minque {
 
@@ -31,22 +32,5 @@ void prepareJackknife(AnalysisState& state, int J);
 // jackVectorB and jackVectorC (pseudo-correlations and their squares).
 // Overwrites positions 1..r of rows 1 and 3 with their pseudo-values.
 void accumulateReplicate(AnalysisState& state, int d);
-
-enum class RescaleRule {
-    Always,      // component covariances: variance times ratio^2
-    AtMostOne,   // totals and correlations: by ratio^2 or 1/ratio^2, whichever is at most 1
-};
-
-struct RowStatistics {
-    double se;
-    double halfP;  // H; the printed P is |2 H|, the mark uses 2 H
-};
-
-// Standard error and P value of one report row from the sum S and the sum of
-// squares Q of its pseudo-values: variance (Q - m S) / (J d) with m = S / J,
-// rescaled by ratio = |eRef / m|; zeroVariance forces the variance to 0
-// before the rescaling. e is the reported value tested against 0.
-RowStatistics rowStatistics(double S, double Q, double e, double eRef, RescaleRule rule, bool zeroVariance, int J,
-                            int d);
 
 }  // namespace minque

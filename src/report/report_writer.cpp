@@ -8,7 +8,7 @@
 #include "core/fatal_error.hpp"
 
 #include "report/jackknife_stats.hpp"
-#include "report/student_t.hpp"
+#include "resampling/student_t.hpp"
 
 namespace minque {
 

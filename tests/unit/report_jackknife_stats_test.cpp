@@ -7,7 +7,7 @@
 
 #include "report/jackknife_stats.hpp"
 #include "report/report_writer.hpp"
-#include "report/student_t.hpp"
+#include "resampling/student_t.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

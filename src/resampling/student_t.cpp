@@ -1,4 +1,4 @@
-#include "report/student_t.hpp"
+#include "resampling/student_t.hpp"
 
 #include <cmath>
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "report/report_writer.hpp"
-#include "report/student_t.hpp"
+#include "resampling/student_t.hpp"
 
 namespace minque {
 namespace {
