@@ -29,6 +29,7 @@
 #include "linalg/worker_pool.hpp"
 #include "io/product_records.hpp"
 #include "minque/effects.hpp"
+#include "model/genetic_definitions.hpp"
 #include "report/genetic_effects.hpp"
 #include "report/heritability.hpp"
 #include "report/result_tables.hpp"
@@ -43,8 +44,8 @@ struct PreparedModel {
     AnalysisState state;
     std::string dataText, modelText;  // NAME.TXT and NAME.MAT as minque-var and minque-cov would read them
     int traitCount = 0;
-    bool additiveDominance = false;
-    std::vector<EffectTerm> terms;  // the random terms and their levels' names
+    std::vector<EffectTerm> terms;         // the random terms and their levels' names
+    HeritabilityModel heritability;        // the heritabilities the model defines
 };
 
 namespace {
@@ -123,50 +124,6 @@ std::vector<std::string> termColumns(const std::vector<std::string>& terms) {
                 columns.push_back(part);
     }
     return columns;
-}
-
-// The heritabilities of the model. The additive-dominance model: with the
-// genetic coefficients A 2, D 1, AE 2, DE 1, e 1 (whatever the report's
-// positional weights), blocks left out of V_P; narrow- and broad-sense, and
-// with environments the interaction heritabilities. A general model: the
-// share of V_P of every reported component, each with coefficient 1 (a
-// covariance component between two factors with 2, as it enters the
-// variance of their sum), a trailing block left out as the report leaves it.
-HeritabilityModel heritabilityModel(const AnalysisState& st, bool additiveDominance) {
-    const int K = st.componentCount, r = st.randomFactorCount;
-    HeritabilityModel m;
-    m.phenotypic.assign(static_cast<std::size_t>(K) + 1, 0.0);
-    auto ratio = [&](const std::string& quantity, const std::vector<std::pair<int, double>>& terms) {
-        RatioDefinition def{quantity, std::vector<double>(static_cast<std::size_t>(K) + 1, 0.0)};
-        for (const auto& [k, c] : terms) def.numerator[static_cast<std::size_t>(k)] = c;
-        m.ratios.push_back(def);
-    };
-    if (additiveDominance) {
-        auto position = [&](const char* label) {
-            for (int k = 1; k <= r; ++k)
-                if (st.componentNames[static_cast<std::size_t>(k)] == label) return k;
-            return 0;
-        };
-        const int A = position("V(A)"), D = position("V(D)"), AE = position("V(AE)"), DE = position("V(DE)");
-        for (const auto& [k, c] : {std::pair{A, 2.0}, {D, 1.0}, {AE, 2.0}, {DE, 1.0}, {K, 1.0}})
-            if (k > 0) m.phenotypic[static_cast<std::size_t>(k)] = c;
-        ratio("h2_narrow", {{A, 2.0}});
-        ratio("h2_broad", {{A, 2.0}, {D, 1.0}});
-        if (AE > 0 && DE > 0) {
-            ratio("h2_narrow_GE", {{AE, 2.0}});
-            ratio("h2_GE", {{AE, 2.0}, {DE, 1.0}});
-        }
-        return m;
-    }
-    for (int k = 1; k <= K; ++k) {
-        if (st.componentWeight[k] == 0.0f) continue;
-        const double c = k > r && k < K ? 2.0 : 1.0;
-        m.phenotypic[static_cast<std::size_t>(k)] = c;
-        std::string label = k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)];
-        if (label.empty()) label = "component " + std::to_string(k);
-        ratio("share:" + label, {{k, c}});
-    }
-    return m;
 }
 
 // Why column c of the table looks like a row identifier rather than a trait:
@@ -463,18 +420,8 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->modelText = buildModelFile(coded.data, model, name + ".MAT", &st, &built);
     prepared->dataText = formatDataFile(coded.data.leadNames, coded.data.traitNames, coded.data.lead, coded.values);
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
-    prepared->additiveDominance = additiveDominance;
-    int column = 0;
-    for (const ModelDesign::Factor& factor : built.factors) {
-        const std::string& label = st.componentNames[prepared->terms.size() + 1];
-        EffectTerm term;
-        term.name = label.size() > 3 && label.compare(0, 2, "V(") == 0 && label.back() == ')' ? label.substr(2, label.size() - 3) : label;
-        term.first = column;
-        term.last = column + static_cast<int>(factor.columns.size()) - 1;
-        term.levelNames = factor.levelNames;
-        column = term.last + 1;
-        prepared->terms.push_back(term);
-    }
+    prepared->terms = effectTerms(built);
+    prepared->heritability = heritabilityDefinitions(built, st);
     st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
     for (int i = 1; i <= prepared->traitCount; ++i) {
         st.traitNames[static_cast<std::size_t>(i)] = coded.data.traitNames[static_cast<std::size_t>(i - 1)];
@@ -563,7 +510,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     c.replicates = st.replicateCount;
     c.components = st.componentCount;
     c.values = std::move(blocks.covarianceRecords);
-    result.tables.heritabilities = heritabilityRows(heritabilityModel(st, model->additiveDominance), v.values,
+    result.tables.heritabilities = heritabilityRows(model->heritability, v.values,
                                                    prepared.settings.traits, v.components, v.replicates);
     if (effects) {
         const PredictedEffects& predicted = effects->effects();

@@ -8,11 +8,17 @@
 
 namespace minque {
 
+// What a random factor is in the genetics of the additive-dominance model;
+// None in a general model, whose factors are just its terms.
+enum class GeneticRole { None, Additive, Dominance, AdditiveByEnvironment, DominanceByEnvironment, Block };
+
 struct ModelDesign {
     struct Factor {
         std::vector<std::vector<std::pair<int, float>>> columns;  // per level: (observation, coefficient)
         float prior = 1.0f;
         std::vector<std::string> levelNames;  // per level, its name from the codes (not in the file)
+        std::string term;                     // "A", "D", "AE", "DE", "B", or a general model's term (not in the file)
+        GeneticRole role = GeneticRole::None;
     };
     int leadColumnCount = 0;
     int traitCount = 0;

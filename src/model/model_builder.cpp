@@ -195,22 +195,27 @@ ModelDesign additiveDominanceModel(const DesignData& data, const AdditiveDominan
         E.add({env, 0}, m, 1.0f);
     }
 
-    std::vector<std::string> labels = {"V(A)", "V(D)"};
-    d.factors = {A.factor([&](Key k) { return parent(k.first); }), D.factor(cross)};
+    std::vector<std::string> labels;
+    auto add = [&](ModelDesign::Factor factor, const char* term, GeneticRole role) {
+        factor.term = term;
+        factor.role = role;
+        d.factors.push_back(std::move(factor));
+        labels.push_back("V(" + std::string(term) + ")");
+    };
+    add(A.factor([&](Key k) { return parent(k.first); }), "A", GeneticRole::Additive);
+    add(D.factor(cross), "D", GeneticRole::Dominance);
     if (severalEnvironments) {
-        d.factors.push_back(AE.factor([&](Key k) { return inEnvironment(k.first, parent(k.second)); }));
-        d.factors.push_back(DE.factor([&](Key k) {
-            return inEnvironment(k.first, cross(pairOfRank[static_cast<std::size_t>(k.second)]));
-        }));
-        labels.push_back("V(AE)");
-        labels.push_back("V(DE)");
+        add(AE.factor([&](Key k) { return inEnvironment(k.first, parent(k.second)); }), "AE",
+            GeneticRole::AdditiveByEnvironment);
+        add(DE.factor([&](Key k) { return inEnvironment(k.first, cross(pairOfRank[static_cast<std::size_t>(k.second)])); }),
+            "DE", GeneticRole::DominanceByEnvironment);
         d.fixedColumns = E.fixedColumns();
     } else {
         d.fixedColumns = {allObservations(d.obsCount)};
     }
     if (c.block >= 0) {
-        d.factors.push_back(B.factor([&](Key k) { return inEnvironment(k.first, data.codeOf(c.block, k.second)); }));
-        labels.push_back("V(B)");
+        add(B.factor([&](Key k) { return inEnvironment(k.first, data.codeOf(c.block, k.second)); }), "B",
+            GeneticRole::Block);
         d.trailingFactorCount = 1;
     }
     labelComponents(d, labels, {});
@@ -241,6 +246,7 @@ ModelDesign generalModel(const DesignData& data, const std::vector<ModelTerm>& r
             const std::string first = data.codeOf(term.first, k.first);
             return term.second >= 0 ? first + ": " + data.codeOf(term.second, k.second) : first;
         }));
+        d.factors.back().term = term.name;
         labels.push_back("V(" + term.name + ")");
     }
     labelComponents(d, labels, {});

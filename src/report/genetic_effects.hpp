@@ -11,16 +11,9 @@
 #include <vector>
 
 #include "minquecov/results.hpp"
+#include "model/genetic_definitions.hpp"
 
 namespace minque {
-
-// A random term: its name ("A", "Env*Geno"), its columns among the q random
-// columns (0-based, first..last) and the names of its levels.
-struct EffectTerm {
-    std::string name;
-    int first = 0, last = -1;
-    std::vector<std::string> levelNames;
-};
 
 // The predictions of every data set: values (rep t + i) q + j for trait i
 // (0-based) and random column j in replicate rep (0: all data); predicted

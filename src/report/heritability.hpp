@@ -22,18 +22,9 @@
 #include <vector>
 
 #include "minquecov/results.hpp"
+#include "model/genetic_definitions.hpp"
 
 namespace minque {
-
-struct RatioDefinition {
-    std::string quantity;            // "h2_narrow", "share:V(A)", ...
-    std::vector<double> numerator;   // a_k at index k (1..K; index 0 unused)
-};
-
-struct HeritabilityModel {
-    std::vector<double> phenotypic;  // c_k at index k (1..K; index 0 unused)
-    std::vector<RatioDefinition> ratios;
-};
 
 // The records: (J + 1) t records of K + 1 floats, record rep t + (i - 1)
 // holding trait i's components in replicate rep (0: all data), float 0 of a

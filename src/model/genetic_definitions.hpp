@@ -1,0 +1,50 @@
+// What the model's components mean for a breeder, defined where the model is
+// built: the heritabilities (or shares of the phenotypic variance) of a
+// trait, and the random terms whose levels get predicted effects.
+//
+// The additive-dominance model: the genetic coefficients A 2, D 1, AE 2,
+// DE 1, e 1 give the phenotypic variance V_P (blocks left out, whatever the
+// report's positional weights); h2_narrow = 2 V(A) / V_P, h2_broad =
+// (2 V(A) + V(D)) / V_P, and with environments h2_narrow_GE = 2 V(AE) / V_P
+// and h2_GE = (2 V(AE) + V(DE)) / V_P. A general model: the share of V_P of
+// every reported component, each with coefficient 1 (a covariance component
+// between two factors with 2, as it enters the variance of their sum); a
+// component the report leaves out (weight 0, a trailing block) is left out
+// of V_P too.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/analysis_state.hpp"
+#include "io/model_writer.hpp"
+
+namespace minque {
+
+// A ratio sum_k a_k V_k / sum_k c_k V_k over the components k = 1..K.
+struct RatioDefinition {
+    std::string quantity;            // "h2_narrow", "share:V(A)", ...
+    std::vector<double> numerator;   // a_k at index k (1..K; index 0 unused)
+};
+
+struct HeritabilityModel {
+    std::vector<double> phenotypic;  // c_k at index k (1..K; index 0 unused)
+    std::vector<RatioDefinition> ratios;
+};
+
+// The definitions for the design built and the model as the engine read it
+// (component count, weights and labels).
+HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const AnalysisState& state);
+
+// A random term: its name ("A", "Env*Geno"), its columns among the q random
+// columns (0-based, first..last) and the names of its levels.
+struct EffectTerm {
+    std::string name;
+    int first = 0, last = -1;
+    std::vector<std::string> levelNames;
+};
+
+// The random terms of the design in the order of its factors.
+std::vector<EffectTerm> effectTerms(const ModelDesign& design);
+
+}  // namespace minque
