@@ -3,7 +3,7 @@
 // engine's files cannot hold.
 #include <gtest/gtest.h>
 
-#include "driver/trial_coding.hpp"
+#include "library/trial_coding.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

@@ -1,4 +1,4 @@
-#include "driver/trial_coding.hpp"
+#include "library/trial_coding.hpp"
 
 #include <algorithm>
 #include <cmath>

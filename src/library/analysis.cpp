@@ -20,7 +20,7 @@
 #include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
 #include "driver/run_driver.hpp"
-#include "driver/trial_coding.hpp"
+#include "library/trial_coding.hpp"
 #include "io/file_text.hpp"
 #include "io/model_writer.hpp"
 #include "io/run_files.hpp"
