@@ -99,10 +99,23 @@ struct AnalysisOptions {
     std::string fileName;
 };
 
+// How the caller names things in its messages: its call, a row of its
+// table, and each field of the request. The command line's words by
+// default; another host (the R package) gives its own, so that every
+// message speaks its user's language without rewriting text.
+struct CallerWords {
+    std::string call = "analyse";
+    std::string row = "line";  // a data frame's rows are "row"s
+    std::string female = "--female", male = "--male", random = "--random";
+    std::string group = "--group", traits = "--traits", dropIncomplete = "--drop-incomplete";
+    std::string covariances = "--covariances", effects = "--effects";
+};
+
 struct AnalysisRequest {
     TrialData data;
     ModelSpec model;
     AnalysisOptions options;
+    CallerWords words;
 };
 
 // What a run will do, known before its first estimation pass.
@@ -177,6 +190,6 @@ AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& 
 
 // The checks of the model and the group size alone, which the command line
 // makes before it reads the table.
-void checkModelSpec(const ModelSpec& model, const AnalysisOptions& options);
+void checkModelSpec(const ModelSpec& model, const AnalysisOptions& options, const CallerWords& words = {});
 
 }  // namespace minque

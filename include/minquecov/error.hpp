@@ -41,6 +41,18 @@ public:
         return e;
     }
 
+    // Where the error is, as far as it is known: the file or table it
+    // concerns, the line (a table's row, numbered as its caller numbers
+    // rows), the column, the option or argument; empty or 0 where unknown.
+    struct Location {
+        std::string file;
+        int line = 0;
+        std::string column;
+        std::string option;
+    };
+    const Location& location() const noexcept { return location_; }
+    void setLocation(Location location) { location_ = std::move(location); }
+
     Kind kind() const noexcept { return kind_; }
     bool cancelled() const noexcept { return kind_ == Kind::Cancelled; }
 
@@ -66,6 +78,7 @@ private:
     int exitStatus_;
     bool chinese_ = false;
     bool onStandardOutput_ = false;
+    Location location_;
 };
 
 }  // namespace minque

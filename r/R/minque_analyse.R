@@ -71,6 +71,11 @@ minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, 
   out <- tryCatch(.minque_run(data, data_name, model, options, progress, note),
                   error = function(e) stop(simpleError(conditionMessage(e), call)),
                   finally = if (!is.null(bar)) close(bar))
+  # The engine's refusal, with where it is as fields (data, row, column,
+  # argument) of a condition of class minque_error.
+  if (inherits(out, "minque_error_fields"))
+    stop(structure(class = c("minque_error", "error", "condition"),
+                   c(list(message = out$message, call = call), unclass(out)[c("data", "row", "column", "argument")])))
   for (t in c("variances", "covariances", "correlations", "heritability", "effects")) out[[t]] <- result_table(out[[t]])
   if (nrow(out$heritability) == 0L) out$heritability <- NULL
   if (!effects) out$effects <- NULL

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -74,21 +73,33 @@ minque::TrialColumn columnOf(const std::string& name, SEXP x) {
     }
 }
 
-// The engine's messages in the terms of this function: a data frame's rows
-// are rows (its row r is "line r" to the engine), and the command line's
-// options are the function's arguments.
-std::string inR(const std::string& message) {
-    static const std::pair<const char*, const char*> arguments[] = {
-        {"--drop-incomplete", "drop_incomplete = TRUE"}, {"--covariances", "covariances = TRUE"},
-        {"--effects", "effects = TRUE"}, {"--traits", "traits"}, {"--group", "group"}};
-    std::string out = std::regex_replace(message, std::regex(": line ([0-9]+), column "), ": row $1, column ");
-    out = std::regex_replace(out, std::regex("\\(lines ([0-9, .]+)\\)"), "(rows $1)");
-    out = std::regex_replace(out, std::regex("^analyse: "), "minque_analyse: ");
-    for (const auto& [option, argument] : arguments) {
-        for (std::size_t at = out.find(option); at != std::string::npos; at = out.find(option, at))
-            out.replace(at, std::strlen(option), argument);
-    }
-    return out;
+// The words of this function's messages: its arguments, and a data
+// frame's rows (its row r is the engine's line r).
+minque::CallerWords wordsOfR() {
+    minque::CallerWords w;
+    w.call = "minque_analyse";
+    w.row = "row";
+    w.female = "female";
+    w.male = "male";
+    w.random = "random";
+    w.group = "group";
+    w.traits = "traits";
+    w.dropIncomplete = "drop_incomplete = TRUE";
+    w.covariances = "covariances = TRUE";
+    w.effects = "effects = TRUE";
+    return w;
+}
+
+// An error of the engine as values for the R side, which raises it as a
+// condition of class minque_error with these fields.
+Rcpp::List errorOf(const minque::RunError& e) {
+    const minque::RunError::Location& where = e.location();
+    Rcpp::List error = Rcpp::List::create(
+        Rcpp::Named("message") = e.message(), Rcpp::Named("data") = where.file,
+        Rcpp::Named("row") = where.line > 0 ? Rcpp::IntegerVector::create(where.line) : Rcpp::IntegerVector::create(NA_INTEGER),
+        Rcpp::Named("column") = where.column, Rcpp::Named("argument") = where.option);
+    error.attr("class") = "minque_error_fields";
+    return error;
 }
 
 // One table as a list of its columns, named and ordered as in its CSV file:
@@ -122,6 +133,7 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
                      Rcpp::Nullable<Rcpp::Function> onPass, Rcpp::Nullable<Rcpp::Function> onNote) {
     minque::AnalysisRequest request;
     request.data.name = dataName;
+    request.words = wordsOfR();
     const Rcpp::CharacterVector names = data.names();
     for (R_xlen_t j = 0; j < data.size(); ++j)
         request.data.columns.push_back(columnOf(Rcpp::as<std::string>(names[j]), data[j]));
@@ -161,7 +173,7 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         return true;
     };
     progress.note = [&](const std::string& note) {
-        if (onNote.isNotNull()) Rcpp::Function(onNote.get())(inR(note));
+        if (onNote.isNotNull()) Rcpp::Function(onNote.get())(note);
     };
 
     minque::AnalysisResult result;
@@ -169,7 +181,7 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         result = minque::analyse(request, progress);
     } catch (const minque::RunError& e) {
         if (e.cancelled() && interrupted) throw Rcpp::internal::InterruptedException();
-        Rcpp::stop(inR(e.message()));
+        return errorOf(e);
     } catch (const std::bad_alloc&) {
         Rcpp::stop("allocation failure: not enough memory for the analysis");
     }

@@ -1,5 +1,7 @@
 #include "core/fatal_error.hpp"
 
+#include <utility>
+
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
@@ -16,6 +18,17 @@ void stopRun(const char* format, ...) {
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     throw RunError(RunError::Kind::Stopped, line);
+}
+
+void stopRunAt(RunError::Location where, const char* format, ...) {
+    char line[4096];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    RunError error(RunError::Kind::Stopped, line);
+    error.setLocation(std::move(where));
+    throw error;
 }
 
 void stopSilently(int exitStatus) { throw RunError::printed("", false, exitStatus); }

@@ -26,6 +26,8 @@ namespace minque {
 [[noreturn]] void fatalError(const char* message);
 
 [[noreturn]] void stopRun(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same, with where the error is as fields of the error.
+[[noreturn]] void stopRunAt(RunError::Location where, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // A stop with nothing to print (an input file that cannot be opened).
 [[noreturn]] void stopSilently(int exitStatus = 1);

@@ -153,7 +153,7 @@ std::string identifierReason(const TrialTable& table, std::size_t c) {
 //  - Too large: the squares of pseudo-values are summed into single
 //    precision (at most 3.4e38); a pseudo-value can reach J times a
 //    component, so J (J s2)^2 above 1e36 leaves too little room.
-void checkTraitScales(const CodedTrial& coded, const std::string& table, int J) {
+void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, const CallerWords& words) {
     for (std::size_t i = 0; i < coded.data.traitNames.size(); ++i) {
         const std::string& name = coded.data.traitNames[i];
         float lo = std::numeric_limits<float>::max(), hi = -lo;
@@ -166,9 +166,10 @@ void checkTraitScales(const CodedTrial& coded, const std::string& table, int J) 
         }
         const double largest = std::max(std::fabs(static_cast<double>(lo)), std::fabs(static_cast<double>(hi)));
         if (static_cast<double>(hi) - lo <= 4.0 * std::numeric_limits<float>::epsilon() * largest)
-            stopRun("%s: the trait '%s' does not vary (every value is %g, within single precision): there is nothing "
-                    "to estimate; leave it out, or list the traits with --traits",
-                    table.c_str(), name.c_str(), static_cast<double>(lo));
+            stopRunAt({table, 0, name, ""},
+                      "%s: the trait '%s' does not vary (every value is %g, within single precision): there is nothing "
+                      "to estimate; leave it out, or list the traits with %s",
+                      table.c_str(), name.c_str(), static_cast<double>(lo), words.traits.c_str());
         double s2 = 0.0;
         for (const auto& row : coded.values) s2 += (row[i] - mean) * (row[i] - mean) / (n - 1.0);
         const double pseudo = J * s2;
@@ -300,16 +301,21 @@ TrialData trialDataFromText(const std::string& text, const std::string& name) {
 
 TrialData trialDataFromFile(const std::string& path) { return dataOf(readTrialTable(path)); }
 
-void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o) {
+void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWords& w) {
+    const char* call = w.call.c_str();
     const bool additiveDominance = !m.female.empty() || !m.male.empty();
     if (additiveDominance == !m.random.empty())
-        stopRun("analyse: give either the additive-dominance model (--female and --male) or a general model (--random)");
+        stopRunAt({"", 0, "", w.random}, "%s: give either the additive-dominance model (%s and %s) or a general model (%s)",
+                  call, w.female.c_str(), w.male.c_str(), w.random.c_str());
     if (additiveDominance && (m.female.empty() || m.male.empty()))
-        stopRun("analyse: the additive-dominance model needs both --female and --male");
-    if (o.group < 1) stopRun("analyse: --group must be at least 1");
+        stopRunAt({"", 0, "", m.female.empty() ? w.female : w.male},
+                  "%s: the additive-dominance model needs both %s and %s", call, w.female.c_str(), w.male.c_str());
+    if (o.group < 1) stopRunAt({"", 0, "", w.group}, "%s: %s must be at least 1", call, w.group.c_str());
     if (o.effects && m.covariances)
-        stopRun("analyse: --effects cannot be combined with --covariances: the predictions would need the "
-                "covariance components between factors in the equations, which is not supported");
+        stopRunAt({"", 0, "", w.effects},
+                  "%s: %s cannot be combined with %s: the predictions would need the covariance components between "
+                  "factors in the equations, which is not supported",
+                  call, w.effects.c_str(), w.covariances.c_str());
 }
 
 PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress) {
@@ -327,15 +333,18 @@ namespace {
 PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress& progress) {
     const ModelSpec& m = request.model;
     const AnalysisOptions& o = request.options;
-    checkModelSpec(m, o);
+    const CallerWords& words = request.words;
+    checkModelSpec(m, o, words);
     const TrialTable table = tableOf(request.data);
     const bool additiveDominance = !m.female.empty();
 
     TrialDesign design;
     design.dropIncomplete = o.dropIncomplete;
+    design.rowWord = words.row;
+    design.dropOption = words.dropIncomplete;
     ModelRequest model;
     model.covariances = m.covariances;
-    model.covarianceOption = "--covariances";
+    model.covarianceOption = words.covariances;
     std::string modelText;
     std::string environment = m.env;
     if (additiveDominance) {
@@ -379,7 +388,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
         }
         if (!identifiers.empty() && progress.note)
             progress.note(request.data.name + ": left out of the traits as row identifiers: " + identifiers +
-                          "; list the traits with --traits to analyse such a column");
+                          "; list the traits with " + words.traits + " to analyse such a column");
     }
     // The stand-in environment column is not in the table: code without it.
     const bool standInEnvironment = additiveDominance && m.env.empty();
@@ -398,15 +407,17 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
             lines += (k ? ", " : "") + std::to_string(coded.droppedLines[k]);
         if (coded.droppedLines.size() > 10) lines += ", ...";
         char note[512];
-        std::snprintf(note, sizeof note, "%s: dropped %zu of %zu rows with a missing value (lines %s)",
-                      request.data.name.c_str(), coded.droppedLines.size(), table.rows.size(), lines.c_str());
+        std::snprintf(note, sizeof note, "%s: dropped %zu of %zu rows with a missing value (%ss %s)",
+                      request.data.name.c_str(), coded.droppedLines.size(), table.rows.size(), words.row.c_str(),
+                      lines.c_str());
         progress.note(note);
     }
     const JackknifeGroups groups{n, o.group};
     if (groups.replicates() < kMinReplicates)
-        stopRun("%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed",
+        stopRunAt({request.data.name, 0, "", words.group},
+                  "%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed",
                 request.data.name.c_str(), n, o.group, groups.replicates(), kMinReplicates);
-    checkTraitScales(coded, request.data.name, groups.replicates());
+    checkTraitScales(coded, request.data.name, groups.replicates(), words);
 
     // The model file as minque-model writes it, read back into the engine's
     // state with the readers of minque-var and minque-cov; the trait values

@@ -58,8 +58,8 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         if (c < 0) {
             std::string known;
             for (const auto& n : table.names) known += (known.empty() ? "" : ", ") + n;
-            stopRun("%s: there is no column '%s' (%s); the columns are: %s", file.c_str(), name.c_str(), role,
-                    known.c_str());
+            stopRunAt({file, 0, name, ""}, "%s: there is no column '%s' (%s); the columns are: %s", file.c_str(),
+                      name.c_str(), role, known.c_str());
         }
         return c;
     };
@@ -79,7 +79,8 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
     for (const auto& name : request.traits) {
         const int c = columnOf(name, "a trait");
         if (std::find(designColumns.begin(), designColumns.end(), c) != designColumns.end())
-            stopRun("%s: the column '%s' is named both as a design column and as a trait", file.c_str(), name.c_str());
+            stopRunAt({file, 0, name, ""}, "%s: the column '%s' is named both as a design column and as a trait",
+                      file.c_str(), name.c_str());
         traitColumns.push_back(c);
         checkName(name, kTraitNameLength, "trait");
     }
@@ -96,10 +97,11 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         for (int c : designColumns)
             if (isMissingValue(row[static_cast<std::size_t>(c)])) {
                 if (!request.dropIncomplete)
-                    stopRun("%s: line %d, column %s: the design code is missing ('%s'); give --drop-incomplete to "
-                            "drop the rows with a missing value",
-                            file.c_str(), line, table.names[static_cast<std::size_t>(c)].c_str(),
-                            row[static_cast<std::size_t>(c)].c_str());
+                    stopRunAt({file, line, table.names[static_cast<std::size_t>(c)], ""},
+                              "%s: %s %d, column %s: the design code is missing ('%s'); give %s to drop the rows with a "
+                              "missing value",
+                              file.c_str(), request.rowWord.c_str(), line, table.names[static_cast<std::size_t>(c)].c_str(),
+                              row[static_cast<std::size_t>(c)].c_str(), request.dropOption.c_str());
                 missing = true;
             }
         for (int c : traitColumns) {
@@ -107,18 +109,20 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
             const char* name = table.names[static_cast<std::size_t>(c)].c_str();
             if (isMissingValue(field)) {
                 if (!request.dropIncomplete)
-                    stopRun("%s: line %d, column %s: the value is missing ('%s'); give --drop-incomplete to drop the "
-                            "rows with a missing value",
-                            file.c_str(), line, name, field.c_str());
+                    stopRunAt({file, line, name, ""},
+                              "%s: %s %d, column %s: the value is missing ('%s'); give %s to drop the rows with a "
+                              "missing value",
+                              file.c_str(), request.rowWord.c_str(), line, name, field.c_str(), request.dropOption.c_str());
                 missing = true;
                 continue;
             }
             double v = 0.0;
             if (!parseNumber(field, &v))
-                stopRun("%s: line %d, column %s: '%s' is not a number", file.c_str(), line, name, field.c_str());
+                stopRunAt({file, line, name, ""}, "%s: %s %d, column %s: '%s' is not a number", file.c_str(),
+                          request.rowWord.c_str(), line, name, field.c_str());
             if (!std::isfinite(v) || !std::isfinite(static_cast<float>(v)))
-                stopRun("%s: line %d, column %s: '%s' is not a finite number in single precision", file.c_str(), line,
-                        name, field.c_str());
+                stopRunAt({file, line, name, ""}, "%s: %s %d, column %s: '%s' is not a finite number in single precision",
+                          file.c_str(), request.rowWord.c_str(), line, name, field.c_str());
         }
         if (missing)
             coded.droppedLines.push_back(line);

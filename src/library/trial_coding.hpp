@@ -24,6 +24,10 @@ struct TrialDesign {
     std::vector<std::string> traits;
     std::vector<std::vector<std::string>> shared;  // groups of design columns coded together
     bool dropIncomplete = false;
+    // The caller's words in its messages: a row of its table ("line" of a
+    // file, "row" of a data frame) and the option that drops incomplete rows.
+    std::string rowWord = "line";
+    std::string dropOption = "--drop-incomplete";
 };
 struct CodedTrial {
     DesignData data;                           // lead codes and names, trait names

@@ -211,6 +211,36 @@ TEST_F(LibraryApi, KeptFilesAreTheEngineFilesOfTheRunAndAreNeverOverwritten) {
     expectNothingLeft();
 }
 
+TEST_F(LibraryApi, ARefusalSpeaksTheCallersWordsAndCarriesWhereItIsAsFields) {
+    std::string bad = exampleTable();
+    bad.replace(bad.find("7.369"), 5, "heavy");
+    AnalysisRequest request = exampleRequest(bad, "frame");
+    request.words.call = "fit";
+    request.words.row = "row";
+    request.words.group = "group=";
+    try {
+        analyse(request);
+        ADD_FAILURE() << "the text value was not refused";
+    } catch (const RunError& e) {
+        EXPECT_EQ(e.message(), "frame: row 3, column Yield: 'heavy' is not a number");
+        EXPECT_EQ(e.location().file, "frame");
+        EXPECT_EQ(e.location().line, 3);
+        EXPECT_EQ(e.location().column, "Yield");
+    }
+    request = exampleRequest(exampleTable(), "frame");
+    request.words.call = "fit";
+    request.words.group = "group=";
+    request.options.group = 0;
+    try {
+        analyse(request);
+        ADD_FAILURE() << "the group size 0 was not refused";
+    } catch (const RunError& e) {
+        EXPECT_EQ(e.message(), "fit: group= must be at least 1");
+        EXPECT_EQ(e.location().option, "group=");
+    }
+    expectNothingLeft();
+}
+
 TEST_F(LibraryApi, NumericAndTextColumnsGiveTheSameResults) {
     const AnalysisRequest asText = exampleRequest(exampleTable(), "EX.TXT");
     AnalysisRequest asNumbers = asText;

@@ -49,6 +49,12 @@ test_that("a bad call is an R error, and the next call works", {
   worded$Yield <- as.character(worded$Yield)
   worded$Yield[3] <- "heavy"
   expect_error(analyse_diallel(worded), "row 3, column Yield: 'heavy' is not a number")
+  # Where the error is, as fields of the condition.
+  refusal <- tryCatch(analyse_diallel(worded), minque_error = function(e) e)
+  expect_identical(list(refusal$data, refusal$row, refusal$column), list("data", 3L, "Yield"))
+  expect_identical(tryCatch(minque_analyse(example, group = 4, female = "Fem", quiet = TRUE),
+                            minque_error = function(e) c(conditionMessage(e), e$argument)),
+                   c("minque_analyse: the additive-dominance model needs both female and male", "male"))
   expect_error(minque_analyse(list(a = 1), group = 2), "'data' must be a data frame")
   expect_error(minque_analyse(example, group = 0), "'group' must be a whole number")
   expect_equal(analyse_diallel(example)$settings$replicates, 21L)
