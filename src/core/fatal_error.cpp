@@ -1,32 +1,38 @@
 #include "core/fatal_error.hpp"
 
-#include <utility>
-
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace minque {
 
 void fatalError(const char* message) { throw RunError(RunError::Kind::Fatal, message); }
 
-void stopRun(const char* format, ...) {
+namespace {
+
+std::string formattedLine(const char* format, std::va_list args) {
     char line[4096];
+    std::vsnprintf(line, sizeof line, format, args);
+    return line;
+}
+
+}  // namespace
+
+void stopRun(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    const std::string line = formattedLine(format, args);
     va_end(args);
     throw RunError(RunError::Kind::Stopped, line);
 }
 
 void stopRunAt(RunError::Location where, const char* format, ...) {
-    char line[4096];
     std::va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    RunError error(RunError::Kind::Stopped, formattedLine(format, args));
     va_end(args);
-    RunError error(RunError::Kind::Stopped, line);
     error.setLocation(std::move(where));
     throw error;
 }
