@@ -1,12 +1,14 @@
 // The one error type of minque-cov: every failure of an analysis (a bad
 // file, option or column, a failed write, memory that cannot be had, a device
 // step that fails, a run cancelled on request) is thrown as a RunError and
-// travels up to its caller. The library never ends the process; each program
-// catches the error in its main, prints what it carries and returns its exit
-// status.
+// travels up to its caller. It carries what is wrong (its kind and one-line
+// message) and where (the file or table, row, column and option, as fields).
+// The library never ends the process; how a program prints an error and the
+// status it exits with are the programs' own business.
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -15,31 +17,26 @@ namespace minque {
 class RunError : public std::exception {
 public:
     enum class Kind {
-        // One line naming the file, option or column and what is wrong.
+        // What the input or the request asks is wrong or cannot be done: one
+        // line naming the file, option or column and what is wrong.
         Stopped,
-        // The analysis' fatal routine: the message, then three explanatory
-        // lines in the run's language (allocation failures, report and record
-        // files that cannot be opened, a decomposition that does not converge).
+        // The analysis cannot go on for lack of resources or a numerical
+        // failure: memory that cannot be had, a report or record file that
+        // cannot be opened, a decomposition that does not converge.
         Fatal,
         // Stopped on request, between two estimation passes: by the progress
         // callback of the library, or by an interrupt of a program.
         Cancelled,
-        // A program's own text, printed as it is (possibly nothing), on
-        // standard output or standard error: the device checks' lines, a
-        // usage text, a silent stop.
-        Printed,
     };
 
-    RunError(Kind kind, std::string message, int exitStatus = 1) noexcept
-        : kind_(kind), message_(std::move(message)), exitStatus_(exitStatus) {}
+    RunError(Kind kind, std::string message) noexcept : kind_(kind), message_(std::move(message)) {}
 
-    // A program's text: `text` as it is printed (with its line ends), on
-    // standard output when `onStandardOutput`, else on standard error.
-    static RunError printed(std::string text, bool onStandardOutput, int exitStatus) {
-        RunError e(Kind::Printed, std::move(text), exitStatus);
-        e.onStandardOutput_ = onStandardOutput;
-        return e;
-    }
+    Kind kind() const noexcept { return kind_; }
+    bool cancelled() const noexcept { return kind_ == Kind::Cancelled; }
+
+    // The message: one line, without its line end.
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
 
     // Where the error is, as far as it is known: the file or table it
     // concerns, the line (a table's row, numbered as its caller numbers
@@ -53,32 +50,17 @@ public:
     const Location& location() const noexcept { return location_; }
     void setLocation(Location location) { location_ = std::move(location); }
 
-    Kind kind() const noexcept { return kind_; }
-    bool cancelled() const noexcept { return kind_ == Kind::Cancelled; }
-
-    // The message: one line, without its line end (for a Printed error, the
-    // text as it is printed).
-    const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& message() const noexcept { return message_; }
-
-    // The exit status the programs give for this error.
-    int exitStatus() const noexcept { return exitStatus_; }
-
-    // Whether the fatal routine's three explanatory lines follow the message,
-    // and their language (set by the run the error left).
-    bool explanatoryLines() const noexcept { return kind_ == Kind::Fatal; }
-    bool chinese() const noexcept { return chinese_; }
-    void setChinese(bool chinese) noexcept { chinese_ = chinese; }
-
-    bool onStandardOutput() const noexcept { return onStandardOutput_; }
+    // What the programs keep with an error to print it and end (defined in
+    // the engine, not for a library's caller).
+    struct ProgramNotes;
+    const std::shared_ptr<const ProgramNotes>& programNotes() const noexcept { return notes_; }
+    void setProgramNotes(std::shared_ptr<const ProgramNotes> notes) noexcept { notes_ = std::move(notes); }
 
 private:
     Kind kind_;
     std::string message_;
-    int exitStatus_;
-    bool chinese_ = false;
-    bool onStandardOutput_ = false;
     Location location_;
+    std::shared_ptr<const ProgramNotes> notes_;
 };
 
 }  // namespace minque

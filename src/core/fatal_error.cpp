@@ -37,7 +37,23 @@ void stopRunAt(RunError::Location where, const char* format, ...) {
     throw error;
 }
 
-void stopSilently(int exitStatus) { throw RunError::printed("", false, exitStatus); }
+RunError programText(std::string text, bool onStandardOutput, int exitStatus) {
+    RunError error(RunError::Kind::Stopped, std::move(text));
+    RunError::ProgramNotes notes;
+    notes.printedAsIs = true;
+    notes.onStandardOutput = onStandardOutput;
+    notes.exitStatus = exitStatus;
+    error.setProgramNotes(std::make_shared<const RunError::ProgramNotes>(notes));
+    return error;
+}
+
+RunError::ProgramNotes programNotesOf(const RunError& error) {
+    return error.programNotes() ? *error.programNotes() : RunError::ProgramNotes{};
+}
+
+int exitStatusOf(const RunError& error) { return programNotesOf(error).exitStatus; }
+
+void stopSilently(int exitStatus) { throw programText("", false, exitStatus); }
 
 RunError currentRunError() {
     try {
@@ -54,10 +70,11 @@ RunError currentRunError() {
 }
 
 std::string runErrorText(const RunError& e, const char* prefix) {
-    if (e.kind() == RunError::Kind::Printed) return e.message();
+    const RunError::ProgramNotes notes = programNotesOf(e);
+    if (notes.printedAsIs) return e.message();
     std::string text = std::string(prefix) + e.message() + "\n";
-    if (!e.explanatoryLines()) return text;
-    if (e.chinese())
+    if (e.kind() != RunError::Kind::Fatal) return text;
+    if (notes.chinese)
         return text + "\n您的数据太大了, 无法在DOS系统中分析!\n" + "\n您需要在UNIX系统中运行统计分析软件!\n" +
                "...无法执行软件. 退回DOS系统...\n";
     return text + "\n You Data Is Too Big for Runing in DOS System.\n" + "\n You Should Analyze the Data in UNIX System.\n" +
@@ -65,7 +82,7 @@ std::string runErrorText(const RunError& e, const char* prefix) {
 }
 
 void printRunError(const RunError& e, const char* prefix) {
-    std::FILE* out = e.onStandardOutput() ? stdout : stderr;
+    std::FILE* out = programNotesOf(e).onStandardOutput ? stdout : stderr;
     std::fflush(stdout);
     // The whole text in one write, so that the messages of several processes
     // (the ranks of a run under MPI) do not interleave.

@@ -17,11 +17,36 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "minquecov/error.hpp"
 
 namespace minque {
+
+// How a program prints an error and the status it exits with: the programs'
+// business, kept with the error (RunError::programNotes) and read only by
+// the programs' mains. An error without notes is printed as its message line
+// (with the fatal routine's explanatory lines in English for a Fatal one)
+// on standard error, and ends with status 1.
+struct RunError::ProgramNotes {
+    // A program's own text, printed as it is instead of the message line
+    // (possibly nothing): the device checks' lines, a usage text, a silent
+    // stop; on standard output when onStandardOutput.
+    bool printedAsIs = false;
+    bool onStandardOutput = false;
+    int exitStatus = 1;
+    // The language of the fatal routine's explanatory lines (the run's).
+    bool chinese = false;
+};
+
+// An error whose text a program prints as it is, on standard output or
+// standard error, ending with exitStatus.
+RunError programText(std::string text, bool onStandardOutput, int exitStatus);
+// The notes of an error (defaults where it has none), and the status a
+// program ends with.
+RunError::ProgramNotes programNotesOf(const RunError& error);
+int exitStatusOf(const RunError& error);
 
 [[noreturn]] void fatalError(const char* message);
 
@@ -51,7 +76,11 @@ auto inRunLanguage(bool chinese, Body body) -> decltype(body()) {
         return body();
     } catch (...) {
         RunError e = currentRunError();
-        if (e.explanatoryLines()) e.setChinese(chinese);
+        if (e.kind() == RunError::Kind::Fatal) {
+            RunError::ProgramNotes notes = programNotesOf(e);
+            notes.chinese = chinese;
+            e.setProgramNotes(std::make_shared<const RunError::ProgramNotes>(notes));
+        }
         throw e;
     }
 }

@@ -1,5 +1,7 @@
 #include "driver/interrupt.hpp"
 
+#include <memory>
+
 #include <unistd.h>
 
 #include <csignal>
@@ -48,7 +50,11 @@ void stopIfInterrupted(int replicate, int replicates) {
     std::snprintf(message, sizeof message,
                   "Interrupted: the run stopped after %d of %d jackknife replicates; its unfinished files were removed",
                   replicate, replicates);
-    throw RunError(RunError::Kind::Cancelled, message, 128 + signal);
+    RunError error(RunError::Kind::Cancelled, message);
+    RunError::ProgramNotes notes;
+    notes.exitStatus = 128 + signal;  // the shell's status of a process ended by the signal
+    error.setProgramNotes(std::make_shared<const RunError::ProgramNotes>(notes));
+    throw error;
 }
 
 }  // namespace minque

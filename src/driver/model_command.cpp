@@ -24,7 +24,7 @@ const char* const kUsage =
     "                    [--covariances] [--replace]\n";
 
 [[noreturn]] void usage(const char* problem) {
-    throw RunError::printed(std::string("minque-model: ") + problem + "\n" + kUsage, false, 1);
+    throw programText(std::string("minque-model: ") + problem + "\n" + kUsage, false, 1);
 }
 
 struct Options {

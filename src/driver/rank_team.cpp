@@ -72,7 +72,7 @@ int leaveRankTeam(int exitCode) {
 
 int endProgram(const RunError& error) {
     printRunError(error, messagePrefix);
-    return leaveRankTeam(error.exitStatus());
+    return leaveRankTeam(exitStatusOf(error));
 }
 
 #ifdef MINQUE_HAVE_MPI

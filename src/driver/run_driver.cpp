@@ -392,7 +392,7 @@ int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, An
         st.streams[kSlotReplicate] = std::fopen("MATRIX.UQ3", "w+b");
     }
     if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr)
-        throw RunError::printed("Can't Open Matrix File. Quit Analysis! ", true, 1);
+        throw programText("Can't Open Matrix File. Quit Analysis! ", true, 1);
 
     // 9. With no traits in the model file the user gives their number; no
     // trait rows were read for them, so no pair is analysed.

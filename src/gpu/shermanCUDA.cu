@@ -84,7 +84,7 @@ const DenseLibraries& denseLibraries() {
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    throw RunError::printed(line, false, -1);
+    throw programText(line, false, -1);
 }
 
 void safeCall(cudaError_t status, const char* file, int line) {
@@ -154,7 +154,7 @@ const char* cusolverText(cusolverStatus_t status) {
 // on the way out).
 void checkCulaStatus(int status, int detail, const std::string& text, SolverHandles&) {
     if (status == kSolverOk) return;
-    throw RunError::printed(solverStatusMessage(status, detail, text), true, 1);
+    throw programText(solverStatusMessage(status, detail, text), true, 1);
 }
 
 void checkSolver(cusolverStatus_t status, SolverHandles& handles) {

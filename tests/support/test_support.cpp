@@ -275,7 +275,7 @@ void expectRunError(const std::function<void()>& body, int exitStatus, const std
     try {
         body();
     } catch (const RunError& e) {
-        EXPECT_EQ(e.exitStatus(), exitStatus);
+        EXPECT_EQ(exitStatusOf(e), exitStatus);
         const std::string text = runErrorText(e);
         EXPECT_TRUE(std::regex_search(text, std::regex(pattern))) << "printed:\n" << text << "\nexpected: " << pattern;
         return;

@@ -98,7 +98,7 @@ TEST_F(LibraryApi, GoodThenRefusedThenGoodAgainInOneProcessAsTheCommandLineGives
         std::vector<std::string> args = {"analyse", "BAD.TXT"};
         args.insert(args.end(), kExampleModel.begin(), kExampleModel.end());
         const auto cli = test::runProcess(MINQUE_FRONT_DOOR_PATH, args, dir.path());
-        EXPECT_EQ(cli.exitCode, e.exitStatus());
+        EXPECT_EQ(cli.exitCode, exitStatusOf(e));
         EXPECT_EQ(cli.err, runErrorText(e));
         EXPECT_NE(e.message().find("BAD.TXT: line 3, column Yield: 'heavy' is not a number"), std::string::npos)
             << e.message();
