@@ -63,7 +63,8 @@ public:
                     ++at_;
                     continue;
                 }
-                stopRun("%s: line %d: text after the closing quote of a field", fileName_.c_str(), startLine);
+                stopRunAt({fileName_, startLine, "", ""}, "%s: line %d: text after the closing quote of a field", fileName_.c_str(),
+                          startLine);
             }
             field.push_back(c);
             ++at_;
@@ -78,7 +79,7 @@ private:
         ++at_;  // the opening quote
         while (true) {
             if (at_ >= text_.size())
-                stopRun("%s: line %d: a quoted field is not closed", fileName_.c_str(), startLine);
+                stopRunAt({fileName_, startLine, "", ""}, "%s: line %d: a quoted field is not closed", fileName_.c_str(), startLine);
             const char c = text_[at_++];
             if (c == '"') {
                 if (at_ < text_.size() && text_[at_] == '"') {
@@ -143,17 +144,18 @@ TrialTable parseTrialTable(const std::string& input, const std::string& fileName
     for (std::size_t k = 0; k < table.names.size(); ++k) {
         const std::string& name = table.names[k];
         // The first column may be unnamed: the row names of a table written by R.
-        if (name.empty() && k > 0) stopRun("%s: line 1: column %zu of the header has no name", fileName.c_str(), k + 1);
+        if (name.empty() && k > 0) stopRunAt({fileName, 1, "", ""}, "%s: line 1: column %zu of the header has no name", fileName.c_str(), k + 1);
         if (!seen.insert(name).second)
-            stopRun("%s: line 1: the column name '%s' appears twice in the header", fileName.c_str(), name.c_str());
+            stopRunAt({fileName, 1, name, ""}, "%s: line 1: the column name '%s' appears twice in the header", fileName.c_str(),
+                      name.c_str());
     }
     while (!reader.atEnd()) {
         const int line = reader.line();
         std::vector<std::string> fields = reader.record();
         if (blankRecord(fields)) continue;
         if (fields.size() != table.names.size())
-            stopRun("%s: line %d has %zu fields, but the header names %zu columns", fileName.c_str(), line,
-                    fields.size(), table.names.size());
+            stopRunAt({fileName, line, "", ""}, "%s: line %d has %zu fields, but the header names %zu columns",
+                      fileName.c_str(), line, fields.size(), table.names.size());
         table.rows.push_back(std::move(fields));
         table.lineOfRow.push_back(line);
     }

@@ -74,11 +74,12 @@ TrialTable tableOf(const TrialData& data) {
         // The first column may be unnamed (a data frame's row names).
         if (column.name.empty() && c > 0) stopRun("%s: column %zu has no name", data.name.c_str(), c + 1);
         if (table.column(column.name) >= 0)
-            stopRun("%s: the column name '%s' appears twice", data.name.c_str(), column.name.c_str());
+            stopRunAt({data.name, 0, column.name, ""}, "%s: the column name '%s' appears twice", data.name.c_str(),
+                      column.name.c_str());
         if (c == 0) rows = length;
         if (length != rows)
-            stopRun("%s: the column '%s' has %zu values, but the column '%s' has %zu", data.name.c_str(),
-                    column.name.c_str(), length, data.columns.front().name.c_str(), rows);
+            stopRunAt({data.name, 0, column.name, ""}, "%s: the column '%s' has %zu values, but the column '%s' has %zu",
+                      data.name.c_str(), column.name.c_str(), length, data.columns.front().name.c_str(), rows);
         table.names.push_back(column.name);
     }
     if (!data.rowLines.empty() && data.rowLines.size() != rows)
@@ -176,13 +177,14 @@ void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, 
         const bool small = s2 < 1e-8, large = J * pseudo * pseudo > 1e36;
         if (!small && !large) continue;
         const double sd = std::sqrt(s2);
-        stopRun("%s: the trait '%s' varies on a scale the method cannot hold (standard deviation %.3g): its variance "
-                "components would %s. Multiply it by %g (for example in a new column) and analyse that; the guide "
-                "explains the limits",
-                table.c_str(), name.c_str(), sd,
-                small ? "fall near the method's fixed limits of 1e-10 and 1e-8, where correlations become 0"
-                      : "overflow single precision in the jackknife's sums of squares",
-                std::pow(10.0, -std::round(std::log10(sd))));
+        stopRunAt({table, 0, name, ""},
+                  "%s: the trait '%s' varies on a scale the method cannot hold (standard deviation %.3g): its variance "
+                  "components would %s. Multiply it by %g (for example in a new column) and analyse that; the guide "
+                  "explains the limits",
+                  table.c_str(), name.c_str(), sd,
+                  small ? "fall near the method's fixed limits of 1e-10 and 1e-8, where correlations become 0"
+                        : "overflow single precision in the jackknife's sums of squares",
+                  std::pow(10.0, -std::round(std::log10(sd))));
     }
 }
 

@@ -238,6 +238,12 @@ TEST_F(LibraryApi, ARefusalSpeaksTheCallersWordsAndCarriesWhereItIsAsFields) {
         EXPECT_EQ(e.message(), "fit: group= must be at least 1");
         EXPECT_EQ(e.location().option, "group=");
     }
+    try {
+        trialDataFromText("A,B\n1,2\n3\n", "short.csv");
+        ADD_FAILURE() << "the short line was not refused";
+    } catch (const RunError& e) {
+        EXPECT_EQ(e.location().file + ":" + std::to_string(e.location().line), "short.csv:3") << e.message();
+    }
     expectNothingLeft();
 }
 
