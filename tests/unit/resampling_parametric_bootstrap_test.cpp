@@ -1,0 +1,124 @@
+// The double-precision MINQUE(0/1) behind the parametric bootstrap, against
+// the engine, and the reproducibility of its draws.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "linalg/worker_pool.hpp"
+#include "minquecov/analysis.hpp"
+#include "resampling/parametric_bootstrap.hpp"
+
+namespace minque {
+namespace {
+
+// A half diallel of 6 parents without selfs, 2 consecutive rows per cross,
+// two traits: the design as the bootstrap takes it and the table as the
+// library takes it.
+struct Diallel {
+    MinqueDesign design;
+    AnalysisRequest request;
+    std::vector<double> Y;
+};
+
+Diallel diallel(std::uint64_t seed) {
+    Diallel d;
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> z(0.0, 1.0);
+    const int P = 6;
+    std::vector<std::vector<std::pair<int, double>>> A(P), D;
+    std::vector<double> a(2 * P);
+    for (double& x : a) x = 1.5 * z(rng);
+    TrialColumn fem{"Fem", false, {}, {}}, male{"Male", false, {}, {}};
+    TrialColumn t1{"T1", true, {}, {}}, t2{"T2", true, {}, {}};
+    int obs = 0;
+    for (int i = 0; i < P; ++i)
+        for (int j = i + 1; j < P; ++j) {
+            D.emplace_back();
+            const double d1 = z(rng), d2 = 0.5 * d1 + z(rng);
+            for (int rep = 0; rep < 2; ++rep, ++obs) {
+                A[i].emplace_back(obs, 1.0);
+                A[j].emplace_back(obs, 1.0);
+                D.back().emplace_back(obs, 1.0);
+                fem.text.push_back("P" + std::to_string(i + 1));
+                male.text.push_back("P" + std::to_string(j + 1));
+                const double e = z(rng);
+                t1.numbers.push_back(20.0 + a[2 * i] + a[2 * j] + d1 + e);
+                t2.numbers.push_back(5.0 + a[2 * i + 1] + a[2 * j + 1] + 0.7 * a[2 * i] + d2 + 0.3 * e + z(rng));
+                d.Y.push_back(t1.numbers.back());
+                d.Y.push_back(t2.numbers.back());
+            }
+        }
+    d.design.observations = obs;
+    d.design.factors = {A, D};
+    d.design.fixedColumns = {std::vector<int>(obs)};
+    for (int k = 0; k < obs; ++k) d.design.fixedColumns[0][k] = k;
+    d.request.data.name = "diallel";
+    d.request.data.columns = {fem, male, t1, t2};
+    d.request.model.female = "Fem";
+    d.request.model.male = "Male";
+    d.request.options.group = 2;
+    d.request.options.covarianceRecords = true;
+    return d;
+}
+
+TEST(ParametricBootstrap, ItsDoublePrecisionMinqueGivesTheEnginesWholeDataComponents) {
+    for (std::uint64_t seed : {1u, 2u, 3u}) {
+        Diallel d = diallel(seed);
+        const AnalysisResult engine = analyse(d.request);
+        const MinqueProjection projection(d.design);
+        ASSERT_EQ(projection.components(), engine.varianceRecords.components);
+        const std::vector<double> theta = projection.estimate(d.Y, 2);
+        const int K = projection.components(), R = K + 1;
+        // Whole-data records: T1, T2 (variances), then the pair.
+        const std::vector<float> engineTheta[3] = {
+            {engine.varianceRecords.values.begin(), engine.varianceRecords.values.begin() + R},
+            {engine.covarianceRecords.values.begin(), engine.covarianceRecords.values.begin() + R},
+            {engine.varianceRecords.values.begin() + R, engine.varianceRecords.values.begin() + 2 * R}};
+        const int pairOf[3] = {pairIndex(0, 0, 2), pairIndex(0, 1, 2), pairIndex(1, 1, 2)};
+        for (int x = 0; x < 3; ++x) {
+            double largest = 0.0;
+            for (int k = 1; k <= K; ++k) largest = std::max(largest, std::fabs(static_cast<double>(engineTheta[x][k])));
+            for (int k = 0; k < K; ++k)
+                // Single precision's products and stores in the engine: a few
+                // units of its last place of the largest component.
+                EXPECT_NEAR(theta[static_cast<std::size_t>(k) * 3 + pairOf[x]], engineTheta[x][k + 1], 1e-5 * largest)
+                    << "seed " << seed << ", pair " << x << ", component " << k;
+        }
+    }
+}
+
+TEST(ParametricBootstrap, TheSameSeedGivesTheSameDrawsOnAnyThreadCountAndItsCentreIsTheEstimate) {
+    const Diallel d = diallel(7);
+    const MinqueProjection projection(d.design);
+    const std::vector<double> whole = projection.estimate(d.Y, 2);
+    setWorkerThreads(1);
+    const BootstrapDraws one = parametricBootstrap(projection, whole, 2, 400, 42);
+    setWorkerThreads(2);
+    const BootstrapDraws two = parametricBootstrap(projection, whole, 2, 400, 42);
+    setWorkerThreads(0);
+    EXPECT_EQ(one.theta, two.theta);
+    EXPECT_NE(parametricBootstrap(projection, whole, 2, 400, 43).theta, one.theta);
+    // MINQUE is unbiased: the mean of the draws is the components they were
+    // drawn at (where those are positive semi-definite), within 4 S.E.
+    const int K = projection.components();
+    for (int k = 0; k < K; ++k) {
+        if (one.adjusted[static_cast<std::size_t>(k)]) continue;
+        for (int pair = 0; pair < 3; ++pair) {
+            double mean = 0.0, ss = 0.0;
+            for (int b = 0; b < one.samples; ++b) mean += one.theta[(static_cast<std::size_t>(b) * K + k) * 3 + pair] / one.samples;
+            for (int b = 0; b < one.samples; ++b) {
+                const double x = one.theta[(static_cast<std::size_t>(b) * K + k) * 3 + pair] - mean;
+                ss += x * x;
+            }
+            const double se = std::sqrt(ss / (one.samples - 1) / one.samples);
+            EXPECT_NEAR(mean, whole[static_cast<std::size_t>(k) * 3 + pair], 4.0 * se) << k << " " << pair;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace minque
