@@ -75,8 +75,22 @@ struct ModelSpec {
     bool covariances = false;  // also the covariance components between factors
 };
 
+// How the standard errors, P values and marks are computed: the
+// delete-a-group jackknife of the reports (and the three programs), or the
+// parametric bootstrap at the whole-data components, which holds in diallels
+// and crossed designs where the row jackknife understates the spread of
+// genetic components (see the guide).
+enum class StandardErrors { Jackknife, Bootstrap };
+
 struct AnalysisOptions {
     int group = 0;                    // jackknife group size: consecutive rows deleted together (required)
+    StandardErrors standardErrors = StandardErrors::Jackknife;
+    // The bootstrap: B samples, drawn from this seed (the same tables for any
+    // thread count). With it the run makes no reports (NAME.VAR, NAME.COV,
+    // MATWRN.var): those are the jackknife's. Not with covariance components
+    // between factors, nor with effects, yet.
+    int bootstrapSamples = 1000;
+    unsigned long long seed = 1;
     std::vector<std::string> traits;  // empty: every column that is not in the model
     bool dropIncomplete = false;      // drop the rows with a missing value instead of refusing them
     int threads = 0;                  // worker threads; 0: one per hardware thread
@@ -109,6 +123,7 @@ struct CallerWords {
     std::string female = "--female", male = "--male", random = "--random";
     std::string group = "--group", traits = "--traits", dropIncomplete = "--drop-incomplete";
     std::string covariances = "--covariances", effects = "--effects";
+    std::string bootstrap = "--bootstrap", jackknife = "--se jackknife";
 };
 
 struct AnalysisRequest {

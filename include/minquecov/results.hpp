@@ -30,6 +30,9 @@
 //   out_of_range           a heritability or share outside [0, 1]
 //   component_not_positive a predicted effect of a term whose variance
 //                          component is at or below zero: predicted as 0
+//   psd_adjusted           bootstrap standard errors: the component's matrix
+//                          over the traits was made positive semi-definite
+//                          to draw the samples
 // In the heritabilities, negative marks a ratio one of whose components is
 // below zero, and undefined one whose phenotypic variance is at or below
 // 1e-10.
@@ -49,11 +52,18 @@ struct ResultRow {
     std::string level;      // the predicted effects: the level ("P3", "P1 x P3", "Env2: P3"); else empty
     double weight = std::numeric_limits<double>::quiet_NaN();
     double estimate = 0.0, se = 0.0, p = 1.0;
+    // With bootstrap standard errors: the 95% interval, and for a correlation
+    // the number of bootstrap samples in which it was not defined.
+    double ciLow = std::numeric_limits<double>::quiet_NaN(), ciHigh = std::numeric_limits<double>::quiet_NaN();
+    double undefinedDraws = std::numeric_limits<double>::quiet_NaN();
     std::string mark;  // NS, S+, S* or S**
     std::string flag;  // the flags above, joined with ';'; empty when none
 };
 
 struct ResultTables {
+    // "jackknife" (the reports' standard errors) or "bootstrap" (the
+    // parametric bootstrap; the tables then also hold intervals).
+    std::string method = "jackknife";
     std::vector<std::string> traits;
     std::vector<std::string> correlationComponents;  // reported correlations, then G+GE and Phenotypic
     std::vector<ResultRow> variances, covariances, correlations;
@@ -88,7 +98,9 @@ struct ResultColumn {
 // "variances", "covariances", "correlations", "heritability", "effects": the
 // CSV file's name without ".csv" and the R result's element.
 const char* resultTableName(ResultTable table);
-const std::vector<ResultColumn>& resultColumns(ResultTable table);
+// The columns of a table of the method's tables: the bootstrap's add
+// ci_low, ci_high and, for the correlations, undefined_draws.
+const std::vector<ResultColumn>& resultColumns(ResultTable table, const std::string& method = "jackknife");
 const std::vector<ResultRow>& resultRows(const ResultTables& tables, ResultTable table);
 
 // A cell as the tables print it: the text, or the number with the column's

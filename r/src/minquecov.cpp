@@ -103,12 +103,11 @@ Rcpp::List errorOf(const minque::RunError& e) {
 }
 
 // One table as a list of its columns, named and ordered as in its CSV file:
-// text as character vectors, numbers as doubles at full precision (a
-// missing weight, NaN in the engine, is NA).
+// text as character vectors, numbers as doubles at full precision.
 Rcpp::List table(const minque::ResultTables& tables, minque::ResultTable kind) {
     const std::vector<minque::ResultRow>& rows = minque::resultRows(tables, kind);
     Rcpp::List t;
-    for (const minque::ResultColumn& c : minque::resultColumns(kind)) {
+    for (const minque::ResultColumn& c : minque::resultColumns(kind, tables.method)) {
         if (c.text != nullptr) {
             Rcpp::CharacterVector v(rows.size());
             for (std::size_t i = 0; i < rows.size(); ++i) v[i] = rows[i].*c.text;
@@ -116,10 +115,13 @@ Rcpp::List table(const minque::ResultTables& tables, minque::ResultTable kind) {
             continue;
         }
         Rcpp::NumericVector v(rows.size());
-        const bool weight = c.number == &minque::ResultRow::weight;
+        // A missing weight, interval or count (NaN in the engine) is NA; an
+        // estimate, S.E. or P the method could not give stays NaN.
+        const bool statistic = c.number == &minque::ResultRow::estimate || c.number == &minque::ResultRow::se ||
+                               c.number == &minque::ResultRow::p;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const double x = rows[i].*c.number;
-            v[i] = weight && std::isnan(x) ? NA_REAL : x;
+            v[i] = !statistic && std::isnan(x) ? NA_REAL : x;
         }
         t[c.name] = v;
     }

@@ -219,8 +219,9 @@ private:
 // ---- analyse -----------------------------------------------------------------
 
 struct AnalyseOptions {
-    std::string data, female, male, env, block, random, fixed = "1", traits, out, lang = "en";
-    int group = 0, threads = 0, trailing = 0;
+    std::string data, female, male, env, block, random, fixed = "1", traits, out, lang = "en", se = "jackknife";
+    int group = 0, threads = 0, trailing = 0, bootstrap = 1000;
+    unsigned long long seed = 1;
     bool covariances = false, replace = false, dropIncomplete = false, cpu = false, effects = false;
 };
 
@@ -265,6 +266,9 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     options.chinese = o.lang == "zh";
     options.hostOnly = o.cpu;
     options.effects = o.effects;
+    options.standardErrors = o.se == "bootstrap" ? StandardErrors::Bootstrap : StandardErrors::Jackknife;
+    options.bootstrapSamples = o.bootstrap;
+    options.seed = o.seed;
     options.fileName = stemOf(o.data);
     checkModelSpec(model, options);
     const fs::path out = o.out.empty() ? fs::path(stemOf(o.data) + "-results") : fs::path(o.out);
@@ -287,9 +291,14 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     const std::string& name = s.fileName;
     const StagingFolder stage(out);
     prepared.options.folder = stage.path().string();
-    std::fprintf(stderr, "minque analyse: %d observations, %zu traits, %d random factors, K = %d components, J = %d "
-                         "replicates of groups of %d\n",
-                 s.observations, s.traits.size(), s.randomFactors, s.components, s.replicates, s.groupSize);
+    if (options.standardErrors == StandardErrors::Bootstrap)
+        std::fprintf(stderr, "minque analyse: %d observations, %zu traits, %d random factors, K = %d components, B = %d "
+                             "bootstrap samples\n",
+                     s.observations, s.traits.size(), s.randomFactors, s.components, options.bootstrapSamples);
+    else
+        std::fprintf(stderr, "minque analyse: %d observations, %zu traits, %d random factors, K = %d components, J = %d "
+                             "replicates of groups of %d\n",
+                     s.observations, s.traits.size(), s.randomFactors, s.components, s.replicates, s.groupSize);
     std::fflush(stderr);
     const AnalysisResult result = runAnalysis(std::move(prepared), told);
 
@@ -308,23 +317,34 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
         {"Command", command},
     };
     std::vector<std::string> files = writeResults(stage.path(), result.tables, settings);
+    const bool bootstrap = options.standardErrors == StandardErrors::Bootstrap;
     std::string runLog = "command: " + command + "\nversion: " + MINQUE_VERSION + "\ndate: " + date +
                          "\nvector path: " + result.vectorPath + "\nworker threads: " + std::to_string(result.threads) +
                          "\n";
+    if (bootstrap)
+        runLog += "standard errors: parametric bootstrap, B = " + std::to_string(options.bootstrapSamples) +
+                  " samples, seed " + std::to_string(options.seed) + "\n";
     if (!s.droppedLines.empty())
         runLog += "rows dropped with a missing value: " + std::to_string(s.droppedLines.size()) + "\n";
     writeText(stage.path() / "run.txt", runLog);
-    std::vector<std::string> published = {name + ".TXT", name + ".MAT", name + ".DAT", "MATWRN.var", name + ".VAR",
-                                          name + ".COV", "run.txt"};
+    std::vector<std::string> published = {name + ".TXT", name + ".MAT", name + ".DAT", "run.txt"};
+    // The reports and the variance records are the jackknife's.
+    if (!bootstrap) published.insert(published.end(), {"MATWRN.var", name + ".VAR", name + ".COV"});
     published.insert(published.end(), files.begin(), files.end());
     stage.publish(out, published);
 
     printCorrelationSummary(result.tables);
     printHeritabilities(result.tables);
-    std::printf("\nResults in %s/: %s.VAR and %s.COV (the reports), variances.csv, covariances.csv, correlations.csv,\n"
-                "heritability.csv, correlations.svg and summary.html (open it in a browser). Read docs/guide.md before "
-                "publishing.\n",
-                out.c_str(), name.c_str(), name.c_str());
+    if (bootstrap)
+        std::printf("\nResults in %s/ (standard errors by the parametric bootstrap, B = %d): variances.csv, "
+                    "covariances.csv,\ncorrelations.csv, heritability.csv, correlations.svg and summary.html (open it "
+                    "in a browser). Read docs/guide.md before publishing.\n",
+                    out.c_str(), options.bootstrapSamples);
+    else
+        std::printf("\nResults in %s/: %s.VAR and %s.COV (the reports), variances.csv, covariances.csv, "
+                    "correlations.csv,\nheritability.csv, correlations.svg and summary.html (open it in a browser). "
+                    "Read docs/guide.md before publishing.\n",
+                    out.c_str(), name.c_str(), name.c_str());
     return 0;
 }
 
@@ -409,6 +429,12 @@ int runMinqueCommand(int argc, char** argv) {
     analyseCommand->add_option("--lang", a.lang, "Language of the reports: en or zh (the tables are always English)")
         ->check(CLI::IsMember({"en", "zh"}));
     analyseCommand->add_flag("--cpu", a.cpu, "Compute the inverse on the host even when a CUDA device is present");
+    analyseCommand->add_option("--se", a.se,
+                               "Standard errors: jackknife (the reports', default) or bootstrap (parametric, at the "
+                               "whole-data components; holds in diallels and crossed designs, see the guide)")
+        ->check(CLI::IsMember({"jackknife", "bootstrap"}));
+    analyseCommand->add_option("--bootstrap", a.bootstrap, "Bootstrap samples (default 1000)")->check(CLI::Range(20, 1000000));
+    analyseCommand->add_option("--seed", a.seed, "Seed of the bootstrap's draws (default 1)");
     analyseCommand->add_flag("--effects", a.effects,
                              "Also predict the genetic effects of every parent, cross and level (BLUP at each trait's "
                              "components) with jackknife standard errors, into effects.csv; not with --covariances");

@@ -569,12 +569,14 @@ ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, con
         allocateAccumulators(st);
         ReportedBlocks blocks =
             runJackknifeBoth(st, traitCount, run.groupSize, reports[0].stream(), reports[1].stream(), run.control);
+        blocks.varianceRecords = std::move(st.recordStores[kSlotVariance].values);
+        // The whole data alone: its records, and no report.
+        if (run.control.wholeDataOnly) return blocks;
         const std::time_t end = std::time(nullptr);
         const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
         for (MemoryTextStream& report : reports) writeRunTime(report.stream(), run.chinese, hours);
         blocks.varianceReport = reports[0].take();
         blocks.covarianceReport = reports[1].take();
-        blocks.varianceRecords = std::move(st.recordStores[kSlotVariance].values);
 
         if (!run.folder.empty()) {
             RunFiles outputs;

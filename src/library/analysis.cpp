@@ -30,10 +30,12 @@
 #include "io/product_records.hpp"
 #include "minque/effects.hpp"
 #include "model/genetic_definitions.hpp"
+#include "report/bootstrap_tables.hpp"
 #include "report/genetic_effects.hpp"
 #include "report/heritability.hpp"
 #include "report/result_tables.hpp"
 #include "resampling/jackknife.hpp"
+#include "resampling/parametric_bootstrap.hpp"
 
 namespace minque {
 
@@ -46,6 +48,7 @@ struct PreparedModel {
     int traitCount = 0;
     std::vector<EffectTerm> terms;         // the random terms and their levels' names
     HeritabilityModel heritability;        // the heritabilities the model defines
+    MinqueDesign design;                   // the design as the bootstrap takes it
 };
 
 namespace {
@@ -125,6 +128,25 @@ std::vector<std::string> termColumns(const std::vector<std::string>& terms) {
                 columns.push_back(part);
     }
     return columns;
+}
+
+// The design built, as the bootstrap's estimation takes it (observations
+// from 0, coefficients in double).
+MinqueDesign minqueDesign(const ModelDesign& built) {
+    MinqueDesign d;
+    d.observations = built.obsCount;
+    for (const ModelDesign::Factor& factor : built.factors) {
+        d.factors.emplace_back();
+        for (const auto& level : factor.columns) {
+            d.factors.back().emplace_back();
+            for (const auto& [obs, coefficient] : level) d.factors.back().back().emplace_back(obs - 1, coefficient);
+        }
+    }
+    for (const auto& column : built.fixedColumns) {
+        d.fixedColumns.emplace_back();
+        for (int obs : column) d.fixedColumns.back().push_back(obs - 1);
+    }
+    return d;
 }
 
 // Why column c of the table looks like a row identifier rather than a trait:
@@ -313,6 +335,14 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
         stopRunAt({"", 0, "", m.female.empty() ? w.female : w.male},
                   "%s: the additive-dominance model needs both %s and %s", call, w.female.c_str(), w.male.c_str());
     if (o.group < 1) stopRunAt({"", 0, "", w.group}, "%s: %s must be at least 1", call, w.group.c_str());
+    if (o.standardErrors == StandardErrors::Bootstrap) {
+        if (o.bootstrapSamples < 20)
+            stopRunAt({"", 0, "", w.bootstrap}, "%s: %s needs at least 20 samples", call, w.bootstrap.c_str());
+        if (m.covariances || o.effects)
+            stopRunAt({"", 0, "", m.covariances ? w.covariances : w.effects},
+                      "%s: %s is not available with bootstrap standard errors yet; use the jackknife's (%s)", call,
+                      m.covariances ? w.covariances.c_str() : w.effects.c_str(), w.jackknife.c_str());
+    }
     if (o.effects && m.covariances)
         stopRunAt({"", 0, "", w.effects},
                   "%s: %s cannot be combined with %s: the predictions would need the covariance components between "
@@ -434,6 +464,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->dataText = formatDataFile(coded.data.leadNames, coded.data.traitNames, coded.data.lead, coded.values);
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
     prepared->terms = effectTerms(built);
+    prepared->design = minqueDesign(built);
     prepared->heritability = heritabilityDefinitions(built, st);
     st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
     for (int i = 1; i <= prepared->traitCount; ++i) {
@@ -456,6 +487,46 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     s.replicates = groups.replicates();
     s.model = modelText + (m.covariances ? ", with covariance components between factors" : "");
     s.fileName = name;
+    return result;
+}
+
+// The tables of a run with bootstrap standard errors, from the records of
+// the pass on all data.
+AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, ReportedBlocks& blocks,
+                               const AnalysisOptions& o) {
+    const AnalysisState& st = model.state;
+    const int t = model.traitCount, K = st.componentCount, R = st.recordLength;
+    const MinqueProjection projection(model.design);
+    if (projection.components() != K)
+        stopRun("internal error: the bootstrap's design has %d components, the model %d", projection.components(), K);
+    // The engine's whole-data components, pair by pair.
+    BootstrapTableInput input;
+    input.traits = settings.traits;
+    input.heritability = model.heritability;
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    input.whole.assign(static_cast<std::size_t>(K) * pairs, 0.0);
+    int covariancePair = 0;
+    for (int i = 0; i < t; ++i)
+        for (int j = i; j < t; ++j) {
+            const float* record = i == j ? blocks.varianceRecords.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(R)
+                                         : blocks.covarianceRecords.data() + static_cast<std::size_t>(covariancePair++) * static_cast<std::size_t>(R);
+            for (int k = 0; k < K; ++k)
+                input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))] = record[k + 1];
+        }
+    for (int k = 1; k <= K; ++k)
+        input.labels.push_back(k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)]);
+    input.draws = parametricBootstrap(projection, input.whole, t, o.bootstrapSamples, o.seed);
+
+    AnalysisResult result;
+    result.settings = settings;
+    result.threads = workerThreads();
+    result.vectorPath = vectorPathName(vectorPath());
+    result.tables = bootstrapTables(input);
+    VarianceRecords& v = result.varianceRecords;
+    v.traits = t;
+    v.replicates = 0;
+    v.components = K;
+    v.values = std::move(blocks.varianceRecords);
     return result;
 }
 
@@ -500,10 +571,25 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
         effects.emplace(model->traitCount, prepared.settings.replicates, st.randomLevelCount, st.obsCount, o.group);
         run.control.passComputed = [&effects](AnalysisState& state, int k) { effects->pass(state, k); };
     }
+    const bool bootstrap = o.standardErrors == StandardErrors::Bootstrap;
+    if (bootstrap) {
+        // The pass on all data gives the estimates; the bootstrap their spread.
+        run.control.wholeDataOnly = true;
+        run.control.covarianceRecords = true;
+    }
     ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
-    if (folder)
+    if (folder && !bootstrap)
         for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
             written.add(pathInFolder(dir, output));
+    if (bootstrap) {
+        AnalysisResult result = bootstrapResult(*model, prepared.settings, blocks, o);
+        written.keepAll();
+        if (folder) {
+            folder->keep();
+            result.folder = dir;
+        }
+        return result;
+    }
 
     AnalysisResult result;
     result.settings = prepared.settings;

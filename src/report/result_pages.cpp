@@ -268,7 +268,7 @@ std::string htmlTable(const std::string& id, const std::vector<std::string>& hea
 // A table of the page with the columns of its CSV file, P shown as the page
 // shows it.
 std::string schemaTable(const std::string& id, const ResultTables& tables, ResultTable table) {
-    const std::vector<ResultColumn>& columns = resultColumns(table);
+    const std::vector<ResultColumn>& columns = resultColumns(table, tables.method);
     std::vector<std::string> header;
     for (const ResultColumn& c : columns) header.push_back(c.heading);
     std::vector<std::vector<std::string>> rows;
@@ -466,12 +466,23 @@ std::string summaryPageHtml(const ResultTables& tables, const std::vector<std::p
     s += "<h2>Covariance components (covariances.csv)</h2>\n" + schemaTable("covariances", tables, ResultTable::Covariances);
     s += "<h2>Variance components (variances.csv)</h2>\n" + schemaTable("variances", tables, ResultTable::Variances);
 
-    s += "<h2>Reading the marks and flags</h2>\n<dl id=\"meanings\">\n"
-         "<dt>NS, S+, S*, S**</dt><dd>not significant; significant at the 0.10, 0.05 and 0.01 levels (two-tailed "
-         "t-test on the jackknife's J - 1 degrees of freedom)</dd>\n"
-         "<dt>weight</dt><dd>each covariance row is weight x component, the genetic coefficient that turns the "
-         "component into the reported scale; correlations do not depend on it</dd>\n";
-    for (const FlagMeaning& f : flagMeanings()) s += "<dt>" + std::string(f.flag) + "</dt><dd>" + escaped(f.meaning) + "</dd>\n";
+    const bool bootstrap = tables.method == "bootstrap";
+    s += "<h2>Reading the marks and flags</h2>\n<dl id=\"meanings\">\n";
+    if (bootstrap)
+        s += "<dt>S.E., 95% low and high</dt><dd>the standard deviation and the 2.5% and 97.5% quantiles of the "
+             "quantity over the parametric bootstrap's samples, drawn at the whole-data components</dd>\n"
+             "<dt>NS, S+, S*, S**</dt><dd>not significant; significant at the 0.10, 0.05 and 0.01 levels (two-tailed "
+             "test of estimate / S.E. against the standard normal)</dd>\n"
+             "<dt>weight</dt><dd>the component's genetic coefficient (A 2, D 1, AE 2, DE 1, e 1; 1 in a general "
+             "model): each row is weight x component, and G+GE and Phenotypic are their sums; correlations do not "
+             "depend on it</dd>\n";
+    else
+        s += "<dt>NS, S+, S*, S**</dt><dd>not significant; significant at the 0.10, 0.05 and 0.01 levels (two-tailed "
+             "t-test on the jackknife's J - 1 degrees of freedom)</dd>\n"
+             "<dt>weight</dt><dd>each covariance row is weight x component, the genetic coefficient that turns the "
+             "component into the reported scale; correlations do not depend on it</dd>\n";
+    for (const FlagMeaning& f : flagMeanings(tables.method))
+        s += "<dt>" + std::string(f.flag) + "</dt><dd>" + escaped(f.meaning) + "</dd>\n";
     s += "</dl>\n";
     if (!guide.empty())
         s += "<p>How to choose the jackknife groups and what not to trust: see the breeder's guide, <a href=\"" +

@@ -20,11 +20,16 @@ ResultColumn number(const char* name, const char* heading, double R::*field, con
     return {name, heading, nullptr, field, format};
 }
 
-// The columns every table ends with: the statistics of the estimate.
+// The columns every table ends with: the statistics of the estimate, with
+// the interval where the method gives one.
 std::vector<ResultColumn> withStatistics(std::vector<ResultColumn> columns, const char* estimateName,
-                                         const char* estimateFormat) {
+                                         const char* estimateFormat, bool intervals = false) {
     columns.push_back(number(estimateName, estimateName, &R::estimate, estimateFormat));
     columns.push_back(number("se", "S.E.", &R::se, kCovarianceFormat));
+    if (intervals) {
+        columns.push_back(number("ci_low", "95% low", &R::ciLow, estimateFormat));
+        columns.push_back(number("ci_high", "95% high", &R::ciHigh, estimateFormat));
+    }
     columns.push_back(number("p", "P", &R::p, kPFormat));
     columns.push_back(text("mark", "mark", &R::mark));
     columns.push_back(text("flag", "flag", &R::flag));
@@ -44,33 +49,31 @@ const char* resultTableName(ResultTable table) {
     return "";
 }
 
-const std::vector<ResultColumn>& resultColumns(ResultTable table) {
-    static const std::vector<ResultColumn> variances = withStatistics(
-        {text("trait", "trait", &R::trait1), text("component", "component", &R::component),
-         number("weight", "weight", &R::weight, kCovarianceFormat)},
-        "estimate", kCovarianceFormat);
-    static const std::vector<ResultColumn> covariances = withStatistics(
-        {text("trait_1", "trait 1", &R::trait1), text("trait_2", "trait 2", &R::trait2),
-         text("component", "component", &R::component), number("weight", "weight", &R::weight, kCovarianceFormat)},
-        "estimate", kCovarianceFormat);
-    static const std::vector<ResultColumn> correlations = withStatistics(
-        {text("trait_1", "trait 1", &R::trait1), text("trait_2", "trait 2", &R::trait2),
-         text("component", "component", &R::component)},
-        "estimate", kCorrelationFormat);
-    static const std::vector<ResultColumn> heritabilities =
-        withStatistics({text("trait", "trait", &R::trait1), text("quantity", "quantity", &R::component)}, "estimate",
-                       kCorrelationFormat);
-    static const std::vector<ResultColumn> effects = withStatistics(
-        {text("trait", "trait", &R::trait1), text("term", "term", &R::component), text("level", "level", &R::level)},
-        "effect", kCovarianceFormat);
-    switch (table) {
-        case ResultTable::Variances: return variances;
-        case ResultTable::Covariances: return covariances;
-        case ResultTable::Correlations: return correlations;
-        case ResultTable::Heritabilities: return heritabilities;
-        case ResultTable::Effects: break;
-    }
-    return effects;
+const std::vector<ResultColumn>& resultColumns(ResultTable table, const std::string& method) {
+    // The tables of each method, in the order of ResultTable.
+    struct Schema {
+        std::vector<ResultColumn> tables[5];
+        explicit Schema(bool intervals) {
+            tables[0] = withStatistics({text("trait", "trait", &R::trait1), text("component", "component", &R::component),
+                                        number("weight", "weight", &R::weight, kCovarianceFormat)},
+                                       "estimate", kCovarianceFormat, intervals);
+            tables[1] = withStatistics(
+                {text("trait_1", "trait 1", &R::trait1), text("trait_2", "trait 2", &R::trait2),
+                 text("component", "component", &R::component), number("weight", "weight", &R::weight, kCovarianceFormat)},
+                "estimate", kCovarianceFormat, intervals);
+            tables[2] = withStatistics({text("trait_1", "trait 1", &R::trait1), text("trait_2", "trait 2", &R::trait2),
+                                        text("component", "component", &R::component)},
+                                       "estimate", kCorrelationFormat, intervals);
+            if (intervals) tables[2].push_back(number("undefined_draws", "undefined draws", &R::undefinedDraws, "%.0f"));
+            tables[3] = withStatistics({text("trait", "trait", &R::trait1), text("quantity", "quantity", &R::component)},
+                                       "estimate", kCorrelationFormat, intervals);
+            tables[4] = withStatistics({text("trait", "trait", &R::trait1), text("term", "term", &R::component),
+                                        text("level", "level", &R::level)},
+                                       "effect", kCovarianceFormat, intervals);
+        }
+    };
+    static const Schema jackknife(false), bootstrap(true);
+    return (method == "bootstrap" ? bootstrap : jackknife).tables[static_cast<int>(table)];
 }
 
 const std::vector<ResultRow>& resultRows(const ResultTables& tables, ResultTable table) {
@@ -87,8 +90,10 @@ const std::vector<ResultRow>& resultRows(const ResultTables& tables, ResultTable
 std::string cellText(const ResultRow& row, const ResultColumn& column) {
     if (column.text != nullptr) return row.*column.text;
     const double value = row.*column.number;
-    // A row without a weight (a total) leaves its cell blank.
-    if (column.number == &R::weight && std::isnan(value)) return "";
+    // A row without a weight (a total), an interval or a count leaves its
+    // cell blank.
+    if (column.number != &R::estimate && column.number != &R::se && column.number != &R::p && std::isnan(value))
+        return "";
     return printedNumber(column.format, value);
 }
 

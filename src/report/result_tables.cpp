@@ -403,7 +403,7 @@ std::string csvLine(const std::vector<std::string>& fields) {
 }  // namespace
 
 std::string resultCsv(const ResultTables& tables, ResultTable table) {
-    const std::vector<ResultColumn>& columns = resultColumns(table);
+    const std::vector<ResultColumn>& columns = resultColumns(table, tables.method);
     std::vector<std::string> fields;
     for (const ResultColumn& c : columns) fields.push_back(c.name);
     std::string out = csvLine(fields);
@@ -413,6 +413,13 @@ std::string resultCsv(const ResultTables& tables, ResultTable table) {
         out += csvLine(fields);
     }
     return out;
+}
+
+std::vector<FlagMeaning> flagMeanings(const std::string& method) {
+    std::vector<FlagMeaning> meanings;
+    for (const FlagMeaning& f : flagMeanings())
+        if (!f.bootstrapOnly || method == "bootstrap") meanings.push_back(f);
+    return meanings;
 }
 
 const std::vector<FlagMeaning>& flagMeanings() {
@@ -438,6 +445,11 @@ const std::vector<FlagMeaning>& flagMeanings() {
                        "cannot be estimated from these replicates"},
         {"component_not_positive", "a predicted effect of a term whose variance component is at or below zero: "
                                    "the term explains nothing the data can see, and every level is predicted 0"},
+        {"psd_adjusted", "bootstrap standard errors: the component's variance and covariance matrix over the traits "
+                         "had negative eigenvalues (a variance below zero, or covariances too large for the variances); "
+                         "the samples were drawn from it with those set to 0, so its spread is that of a nearby "
+                         "positive semi-definite matrix",
+         true},
         {"out_of_range", "a heritability or share of the phenotypic variance outside [0, 1], printed as computed: a "
                          "component below zero, or sampling error next to a bound; read it as near 0 or near 1"},
     };

@@ -69,7 +69,10 @@ bool addFiniteAndFloorFlags(ResultRow& row);
 struct FlagMeaning {
     const char* flag;
     const char* meaning;
+    bool bootstrapOnly = false;  // carried by the bootstrap's tables alone
 };
 const std::vector<FlagMeaning>& flagMeanings();
+// The meanings a method's tables can carry.
+std::vector<FlagMeaning> flagMeanings(const std::string& method);
 
 }  // namespace minque

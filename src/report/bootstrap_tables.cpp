@@ -1,0 +1,202 @@
+#include "report/bootstrap_tables.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "report/result_tables.hpp"
+#include "resampling/student_t.hpp"
+
+namespace minque {
+
+namespace {
+
+constexpr double kUndefinedVariance = 1e-10;  // the reports' own limit for a correlation's variances
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The q-quantile of sorted values, by linear interpolation between order
+// statistics (R's type 7).
+double quantile(const std::vector<double>& sorted, double q) {
+    const double h = static_cast<double>(sorted.size() - 1) * q;
+    const std::size_t below = static_cast<std::size_t>(std::floor(h));
+    if (below + 1 >= sorted.size()) return sorted.back();
+    return sorted[below] + (h - static_cast<double>(below)) * (sorted[below + 1] - sorted[below]);
+}
+
+// A row's statistics from its estimate and the quantity in every sample
+// (NaN where it is not defined there).
+void setStatistics(ResultRow& row, std::vector<double> samples) {
+    const std::size_t all = samples.size();
+    samples.erase(std::remove_if(samples.begin(), samples.end(), [](double x) { return std::isnan(x); }), samples.end());
+    row.undefinedDraws = static_cast<double>(all - samples.size());
+    if (samples.size() < 2) {
+        row.se = kNaN;
+        row.p = kNaN;
+        row.mark = "NS";
+        return;
+    }
+    double mean = 0.0;
+    for (double x : samples) mean += x;
+    mean /= static_cast<double>(samples.size());
+    double squares = 0.0;
+    for (double x : samples) squares += (x - mean) * (x - mean);
+    row.se = std::sqrt(squares / static_cast<double>(samples.size() - 1));
+    std::sort(samples.begin(), samples.end());
+    row.ciLow = quantile(samples, 0.025);
+    row.ciHigh = quantile(samples, 0.975);
+    row.p = row.se > 0.0 ? std::erfc(std::fabs(row.estimate) / row.se / std::sqrt(2.0)) : 1.0;
+    const std::string mark = significanceMark(row.p);  // " NS\n"
+    row.mark = mark.substr(1, mark.size() - 2);
+}
+
+}  // namespace
+
+ResultTables bootstrapTables(const BootstrapTableInput& in) {
+    const int t = static_cast<int>(in.traits.size());
+    const int K = in.draws.components, B = in.draws.samples;
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    const std::size_t sampleSize = static_cast<std::size_t>(K) * pairs;
+    auto coefficient = [&](int k) { return in.heritability.phenotypic[static_cast<std::size_t>(k) + 1]; };
+    // A component of a data set (whole: nullptr; else a sample's components).
+    using Components = const double*;
+    auto theta = [&](Components c, int k, int i, int j) {
+        return c[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(std::min(i, j), std::max(i, j), t))];
+    };
+    // The totals on the genetic scale: G+GE leaves the residual out.
+    auto total = [&](Components c, bool phenotypic, int i, int j) {
+        double sum = 0.0;
+        for (int k = 0; k < K; ++k)
+            if (coefficient(k) != 0.0 && (phenotypic || k < K - 1)) sum += coefficient(k) * theta(c, k, i, j);
+        return sum;
+    };
+    auto correlation = [](double c, double v1, double v2) {
+        if (v1 <= kUndefinedVariance || v2 <= kUndefinedVariance) return kNaN;
+        return c / std::sqrt(v1) / std::sqrt(v2);
+    };
+    // Every sample's value of a quantity.
+    auto samples = [&](const std::function<double(Components)>& quantity) {
+        std::vector<double> values(static_cast<std::size_t>(B));
+        for (int b = 0; b < B; ++b) values[static_cast<std::size_t>(b)] = quantity(in.draws.theta.data() + static_cast<std::size_t>(b) * sampleSize);
+        return values;
+    };
+    const Components whole = in.whole.data();
+    bool anyAdjusted = false;
+    for (char adjusted : in.draws.adjusted) anyAdjusted = anyAdjusted || adjusted != 0;
+
+    ResultTables tables;
+    tables.method = "bootstrap";
+    tables.traits = in.traits;
+    // The reported components, then the totals, in the reports' order.
+    struct Quantity {
+        std::string label;
+        int k;             // a component; -1 Phenotypic, -2 G+GE
+    };
+    std::vector<Quantity> quantities;
+    for (int k = 0; k < K; ++k)
+        if (coefficient(k) != 0.0) quantities.push_back({in.labels[static_cast<std::size_t>(k)], k});
+    quantities.push_back({"Phenotypic", -1});
+    quantities.push_back({"G+GE", -2});
+    auto value = [&](const Quantity& q, Components c, int i, int j) {
+        return q.k >= 0 ? coefficient(q.k) * theta(c, q.k, i, j) : total(c, q.k == -1, i, j);
+    };
+    auto adjusted = [&](const Quantity& q) {
+        return q.k >= 0 ? in.draws.adjusted[static_cast<std::size_t>(q.k)] != 0 : anyAdjusted;
+    };
+
+    for (int i = 0; i < t; ++i)
+        for (int j = i; j < t; ++j) {
+            const bool variance = i == j;
+            for (const Quantity& q : quantities) {
+                ResultRow row;
+                row.trait1 = in.traits[static_cast<std::size_t>(i)];
+                row.trait2 = in.traits[static_cast<std::size_t>(j)];
+                row.component = q.label;
+                if (q.k >= 0) row.weight = coefficient(q.k);
+                row.estimate = value(q, whole, i, j);
+                setStatistics(row, samples([&](Components c) { return value(q, c, i, j); }));
+                row.undefinedDraws = kNaN;
+                const double v1 = value(q, whole, i, i), v2 = value(q, whole, j, j);
+                if (variance && row.estimate < 0.0) addFlag(row.flag, "negative");
+                if (!variance && (v1 <= 0.0 || v2 <= 0.0)) addFlag(row.flag, "variance_not_positive");
+                else if (!variance && (v1 <= kUndefinedVariance || v2 <= kUndefinedVariance)) addFlag(row.flag, "below_threshold");
+                if (adjusted(q)) addFlag(row.flag, "psd_adjusted");
+                addFiniteAndFloorFlags(row);
+                (variance ? tables.variances : tables.covariances).push_back(row);
+                if (variance) continue;
+
+                ResultRow r;
+                r.trait1 = row.trait1;
+                r.trait2 = row.trait2;
+                r.component = q.label;
+                const double raw = correlation(value(q, whole, i, j), v1, v2);
+                r.estimate = std::isnan(raw) ? 0.0 : std::clamp(raw, -1.0, 1.0);
+                setStatistics(r, samples([&](Components c) {
+                    const double x = correlation(value(q, c, i, j), value(q, c, i, i), value(q, c, j, j));
+                    return std::isnan(x) ? x : std::clamp(x, -1.0, 1.0);
+                }));
+                if (std::isnan(raw)) {
+                    // Not defined on all data: printed 0, as the reports print it.
+                    r.estimate = 0.0;
+                    r.se = 0.0;
+                    r.ciLow = r.ciHigh = kNaN;
+                    r.p = 1.0;
+                    r.mark = "NS";
+                    addFlag(r.flag, v1 <= 0.0 || v2 <= 0.0 ? "undefined" : "below_threshold");
+                } else {
+                    if (std::fabs(r.estimate) == 1.0) addFlag(r.flag, "cut");
+                    else if (std::fabs(r.estimate) >= 0.95) addFlag(r.flag, "near_bound");
+                    if (adjusted(q)) addFlag(r.flag, "psd_adjusted");
+                    addFiniteAndFloorFlags(r);
+                }
+                tables.correlations.push_back(r);
+            }
+        }
+    // The variance rows trait by trait, as the variance report lists them.
+    for (const Quantity& q : quantities)
+        if (q.label != "Phenotypic" && q.label != "G+GE") tables.correlationComponents.push_back(q.label);
+    if (!tables.correlations.empty()) {
+        tables.correlationComponents.push_back("G+GE");
+        tables.correlationComponents.push_back("Phenotypic");
+    }
+
+    // Heritabilities: the ratios the model defines.
+    for (int i = 0; i < t; ++i)
+        for (const RatioDefinition& ratio : in.heritability.ratios) {
+            auto h = [&](Components c) {
+                double numerator = 0.0, phenotypic = 0.0;
+                for (int k = 0; k < K; ++k) {
+                    numerator += ratio.numerator[static_cast<std::size_t>(k) + 1] * theta(c, k, i, i);
+                    phenotypic += coefficient(k) * theta(c, k, i, i);
+                }
+                return phenotypic > kUndefinedVariance ? numerator / phenotypic : kNaN;
+            };
+            ResultRow row;
+            row.trait1 = row.trait2 = in.traits[static_cast<std::size_t>(i)];
+            row.component = ratio.quantity;
+            const double e = h(whole);
+            row.estimate = std::isnan(e) ? 0.0 : e;
+            setStatistics(row, samples(h));
+            row.undefinedDraws = kNaN;
+            bool negative = false;
+            for (int k = 0; k < K; ++k)
+                negative = negative || ((ratio.numerator[static_cast<std::size_t>(k) + 1] != 0.0 || coefficient(k) != 0.0) &&
+                                        theta(whole, k, i, i) < 0.0);
+            if (negative) addFlag(row.flag, "negative");
+            if (std::isnan(e)) {
+                addFlag(row.flag, "undefined");
+                row.se = 0.0;
+                row.p = 1.0;
+                row.mark = "NS";
+            } else if (!std::isfinite(row.estimate) || !std::isfinite(row.se) || !std::isfinite(row.p)) {
+                addFlag(row.flag, "not_finite");
+            } else {
+                if (row.estimate < 0.0 || row.estimate > 1.0) addFlag(row.flag, "out_of_range");
+                if (row.p < 1e-10) addFlag(row.flag, "p_floor");
+            }
+            tables.heritabilities.push_back(row);
+        }
+    return tables;
+}
+
+}  // namespace minque

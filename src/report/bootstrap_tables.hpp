@@ -1,0 +1,45 @@
+// The result tables with parametric-bootstrap standard errors: every row's
+// estimate from the whole-data components, its S.E., 95% interval, P value
+// and mark from the same quantity computed in every bootstrap sample.
+//
+// Scale: the components are given on the genetic scale of the model (its
+// coefficients c_k: A 2, D 1, AE 2, DE 1, e 1 in the additive-dominance
+// model, blocks left out; 1 for every reported component of a general model),
+// the weight column holds c_k, and G+GE and Phenotypic are the sums
+// sum c_k V_k without and with the residual. Correlations and heritabilities
+// do not depend on the scale.
+//
+// Statistics over the B samples of a quantity (those where it is defined):
+//   S.E.      their standard deviation (divisor B - 1);
+//   interval  their 2.5% and 97.5% quantiles (linear interpolation between
+//             order statistics, R's type 7); a correlation's stay in [-1, 1];
+//   P         two-tailed, of the Wald statistic estimate / S.E. against the
+//             standard normal: the evidence that the quantity is not 0 if its
+//             sampling distribution is normal; at a bound (a variance near 0,
+//             a correlation cut to +-1) the normal reference is rough and the
+//             interval is the better guide;
+//   mark      NS, S+, S*, S** from P as in the reports.
+// A correlation is not defined in a sample where a variance of either trait
+// is at or below 1e-10; those samples are counted (undefined_draws).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "minquecov/results.hpp"
+#include "model/genetic_definitions.hpp"
+#include "resampling/parametric_bootstrap.hpp"
+
+namespace minque {
+
+struct BootstrapTableInput {
+    std::vector<std::string> traits;
+    std::vector<std::string> labels;  // per component 0..K-1 ("V(A)", ..., "V(e)")
+    HeritabilityModel heritability;   // its phenotypic coefficients are the scale (index k + 1 for component k)
+    std::vector<double> whole;        // whole-data components, as MinqueProjection::estimate lays them out
+    BootstrapDraws draws;
+};
+
+ResultTables bootstrapTables(const BootstrapTableInput& input);
+
+}  // namespace minque
