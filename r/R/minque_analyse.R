@@ -32,7 +32,8 @@ names_argument <- function(value, what) {
 minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, block = NULL,
                            random = NULL, fixed = "1", trailing = 0, traits = NULL,
                            covariances = FALSE, drop_incomplete = FALSE, threads = NULL,
-                           keep_files = NULL, quiet = FALSE, effects = FALSE) {
+                           keep_files = NULL, quiet = FALSE, effects = FALSE,
+                           se = c("jackknife", "bootstrap"), bootstrap = 1000, seed = 1) {
   data_name <- paste(deparse(substitute(data), width.cutoff = 60L)[1L], collapse = "")
   if (!is.data.frame(data))
     stop(sprintf("'data' must be a data frame, not %s", class(data)[1L]), call. = FALSE)
@@ -51,6 +52,9 @@ minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, 
                   drop_incomplete = flag_argument(drop_incomplete, "drop_incomplete"),
                   threads = if (is.null(threads)) 0L else count_argument(threads, "threads", 1L, 1024L),
                   effects = flag_argument(effects, "effects"),
+                  se = match.arg(se),
+                  bootstrap = count_argument(bootstrap, "bootstrap", 20L, 1000000L),
+                  seed = count_argument(seed, "seed", 0L, .Machine$integer.max),
                   keep_files = if (is.null(keep_files)) "" else normalizePath(keep_files, mustWork = FALSE),
                   file_name = make.names(data_name))
 

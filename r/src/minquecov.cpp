@@ -87,6 +87,8 @@ minque::CallerWords wordsOfR() {
     w.dropIncomplete = "drop_incomplete = TRUE";
     w.covariances = "covariances = TRUE";
     w.effects = "effects = TRUE";
+    w.bootstrap = "bootstrap";
+    w.jackknife = "se = \"jackknife\"";
     return w;
 }
 
@@ -160,6 +162,10 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
     o.dropIncomplete = Rcpp::as<bool>(options["drop_incomplete"]);
     o.threads = Rcpp::as<int>(options["threads"]);
     o.effects = Rcpp::as<bool>(options["effects"]);
+    o.standardErrors = Rcpp::as<std::string>(options["se"]) == "bootstrap" ? minque::StandardErrors::Bootstrap
+                                                                           : minque::StandardErrors::Jackknife;
+    o.bootstrapSamples = Rcpp::as<int>(options["bootstrap"]);
+    o.seed = static_cast<unsigned long long>(Rcpp::as<int>(options["seed"]));
     o.folder = Rcpp::as<std::string>(options["keep_files"]);
     o.keepFiles = !o.folder.empty();
     o.fileName = Rcpp::as<std::string>(options["file_name"]);
@@ -196,7 +202,8 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         Rcpp::Named("traits") = Rcpp::wrap(s.traits), Rcpp::Named("random_factors") = s.randomFactors,
         Rcpp::Named("components") = s.components, Rcpp::Named("group_size") = s.groupSize,
         Rcpp::Named("replicates") = s.replicates, Rcpp::Named("threads") = result.threads,
-        Rcpp::Named("vector_path") = result.vectorPath);
+        Rcpp::Named("vector_path") = result.vectorPath,
+        Rcpp::Named("standard_errors") = result.tables.method);
     Rcpp::List out;
     for (const minque::ResultTable kind : minque::kResultTables)
         out[minque::resultTableName(kind)] = table(result.tables, kind);

@@ -32,7 +32,8 @@ command_line_tables <- function(data, args) {
 # formats), equal to the command line's text, column for column.
 expect_printed_as <- function(ours, theirs, table) {
   estimate <- if (table %in% c("correlations", "heritability")) "%f" else "%g"
-  formats <- c(weight = "%g", estimate = estimate, effect = "%g", se = "%g", p = "%.3g")
+  formats <- c(weight = "%g", estimate = estimate, effect = "%g", se = "%g", p = "%.3g", ci_low = estimate,
+               ci_high = estimate, undefined_draws = "%.0f")
   expect_identical(names(ours), names(theirs), label = table)
   for (column in names(theirs)) {
     mine <- ours[[column]]

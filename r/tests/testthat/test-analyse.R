@@ -13,6 +13,19 @@ test_that("the data frames hold the command line's numbers, to every printed dig
   expect_equal(unique(general$correlations$component), c("V(Fem)", "V(Male)", "V(Env*Fem)", "V(e)", "Phenotypic", "G+GE"))
 })
 
+test_that("bootstrap standard errors: the command line's numbers, for any thread count", {
+  example <- diallel()
+  ours <- analyse_diallel(example, se = "bootstrap", bootstrap = 200, seed = 3)
+  theirs <- command_line_tables(example, c("--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
+                                           "--group", "4", "--se", "bootstrap", "--bootstrap", "200", "--seed", "3"))
+  for (name in names(theirs)) expect_printed_as(ours[[name]], theirs[[name]], name)
+  expect_identical(ours$settings$standard_errors, "bootstrap")
+  expect_identical(analyse_diallel(example, se = "bootstrap", bootstrap = 200, seed = 3, threads = 1)$correlations,
+                   ours$correlations)
+  expect_error(analyse_diallel(example, se = "bootstrap", effects = TRUE),
+               "effects = TRUE is not available with bootstrap standard errors yet; use the jackknife's \\(se = \"jackknife\"\\)")
+})
+
 test_that("design codes as factors, text or integers give the same results", {
   example <- diallel()
   as_integers <- analyse_diallel(example)
