@@ -36,6 +36,7 @@ bench: all
 	$(BUILD)/bench/minque_sherman_bench
 	bench/run_reference_case.sh $(BUILD)
 	bench/run_front_door_case.sh $(BUILD)
+	bench/run_bootstrap_case.sh $(BUILD)
 
 # The reference case over 2 MPI ranks against one process, and one pass's
 # time for n = 2000, 4000 and 8000 (after `make bench`).
