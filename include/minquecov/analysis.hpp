@@ -87,8 +87,9 @@ struct AnalysisOptions {
     StandardErrors standardErrors = StandardErrors::Jackknife;
     // The bootstrap: B samples, drawn from this seed (the same tables for any
     // thread count). With it the run makes no reports (NAME.VAR, NAME.COV,
-    // MATWRN.var): those are the jackknife's. Not with covariance components
-    // between factors, nor with effects, yet.
+    // MATWRN.var): those are the jackknife's. The effects' standard errors
+    // are then their prediction errors (Henderson's equations). Not with
+    // covariance components between factors yet.
     int bootstrapSamples = 1000;
     unsigned long long seed = 1;
     std::vector<std::string> traits;  // empty: every column that is not in the model

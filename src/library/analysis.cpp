@@ -263,8 +263,10 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
 // appended), on the pass's data set.
 class EffectCollector {
 public:
-    EffectCollector(int traits, int replicates, int columns, int observations, int groupSize)
-        : n_(observations), groups_{observations, groupSize} {
+    // predictionErrors: also the prediction error variances of the whole-data
+    // predictions (the bootstrap's tables, which need no replicate).
+    EffectCollector(int traits, int replicates, int columns, int observations, int groupSize, bool predictionErrors = false)
+        : n_(observations), groups_{observations, groupSize}, predictionErrors_(predictionErrors) {
         effects_.traits = traits;
         effects_.replicates = replicates;
         effects_.columns = columns;
@@ -297,6 +299,11 @@ public:
             const std::size_t set = static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1);
             effects_.predicted[set] = predictor_.predict(st, y.data(), record.data(), u) ? 1 : 0;
             std::copy(u.begin(), u.end(), effects_.values.begin() + static_cast<std::ptrdiff_t>(set * u.size()));
+            if (k == 0 && predictionErrors_) {
+                const std::vector<double> pev = effects_.predicted[set] ? predictor_.predictionErrorVariances(st, record.data())
+                                                                        : std::vector<double>(u.size(), 0.0);
+                effects_.predictionErrorVariances.insert(effects_.predictionErrorVariances.end(), pev.begin(), pev.end());
+            }
             if (k == 0)
                 for (int f = 1; f <= st.randomFactorCount; ++f) effects_.termPositive.push_back(record[static_cast<std::size_t>(f)] > 0.0f);
         }
@@ -307,6 +314,7 @@ public:
 private:
     int n_;
     JackknifeGroups groups_;
+    bool predictionErrors_ = false;
     EffectPredictor predictor_;
     PredictedEffects effects_;
 };
@@ -338,10 +346,10 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
     if (o.standardErrors == StandardErrors::Bootstrap) {
         if (o.bootstrapSamples < 20)
             stopRunAt({"", 0, "", w.bootstrap}, "%s: %s needs at least 20 samples", call, w.bootstrap.c_str());
-        if (m.covariances || o.effects)
-            stopRunAt({"", 0, "", m.covariances ? w.covariances : w.effects},
+        if (m.covariances)
+            stopRunAt({"", 0, "", w.covariances},
                       "%s: %s is not available with bootstrap standard errors yet; use the jackknife's (%s)", call,
-                      m.covariances ? w.covariances.c_str() : w.effects.c_str(), w.jackknife.c_str());
+                      w.covariances.c_str(), w.jackknife.c_str());
     }
     if (o.effects && m.covariances)
         stopRunAt({"", 0, "", w.effects},
@@ -490,6 +498,17 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     return result;
 }
 
+// Tells the user of every trait whose residual component leaves it without
+// predictions.
+void noteTraitsWithoutEffects(const PredictedEffects& predicted, const std::vector<std::string>& traits,
+                              const AnalysisProgress& progress) {
+    for (int i = 0; i < predicted.traits; ++i)
+        if (!predicted.predicted[static_cast<std::size_t>(i)] && progress.note)
+            progress.note(traits[static_cast<std::size_t>(i)] +
+                          ": the residual variance component is at or below zero; no effects are predicted for this "
+                          "trait");
+}
+
 // The tables of a run with bootstrap standard errors, from the records of
 // the pass on all data.
 AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, ReportedBlocks& blocks,
@@ -566,12 +585,15 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     run.control.passDone = progress.passDone;
     run.control.covarianceRecords = o.covarianceRecords;
     AnalysisState& st = model->state;
+    const bool bootstrap = o.standardErrors == StandardErrors::Bootstrap;
     std::optional<EffectCollector> effects;
     if (o.effects) {
-        effects.emplace(model->traitCount, prepared.settings.replicates, st.randomLevelCount, st.obsCount, o.group);
+        // With the bootstrap the effects of all data, with their prediction
+        // errors; with the jackknife those of every replicate too.
+        effects.emplace(model->traitCount, bootstrap ? 0 : prepared.settings.replicates, st.randomLevelCount,
+                        st.obsCount, o.group, bootstrap);
         run.control.passComputed = [&effects](AnalysisState& state, int k) { effects->pass(state, k); };
     }
-    const bool bootstrap = o.standardErrors == StandardErrors::Bootstrap;
     if (bootstrap) {
         // The pass on all data gives the estimates; the bootstrap their spread.
         run.control.wholeDataOnly = true;
@@ -583,6 +605,10 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
             written.add(pathInFolder(dir, output));
     if (bootstrap) {
         AnalysisResult result = bootstrapResult(*model, prepared.settings, blocks, o);
+        if (effects) {
+            noteTraitsWithoutEffects(effects->effects(), prepared.settings.traits, progress);
+            result.tables.effects = effectRowsFromPredictionErrors(model->terms, effects->effects(), prepared.settings.traits);
+        }
         written.keepAll();
         if (folder) {
             folder->keep();
@@ -612,13 +638,8 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     result.tables.heritabilities = heritabilityRows(model->heritability, v.values,
                                                    prepared.settings.traits, v.components, v.replicates);
     if (effects) {
-        const PredictedEffects& predicted = effects->effects();
-        for (int i = 0; i < predicted.traits; ++i)
-            if (!predicted.predicted[static_cast<std::size_t>(i)] && progress.note)
-                progress.note(prepared.settings.traits[static_cast<std::size_t>(i)] +
-                              ": the residual variance component is at or below zero; no effects are predicted for "
-                              "this trait");
-        result.tables.effects = effectRows(model->terms, predicted, prepared.settings.traits);
+        noteTraitsWithoutEffects(effects->effects(), prepared.settings.traits, progress);
+        result.tables.effects = effectRows(model->terms, effects->effects(), prepared.settings.traits);
     }
 
     written.keepAll();

@@ -123,4 +123,31 @@ bool EffectPredictor::predict(const AnalysisState& st, const float* y, const flo
     return true;
 }
 
+std::vector<double> EffectPredictor::predictionErrorVariances(const AnalysisState& st, const float* components) const {
+    const std::size_t N = static_cast<std::size_t>(p_ + q_);
+    const double residual = components[st.componentCount];
+    std::vector<double> pev(static_cast<std::size_t>(q_), 0.0), z(N);
+    for (int f = 1; f <= st.randomFactorCount; ++f) {
+        if (!(components[f] > 0.0)) continue;  // left out: predicted 0 without error
+        for (int j = st.factorLevelEnd[f - 1] + 1; j <= st.factorLevelEnd[f]; ++j) {
+            // z = L^-1 e_c, zero before c; C^cc = z'z.
+            const std::size_t c = static_cast<std::size_t>(p_ + j - 1);
+            double squares = 0.0;
+            for (std::size_t i = c; i < N; ++i) {
+                if (dependent_[i]) {
+                    z[i] = 0.0;
+                    continue;
+                }
+                const double* rowI = work_.data() + i * N;
+                double s = i == c ? 1.0 : 0.0;
+                for (std::size_t k = c; k < i; ++k) s -= rowI[k] * z[k];
+                z[i] = s / rowI[i];
+                squares += z[i] * z[i];
+            }
+            pev[static_cast<std::size_t>(j - 1)] = residual * squares;
+        }
+    }
+    return pev;
+}
+
 }  // namespace minque

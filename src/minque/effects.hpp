@@ -41,6 +41,14 @@ public:
     // all 0) when the residual component is at or below zero.
     bool predict(const AnalysisState& state, const float* y, const float* components, std::vector<double>& u);
 
+    // After a predict that gave predictions: the prediction error variance of
+    // every random column, Var(u - u^) = sigma2_e C^jj with C^jj the diagonal
+    // of the inverse of the equations' coefficient matrix (a g-inverse where
+    // fixed columns are dependent; the variances of the random columns do not
+    // depend on it), by forward substitution in the Cholesky factor; 0 for
+    // the columns of a factor left out.
+    std::vector<double> predictionErrorVariances(const AnalysisState& state, const float* components) const;
+
 private:
     int p_ = 0, q_ = 0, n_ = 0;
     std::vector<std::vector<std::pair<int, double>>> rows_;  // per observation: (equation column, coefficient)

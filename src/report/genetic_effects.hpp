@@ -25,6 +25,9 @@ struct PredictedEffects {
     std::vector<double> values;
     std::vector<char> predicted;
     std::vector<char> termPositive;
+    // On request, the prediction error variance of every whole-data
+    // prediction: i q + j for trait i and random column j.
+    std::vector<double> predictionErrorVariances;
 };
 
 // One row per trait, term and level, in that order; a trait whose residual
@@ -34,5 +37,13 @@ struct PredictedEffects {
 // Effects and S.E. are printed with %g, P with %.3g.
 std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& effects,
                                   const std::vector<std::string>& traits);
+
+// The same rows with the standard errors users of mixed models expect: the
+// square root of the prediction error variance, a 95% interval of +-1.96
+// S.E. and the two-tailed normal test of effect / S.E. (the bootstrap's
+// tables; the predictions of all data only).
+std::vector<ResultRow> effectRowsFromPredictionErrors(const std::vector<EffectTerm>& terms,
+                                                      const PredictedEffects& effects,
+                                                      const std::vector<std::string>& traits);
 
 }  // namespace minque

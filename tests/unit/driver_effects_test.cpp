@@ -159,3 +159,37 @@ TEST(Effects, ATermAtOrBelowZeroPredictsZeroAndATraitWithoutResidualNothing) {
 
 }  // namespace
 }  // namespace minque
+
+namespace minque {
+namespace {
+
+TEST(Effects, WithTheBootstrapTheirSeIsThePredictionErrorOfTheBalancedOneWayClosedForm) {
+    // One-way, a levels of n rows, intercept fixed: the random block of the
+    // inverse of Henderson's coefficient matrix has the diagonal
+    // 1 / (n + l) + n / (a l (n + l)), l = V(e) / V(A) (Sherman-Morrison on
+    // the block (n + l) I - (n / a) 11'), so PEV = V(e) times it.
+    AnalysisRequest request = generalRequest(trialDataFromFile(kData + "oneway.csv"), {"A"}, 5);
+    request.options.standardErrors = StandardErrors::Bootstrap;
+    request.options.bootstrapSamples = 50;
+    const AnalysisResult r = analyse(request);
+    const double a = 8, n = 5;
+    const VarianceRecords& v = r.varianceRecords;
+    ASSERT_EQ(v.components, 2);
+    int checked = 0;
+    for (int i = 0; i < v.traits; ++i) {
+        const double va = v.values[static_cast<std::size_t>(i) * 3 + 1], ve = v.values[static_cast<std::size_t>(i) * 3 + 2];
+        ASSERT_GT(va, 0.0);
+        const double l = ve / va;
+        const double pev = ve * (1.0 / (n + l) + n / (a * l * (n + l)));
+        for (const ResultRow& row : r.tables.effects) {
+            if (row.trait1 != r.settings.traits[static_cast<std::size_t>(i)]) continue;
+            EXPECT_NEAR(row.se, std::sqrt(pev), 1e-9 * std::sqrt(pev)) << row.trait1 << " " << row.level;
+            EXPECT_NEAR(row.ciHigh - row.ciLow, 2 * 1.959963984540054 * row.se, 1e-12);
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 16);
+}
+
+}  // namespace
+}  // namespace minque

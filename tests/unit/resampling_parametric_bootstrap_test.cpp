@@ -161,10 +161,10 @@ TEST(BootstrapAnalysis, TheTablesCarryIntervalsAreTheSameOnAnyThreadCountAndNoRe
                 EXPECT_NEAR(row.estimate, other.estimate, 1e-6) << row.component;
             }
     }
-    // The refusals of what the bootstrap does not cover yet.
+    // The refusal of what the bootstrap does not cover yet.
     d.request.options.standardErrors = StandardErrors::Bootstrap;
-    d.request.options.effects = true;
-    EXPECT_RUN_ERROR(analyse(d.request), 1, "--effects is not available with bootstrap standard errors yet");
+    d.request.model.covariances = true;
+    EXPECT_RUN_ERROR(analyse(d.request), 1, "--covariances is not available with bootstrap standard errors yet");
 }
 
 // A fixed-seed miniature of bench/calibration: on simulated half diallels

@@ -22,8 +22,11 @@ test_that("bootstrap standard errors: the command line's numbers, for any thread
   expect_identical(ours$settings$standard_errors, "bootstrap")
   expect_identical(analyse_diallel(example, se = "bootstrap", bootstrap = 200, seed = 3, threads = 1)$correlations,
                    ours$correlations)
-  expect_error(analyse_diallel(example, se = "bootstrap", effects = TRUE),
-               "effects = TRUE is not available with bootstrap standard errors yet; use the jackknife's \\(se = \"jackknife\"\\)")
+  expect_error(minque_analyse(example, group = 6, random = c("Fem", "Male", "Fem", "Male"), covariances = TRUE,
+                              traits = "Yield", se = "bootstrap", quiet = TRUE),
+               "covariances = TRUE is not available with bootstrap standard errors yet; use the jackknife's \\(se = \"jackknife\"\\)")
+  effects <- analyse_diallel(example, se = "bootstrap", bootstrap = 50, effects = TRUE)$effects
+  expect_true(all(effects$ci_low <= effects$effect & effects$effect <= effects$ci_high))
 })
 
 test_that("design codes as factors, text or integers give the same results", {
