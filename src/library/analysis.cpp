@@ -538,14 +538,38 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
 
     AnalysisResult result;
     result.settings = settings;
-    result.threads = workerThreads();
-    result.vectorPath = vectorPathName(vectorPath());
     result.tables = bootstrapTables(input);
     VarianceRecords& v = result.varianceRecords;
     v.traits = t;
     v.replicates = 0;
     v.components = K;
     v.values = std::move(blocks.varianceRecords);
+    return result;
+}
+
+// The tables of a run with the jackknife's standard errors, from the
+// reports' blocks and the variance records of every pass.
+AnalysisResult jackknifeResult(PreparedModel& model, const AnalysisSettings& settings, ReportedBlocks& blocks,
+                               const AnalysisOptions& o) {
+    const AnalysisState& st = model.state;
+    AnalysisResult result;
+    result.settings = settings;
+    const ReportEstimates variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
+    result.tables = buildResultTables(reportOfBlocks(blocks.covariances, st.traitNames, o.chinese), &variances);
+    result.varianceReport = std::move(blocks.varianceReport);
+    result.covarianceReport = std::move(blocks.covarianceReport);
+    VarianceRecords& v = result.varianceRecords;
+    v.traits = model.traitCount;
+    v.replicates = st.replicateCount;
+    v.components = st.componentCount;
+    v.values = std::move(blocks.varianceRecords);
+    CovarianceRecords& c = result.covarianceRecords;
+    c.pairs = model.traitCount * (model.traitCount - 1) / 2;
+    c.replicates = st.replicateCount;
+    c.components = st.componentCount;
+    c.values = std::move(blocks.covarianceRecords);
+    result.tables.heritabilities =
+        heritabilityRows(model.heritability, v.values, settings.traits, v.components, v.replicates);
     return result;
 }
 
@@ -603,45 +627,15 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     if (folder && !bootstrap)
         for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
             written.add(pathInFolder(dir, output));
-    if (bootstrap) {
-        AnalysisResult result = bootstrapResult(*model, prepared.settings, blocks, o);
-        if (effects) {
-            noteTraitsWithoutEffects(effects->effects(), prepared.settings.traits, progress);
-            result.tables.effects = effectRowsFromPredictionErrors(model->terms, effects->effects(), prepared.settings.traits);
-        }
-        written.keepAll();
-        if (folder) {
-            folder->keep();
-            result.folder = dir;
-        }
-        return result;
-    }
-
-    AnalysisResult result;
-    result.settings = prepared.settings;
+    AnalysisResult result = bootstrap ? bootstrapResult(*model, prepared.settings, blocks, o)
+                                      : jackknifeResult(*model, prepared.settings, blocks, o);
     result.threads = workerThreads();
     result.vectorPath = vectorPathName(vectorPath());
-    const ReportEstimates variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
-    result.tables = buildResultTables(reportOfBlocks(blocks.covariances, st.traitNames, o.chinese), &variances);
-    result.varianceReport = std::move(blocks.varianceReport);
-    result.covarianceReport = std::move(blocks.covarianceReport);
-    VarianceRecords& v = result.varianceRecords;
-    v.traits = model->traitCount;
-    v.replicates = st.replicateCount;
-    v.components = st.componentCount;
-    v.values = std::move(blocks.varianceRecords);
-    CovarianceRecords& c = result.covarianceRecords;
-    c.pairs = model->traitCount * (model->traitCount - 1) / 2;
-    c.replicates = st.replicateCount;
-    c.components = st.componentCount;
-    c.values = std::move(blocks.covarianceRecords);
-    result.tables.heritabilities = heritabilityRows(model->heritability, v.values,
-                                                   prepared.settings.traits, v.components, v.replicates);
     if (effects) {
         noteTraitsWithoutEffects(effects->effects(), prepared.settings.traits, progress);
-        result.tables.effects = effectRows(model->terms, effects->effects(), prepared.settings.traits);
+        result.tables.effects = bootstrap ? effectRowsFromPredictionErrors(model->terms, effects->effects(), prepared.settings.traits)
+                                          : effectRows(model->terms, effects->effects(), prepared.settings.traits);
     }
-
     written.keepAll();
     if (folder) {
         folder->keep();
