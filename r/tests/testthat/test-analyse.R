@@ -25,8 +25,13 @@ test_that("bootstrap standard errors: the command line's numbers, for any thread
   expect_error(minque_analyse(example, group = 6, random = c("Fem", "Male", "Fem", "Male"), covariances = TRUE,
                               traits = "Yield", se = "bootstrap", quiet = TRUE),
                "covariances = TRUE is not available with bootstrap standard errors yet; use the jackknife's \\(se = \"jackknife\"\\)")
+  # Effects: +-1.96 S.E. of their prediction error; none for a term whose
+  # component is at or below zero (predicted 0).
   effects <- analyse_diallel(example, se = "bootstrap", bootstrap = 50, effects = TRUE)$effects
-  expect_true(all(effects$ci_low <= effects$effect & effects$effect <= effects$ci_high))
+  interval <- !is.na(effects$ci_low)
+  expect_true(any(interval))
+  expect_equal(effects$ci_high[interval] - effects$ci_low[interval], 2 * 1.959963984540054 * effects$se[interval])
+  expect_true(all(grepl("component_not_positive", effects$flag[!interval])))
 })
 
 test_that("design codes as factors, text or integers give the same results", {
