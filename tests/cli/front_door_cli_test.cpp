@@ -305,6 +305,29 @@ TEST(FrontDoor, EffectsOnRequestInTheirTableAndOnThePage) {
     EXPECT_FALSE(test::fileExists(dir.file("refused")));
 }
 
+TEST(FrontDoor, BootstrapTablesAreTheSameInEveryBuildAndOnAnyThreadCount) {
+    // The seed fixes every draw: the tables are those the build that added
+    // the bootstrap wrote, in the normal, host-only and sanitizer builds
+    // alike, with one worker thread or two.
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    const std::string expected = std::string(MINQUE_SOURCE_DIR) + "/tests/data/bootstrap/example_";
+    for (const char* threads : {"1", "2"}) {
+        std::vector<std::string> args = {"analyse", "EX.TXT", "--out", std::string("out") + threads, "--se", "bootstrap",
+                                         "--bootstrap", "100", "--seed", "7", "--threads", threads};
+        args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+        const auto run = minque(args, dir.path());
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        for (const char* table : {"correlations", "heritability"})
+            EXPECT_EQ(test::readFile(dir.file(std::string("out") + threads + "/" + table + ".csv")),
+                      test::readFile(expected + table + ".csv"))
+                << table << " with " << threads << " threads";
+        // The reports and the variance records are the jackknife's.
+        EXPECT_FALSE(test::fileExists(dir.file(std::string("out") + threads + "/EX.COV")));
+        EXPECT_FALSE(test::fileExists(dir.file(std::string("out") + threads + "/MATWRN.var")));
+    }
+}
+
 // A general model with covariance components between factors (A with C, B
 // with D), in Chinese; and `minque summary` on those reports and on English
 // ones, which must give the same tables.
