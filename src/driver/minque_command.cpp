@@ -305,19 +305,22 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     std::time_t now = std::time(nullptr);
     char date[64];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-    const std::vector<std::pair<std::string, std::string>> settings = {
+    const bool bootstrap = options.standardErrors == StandardErrors::Bootstrap;
+    std::vector<std::pair<std::string, std::string>> settings = {
         {"Data", o.data},
         {"Model", s.model},
         {"Observations (n)", std::to_string(s.observations)},
         {"Traits", std::to_string(s.traits.size())},
-        {"Jackknife group size (g)", std::to_string(s.groupSize)},
-        {"Replicates (J)", std::to_string(s.replicates)},
-        {"Date", date},
-        {"Version", MINQUE_VERSION},
-        {"Command", command},
     };
+    if (bootstrap) {
+        settings.emplace_back("Standard errors", "parametric bootstrap, B = " + std::to_string(options.bootstrapSamples) +
+                                                     " samples, seed " + std::to_string(options.seed));
+    } else {
+        settings.emplace_back("Jackknife group size (g)", std::to_string(s.groupSize));
+        settings.emplace_back("Replicates (J)", std::to_string(s.replicates));
+    }
+    settings.insert(settings.end(), {{"Date", date}, {"Version", MINQUE_VERSION}, {"Command", command}});
     std::vector<std::string> files = writeResults(stage.path(), result.tables, settings);
-    const bool bootstrap = options.standardErrors == StandardErrors::Bootstrap;
     std::string runLog = "command: " + command + "\nversion: " + MINQUE_VERSION + "\ndate: " + date +
                          "\nvector path: " + result.vectorPath + "\nworker threads: " + std::to_string(result.threads) +
                          "\n";

@@ -23,13 +23,14 @@ ResultColumn number(const char* name, const char* heading, double R::*field, con
 // The columns every table ends with: the statistics of the estimate, with
 // the interval where the method gives one.
 std::vector<ResultColumn> withStatistics(std::vector<ResultColumn> columns, const char* estimateName,
-                                         const char* estimateFormat, bool intervals = false) {
+                                         const char* estimateFormat, bool intervals = false, bool draws = false) {
     columns.push_back(number(estimateName, estimateName, &R::estimate, estimateFormat));
     columns.push_back(number("se", "S.E.", &R::se, kCovarianceFormat));
     if (intervals) {
         columns.push_back(number("ci_low", "95% low", &R::ciLow, estimateFormat));
         columns.push_back(number("ci_high", "95% high", &R::ciHigh, estimateFormat));
     }
+    if (intervals && draws) columns.push_back(number("undefined_draws", "undefined draws", &R::undefinedDraws, "%.0f"));
     columns.push_back(number("p", "P", &R::p, kPFormat));
     columns.push_back(text("mark", "mark", &R::mark));
     columns.push_back(text("flag", "flag", &R::flag));
@@ -63,8 +64,7 @@ const std::vector<ResultColumn>& resultColumns(ResultTable table, const std::str
                 "estimate", kCovarianceFormat, intervals);
             tables[2] = withStatistics({text("trait_1", "trait 1", &R::trait1), text("trait_2", "trait 2", &R::trait2),
                                         text("component", "component", &R::component)},
-                                       "estimate", kCorrelationFormat, intervals);
-            if (intervals) tables[2].push_back(number("undefined_draws", "undefined draws", &R::undefinedDraws, "%.0f"));
+                                       "estimate", kCorrelationFormat, intervals, true);
             tables[3] = withStatistics({text("trait", "trait", &R::trait1), text("quantity", "quantity", &R::component)},
                                        "estimate", kCorrelationFormat, intervals);
             tables[4] = withStatistics({text("trait", "trait", &R::trait1), text("term", "term", &R::component),

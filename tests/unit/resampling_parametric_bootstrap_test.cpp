@@ -147,7 +147,7 @@ TEST(BootstrapAnalysis, TheTablesCarryIntervalsAreTheSameOnAnyThreadCountAndNoRe
     EXPECT_EQ(one.tables.method, "bootstrap");
     EXPECT_TRUE(one.varianceReport.empty() && one.covarianceReport.empty());
     EXPECT_EQ(resultCsv(one.tables, ResultTable::Correlations).substr(0, 82),
-              "trait_1,trait_2,component,estimate,se,ci_low,ci_high,p,mark,flag,undefined_draws\r\n");
+              "trait_1,trait_2,component,estimate,se,ci_low,ci_high,undefined_draws,p,mark,flag\r\n");
     // The estimates are the engine's whole-data components on the genetic
     // scale (A 2, D 1, e 1): the jackknife's tables give the same estimates
     // of the components the reports weight alike.
