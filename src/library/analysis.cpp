@@ -132,8 +132,9 @@ std::vector<std::string> termColumns(const std::vector<std::string>& terms) {
 
 // The design built, as the bootstrap's estimation takes it (observations
 // from 0, coefficients in double).
-MinqueDesign minqueDesign(const ModelDesign& built) {
+MinqueDesign minqueDesign(const ModelDesign& built, const AnalysisState& st) {
     MinqueDesign d;
+    for (int c = 1; c <= st.covarianceCount; ++c) d.covariancePairs.emplace_back(st.covariancePair[c][1] - 1, st.covariancePair[c][2] - 1);
     d.observations = built.obsCount;
     for (const ModelDesign::Factor& factor : built.factors) {
         d.factors.emplace_back();
@@ -346,10 +347,6 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
     if (o.standardErrors == StandardErrors::Bootstrap) {
         if (o.bootstrapSamples < 20)
             stopRunAt({"", 0, "", w.bootstrap}, "%s: %s needs at least 20 samples", call, w.bootstrap.c_str());
-        if (m.covariances)
-            stopRunAt({"", 0, "", w.covariances},
-                      "%s: %s is not available with bootstrap standard errors yet; use the jackknife's (%s)", call,
-                      w.covariances.c_str(), w.jackknife.c_str());
     }
     if (o.effects && m.covariances)
         stopRunAt({"", 0, "", w.effects},
@@ -472,7 +469,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->dataText = formatDataFile(coded.data.leadNames, coded.data.traitNames, coded.data.lead, coded.values);
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
     prepared->terms = effectTerms(built);
-    prepared->design = minqueDesign(built);
+    prepared->design = minqueDesign(built, st);
     prepared->heritability = heritabilityDefinitions(built, st);
     st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
     for (int i = 1; i <= prepared->traitCount; ++i) {
@@ -522,6 +519,7 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
     BootstrapTableInput input;
     input.traits = settings.traits;
     input.heritability = model.heritability;
+    input.randomFactors = st.randomFactorCount;
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
     input.whole.assign(static_cast<std::size_t>(K) * pairs, 0.0);
     int covariancePair = 0;

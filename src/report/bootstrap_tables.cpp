@@ -58,6 +58,10 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
     const std::size_t sampleSize = static_cast<std::size_t>(K) * pairs;
     auto coefficient = [&](int k) { return in.heritability.phenotypic[static_cast<std::size_t>(k) + 1]; };
+    auto betweenFactors = [&](int k) { return k >= in.randomFactors && k < K - 1; };
+    // A component's row gives it on the genetic scale; a covariance component
+    // between factors itself.
+    auto rowWeight = [&](int k) { return betweenFactors(k) ? 1.0 : coefficient(k); };
     // A component of a data set (whole: nullptr; else a sample's components).
     using Components = const double*;
     auto theta = [&](Components c, int k, int i, int j) {
@@ -98,7 +102,7 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
     quantities.push_back({"Phenotypic", -1});
     quantities.push_back({"G+GE", -2});
     auto value = [&](const Quantity& q, Components c, int i, int j) {
-        return q.k >= 0 ? coefficient(q.k) * theta(c, q.k, i, j) : total(c, q.k == -1, i, j);
+        return q.k >= 0 ? rowWeight(q.k) * theta(c, q.k, i, j) : total(c, q.k == -1, i, j);
     };
     auto adjusted = [&](const Quantity& q) {
         return q.k >= 0 ? in.draws.adjusted[static_cast<std::size_t>(q.k)] != 0 : anyAdjusted;
@@ -112,18 +116,22 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
                 row.trait1 = in.traits[static_cast<std::size_t>(i)];
                 row.trait2 = in.traits[static_cast<std::size_t>(j)];
                 row.component = q.label;
-                if (q.k >= 0) row.weight = coefficient(q.k);
+                if (q.k >= 0) row.weight = rowWeight(q.k);
+                const bool between = q.k >= 0 && betweenFactors(q.k);
                 row.estimate = value(q, whole, i, j);
                 setStatistics(row, samples([&](Components c) { return value(q, c, i, j); }));
                 row.undefinedDraws = kNaN;
                 const double v1 = value(q, whole, i, i), v2 = value(q, whole, j, j);
-                if (variance && row.estimate < 0.0) addFlag(row.flag, "negative");
-                if (!variance && (v1 <= 0.0 || v2 <= 0.0)) addFlag(row.flag, "variance_not_positive");
-                else if (!variance && (v1 <= kUndefinedVariance || v2 <= kUndefinedVariance)) addFlag(row.flag, "below_threshold");
+                // A covariance between factors may be negative, and has no
+                // variances of its own.
+                if (variance && !between && row.estimate < 0.0) addFlag(row.flag, "negative");
+                if (!variance && !between && (v1 <= 0.0 || v2 <= 0.0)) addFlag(row.flag, "variance_not_positive");
+                else if (!variance && !between && (v1 <= kUndefinedVariance || v2 <= kUndefinedVariance))
+                    addFlag(row.flag, "below_threshold");
                 if (adjusted(q)) addFlag(row.flag, "psd_adjusted");
                 addFiniteAndFloorFlags(row);
                 (variance ? tables.variances : tables.covariances).push_back(row);
-                if (variance) continue;
+                if (variance || between) continue;
 
                 ResultRow r;
                 r.trait1 = row.trait1;
@@ -154,7 +162,7 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
         }
     // The variance rows trait by trait, as the variance report lists them.
     for (const Quantity& q : quantities)
-        if (q.label != "Phenotypic" && q.label != "G+GE") tables.correlationComponents.push_back(q.label);
+        if (q.k >= 0 && !betweenFactors(q.k)) tables.correlationComponents.push_back(q.label);
     if (!tables.correlations.empty()) {
         tables.correlationComponents.push_back("G+GE");
         tables.correlationComponents.push_back("Phenotypic");

@@ -6,7 +6,10 @@
 // coefficients c_k: A 2, D 1, AE 2, DE 1, e 1 in the additive-dominance
 // model, blocks left out; 1 for every reported component of a general model),
 // the weight column holds c_k, and G+GE and Phenotypic are the sums
-// sum c_k V_k without and with the residual. Correlations and heritabilities
+// sum c_k V_k without and with the residual. A covariance component C_ab
+// between two factors is given itself (weight 1) and enters the totals
+// twice, as it enters the variance of an observation that carries both
+// factors; it has no correlation row (nor in the reports). Correlations and heritabilities
 // do not depend on the scale.
 //
 // Statistics over the B samples of a quantity (those where it is defined):
@@ -34,7 +37,8 @@ namespace minque {
 
 struct BootstrapTableInput {
     std::vector<std::string> traits;
-    std::vector<std::string> labels;  // per component 0..K-1 ("V(A)", ..., "V(e)")
+    std::vector<std::string> labels;  // per component 0..K-1 ("V(A)", ..., "C(1,3)", "V(e)")
+    int randomFactors = 0;            // r: components r..K-2 are covariance components between two factors
     HeritabilityModel heritability;   // its phenotypic coefficients are the scale (index k + 1 for component k)
     std::vector<double> whole;        // whole-data components, as MinqueProjection::estimate lays them out
     BootstrapDraws draws;

@@ -117,9 +117,11 @@ MinqueProjection::MinqueProjection(const MinqueDesign& design) : design_(design)
     n_ = design.observations;
     p_ = static_cast<int>(design.fixedColumns.size());
     const int r = static_cast<int>(design.factors.size());
-    components_ = r + 1;
+    const int C = static_cast<int>(design.covariancePairs.size());
+    components_ = r + C + 1;
     rowsOfObservation_.assign(static_cast<std::size_t>(n_), {});
-    for (int u = 0; u < r; ++u)
+    for (int u = 0; u < r; ++u) {
+        firstColumn_.push_back(m_);
         for (const auto& level : design.factors[static_cast<std::size_t>(u)]) {
             for (const auto& [obs, coefficient] : level) {
                 if (obs < 0 || obs >= n_) throw std::out_of_range("observation outside the design");
@@ -128,19 +130,25 @@ MinqueProjection::MinqueProjection(const MinqueDesign& design) : design_(design)
             factorOfColumn_.push_back(u);
             ++m_;
         }
+    }
+    for (const auto& [a, b] : design.covariancePairs)
+        if (a < 0 || b < 0 || a >= r || b >= r || a == b || levels(a) != levels(b))
+            stopRun("internal error: a covariance component joins factors %d and %d of different levels", a + 1, b + 1);
     const std::size_t m = static_cast<std::size_t>(m_);
-    // I + U'U, accumulated observation by observation, then its Cholesky factor.
-    std::vector<double> A(m * m, 0.0);
-    for (std::size_t c = 0; c < m; ++c) A[c * m + c] = 1.0;
+    // I + U'U, accumulated observation by observation, then its Cholesky
+    // factor in the same storage: the one m x m matrix the bootstrap holds.
+    cholesky_.assign(m * m, 0.0);
+    std::vector<double>& L = cholesky_;
+    for (std::size_t c = 0; c < m; ++c) L[c * m + c] = 1.0;
     for (const auto& entries : rowsOfObservation_)
         for (const auto& [a, ca] : entries)
-            for (const auto& [b, cb] : entries) A[static_cast<std::size_t>(a) * m + static_cast<std::size_t>(b)] += ca * cb;
-    cholesky_.assign(m * m, 0.0);
+            for (const auto& [b, cb] : entries)
+                if (b <= a) L[static_cast<std::size_t>(a) * m + static_cast<std::size_t>(b)] += ca * cb;
     for (std::size_t i = 0; i < m; ++i)
         for (std::size_t j = 0; j <= i; ++j) {
-            double s = A[i * m + j];
-            for (std::size_t k = 0; k < j; ++k) s -= cholesky_[i * m + k] * cholesky_[j * m + k];
-            cholesky_[i * m + j] = i == j ? std::sqrt(s) : s / cholesky_[j * m + j];
+            double s = L[i * m + j];
+            for (std::size_t k = 0; k < j; ++k) s -= L[i * m + k] * L[j * m + k];
+            L[i * m + j] = i == j ? std::sqrt(s) : s / L[j * m + j];
         }
     // W = V^-1 X, X'V^-1 X and its pseudo-inverse, U'W.
     std::vector<double> y(static_cast<std::size_t>(n_)), s(m);
@@ -154,8 +162,9 @@ MinqueProjection::MinqueProjection(const MinqueDesign& design) : design_(design)
             for (const auto& [c, coefficient] : rowsOfObservation_[static_cast<std::size_t>(obs)])
                 v[static_cast<std::size_t>(obs)] -= coefficient * s[static_cast<std::size_t>(c)];
     };
-    W_.assign(static_cast<std::size_t>(n_) * static_cast<std::size_t>(p_), 0.0);
-    std::vector<double> F(static_cast<std::size_t>(p_) * static_cast<std::size_t>(p_), 0.0);
+    const std::size_t P = static_cast<std::size_t>(p_);
+    W_.assign(static_cast<std::size_t>(n_) * P, 0.0);
+    std::vector<double> F(P * P, 0.0);
     for (int f = 0; f < p_; ++f) {
         std::fill(y.begin(), y.end(), 0.0);
         for (int obs : design.fixedColumns[static_cast<std::size_t>(f)]) y[static_cast<std::size_t>(obs)] += 1.0;
@@ -163,50 +172,146 @@ MinqueProjection::MinqueProjection(const MinqueDesign& design) : design_(design)
         std::copy(y.begin(), y.end(), W_.begin() + static_cast<std::ptrdiff_t>(f) * n_);
         for (int g = 0; g < p_; ++g)
             for (int obs : design.fixedColumns[static_cast<std::size_t>(g)])
-                F[static_cast<std::size_t>(g) * static_cast<std::size_t>(p_) + static_cast<std::size_t>(f)] += y[static_cast<std::size_t>(obs)];
+                F[static_cast<std::size_t>(g) * P + static_cast<std::size_t>(f)] += y[static_cast<std::size_t>(obs)];
     }
     fixedInverse_ = pseudoInverse(F, p_);
-    UW_.assign(m * static_cast<std::size_t>(p_), 0.0);
+    UW_.assign(m * P, 0.0);
     for (int f = 0; f < p_; ++f)
         for (int obs = 0; obs < n_; ++obs)
             for (const auto& [c, coefficient] : rowsOfObservation_[static_cast<std::size_t>(obs)])
-                UW_[static_cast<std::size_t>(c) * static_cast<std::size_t>(p_) + static_cast<std::size_t>(f)] +=
+                UW_[static_cast<std::size_t>(c) * P + static_cast<std::size_t>(f)] +=
                     coefficient * W_[static_cast<std::size_t>(f) * static_cast<std::size_t>(n_) + static_cast<std::size_t>(obs)];
+    buildMinqueMatrix();
+}
 
-    // S: ||U_u'Q U_v||^2, sum over the levels of u of ||Q U_l||^2, tr(QQ).
+// The MINQUE matrix S_uv = tr(Q V_u Q V_v) from the columns of M = U'QU and
+// of QU, one column (or one paired level) at a time, so that nothing of
+// order m^2 or n^2 is held beyond the Cholesky factor. Each column's share is
+// kept apart and the shares are added in column order: the same S on any
+// thread count.
+//   factor u, factor v:     sum over l in u, l' in v of M[l, l']^2
+//   factor u, residual:     sum over l in u of ||Q U_l||^2
+//   factor u, C(a, b):      2 sum over l in u, h of M[l, a_h] M[l, b_h]
+//   C(a, b), residual:      2 sum over h of (Q U_a_h)'(Q U_b_h)
+//   C(a, b), C(a2, b2):     2 sum over h, h' of (M[a2_h, a_h'] M[b2_h, b_h'] + M[a2_h, b_h'] M[b2_h, a_h'])
+//   residual, residual:     tr(QQ) = tr(Q) - sum over factors of tr(Q V_u Q), as QVQ = Q;
+//                           tr(Q) = n - m + tr((I + U'U)^-1) - tr((X'V^-1 X)^- W'W).
+void MinqueProjection::buildMinqueMatrix() {
+    const int r = static_cast<int>(design_.factors.size());
+    const int C = static_cast<int>(design_.covariancePairs.size());
     const int K = components_;
-    std::vector<double> S(static_cast<std::size_t>(K) * K, 0.0);
-    std::vector<double> UQU(m * m), qy(static_cast<std::size_t>(n_)), uqy(m);
-    std::vector<double> levelSquares(m);
-    for (std::size_t c = 0; c < m; ++c) {
+    const std::size_t m = static_cast<std::size_t>(m_), n = static_cast<std::size_t>(n_);
+    // Column c's share: K numbers (its factor's row of S); a paired level's: K numbers (its C's row).
+    const std::size_t pairedLevels = [&] {
+        std::size_t count = 0;
+        for (const auto& pair : design_.covariancePairs) count += static_cast<std::size_t>(levels(pair.first));
+        return count;
+    }();
+    std::vector<double> shares((m + pairedLevels) * static_cast<std::size_t>(K), 0.0), inverseSquares(m, 0.0);
+    auto unitColumn = [&](int c, std::vector<double>& y) {
         std::fill(y.begin(), y.end(), 0.0);
-        for (int obs = 0; obs < n_; ++obs)
-            for (const auto& [col, coefficient] : rowsOfObservation_[static_cast<std::size_t>(obs)])
-                if (static_cast<std::size_t>(col) == c) y[static_cast<std::size_t>(obs)] += coefficient;
-        project(y.data(), qy.data(), uqy.data());
-        std::copy(uqy.begin(), uqy.end(), UQU.begin() + static_cast<std::ptrdiff_t>(c * m));
-        double ss = 0.0;
-        for (double x : qy) ss += x * x;
-        levelSquares[c] = ss;
-    }
-    for (std::size_t a = 0; a < m; ++a)
-        for (std::size_t b = 0; b < m; ++b) {
-            const double x = UQU[a * m + b];
-            S[static_cast<std::size_t>(factorOfColumn_[a]) * K + static_cast<std::size_t>(factorOfColumn_[b])] += x * x;
+        for (const auto& [obs, coefficient] :
+             design_.factors[static_cast<std::size_t>(factorOfColumn_[static_cast<std::size_t>(c)])]
+                            [static_cast<std::size_t>(c - firstColumn_[static_cast<std::size_t>(factorOfColumn_[static_cast<std::size_t>(c)])])])
+            y[static_cast<std::size_t>(obs)] += coefficient;
+    };
+    // sum over h of x[a_h] z[b_h] for the pair (a, b).
+    auto pairedSum = [&](const std::vector<double>& x, const std::vector<double>& z, int a, int b) {
+        double sum = 0.0;
+        const std::size_t fa = static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(a)]);
+        const std::size_t fb = static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(b)]);
+        for (int h = 0; h < levels(a); ++h) sum += x[fa + static_cast<std::size_t>(h)] * z[fb + static_cast<std::size_t>(h)];
+        return sum;
+    };
+    const int tasks = static_cast<int>(m + pairedLevels);
+    runOnWorkers([&](int worker) {
+        int first = 0, last = 0;
+        splitRange(tasks, worker, workerThreads(), &first, &last);
+        std::vector<double> y(n), qa(n), qb(n), ma(m), mb(m), x(m);
+        for (int task = first; task < last; ++task) {
+            double* share = shares.data() + static_cast<std::size_t>(task) * static_cast<std::size_t>(K);
+            if (task < m_) {
+                const int c = task;
+                unitColumn(c, y);
+                project(y.data(), qa.data(), ma.data());
+                for (std::size_t a = 0; a < m; ++a) share[factorOfColumn_[a]] += ma[a] * ma[a];
+                double ss = 0.0;
+                for (double v : qa) ss += v * v;
+                share[K - 1] = ss;
+                for (int d = 0; d < C; ++d) {
+                    const auto& [a2, b2] = design_.covariancePairs[static_cast<std::size_t>(d)];
+                    share[r + d] = 2.0 * pairedSum(ma, ma, a2, b2);
+                }
+                // Column c of L^-1, for tr((I + U'U)^-1) = ||L^-1||^2.
+                std::fill(x.begin(), x.end(), 0.0);
+                double squares = 0.0;
+                for (std::size_t i = static_cast<std::size_t>(c); i < m; ++i) {
+                    double v = i == static_cast<std::size_t>(c) ? 1.0 : 0.0;
+                    for (std::size_t k = static_cast<std::size_t>(c); k < i; ++k) v -= cholesky_[i * m + k] * x[k];
+                    x[i] = v / cholesky_[i * m + i];
+                    squares += x[i] * x[i];
+                }
+                inverseSquares[static_cast<std::size_t>(c)] = squares;
+                continue;
+            }
+            // Level h of the pair (a, b) of covariance component cc.
+            int rest = task - m_, cc = 0;
+            while (rest >= levels(design_.covariancePairs[static_cast<std::size_t>(cc)].first))
+                rest -= levels(design_.covariancePairs[static_cast<std::size_t>(cc++)].first);
+            const auto& [a, b] = design_.covariancePairs[static_cast<std::size_t>(cc)];
+            unitColumn(firstColumn_[static_cast<std::size_t>(a)] + rest, y);
+            project(y.data(), qa.data(), ma.data());
+            unitColumn(firstColumn_[static_cast<std::size_t>(b)] + rest, y);
+            project(y.data(), qb.data(), mb.data());
+            double cross = 0.0;
+            for (std::size_t obs = 0; obs < n; ++obs) cross += qa[obs] * qb[obs];
+            share[K - 1] = 2.0 * cross;
+            for (int d = 0; d < C; ++d) {
+                const auto& [a2, b2] = design_.covariancePairs[static_cast<std::size_t>(d)];
+                share[r + d] = 2.0 * (pairedSum(ma, mb, a2, b2) + pairedSum(mb, ma, a2, b2));
+            }
+            (void)b;
         }
-    double trQQ = 0.0;
-    for (int obs = 0; obs < n_; ++obs) {
-        std::fill(y.begin(), y.end(), 0.0);
-        y[static_cast<std::size_t>(obs)] = 1.0;
-        project(y.data(), qy.data(), uqy.data());
-        for (double x : qy) trQQ += x * x;
-    }
+    });
+    std::vector<double> S(static_cast<std::size_t>(K) * static_cast<std::size_t>(K), 0.0);
+    auto at = [&](int u, int v) -> double& { return S[static_cast<std::size_t>(u) * static_cast<std::size_t>(K) + static_cast<std::size_t>(v)]; };
+    double inverseTrace = 0.0;
     for (std::size_t c = 0; c < m; ++c) {
-        const std::size_t u = static_cast<std::size_t>(factorOfColumn_[c]);
-        S[u * K + static_cast<std::size_t>(K - 1)] += levelSquares[c];
-        S[static_cast<std::size_t>(K - 1) * K + u] += levelSquares[c];
+        const double* share = shares.data() + c * static_cast<std::size_t>(K);
+        const int u = factorOfColumn_[c];
+        for (int v = 0; v < r; ++v) at(u, v) += share[v];
+        for (int d = 0; d < C; ++d) at(u, r + d) += share[r + d];
+        at(u, K - 1) += share[K - 1];
+        inverseTrace += inverseSquares[c];
     }
-    S[static_cast<std::size_t>(K) * K - 1] = trQQ;
+    for (std::size_t task = m, cc = 0, h = 0; task < m + pairedLevels; ++task) {
+        const double* share = shares.data() + task * static_cast<std::size_t>(K);
+        for (int d = 0; d < C; ++d) at(r + static_cast<int>(cc), r + d) += share[r + d];
+        at(r + static_cast<int>(cc), K - 1) += share[K - 1];
+        if (++h == static_cast<std::size_t>(levels(design_.covariancePairs[cc].first))) {
+            h = 0;
+            ++cc;
+        }
+    }
+    // The lower triangle of the factor rows and the residual's row by symmetry.
+    for (int u = 0; u < r; ++u)
+        for (int d = 0; d < C; ++d) at(r + d, u) = at(u, r + d);
+    double factorTraces = 0.0;
+    for (int u = 0; u < K - 1; ++u) {
+        at(K - 1, u) = at(u, K - 1);
+        if (u < r) factorTraces += at(u, K - 1);
+    }
+    // tr((X'V^-1 X)^- W'W).
+    const std::size_t P = static_cast<std::size_t>(p_);
+    double fixedTrace = 0.0;
+    for (std::size_t f = 0; f < P; ++f)
+        for (std::size_t g = 0; g < P; ++g) {
+            double ww = 0.0;
+            for (std::size_t obs = 0; obs < n; ++obs) ww += W_[g * n + obs] * W_[f * n + obs];
+            fixedTrace += fixedInverse_[f * P + g] * ww;
+        }
+    const double traceQ = static_cast<double>(n_) - static_cast<double>(m_) + inverseTrace - fixedTrace;
+    at(K - 1, K - 1) = traceQ - factorTraces;
     sInverse_ = pseudoInverse(S, K);
 }
 
@@ -249,12 +354,22 @@ std::vector<double> MinqueProjection::estimate(const std::vector<double>& Y, int
         project(y.data(), qy.data() + i * n, uqy.data() + i * m);
     }
     std::vector<double> q(static_cast<std::size_t>(K)), theta(static_cast<std::size_t>(K) * pairs, 0.0);
+    const int r = static_cast<int>(design_.factors.size());
     for (int i = 0; i < t; ++i)
         for (int j = i; j < t; ++j) {
             std::fill(q.begin(), q.end(), 0.0);
             const double* ai = uqy.data() + static_cast<std::size_t>(i) * m;
             const double* aj = uqy.data() + static_cast<std::size_t>(j) * m;
             for (std::size_t c = 0; c < m; ++c) q[static_cast<std::size_t>(factorOfColumn_[c])] += ai[c] * aj[c];
+            for (std::size_t d = 0; d < design_.covariancePairs.size(); ++d) {
+                const auto& [a, b] = design_.covariancePairs[d];
+                const std::size_t fa = static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(a)]);
+                const std::size_t fb = static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(b)]);
+                double form = 0.0;
+                for (std::size_t h = 0; h < static_cast<std::size_t>(levels(a)); ++h)
+                    form += ai[fa + h] * aj[fb + h] + ai[fb + h] * aj[fa + h];
+                q[static_cast<std::size_t>(r) + d] = form;
+            }
             const double* qi = qy.data() + static_cast<std::size_t>(i) * n;
             const double* qj = qy.data() + static_cast<std::size_t>(j) * n;
             double residual = 0.0;
@@ -281,53 +396,116 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     draws.traits = t;
     draws.components = K;
     draws.adjusted.assign(static_cast<std::size_t>(K), 0);
-    // A factor of each component's t x t matrix, made positive semi-definite.
-    std::vector<std::vector<double>> factors(static_cast<std::size_t>(K));
-    for (int k = 0; k < K; ++k) {
-        std::vector<double> G(T * T), vectors;
-        for (int i = 0; i < t; ++i)
-            for (int j = 0; j < t; ++j)
-                G[static_cast<std::size_t>(i) * T + static_cast<std::size_t>(j)] =
-                    whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(std::min(i, j), std::max(i, j), t))];
-        symmetricEigen(G, vectors, t);
-        std::vector<double>& L = factors[static_cast<std::size_t>(k)];
-        L.assign(T * T, 0.0);
-        for (std::size_t e = 0; e < T; ++e) {
-            double lambda = G[e * T + e];
+    // The groups of factors drawn jointly: those joined by covariance
+    // components, each group listed from its first factor; the residual
+    // alone, last.
+    const MinqueDesign& design = projection.design();
+    const int r = static_cast<int>(design.factors.size());
+    std::vector<int> groupOf(static_cast<std::size_t>(r));
+    for (int u = 0; u < r; ++u) groupOf[static_cast<std::size_t>(u)] = u;
+    auto root = [&](int u) {
+        while (groupOf[static_cast<std::size_t>(u)] != u) u = groupOf[static_cast<std::size_t>(u)];
+        return u;
+    };
+    for (const auto& [a, b] : design.covariancePairs) {
+        const int ra = root(a), rb = root(b);
+        groupOf[static_cast<std::size_t>(std::max(ra, rb))] = std::min(ra, rb);
+    }
+    struct Group {
+        std::vector<int> factors;
+        std::vector<double> L;  // a factor of its (factors x traits) matrix
+    };
+    std::vector<Group> groups;
+    std::vector<int> groupIndex(static_cast<std::size_t>(r), -1);
+    for (int u = 0; u < r; ++u) {
+        const int g = root(u);
+        if (groupIndex[static_cast<std::size_t>(g)] < 0) {
+            groupIndex[static_cast<std::size_t>(g)] = static_cast<int>(groups.size());
+            groups.emplace_back();
+        }
+        groups[static_cast<std::size_t>(groupIndex[static_cast<std::size_t>(g)])].factors.push_back(u);
+    }
+    auto component = [&](int k, int i, int j) {
+        return whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(std::min(i, j), std::max(i, j), t))];
+    };
+    // Sets L to a factor of the matrix, made positive semi-definite; true when it had to be.
+    auto factorOf = [](std::vector<double> G, std::size_t size, std::vector<double>& L) {
+        std::vector<double> vectors;
+        symmetricEigen(G, vectors, static_cast<int>(size));
+        L.assign(size * size, 0.0);
+        bool adjusted = false;
+        for (std::size_t e = 0; e < size; ++e) {
+            double lambda = G[e * size + e];
             if (lambda < 0.0) {
-                draws.adjusted[static_cast<std::size_t>(k)] = 1;
+                adjusted = true;
                 lambda = 0.0;
             }
-            const double root = std::sqrt(lambda);
-            for (std::size_t i = 0; i < T; ++i) L[i * T + e] = vectors[i * T + e] * root;
+            const double rootLambda = std::sqrt(lambda);
+            for (std::size_t i = 0; i < size; ++i) L[i * size + e] = vectors[i * size + e] * rootLambda;
+        }
+        return adjusted;
+    };
+    for (Group& group : groups) {
+        const std::size_t s = group.factors.size(), size = s * T;
+        std::vector<double> G(size * size, 0.0);
+        std::vector<int> joined;  // the covariance components inside the group
+        for (std::size_t x = 0; x < s; ++x)
+            for (std::size_t z = 0; z < s; ++z) {
+                int k = x == z ? group.factors[x] : -1;
+                for (std::size_t d = 0; d < design.covariancePairs.size(); ++d) {
+                    const auto& [a, b] = design.covariancePairs[d];
+                    if ((a == group.factors[x] && b == group.factors[z]) || (b == group.factors[x] && a == group.factors[z])) {
+                        k = r + static_cast<int>(d);
+                        if (x < z) joined.push_back(k);
+                    }
+                }
+                if (k < 0) continue;
+                for (int i = 0; i < t; ++i)
+                    for (int j = 0; j < t; ++j)
+                        G[(x * T + static_cast<std::size_t>(i)) * size + z * T + static_cast<std::size_t>(j)] = component(k, i, j);
+            }
+        if (factorOf(G, size, group.L)) {
+            for (int u : group.factors) draws.adjusted[static_cast<std::size_t>(u)] = 1;
+            for (int k : joined) draws.adjusted[static_cast<std::size_t>(k)] = 1;
         }
     }
-    const MinqueDesign& design = projection.design();
+    std::vector<double> residualL;
+    {
+        std::vector<double> G(T * T);
+        for (int i = 0; i < t; ++i)
+            for (int j = 0; j < t; ++j) G[static_cast<std::size_t>(i) * T + static_cast<std::size_t>(j)] = component(K - 1, i, j);
+        if (factorOf(G, T, residualL)) draws.adjusted[static_cast<std::size_t>(K - 1)] = 1;
+    }
     const std::size_t n = static_cast<std::size_t>(projection.observations());
     draws.theta.assign(static_cast<std::size_t>(samples) * static_cast<std::size_t>(K) * pairs, 0.0);
     runOnWorkers([&](int worker) {
         int first = 0, last = 0;
         splitRange(samples, worker, workerThreads(), &first, &last);
-        std::vector<double> Y(n * T), xi(T), e(T);
+        std::size_t largest = T;
+        for (const Group& group : groups) largest = std::max(largest, group.factors.size() * T);
+        std::vector<double> Y(n * T), xi(largest), e(largest);
         for (int b = first; b < last; ++b) {
             NormalDeviates normal{SplitMix64{seed ^ (0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(b) + 1))}};
             std::fill(Y.begin(), Y.end(), 0.0);
-            auto draw = [&](const std::vector<double>& L) {
-                for (std::size_t i = 0; i < T; ++i) xi[i] = normal.next();
-                for (std::size_t i = 0; i < T; ++i) {
+            auto draw = [&](const std::vector<double>& L, std::size_t size) {
+                for (std::size_t i = 0; i < size; ++i) xi[i] = normal.next();
+                for (std::size_t i = 0; i < size; ++i) {
                     double sum = 0.0;
-                    for (std::size_t h = 0; h < T; ++h) sum += L[i * T + h] * xi[h];
+                    for (std::size_t h = 0; h < size; ++h) sum += L[i * size + h] * xi[h];
                     e[i] = sum;
                 }
             };
-            for (std::size_t u = 0; u < design.factors.size(); ++u)
-                for (const auto& level : design.factors[u]) {
-                    draw(factors[u]);
-                    for (const auto& [obs, coefficient] : level)
-                        for (std::size_t i = 0; i < T; ++i) Y[static_cast<std::size_t>(obs) * T + i] += coefficient * e[i];
+            for (const Group& group : groups) {
+                const std::size_t levels = design.factors[static_cast<std::size_t>(group.factors.front())].size();
+                for (std::size_t h = 0; h < levels; ++h) {
+                    draw(group.L, group.factors.size() * T);
+                    for (std::size_t x = 0; x < group.factors.size(); ++x)
+                        for (const auto& [obs, coefficient] : design.factors[static_cast<std::size_t>(group.factors[x])][h])
+                            for (std::size_t i = 0; i < T; ++i) Y[static_cast<std::size_t>(obs) * T + i] += coefficient * e[x * T + i];
                 }
+            }
             for (std::size_t obs = 0; obs < n; ++obs) {
-                draw(factors[static_cast<std::size_t>(K - 1)]);
+                draw(residualL, T);
                 for (std::size_t i = 0; i < T; ++i) Y[obs * T + i] += e[i];
             }
             const std::vector<double> theta = projection.estimate(Y, t);

@@ -20,7 +20,13 @@
 // are made positive semi-definite by setting their negative eigenvalues to 0
 // (the factor is then reported as adjusted). Every level's effects are drawn
 // from N(0, G_u), every observation's residuals from N(0, R), and y* = U e +
-// r (the fixed effects are left out: Q removes them). Normal deviates come
+// r (the fixed effects are left out: Q removes them). Factors joined by
+// covariance components are drawn jointly: level h of every factor of such
+// a group from one normal over (factors x traits), whose matrix holds G_u
+// on its diagonal blocks and the covariance component C_ab between paired
+// factors (0 between factors not paired); it is made positive
+// semi-definite as a whole, and then every component of the group is
+// reported as adjusted. Normal deviates come
 // from the SplitMix64 generator by the Box-Muller transformation (with the C
 // library's log, sqrt, cos and sin); sample b has its own generator, seeded
 // from the seed and b, so the draws do not depend on the thread count.
@@ -33,16 +39,20 @@
 namespace minque {
 
 // A design: n observations; random factors, each a list of levels (columns
-// of U), each level a list of (observation 0..n-1, coefficient); fixed
-// columns as lists of the observations where X is 1.
+// of U), each level a list of (observation 0..n-1, coefficient); the
+// covariance components between two factors (a, b), 0-based, of equal
+// levels, level h of a paired with level h of b (V = U_a U_b' + U_b U_a');
+// fixed columns as lists of the observations where X is 1.
 struct MinqueDesign {
     int observations = 0;
     std::vector<std::vector<std::vector<std::pair<int, double>>>> factors;
+    std::vector<std::pair<int, int>> covariancePairs;
     std::vector<std::vector<int>> fixedColumns;
 };
 
 // The estimation of a design, set up once: Q by its factors, S and S^-.
-// Components k = 0..r - 1 are the random factors, k = r the residual.
+// Components k = 0..r - 1 are the random factors, r..r + c - 1 the
+// covariance components between factors, K - 1 the residual.
 class MinqueProjection {
 public:
     explicit MinqueProjection(const MinqueDesign& design);
@@ -63,11 +73,14 @@ public:
     int columns() const { return m_; }
 
 private:
+    void buildMinqueMatrix();
+    int levels(int factor) const { return static_cast<int>(design_.factors[static_cast<std::size_t>(factor)].size()); }
+
     MinqueDesign design_;
     int n_ = 0, m_ = 0, p_ = 0, components_ = 0;
-    std::vector<int> factorOfColumn_;
+    std::vector<int> factorOfColumn_, firstColumn_;
     std::vector<std::vector<std::pair<int, double>>> rowsOfObservation_;  // per observation: (column, coefficient)
-    std::vector<double> cholesky_;  // lower factor of I + U'U, m x m
+    std::vector<double> cholesky_;  // lower factor of I + U'U, m x m (the upper triangle holds nothing)
     std::vector<double> W_;         // V^-1 X, n x p (column-major)
     std::vector<double> UW_;        // U'W, m x p (row-major)
     std::vector<double> fixedInverse_;  // (X'V^-1 X)^-, p x p

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -161,10 +162,131 @@ TEST(BootstrapAnalysis, TheTablesCarryIntervalsAreTheSameOnAnyThreadCountAndNoRe
                 EXPECT_NEAR(row.estimate, other.estimate, 1e-6) << row.component;
             }
     }
-    // The refusal of what the bootstrap does not cover yet.
-    d.request.options.standardErrors = StandardErrors::Bootstrap;
+}
+
+// A general model with covariance components between factors (A with C, B
+// with D, each pair of equal levels): 48 rows, three traits.
+struct Paired {
+    MinqueDesign design;
+    AnalysisRequest request;
+    std::vector<double> Y;
+};
+
+Paired paired(std::uint64_t seed) {
+    Paired d;
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> z(0.0, 1.0);
+    const int levels[4] = {4, 3, 4, 3};
+    std::vector<std::vector<std::vector<std::pair<int, double>>>> factors(4);
+    for (int u = 0; u < 4; ++u) factors[u].resize(levels[u]);
+    std::vector<TrialColumn> columns;
+    for (const char* name : {"A", "B", "C", "D"}) columns.push_back({name, false, {}, {}});
+    for (const char* name : {"T1", "T2", "T3"}) columns.push_back({name, true, {}, {}});
+    // Effects of A and C (and of B and D) of the same level are correlated.
+    std::vector<double> effect[4];
+    for (int u = 0; u < 2; ++u)
+        for (int h = 0; h < levels[u]; ++h) {
+            const double x = z(rng);
+            effect[u].push_back(x);
+            effect[u + 2].push_back(0.6 * x + 0.8 * z(rng));
+        }
+    const int n = 48;
+    for (int m = 0; m < n; ++m) {
+        const int level[4] = {m % 4, (m / 4) % 3, (m / 3) % 4, (m / 2) % 3};
+        double genetic = 0.0;
+        for (int u = 0; u < 4; ++u) {
+            factors[u][level[u]].emplace_back(m, 1.0);
+            columns[u].text.push_back(std::to_string(level[u] + 1));
+            genetic += effect[u][level[u]];
+        }
+        for (int t = 0; t < 3; ++t) {
+            columns[4 + t].numbers.push_back(10.0 + (t + 1) * genetic + z(rng));
+            d.Y.push_back(columns[4 + t].numbers.back());
+        }
+    }
+    d.design.observations = n;
+    d.design.factors = factors;
+    d.design.covariancePairs = {{0, 2}, {1, 3}};
+    d.design.fixedColumns = {std::vector<int>(n)};
+    for (int k = 0; k < n; ++k) d.design.fixedColumns[0][k] = k;
+    d.request.data.name = "paired";
+    d.request.data.columns = columns;
+    d.request.model.random = {"A", "B", "C", "D"};
     d.request.model.covariances = true;
-    EXPECT_RUN_ERROR(analyse(d.request), 1, "--covariances is not available with bootstrap standard errors yet");
+    d.request.options.group = 4;
+    d.request.options.covarianceRecords = true;
+    return d;
+}
+
+TEST(ParametricBootstrap, WithCovarianceComponentsBetweenFactorsItGivesTheEnginesComponentsAndDrawsPairedLevelsJointly) {
+    Paired d = paired(3);
+    const AnalysisResult engine = analyse(d.request);
+    const MinqueProjection projection(d.design);
+    const int K = projection.components(), R = K + 1, t = 3;
+    ASSERT_EQ(K, 7);
+    ASSERT_EQ(engine.varianceRecords.components, K);
+    const std::vector<double> theta = projection.estimate(d.Y, t);
+    const std::size_t pairs = 6;
+    auto expectRecord = [&](const float* record, int pair) {
+        double largest = 0.0;
+        for (int k = 1; k <= K; ++k) largest = std::max(largest, std::fabs(static_cast<double>(record[k])));
+        for (int k = 0; k < K; ++k)
+            EXPECT_NEAR(theta[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pair)], record[k + 1], 2e-5 * largest)
+                << "pair " << pair << ", component " << k;
+    };
+    for (int i = 0; i < t; ++i) expectRecord(engine.varianceRecords.values.data() + i * R, pairIndex(i, i, t));
+    int p = 0;
+    for (int i = 0; i < t; ++i)
+        for (int j = i + 1; j < t; ++j) expectRecord(engine.covarianceRecords.values.data() + (p++) * R, pairIndex(i, j, t));
+
+    // Drawn at components that make the joint matrix of A and C positive
+    // definite, the draws are centred on them (MINQUE is unbiased).
+    std::vector<double> at(static_cast<std::size_t>(K) * pairs, 0.0);
+    for (int i = 0; i < t; ++i)
+        for (int j = i; j < t; ++j) {
+            const double s = (i == j ? 1.0 : 0.3) * (i + 1) * (j + 1) / 4.0;  // traits scaled 1, 2, 3
+            const std::size_t x = static_cast<std::size_t>(pairIndex(i, j, t));
+            for (int u = 0; u < 4; ++u) at[u * pairs + x] = s;
+            at[4 * pairs + x] = at[5 * pairs + x] = 0.6 * s;
+            at[6 * pairs + x] = i == j ? 1.0 : 0.2;
+        }
+    const BootstrapDraws draws = parametricBootstrap(projection, at, t, 2000, 17);
+    for (char adjusted : draws.adjusted) EXPECT_EQ(adjusted, 0);
+    for (int k = 0; k < K; ++k)
+        for (std::size_t x = 0; x < pairs; ++x) {
+            double mean = 0.0, ss = 0.0;
+            for (int b = 0; b < draws.samples; ++b) mean += draws.theta[(static_cast<std::size_t>(b) * K + k) * pairs + x] / draws.samples;
+            for (int b = 0; b < draws.samples; ++b) {
+                const double v = draws.theta[(static_cast<std::size_t>(b) * K + k) * pairs + x] - mean;
+                ss += v * v;
+            }
+            EXPECT_NEAR(mean, at[static_cast<std::size_t>(k) * pairs + x], 4.0 * std::sqrt(ss / (draws.samples - 1) / draws.samples))
+                << "component " << k << ", pair " << x;
+        }
+    // A covariance larger than its factors' variances allow is adjusted,
+    // with every component of the group it joins.
+    for (std::size_t x = 0; x < pairs; ++x) at[4 * pairs + x] *= 3.0;
+    const BootstrapDraws adjusted = parametricBootstrap(projection, at, t, 20, 17);
+    EXPECT_EQ(std::vector<char>(adjusted.adjusted.begin(), adjusted.adjusted.end()), (std::vector<char>{1, 0, 1, 0, 1, 0, 0}));
+}
+
+TEST(BootstrapAnalysis, ACovarianceBetweenFactorsIsGivenItselfEntersTheTotalsTwiceAndHasNoCorrelationRow) {
+    Paired d = paired(5);
+    d.request.options.standardErrors = StandardErrors::Bootstrap;
+    d.request.options.bootstrapSamples = 100;
+    const AnalysisResult result = analyse(d.request);
+    std::map<std::string, double> v;  // T1's variance rows
+    for (const ResultRow& row : result.tables.variances)
+        if (row.trait1 == "T1") v[row.component] = row.estimate;
+    ASSERT_EQ(v.count("C(1,3)"), 1u);
+    for (const ResultRow& row : result.tables.variances)
+        if (row.component == "C(1,3)" || row.component == "C(2,4)") EXPECT_EQ(row.weight, 1.0);
+    EXPECT_NEAR(v["Phenotypic"], v["V(A)"] + v["V(B)"] + v["V(C)"] + v["V(D)"] + 2.0 * (v["C(1,3)"] + v["C(2,4)"]) + v["V(e)"],
+                1e-9 * std::fabs(v["Phenotypic"]));
+    EXPECT_NEAR(v["G+GE"], v["Phenotypic"] - v["V(e)"], 1e-9 * std::fabs(v["Phenotypic"]));
+    for (const ResultRow& row : result.tables.correlations) EXPECT_EQ(row.component.rfind("C(", 0), std::string::npos);
+    EXPECT_EQ(result.tables.correlationComponents,
+              (std::vector<std::string>{"V(A)", "V(B)", "V(C)", "V(D)", "V(e)", "G+GE", "Phenotypic"}));
 }
 
 // A fixed-seed miniature of bench/calibration: on simulated half diallels
