@@ -18,7 +18,7 @@ args=(E 0 0 0 20 0 0 0 0 REFTRIAL.TXT)
 echo "minque analyse against minque-var + minque-cov on the reference case (n = 2000, t = 10, J = 100), $(nproc) hardware threads:"
 for round in 1 2; do
   start=$(date +%s.%N)
-  "$build/minque" analyse REFTRIAL.csv --random F1,F2,F3 --fixed Third --group 20 --out results --replace > /dev/null 2> analyse.log
+  "$build/minque" analyse REFTRIAL.csv --random F1,F2,F3 --fixed Third --se jackknife --group 20 --out results --replace > /dev/null 2> analyse.log
   front=$(elapsed "$start")
   rm -rf chain && mkdir chain && cp results/REFTRIAL.TXT results/REFTRIAL.MAT results/REFTRIAL.DAT chain/
   start=$(date +%s.%N)

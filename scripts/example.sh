@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh programs
 make programs
 out=examples/run/EXAMPLE-results
-build/minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk --group 4 \
+build/minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk \
   --out "$out" --replace
 echo
 echo "Open $(pwd)/$out/summary.html in a browser."

@@ -33,7 +33,7 @@ for g in 1 3 7 21 42; do
     42) what="one environment" ;;
     *) what="$g consecutive plots" ;;
   esac
-  "$minque" analyse EXAMPLE.TXT --env Env --female Fem --male Male --block Blk --group $g \
+  "$minque" analyse EXAMPLE.TXT --env Env --female Fem --male Male --block Blk --se jackknife --group $g \
     --out "g$g" > /dev/null 2>&1
   printf '| %d | %d | %s |' "$g" $((84 / g)) "$what"
   for r in "${rows[@]}"; do

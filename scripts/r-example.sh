@@ -11,7 +11,7 @@ MAKEFLAGS="-j$(nproc 2>/dev/null || echo 2)" R CMD INSTALL -l "$library" r
 R_LIBS_USER="$library" Rscript -e '
 library(minquecov)
 data(example_diallel)
-r <- minque_analyse(example_diallel, group = 4, env = "Env", female = "Fem", male = "Male", block = "Blk")
+r <- minque_analyse(example_diallel, env = "Env", female = "Fem", male = "Male", block = "Blk")
 print(r)
 print(r$heritability[r$heritability$quantity %in% c("h2_narrow", "h2_broad"), ], row.names = FALSE)
 dir.create("examples/run", showWarnings = FALSE); pdf("examples/run/minquecov-example.pdf")

@@ -1,13 +1,13 @@
 // minque-cov as a library: one call from a trial table in memory to the
 // variance and covariance components and the correlations of its traits,
-// with jackknife standard errors, exactly as `minque analyse` computes them
-// (the front door is a caller of this function).
+// with parametric-bootstrap (or jackknife) standard errors, exactly as
+// `minque analyse` computes them (the front door is a caller of this
+// function).
 //
 //   minque::AnalysisRequest request;
 //   request.data = minque::trialDataFromText(csvText, "TRIAL.csv");
 //   request.model.female = "Fem";  request.model.male = "Male";
 //   request.model.env = "Env";     request.model.block = "Blk";
-//   request.options.group = 4;
 //   const minque::AnalysisResult result = minque::analyse(request);
 //
 // The call never ends the process and writes no file unless asked: the
@@ -83,13 +83,14 @@ struct ModelSpec {
 enum class StandardErrors { Jackknife, Bootstrap };
 
 struct AnalysisOptions {
-    int group = 0;                    // jackknife group size: consecutive rows deleted together (required)
-    StandardErrors standardErrors = StandardErrors::Jackknife;
+    // The standard errors: the parametric bootstrap by default; the jackknife
+    // of the reports (and of the three programs) on request.
+    StandardErrors standardErrors = StandardErrors::Bootstrap;
+    int group = 0;                    // jackknife group size: consecutive rows deleted together (the jackknife needs it)
     // The bootstrap: B samples, drawn from this seed (the same tables for any
     // thread count). With it the run makes no reports (NAME.VAR, NAME.COV,
     // MATWRN.var): those are the jackknife's. The effects' standard errors
-    // are then their prediction errors (Henderson's equations). Not with
-    // covariance components between factors yet.
+    // are then their prediction errors (Henderson's equations).
     int bootstrapSamples = 1000;
     unsigned long long seed = 1;
     std::vector<std::string> traits;  // empty: every column that is not in the model
@@ -97,9 +98,11 @@ struct AnalysisOptions {
     int threads = 0;                  // worker threads; 0: one per hardware thread
     bool chinese = false;             // language of the reports (the tables are English)
     bool hostOnly = false;            // the inverse on the host even when a CUDA device is present
-    // Also predict the random effects of every level (parents, crosses, ...)
-    // with jackknife standard errors: one solve of the mixed model equations
-    // per trait and pass. Not with covariance components between factors.
+    // Also predict the random effects of every level (parents, crosses, ...),
+    // with the square roots of their prediction error variances as standard
+    // errors (bootstrap runs) or jackknife standard errors: one solve of the
+    // mixed model equations per trait and pass. Not with covariance
+    // components between factors.
     bool effects = false;
     // Also return the covariance records of every pair (AnalysisResult::
     // covarianceRecords): (J + 1) P records, held in memory.
@@ -142,16 +145,20 @@ struct AnalysisSettings {
     std::vector<std::string> traits;
     int randomFactors = 0;            // r
     int components = 0;               // K, the residual included
-    int groupSize = 0;                // g
-    int replicates = 0;               // J = n / g
+    int groupSize = 0;                // g (the jackknife; 0 with the bootstrap)
+    int replicates = 0;               // J = n / g (the jackknife; 0 with the bootstrap)
+    int bootstrapSamples = 0;         // B (the bootstrap; 0 with the jackknife)
+    unsigned long long seed = 0;      // the seed of the bootstrap's draws
     std::string model;                // "additive-dominance (environment Env, female Fem, male Male, block Blk)", "general: ..."
     std::string fileName;             // NAME of the run's files
 };
 
 // Told as the analysis goes; both may be empty. `note` gets a line for the
 // user that is not an error (the rows dropped with a missing value);
-// `passDone` is told after every estimation pass (replicate 0 is the whole
-// data, then 1..J) and returns false to stop the run before the next pass:
+// `passDone` is told after every estimation pass of the jackknife (replicate
+// 0 is the whole data, then 1..J), or with the bootstrap after the
+// whole-data pass (0, B) and after every block of samples (b, B); it returns
+// false to stop the run before the next pass or block:
 // the call then throws a RunError of kind Cancelled and leaves nothing
 // behind. Either may also throw a RunError of its own to the same effect.
 struct AnalysisProgress {

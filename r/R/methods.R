@@ -39,6 +39,14 @@ correlation_matrix <- function(x, component) {
   m[-1L, -length(traits), drop = FALSE]
 }
 
+# Where the standard errors come from, in words.
+standard_errors_text <- function(s) {
+  if (identical(s$standard_errors, "bootstrap"))
+    sprintf("standard errors: parametric bootstrap, %d samples (seed %.0f)", s$bootstrap_samples, s$seed)
+  else
+    sprintf("standard errors: jackknife, %d replicates of groups of %d", s$replicates, s$group_size)
+}
+
 print.minque <- function(x, component = NULL, ...) {
   s <- x$settings
   cat(sprintf("minque-cov analysis of %s: %s\n", s$data, s$model))
@@ -46,7 +54,7 @@ print.minque <- function(x, component = NULL, ...) {
   cat(sprintf("%d observations%s; traits: %s\n", s$observations,
               if (dropped > 0L) sprintf(" (%d rows with a missing value dropped)", dropped) else "",
               paste(s$traits, collapse = ", ")))
-  cat(sprintf("Jackknife: %d replicates of groups of %d; %d components\n", s$replicates, s$group_size, s$components))
+  cat(sprintf("%s; %d components\n", standard_errors_text(s), s$components))
   if (length(s$traits) >= 2L) {
     component <- default_component(x, component)
     cat(sprintf("\n%s correlations (estimate and mark; flagged ones with !, n/d: not defined):\n\n", component))
@@ -90,8 +98,8 @@ reshape_wide <- function(trait, key, value, traits) {
 
 print.summary.minque <- function(x, ...) {
   s <- x$settings
-  cat(sprintf("minque-cov analysis of %s: %s\n%d observations, %d replicates of %d\n", s$data, s$model,
-              s$observations, s$replicates, s$group_size))
+  cat(sprintf("minque-cov analysis of %s: %s\n%d observations; %s\n", s$data, s$model, s$observations,
+              standard_errors_text(s)))
   cat("\nVariance components (estimate and mark):\n")
   print(x$variances, right = TRUE)
   if (!is.null(x$heritability)) {

@@ -29,15 +29,24 @@ names_argument <- function(value, what) {
   value
 }
 
-minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, block = NULL,
+minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env = NULL, block = NULL,
                            random = NULL, fixed = "1", trailing = 0, traits = NULL,
                            covariances = FALSE, drop_incomplete = FALSE, threads = NULL,
                            keep_files = NULL, quiet = FALSE, effects = FALSE,
-                           se = c("jackknife", "bootstrap"), bootstrap = 1000, seed = 1) {
+                           se = c("bootstrap", "jackknife"), bootstrap = 1000, seed = 1) {
   data_name <- paste(deparse(substitute(data), width.cutoff = 60L)[1L], collapse = "")
   if (!is.data.frame(data))
     stop(sprintf("'data' must be a data frame, not %s", class(data)[1L]), call. = FALSE)
-  if (missing(group)) stop("'group' (the jackknife group size) is required", call. = FALSE)
+  se <- match.arg(se)
+  quiet <- flag_argument(quiet, "quiet")
+  if (se == "jackknife" && is.null(group))
+    stop("'group' (the jackknife group size) is required with se = \"jackknife\"", call. = FALSE)
+  if (se == "bootstrap" && !is.null(group)) {
+    count_argument(group, "group", 1L, .Machine$integer.max)
+    if (!quiet) message("'group' is not used: it sizes the jackknife's groups, and the standard errors are the ",
+                        "bootstrap's (se = \"jackknife\" for the jackknife's)")
+    group <- NULL
+  }
   model <- list(female = column_argument(female, "female"), male = column_argument(male, "male"),
                 env = column_argument(env, "env"), block = column_argument(block, "block"),
                 random = names_argument(random, "random"), fixed = names_argument(fixed, "fixed"),
@@ -46,13 +55,12 @@ minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, 
   if (is.null(model$fixed)) model$fixed <- character()
   if (!is.null(keep_files) && (!is.character(keep_files) || length(keep_files) != 1L || is.na(keep_files)))
     stop("'keep_files' must be one folder name", call. = FALSE)
-  quiet <- flag_argument(quiet, "quiet")
-  options <- list(group = count_argument(group, "group", 1L, .Machine$integer.max),
+  options <- list(group = if (is.null(group)) 0L else count_argument(group, "group", 1L, .Machine$integer.max),
                   traits = names_argument(traits, "traits"),
                   drop_incomplete = flag_argument(drop_incomplete, "drop_incomplete"),
                   threads = if (is.null(threads)) 0L else count_argument(threads, "threads", 1L, 1024L),
                   effects = flag_argument(effects, "effects"),
-                  se = match.arg(se),
+                  se = se,
                   bootstrap = count_argument(bootstrap, "bootstrap", 20L, 1000000L),
                   seed = count_argument(seed, "seed", 0L, .Machine$integer.max),
                   keep_files = if (is.null(keep_files)) "" else normalizePath(keep_files, mustWork = FALSE),
@@ -60,8 +68,9 @@ minque_analyse <- function(data, group, female = NULL, male = NULL, env = NULL, 
 
   bar <- NULL
   on_pass <- getOption("minquecov.on_pass")
-  # A progress bar in an interactive session (passes: the whole data, then
-  # the J replicates); notes as messages. Neither with quiet = TRUE.
+  # A progress bar in an interactive session (the whole data, then the J
+  # jackknife replicates or the B bootstrap samples in blocks); notes as
+  # messages. Neither with quiet = TRUE.
   show_bar <- !quiet && interactive()
   progress <- function(k, J) {
     if (!is.null(on_pass)) on_pass(k, J)

@@ -201,7 +201,8 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         Rcpp::Named("rows") = s.tableRows, Rcpp::Named("dropped_rows") = dropped,
         Rcpp::Named("traits") = Rcpp::wrap(s.traits), Rcpp::Named("random_factors") = s.randomFactors,
         Rcpp::Named("components") = s.components, Rcpp::Named("group_size") = s.groupSize,
-        Rcpp::Named("replicates") = s.replicates, Rcpp::Named("threads") = result.threads,
+        Rcpp::Named("replicates") = s.replicates, Rcpp::Named("bootstrap_samples") = s.bootstrapSamples,
+        Rcpp::Named("seed") = static_cast<double>(s.seed), Rcpp::Named("threads") = result.threads,
         Rcpp::Named("vector_path") = result.vectorPath,
         Rcpp::Named("standard_errors") = result.tables.method);
     Rcpp::List out;

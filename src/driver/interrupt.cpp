@@ -43,13 +43,13 @@ InterruptGuard::~InterruptGuard() {
     sigaction(SIGTERM, &previousTerminate, nullptr);
 }
 
-void stopIfInterrupted(int replicate, int replicates) {
+void stopIfInterrupted(int replicate, int replicates, const char* unit) {
     const int signal = pendingSignal;
     if (signal == 0) return;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "Interrupted: the run stopped after %d of %d jackknife replicates; its unfinished files were removed",
-                  replicate, replicates);
+                  "Interrupted: the run stopped after %d of %d %s; its unfinished files were removed", replicate,
+                  replicates, unit);
     RunError error(RunError::Kind::Cancelled, message);
     RunError::ProgramNotes notes;
     notes.exitStatus = 128 + signal;  // the shell's status of a process ended by the signal

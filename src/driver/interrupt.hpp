@@ -18,6 +18,6 @@ public:
 
 // When a signal has asked the run to stop: a cancelled RunError with the
 // exit status 128 + the signal's number, saying how far the run came.
-void stopIfInterrupted(int replicate, int replicates);
+void stopIfInterrupted(int replicate, int replicates, const char* unit = "jackknife replicates");
 
 }  // namespace minque

@@ -197,16 +197,15 @@ void printCorrelationSummary(const ResultTables& t) {
 class Progress {
 public:
     Progress() : start_(std::chrono::steady_clock::now()), terminal_(isatty(STDERR_FILENO) == 1) {}
-    void replicateDone(int k, int J) {
+    // k of J steps done: "jackknife: replicate", "bootstrap: sample".
+    void replicateDone(int k, int J, const char* step) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         const double left = elapsed / k * (J - k);
         if (terminal_) {
-            std::fprintf(stderr, "\r  jackknife: replicate %d / %d, %.0f s elapsed, about %.0f s left   ", k, J, elapsed,
-                         left);
+            std::fprintf(stderr, "\r  %s %d / %d, %.0f s elapsed, about %.0f s left   ", step, k, J, elapsed, left);
             if (k == J) std::fputc('\n', stderr);
         } else if ((k * 10) / J != ((k - 1) * 10) / J || k == J) {
-            std::fprintf(stderr, "  jackknife: replicate %d / %d, %.0f s elapsed, about %.0f s left\n", k, J, elapsed,
-                         left);
+            std::fprintf(stderr, "  %s %d / %d, %.0f s elapsed, about %.0f s left\n", step, k, J, elapsed, left);
         }
         std::fflush(stderr);
     }
@@ -219,7 +218,7 @@ private:
 // ---- analyse -----------------------------------------------------------------
 
 struct AnalyseOptions {
-    std::string data, female, male, env, block, random, fixed = "1", traits, out, lang = "en", se = "jackknife";
+    std::string data, female, male, env, block, random, fixed = "1", traits, out, lang = "en", se = "bootstrap";
     int group = 0, threads = 0, trailing = 0, bootstrap = 1000;
     unsigned long long seed = 1;
     bool covariances = false, replace = false, dropIncomplete = false, cpu = false, effects = false;
@@ -281,9 +280,10 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     Progress progress;
     AnalysisProgress told;
     told.note = [](const std::string& note) { std::fprintf(stderr, "%s\n", note.c_str()); };
-    told.passDone = [&progress](int k, int J) {
-        stopIfInterrupted(k, J);
-        if (k > 0) progress.replicateDone(k, J);
+    const bool bootstrap = options.standardErrors == StandardErrors::Bootstrap;
+    told.passDone = [&progress, bootstrap](int k, int J) {
+        stopIfInterrupted(k, J, bootstrap ? "bootstrap samples" : "jackknife replicates");
+        if (k > 0) progress.replicateDone(k, J, bootstrap ? "bootstrap: sample" : "jackknife: replicate");
         return true;
     };
     PreparedAnalysis prepared = prepareAnalysis(request, told);
@@ -305,7 +305,6 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     std::time_t now = std::time(nullptr);
     char date[64];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-    const bool bootstrap = options.standardErrors == StandardErrors::Bootstrap;
     std::vector<std::pair<std::string, std::string>> settings = {
         {"Data", o.data},
         {"Model", s.model},
@@ -398,7 +397,7 @@ int runMinqueCommand(int argc, char** argv) {
                  "traits by MINQUE(0/1), with jackknife standard errors"};
     app.set_version_flag("--version", std::string("minque ") + MINQUE_VERSION);
     app.require_subcommand(1);
-    app.footer("Example:\n  minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk --group 4\n\n"
+    app.footer("Example:\n  minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk\n\n"
                "A breeder's guide to the results: docs/guide.md");
 
     AnalyseOptions a;
@@ -406,8 +405,8 @@ int runMinqueCommand(int argc, char** argv) {
     analyseCommand->alias("analyze");
     analyseCommand->add_option("DATA", a.data,
                                "Trial table: a header line of column names, then one row per plot or cell mean; fields "
-                               "separated by commas, tabs or spaces. Rows stay in the file's order: consecutive rows form "
-                               "the jackknife groups")
+                               "separated by commas, tabs or spaces. Rows stay in the file's order: with --se jackknife, "
+                               "consecutive rows form the jackknife groups")
         ->required();
     auto* model = analyseCommand->add_option_group("Model (additive-dominance, or general)");
     model->add_option("--female", a.female, "Female parent column (additive-dominance model)");
@@ -419,9 +418,9 @@ int runMinqueCommand(int argc, char** argv) {
     model->add_option("--trailing", a.trailing, "General model: 1 if the last random term is a block effect not reported")
         ->check(CLI::Range(0, 1));
     model->add_flag("--covariances", a.covariances, "Also estimate covariance components between factors");
-    analyseCommand->add_option("--group", a.group, "Jackknife group size: consecutive rows deleted together (required)")
-        ->required()
-        ->check(CLI::PositiveNumber);
+    CLI::Option* groupOption =
+        analyseCommand->add_option("--group", a.group, "Jackknife group size: consecutive rows deleted together (required with --se jackknife)")
+            ->check(CLI::PositiveNumber);
     analyseCommand->add_option("--traits", a.traits, "Traits to analyse, comma-separated (default: every non-design column)");
     analyseCommand->add_flag("--drop-incomplete", a.dropIncomplete,
                              "Drop every row with a missing value (empty, NA, ., nan) instead of refusing the table");
@@ -433,18 +432,21 @@ int runMinqueCommand(int argc, char** argv) {
         ->check(CLI::IsMember({"en", "zh"}));
     analyseCommand->add_flag("--cpu", a.cpu, "Compute the inverse on the host even when a CUDA device is present");
     analyseCommand->add_option("--se", a.se,
-                               "Standard errors: jackknife (the reports', default) or bootstrap (parametric, at the "
-                               "whole-data components; holds in diallels and crossed designs, see the guide)")
+                               "Standard errors: bootstrap (default: parametric, at the whole-data components; holds "
+                               "in diallels and crossed designs, see the guide) or jackknife (the reports NAME.VAR and "
+                               "NAME.COV of the three programs, with --group)")
         ->check(CLI::IsMember({"jackknife", "bootstrap"}));
     analyseCommand->add_option("--bootstrap", a.bootstrap, "Bootstrap samples (default 1000)")->check(CLI::Range(20, 1000000));
     analyseCommand->add_option("--seed", a.seed, "Seed of the bootstrap's draws (default 1)");
     analyseCommand->add_flag("--effects", a.effects,
                              "Also predict the genetic effects of every parent, cross and level (BLUP at each trait's "
-                             "components) with jackknife standard errors, into effects.csv; not with --covariances");
+                             "components), into effects.csv, with the prediction errors' standard errors (jackknife "
+                             "ones with --se jackknife); not with --covariances");
     analyseCommand->footer(
-        "Example:\n  minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk --group 4\n"
-        "Writes NAME.TXT, NAME.MAT, NAME.DAT, MATWRN.var, NAME.VAR, NAME.COV, variances.csv, covariances.csv,\n"
-        "correlations.csv, correlations.svg, summary.html and run.txt into the output folder.\n"
+        "Example:\n  minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk\n"
+        "Writes NAME.TXT, NAME.MAT, NAME.DAT, variances.csv, covariances.csv, correlations.csv,\n"
+        "heritability.csv, correlations.svg, summary.html and run.txt into the output folder; with\n"
+        "--se jackknife --group G also the reports NAME.VAR, NAME.COV and MATWRN.var.\n"
         "What the numbers mean and what not to trust: docs/guide.md");
 
     std::string covReport, varReport, summaryOut;
@@ -467,7 +469,19 @@ int runMinqueCommand(int argc, char** argv) {
         return code == 0 ? 0 : 2;
     }
     const std::string command = commandLine(argc, argv);
-    if (analyseCommand->parsed()) return analyse(a, command);
+    if (analyseCommand->parsed()) {
+        if (a.se == "jackknife" && groupOption->count() == 0) {
+            std::fprintf(stderr, "--group is required with --se jackknife: the size of the jackknife's groups of "
+                                 "consecutive rows\nRun with --help for more information.\n");
+            return 2;
+        }
+        if (a.se == "bootstrap" && groupOption->count() > 0) {
+            std::fprintf(stderr, "minque analyse: --group is not used: it sizes the jackknife's groups, and the standard "
+                                 "errors are the bootstrap's (--se jackknife for the jackknife's)\n");
+            a.group = 0;
+        }
+        return analyse(a, command);
+    }
     return summary(covReport, varReport, summaryOut, summaryReplace, command);
 }
 

@@ -1,5 +1,6 @@
 #include "driver/run_driver.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -531,9 +532,10 @@ ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, con
         st.forceHost = run.forceHost;
         const std::string reportNames[2] = {run.name + ".VAR", run.name + ".COV"};
         const int n = st.obsCount;
-        st.replicateCount = JackknifeGroups{n, run.groupSize}.replicates();
-        st.replicateDf = st.replicateCount - 1;
-        if (st.replicateCount < kMinReplicates)
+        // The whole data alone (the bootstrap's pass) has no replicate.
+        st.replicateCount = run.control.wholeDataOnly ? 0 : JackknifeGroups{n, run.groupSize}.replicates();
+        st.replicateDf = std::max(st.replicateCount - 1, 0);
+        if (!run.control.wholeDataOnly && st.replicateCount < kMinReplicates)
             stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d give %d; choose a "
                     "smaller group size",
                     n, run.groupSize, st.replicateCount);

@@ -343,11 +343,11 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
     if (additiveDominance && (m.female.empty() || m.male.empty()))
         stopRunAt({"", 0, "", m.female.empty() ? w.female : w.male},
                   "%s: the additive-dominance model needs both %s and %s", call, w.female.c_str(), w.male.c_str());
-    if (o.group < 1) stopRunAt({"", 0, "", w.group}, "%s: %s must be at least 1", call, w.group.c_str());
-    if (o.standardErrors == StandardErrors::Bootstrap) {
-        if (o.bootstrapSamples < 20)
-            stopRunAt({"", 0, "", w.bootstrap}, "%s: %s needs at least 20 samples", call, w.bootstrap.c_str());
-    }
+    if (o.standardErrors == StandardErrors::Jackknife && o.group < 1)
+        stopRunAt({"", 0, "", w.group}, "%s: the jackknife needs %s, a group size of at least 1", call, w.group.c_str());
+    if (o.group < 0) stopRunAt({"", 0, "", w.group}, "%s: %s must be at least 1", call, w.group.c_str());
+    if (o.standardErrors == StandardErrors::Bootstrap && o.bootstrapSamples < 20)
+        stopRunAt({"", 0, "", w.bootstrap}, "%s: %s needs at least 20 samples", call, w.bootstrap.c_str());
     if (o.effects && m.covariances)
         stopRunAt({"", 0, "", w.effects},
                   "%s: %s cannot be combined with %s: the predictions would need the covariance components between "
@@ -449,12 +449,18 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
                       lines.c_str());
         progress.note(note);
     }
-    const JackknifeGroups groups{n, o.group};
-    if (groups.replicates() < kMinReplicates)
+    // The jackknife's replicates; the bootstrap has none (its estimation
+    // pass is the whole data's, and its sums are in double).
+    const bool jackknife = o.standardErrors == StandardErrors::Jackknife;
+    const int replicates = jackknife ? JackknifeGroups{n, o.group}.replicates() : 0;
+    if (jackknife && replicates < kMinReplicates)
         stopRunAt({request.data.name, 0, "", words.group},
                   "%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed",
-                request.data.name.c_str(), n, o.group, groups.replicates(), kMinReplicates);
-    checkTraitScales(coded, request.data.name, groups.replicates(), words);
+                  request.data.name.c_str(), n, o.group, replicates, kMinReplicates);
+    if (!jackknife && n < 2)
+        stopRunAt({request.data.name, 0, "", ""}, "%s: %d complete rows; the analysis needs at least 2",
+                  request.data.name.c_str(), n);
+    checkTraitScales(coded, request.data.name, jackknife ? replicates : 1, words);
 
     // The model file as minque-model writes it, read back into the engine's
     // state with the readers of minque-var and minque-cov; the trait values
@@ -478,6 +484,19 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
             st.traitData[i][obs] = coded.values[static_cast<std::size_t>(obs - 1)][static_cast<std::size_t>(i - 1)];
     }
 
+    if (!jackknife) {
+        // The bootstrap keeps every sample's components for the tables' spreads
+        // and intervals: B K t (t + 1) / 2 doubles.
+        const double bytes = 8.0 * o.bootstrapSamples * st.componentCount * prepared->traitCount *
+                             (prepared->traitCount + 1) / 2.0;
+        if (bytes > 4e9)
+            stopRunAt({"", 0, "", words.bootstrap},
+                      "%s: %d bootstrap samples of %d components and %d traits would need %.1f GB to hold; give fewer "
+                      "samples with %s (1000 is the default) or fewer traits",
+                      words.call.c_str(), o.bootstrapSamples, st.componentCount, prepared->traitCount, bytes / 1e9,
+                      words.bootstrap.c_str());
+    }
+
     PreparedAnalysis result;
     result.options = o;
     result.model = prepared;
@@ -488,8 +507,10 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     s.traits = coded.data.traitNames;
     s.randomFactors = st.randomFactorCount;
     s.components = st.componentCount;
-    s.groupSize = o.group;
-    s.replicates = groups.replicates();
+    s.groupSize = jackknife ? o.group : 0;
+    s.replicates = replicates;
+    s.bootstrapSamples = jackknife ? 0 : o.bootstrapSamples;
+    s.seed = jackknife ? 0 : o.seed;
     s.model = modelText + (m.covariances ? ", with covariance components between factors" : "");
     s.fileName = name;
     return result;
@@ -509,7 +530,7 @@ void noteTraitsWithoutEffects(const PredictedEffects& predicted, const std::vect
 // The tables of a run with bootstrap standard errors, from the records of
 // the pass on all data.
 AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, ReportedBlocks& blocks,
-                               const AnalysisOptions& o) {
+                               const AnalysisOptions& o, const AnalysisProgress& progress) {
     const AnalysisState& st = model.state;
     const int t = model.traitCount, K = st.componentCount, R = st.recordLength;
     const MinqueProjection projection(model.design);
@@ -532,7 +553,12 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
         }
     for (int k = 1; k <= K; ++k)
         input.labels.push_back(k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)]);
-    input.draws = parametricBootstrap(projection, input.whole, t, o.bootstrapSamples, o.seed);
+    const int B = o.bootstrapSamples;
+    input.draws = parametricBootstrap(projection, input.whole, t, B, o.seed, [&](int done) {
+        if (progress.passDone && !progress.passDone(done, B))
+            throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled after " + std::to_string(done) + " of " +
+                                                          std::to_string(B) + " bootstrap samples");
+    });
 
     AnalysisResult result;
     result.settings = settings;
@@ -605,6 +631,9 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     run.forceHost = o.hostOnly;
     run.control.programLines = false;
     run.control.passDone = progress.passDone;
+    if (o.standardErrors == StandardErrors::Bootstrap && progress.passDone)
+        // The bootstrap counts its samples: the whole-data pass is sample 0 of B.
+        run.control.passDone = [&progress, &o](int k, int) { return progress.passDone(k, o.bootstrapSamples); };
     run.control.covarianceRecords = o.covarianceRecords;
     AnalysisState& st = model->state;
     const bool bootstrap = o.standardErrors == StandardErrors::Bootstrap;
@@ -625,7 +654,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     if (folder && !bootstrap)
         for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
             written.add(pathInFolder(dir, output));
-    AnalysisResult result = bootstrap ? bootstrapResult(*model, prepared.settings, blocks, o)
+    AnalysisResult result = bootstrap ? bootstrapResult(*model, prepared.settings, blocks, o, progress)
                                       : jackknifeResult(*model, prepared.settings, blocks, o);
     result.threads = workerThreads();
     result.vectorPath = vectorPathName(vectorPath());

@@ -386,7 +386,7 @@ std::vector<double> MinqueProjection::estimate(const std::vector<double>& Y, int
 }
 
 BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std::vector<double>& whole, int t,
-                                   int samples, std::uint64_t seed) {
+                                   int samples, std::uint64_t seed, const std::function<void(int done)>& blockDone) {
     const int K = projection.components();
     const std::size_t T = static_cast<std::size_t>(t), pairs = T * (T + 1) / 2;
     if (whole.size() != static_cast<std::size_t>(K) * pairs || samples < 1)
@@ -478,41 +478,49 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     }
     const std::size_t n = static_cast<std::size_t>(projection.observations());
     draws.theta.assign(static_cast<std::size_t>(samples) * static_cast<std::size_t>(K) * pairs, 0.0);
-    runOnWorkers([&](int worker) {
-        int first = 0, last = 0;
-        splitRange(samples, worker, workerThreads(), &first, &last);
-        std::size_t largest = T;
-        for (const Group& group : groups) largest = std::max(largest, group.factors.size() * T);
-        std::vector<double> Y(n * T), xi(largest), e(largest);
-        for (int b = first; b < last; ++b) {
-            NormalDeviates normal{SplitMix64{seed ^ (0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(b) + 1))}};
-            std::fill(Y.begin(), Y.end(), 0.0);
-            auto draw = [&](const std::vector<double>& L, std::size_t size) {
-                for (std::size_t i = 0; i < size; ++i) xi[i] = normal.next();
-                for (std::size_t i = 0; i < size; ++i) {
-                    double sum = 0.0;
-                    for (std::size_t h = 0; h < size; ++h) sum += L[i * size + h] * xi[h];
-                    e[i] = sum;
+    // Every sample has its own generator: the blocks change nothing drawn.
+    constexpr int kBlock = 50;
+    for (int blockStart = 0; blockStart < samples; blockStart += kBlock) {
+        const int blockSize = std::min(kBlock, samples - blockStart);
+        runOnWorkers([&](int worker) {
+            int first = 0, last = 0;
+            splitRange(blockSize, worker, workerThreads(), &first, &last);
+            first += blockStart;
+            last += blockStart;
+            std::size_t largest = T;
+            for (const Group& group : groups) largest = std::max(largest, group.factors.size() * T);
+            std::vector<double> Y(n * T), xi(largest), e(largest);
+            for (int b = first; b < last; ++b) {
+                NormalDeviates normal{SplitMix64{seed ^ (0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(b) + 1))}};
+                std::fill(Y.begin(), Y.end(), 0.0);
+                auto draw = [&](const std::vector<double>& L, std::size_t size) {
+                    for (std::size_t i = 0; i < size; ++i) xi[i] = normal.next();
+                    for (std::size_t i = 0; i < size; ++i) {
+                        double sum = 0.0;
+                        for (std::size_t h = 0; h < size; ++h) sum += L[i * size + h] * xi[h];
+                        e[i] = sum;
+                    }
+                };
+                for (const Group& group : groups) {
+                    const std::size_t levels = design.factors[static_cast<std::size_t>(group.factors.front())].size();
+                    for (std::size_t h = 0; h < levels; ++h) {
+                        draw(group.L, group.factors.size() * T);
+                        for (std::size_t x = 0; x < group.factors.size(); ++x)
+                            for (const auto& [obs, coefficient] : design.factors[static_cast<std::size_t>(group.factors[x])][h])
+                                for (std::size_t i = 0; i < T; ++i) Y[static_cast<std::size_t>(obs) * T + i] += coefficient * e[x * T + i];
+                    }
                 }
-            };
-            for (const Group& group : groups) {
-                const std::size_t levels = design.factors[static_cast<std::size_t>(group.factors.front())].size();
-                for (std::size_t h = 0; h < levels; ++h) {
-                    draw(group.L, group.factors.size() * T);
-                    for (std::size_t x = 0; x < group.factors.size(); ++x)
-                        for (const auto& [obs, coefficient] : design.factors[static_cast<std::size_t>(group.factors[x])][h])
-                            for (std::size_t i = 0; i < T; ++i) Y[static_cast<std::size_t>(obs) * T + i] += coefficient * e[x * T + i];
+                for (std::size_t obs = 0; obs < n; ++obs) {
+                    draw(residualL, T);
+                    for (std::size_t i = 0; i < T; ++i) Y[obs * T + i] += e[i];
                 }
+                const std::vector<double> theta = projection.estimate(Y, t);
+                std::copy(theta.begin(), theta.end(),
+                          draws.theta.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(b) * theta.size()));
             }
-            for (std::size_t obs = 0; obs < n; ++obs) {
-                draw(residualL, T);
-                for (std::size_t i = 0; i < T; ++i) Y[obs * T + i] += e[i];
-            }
-            const std::vector<double> theta = projection.estimate(Y, t);
-            std::copy(theta.begin(), theta.end(),
-                      draws.theta.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(b) * theta.size()));
-        }
-    });
+        });
+        if (blockDone) blockDone(blockStart + blockSize);
+    }
     return draws;
 }
 

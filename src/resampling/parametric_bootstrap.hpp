@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -99,9 +100,12 @@ struct BootstrapDraws {
 };
 
 // B samples drawn at the whole-data components `whole` (as estimate() gives
-// them), re-estimated with the same projection.
+// them), re-estimated with the same projection. The samples go in blocks
+// over the worker threads; after each block `blockDone` (when given) is told
+// on the calling thread how many are done, and may throw to stop the run.
 BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std::vector<double>& whole, int traits,
-                                   int samples, std::uint64_t seed);
+                                   int samples, std::uint64_t seed,
+                                   const std::function<void(int done)>& blockDone = {});
 
 // Symmetric eigen-decomposition by cyclic Jacobi rotations: a (n x n,
 // row-major) becomes diagonal with the eigenvalues, vectors (row-major)

@@ -137,7 +137,7 @@ std::string headlessChromium() {
     return "";
 }
 
-const char* const kExampleModel[] = {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--group", "4"};
+const char* const kExampleModel[] = {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--se", "jackknife", "--group", "4"};
 
 TEST(FrontDoor, AnalyseWritesEverythingAndAgreesWithTheThreePrograms) {
     for (const bool commas : {false, true}) {
@@ -313,9 +313,9 @@ TEST(FrontDoor, BootstrapTablesAreTheSameInEveryBuildAndOnAnyThreadCount) {
     test::writeFile(dir.file("EX.TXT"), exampleTable());
     const std::string expected = std::string(MINQUE_SOURCE_DIR) + "/tests/data/bootstrap/example_";
     for (const char* threads : {"1", "2"}) {
-        std::vector<std::string> args = {"analyse", "EX.TXT", "--out", std::string("out") + threads, "--se", "bootstrap",
-                                         "--bootstrap", "100", "--seed", "7", "--threads", threads};
-        args.insert(args.end(), std::begin(kExampleModel), std::end(kExampleModel));
+        const std::vector<std::string> args = {"analyse", "EX.TXT", "--out", std::string("out") + threads, "--env", "Env",
+                                               "--female", "Fem", "--male", "Male", "--block", "Blk", "--bootstrap", "100",
+                                               "--seed", "7", "--threads", threads};
         const auto run = minque(args, dir.path());
         ASSERT_EQ(run.exitCode, 0) << run.err;
         for (const char* table : {"correlations", "heritability"})
@@ -346,7 +346,7 @@ TEST(FrontDoor, CovarianceComponentsInChineseAndSummaryOfEitherLanguage) {
         table += "\n";
     }
     test::writeFile(dir.file("G.csv"), table);
-    const auto run = minque({"analyse", "G.csv", "--random", "A,B,C,D", "--covariances", "--lang", "zh", "--group", "4"},
+    const auto run = minque({"analyse", "G.csv", "--random", "A,B,C,D", "--covariances", "--lang", "zh", "--se", "jackknife", "--group", "4"},
                             dir.path());
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string results = dir.file("G-results");
@@ -390,12 +390,13 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
         {with({"analyse", "MISS.TXT"}), 1, "MISS.TXT: line 3, column Yield: the value is missing ('NA')"},
         {with({"analyse", "EX.TXT", "--out", "busy"}), 1, "--out: the folder busy is not empty; give --replace"},
         {with({"analyse", "NONE.TXT"}), 1, "NONE.TXT: cannot be opened"},
-        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Dad", "--group", "4"}, 1,
+        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Dad", "--se", "jackknife", "--group", "4"}, 1,
          "EX.TXT: there is no column 'Dad'"},
         {with({"analyse", "EX.TXT", "--traits", "Yield,Colour"}), 1, "there is no column 'Colour' (a trait)"},
-        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--group", "50"}, 1,
+        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife", "--group", "50"}, 1,
          "84 complete rows in groups of 50 give 1 jackknife replicates"},
-        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male"}, 2, "--group is required"},
+        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife"}, 2,
+         "--group is required with --se jackknife"},
         {with({"analyse", "EX.TXT", "--lang", "fr"}), 2, "--lang"},
         {{"summary", "EX.TXT"}, 1, "EX.TXT: no trait-pair block found"},
     };
@@ -557,15 +558,15 @@ TEST(FrontDoor, EveryModelShapeRunsToTheEndWithTheWeightsTheGuideDocuments) {
     };
     const Shape shapes[] = {
         {"two environments", {"analyse", "EX.TXT", "--out", "two", "--env", "Env", "--female", "Fem", "--male", "Male",
-                              "--block", "Blk", "--group", "4", "--traits", "Yield,Height"},
+                              "--block", "Blk", "--se", "jackknife", "--group", "4", "--traits", "Yield,Height"},
          {{"V(A)", "2"}, {"V(D)", "1"}, {"V(AE)", "2"}, {"V(DE)", "1"}, {"V(e)", "1"}}},
         // Without --env: a trial in one environment.
-        {"one environment", {"analyse", "ONE.TXT", "--out", "one", "--female", "Fem", "--male", "Male", "--group", "3",
+        {"one environment", {"analyse", "ONE.TXT", "--out", "one", "--female", "Fem", "--male", "Male", "--se", "jackknife", "--group", "3",
                              "--traits", "Yield,Height"},
          {{"V(A)", "2"}, {"V(D)", "0.375"}, {"V(e)", "2"}}},
-        {"one factor", {"analyse", "EX.TXT", "--out", "gen1", "--random", "Fem", "--group", "4", "--traits", "Yield,Height"},
+        {"one factor", {"analyse", "EX.TXT", "--out", "gen1", "--random", "Fem", "--se", "jackknife", "--group", "4", "--traits", "Yield,Height"},
          {{"V(Fem)", "2"}, {"V(e)", "0.375"}}},
-        {"two factors", {"analyse", "EX.TXT", "--out", "gen2", "--random", "Fem,Male", "--fixed", "1", "--group", "4",
+        {"two factors", {"analyse", "EX.TXT", "--out", "gen2", "--random", "Fem,Male", "--fixed", "1", "--se", "jackknife", "--group", "4",
                          "--traits", "Yield,Height"},
          {{"V(Fem)", "2"}, {"V(Male)", "0.375"}, {"V(e)", "2"}}},
     };
@@ -584,7 +585,7 @@ TEST(FrontDoor, EveryModelShapeRunsToTheEndWithTheWeightsTheGuideDocuments) {
 
     // A trailing block: estimated, not reported; --fixed takes the environment.
     const auto trailing = minque({"analyse", "EX.TXT", "--out", "trail", "--random", "Fem,Male,Blk", "--trailing", "1",
-                                  "--fixed", "1,Env", "--group", "4", "--traits", "Yield,Height"},
+                                  "--fixed", "1,Env", "--se", "jackknife", "--group", "4", "--traits", "Yield,Height"},
                                  dir.path());
     ASSERT_EQ(trailing.exitCode, 0) << trailing.err;
     const std::string report = test::readFile(dir.file("trail/EX.COV"));

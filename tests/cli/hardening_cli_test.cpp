@@ -205,17 +205,25 @@ TEST(Interrupts, TheFirstInterruptStopsTheRunAfterItsPassAndLeavesNothing) {
     for (int r = 0; r < 1000; ++r)
         table += std::to_string(r % 50) + "," + std::to_string(r % 150) + "," + std::to_string(std::sin(r)) + "," +
                  std::to_string(std::cos(0.7 * r)) + "\n";
-    TempDir front;
-    test::writeFile(front.file("TAB.csv"), table);
-    const ProcessResult analyse = test::runProcessInterrupted(
-        MINQUE_FRONT_DOOR_PATH, {"analyse", "TAB.csv", "--random", "A,B", "--group", "10"}, front.path(),
-        "minque analyse:", SIGINT);
-    EXPECT_EQ(analyse.exitCode, 130) << analyse.err;
-    EXPECT_NE(analyse.err.find("Interrupted: the run stopped after"), std::string::npos) << analyse.err;
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(front.path()))
-        names.push_back(entry.path().filename().string());
-    EXPECT_EQ(names, (std::vector<std::string>{"TAB.csv"}));
+    // The jackknife's passes, and the bootstrap's samples (enough of them to
+    // be mid-run when the signal comes).
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"--se", "jackknife", "--group", "10"}, " of 100 jackknife replicates"},
+        {{"--bootstrap", "1000000"}, " of 1000000 bootstrap samples"}};
+    for (const auto& [options, stopped] : runs) {
+        TempDir front;
+        test::writeFile(front.file("TAB.csv"), table);
+        std::vector<std::string> args = {"analyse", "TAB.csv", "--random", "A,B"};
+        args.insert(args.end(), options.begin(), options.end());
+        const ProcessResult analyse =
+            test::runProcessInterrupted(MINQUE_FRONT_DOOR_PATH, args, front.path(), "minque analyse:", SIGINT);
+        EXPECT_EQ(analyse.exitCode, 130) << analyse.err;
+        EXPECT_NE(analyse.err.find(stopped + "; its unfinished files were removed"), std::string::npos) << analyse.err;
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(front.path()))
+            names.push_back(entry.path().filename().string());
+        EXPECT_EQ(names, (std::vector<std::string>{"TAB.csv"}));
+    }
 }
 
 }  // namespace

@@ -267,6 +267,8 @@ AnalysisRequest exampleDiallel(const TrialData& data) {
     r.model.female = "Fem";
     r.model.male = "Male";
     r.model.block = "Blk";
+    // The jackknife: its tables are the reports', which the programs write too.
+    r.options.standardErrors = StandardErrors::Jackknife;
     r.options.group = 4;
     return r;
 }

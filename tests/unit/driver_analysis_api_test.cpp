@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 std::string exampleTable() { return test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.TXT"); }
 
 const std::vector<std::string> kExampleModel = {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
-                                                "--group", "4"};
+                                                "--se", "jackknife", "--group", "4"};
 
 AnalysisRequest exampleRequest(const std::string& text, const std::string& name) {
     return test::exampleDiallel(trialDataFromText(text, name));
@@ -235,7 +235,7 @@ TEST_F(LibraryApi, ARefusalSpeaksTheCallersWordsAndCarriesWhereItIsAsFields) {
         analyse(request);
         ADD_FAILURE() << "the group size 0 was not refused";
     } catch (const RunError& e) {
-        EXPECT_EQ(e.message(), "fit: group= must be at least 1");
+        EXPECT_EQ(e.message(), "fit: the jackknife needs group=, a group size of at least 1");
         EXPECT_EQ(e.location().option, "group=");
     }
     try {

@@ -25,6 +25,7 @@ AnalysisRequest generalRequest(const TrialData& data, std::vector<std::string> r
     AnalysisRequest r;
     r.data = data;
     r.model.random = std::move(random);
+    r.options.standardErrors = StandardErrors::Jackknife;
     r.options.group = group;
     r.options.effects = true;
     return r;
@@ -83,6 +84,7 @@ TEST(Effects, ABalancedDiallelsAdditiveEffectsSumToZeroAndDoNotSeeWhichParentIsF
     request.model.female = "Fem";
     request.model.male = "Male";
     request.model.block = "Blk";
+    request.options.standardErrors = StandardErrors::Jackknife;
     request.options.group = 4;
     request.options.effects = true;
     const AnalysisResult r = analyse(request);

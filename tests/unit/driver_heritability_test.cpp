@@ -97,6 +97,7 @@ AnalysisRequest diallelRequest(const TrialData& data, int group, bool environmen
     r.model.male = "Male";
     r.model.block = "Blk";
     if (environments) r.model.env = "Env";
+    r.options.standardErrors = StandardErrors::Jackknife;
     r.options.group = group;
     for (const TrialColumn& c : data.columns)
         if (c.name[0] == 'Y') r.options.traits.push_back(c.name);
@@ -180,6 +181,7 @@ TEST(Heritabilities, EnvironmentsAddTheInteractionHeritabilitiesAndAGeneralModel
     general.model.random = {"Fem", "Env*Fem", "Blk"};
     general.model.fixed = {"Env"};
     general.model.trailing = 1;
+    general.options.standardErrors = StandardErrors::Jackknife;
     general.options.group = 11;
     general.options.traits = {"Y1"};
     const AnalysisResult g = analyse(general);

@@ -57,7 +57,7 @@ TEST(Traps, OneTraitIsAnAnalysisToTheEnd) {
     test::writeFile(dir.file("EX.TXT"), test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.TXT"));
     const auto run = test::runProcess(MINQUE_FRONT_DOOR_PATH,
                                       {"analyse", "EX.TXT", "--env", "Env", "--female", "Fem", "--male", "Male", "--block",
-                                       "Blk", "--group", "4", "--traits", "Yield"},
+                                       "Blk", "--se", "jackknife", "--group", "4", "--traits", "Yield"},
                                       dir.path());
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(test::fileExists(dir.file("EX-results/summary.html")));

@@ -66,6 +66,7 @@ TEST(Witness, TheReportPrintsTheStatisticsComputedOutsideTheProgram) {
     AnalysisRequest request;
     request.data = trialDataFromFile(kWitness + "trial.csv");
     request.model.random = {"A", "B"};
+    request.options.standardErrors = StandardErrors::Jackknife;
     request.options.group = 4;
     request.options.threads = 1;
     request.options.covarianceRecords = true;

@@ -63,6 +63,7 @@ Diallel diallel(std::uint64_t seed) {
     d.request.data.columns = {fem, male, t1, t2};
     d.request.model.female = "Fem";
     d.request.model.male = "Male";
+    d.request.options.standardErrors = StandardErrors::Jackknife;  // the engine's records of every pass
     d.request.options.group = 2;
     d.request.options.covarianceRecords = true;
     return d;
@@ -213,6 +214,7 @@ Paired paired(std::uint64_t seed) {
     d.request.data.columns = columns;
     d.request.model.random = {"A", "B", "C", "D"};
     d.request.model.covariances = true;
+    d.request.options.standardErrors = StandardErrors::Jackknife;
     d.request.options.group = 4;
     d.request.options.covarianceRecords = true;
     return d;
@@ -279,8 +281,11 @@ TEST(BootstrapAnalysis, ACovarianceBetweenFactorsIsGivenItselfEntersTheTotalsTwi
     for (const ResultRow& row : result.tables.variances)
         if (row.trait1 == "T1") v[row.component] = row.estimate;
     ASSERT_EQ(v.count("C(1,3)"), 1u);
-    for (const ResultRow& row : result.tables.variances)
-        if (row.component == "C(1,3)" || row.component == "C(2,4)") EXPECT_EQ(row.weight, 1.0);
+    for (const ResultRow& row : result.tables.variances) {
+        if (row.component == "C(1,3)" || row.component == "C(2,4)") {
+            EXPECT_EQ(row.weight, 1.0);
+        }
+    }
     EXPECT_NEAR(v["Phenotypic"], v["V(A)"] + v["V(B)"] + v["V(C)"] + v["V(D)"] + 2.0 * (v["C(1,3)"] + v["C(2,4)"]) + v["V(e)"],
                 1e-9 * std::fabs(v["Phenotypic"]));
     EXPECT_NEAR(v["G+GE"], v["Phenotypic"] - v["V(e)"], 1e-9 * std::fabs(v["Phenotypic"]));

@@ -7,8 +7,11 @@ diallel <- function() {
   e$example_diallel
 }
 
-analyse_diallel <- function(data, ...) {
-  minque_analyse(data, group = 4, env = "Env", female = "Fem", male = "Male", block = "Blk", quiet = TRUE, ...)
+# The jackknife over groups of 4 rows unless se says otherwise.
+analyse_diallel <- function(data, se = "jackknife", ...) {
+  group <- if (se == "jackknife") 4 else NULL
+  minque_analyse(data, group = group, env = "Env", female = "Fem", male = "Male", block = "Blk", quiet = TRUE,
+                 se = se, ...)
 }
 
 command_line_tables <- function(data, args) {

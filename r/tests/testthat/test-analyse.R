@@ -2,29 +2,39 @@ test_that("the data frames hold the command line's numbers, to every printed dig
   example <- diallel()
   ours <- analyse_diallel(example)
   theirs <- command_line_tables(example, c("--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
-                                           "--group", "4"))
+                                           "--se", "jackknife", "--group", "4"))
   for (name in names(theirs)) expect_printed_as(ours[[name]], theirs[[name]], name)
 
   general <- minque_analyse(example, group = 6, random = c("Fem", "Male", "Env*Fem"), fixed = c("1", "Env"),
-                            traits = c("Yield", "GrainWt"), quiet = TRUE)
+                            traits = c("Yield", "GrainWt"), se = "jackknife", quiet = TRUE)
   theirs <- command_line_tables(example, c("--random", "Fem,Male,Env*Fem", "--fixed", "1,Env",
-                                           "--traits", "Yield,GrainWt", "--group", "6"))
+                                           "--traits", "Yield,GrainWt", "--se", "jackknife", "--group", "6"))
   for (name in c("variances", "covariances", "correlations")) expect_printed_as(general[[name]], theirs[[name]], name)
   expect_equal(unique(general$correlations$component), c("V(Fem)", "V(Male)", "V(Env*Fem)", "V(e)", "Phenotypic", "G+GE"))
 })
 
-test_that("bootstrap standard errors: the command line's numbers, for any thread count", {
+test_that("bootstrap standard errors (the default): the command line's numbers, for any thread count", {
   example <- diallel()
-  ours <- analyse_diallel(example, se = "bootstrap", bootstrap = 200, seed = 3)
+  ours <- minque_analyse(example, env = "Env", female = "Fem", male = "Male", block = "Blk", bootstrap = 200,
+                         seed = 3, quiet = TRUE)
   theirs <- command_line_tables(example, c("--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
-                                           "--group", "4", "--se", "bootstrap", "--bootstrap", "200", "--seed", "3"))
+                                           "--bootstrap", "200", "--seed", "3"))
   for (name in names(theirs)) expect_printed_as(ours[[name]], theirs[[name]], name)
   expect_identical(ours$settings$standard_errors, "bootstrap")
+  expect_identical(list(ours$settings$bootstrap_samples, ours$settings$seed, ours$settings$replicates),
+                   list(200L, 3, 0L))
   expect_identical(analyse_diallel(example, se = "bootstrap", bootstrap = 200, seed = 3, threads = 1)$correlations,
                    ours$correlations)
-  expect_error(minque_analyse(example, group = 6, random = c("Fem", "Male", "Fem", "Male"), covariances = TRUE,
-                              traits = "Yield", se = "bootstrap", quiet = TRUE),
-               "covariances = TRUE is not available with bootstrap standard errors yet; use the jackknife's \\(se = \"jackknife\"\\)")
+  expect_output(print(ours), "standard errors: parametric bootstrap, 200 samples \\(seed 3\\)")
+  expect_message(minque_analyse(example, group = 4, female = "Fem", male = "Male", bootstrap = 20),
+                 "'group' is not used")
+  expect_error(minque_analyse(example, female = "Fem", male = "Male", se = "jackknife"),
+               "'group' \\(the jackknife group size\\) is required with se = \"jackknife\"")
+  # Covariance components between factors: given themselves, no correlation row.
+  paired <- minque_analyse(example, random = c("Fem", "Male", "Fem", "Male"), covariances = TRUE,
+                           traits = c("Yield", "Height"), bootstrap = 50, quiet = TRUE)
+  expect_equal(paired$covariances$weight[paired$covariances$component == "C(1,3)"], 1)
+  expect_false(any(grepl("^C\\(", paired$correlations$component)))
   # Effects: +-1.96 S.E. of their prediction error; none for a term whose
   # component is at or below zero (predicted 0).
   effects <- analyse_diallel(example, se = "bootstrap", bootstrap = 50, effects = TRUE)$effects
@@ -54,7 +64,7 @@ test_that("a missing value is refused naming its column and row, or dropped on r
   expect_error(minque_analyse(example, group = 4, env = "Env", female = "Fem", male = "Male", quiet = TRUE),
                "^example: row 5, column Height: the value is missing \\('NA'\\); give drop_incomplete = TRUE")
   expect_message(dropped <- minque_analyse(example, group = 4, env = "Env", female = "Fem", male = "Male",
-                                           block = "Blk", drop_incomplete = TRUE),
+                                           block = "Blk", drop_incomplete = TRUE, se = "jackknife"),
                  "dropped 1 of 84 rows with a missing value \\(rows 5\\)")
   expect_equal(dropped$settings$observations, 83L)
   expect_identical(dropped$variances, analyse_diallel(example[-5, ])$variances)
@@ -64,7 +74,7 @@ test_that("a bad call is an R error, and the next call works", {
   example <- diallel()
   expect_error(minque_analyse(example, group = 4, female = "Fem", male = "Dad", quiet = TRUE),
                "there is no column 'Dad'")
-  expect_error(minque_analyse(example, group = 50, female = "Fem", male = "Male", quiet = TRUE),
+  expect_error(minque_analyse(example, group = 50, female = "Fem", male = "Male", se = "jackknife", quiet = TRUE),
                "84 complete rows in groups of 50 give 1 jackknife replicates")
   worded <- example
   worded$Yield <- as.character(worded$Yield)
