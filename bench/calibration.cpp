@@ -165,6 +165,7 @@ void calibrate(const Design& d, int dataSets, int samples, std::uint64_t seed) {
             request.data.columns.push_back(trait);
         }
         request.model = d.model;
+        request.options.standardErrors = minque::StandardErrors::Jackknife;  // the jackknife column
         request.options.group = d.group;
         const minque::AnalysisResult result = minque::analyse(request);
         // The bootstrap at this data set's own whole-data estimates.

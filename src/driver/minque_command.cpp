@@ -394,7 +394,7 @@ int runMinqueCommand(int argc, char** argv) {
             return 1;
         }
     CLI::App app{"minque " MINQUE_VERSION ": genetic and environmental variances, covariances and correlations of "
-                 "traits by MINQUE(0/1), with jackknife standard errors"};
+                 "traits by MINQUE(0/1), with bootstrap or jackknife standard errors"};
     app.set_version_flag("--version", std::string("minque ") + MINQUE_VERSION);
     app.require_subcommand(1);
     app.footer("Example:\n  minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk\n\n"
