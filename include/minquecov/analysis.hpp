@@ -95,7 +95,11 @@ struct AnalysisOptions {
     unsigned long long seed = 1;
     std::vector<std::string> traits;  // empty: every column that is not in the model
     bool dropIncomplete = false;      // drop the rows with a missing value instead of refusing them
-    int threads = 0;                  // worker threads; 0: one per hardware thread
+    // Worker threads; 0: one per hardware thread. More than the hardware's
+    // are capped to them with a note (they would only wait for one
+    // another); when the system refuses to start some, the run goes on with
+    // those that started, with a note (the results do not depend on it).
+    int threads = 0;
     bool chinese = false;             // language of the reports (the tables are English)
     bool hostOnly = false;            // the inverse on the host even when a CUDA device is present
     // Also predict the random effects of every level (parents, crosses, ...),
@@ -127,7 +131,7 @@ struct CallerWords {
     std::string female = "--female", male = "--male", random = "--random";
     std::string group = "--group", traits = "--traits", dropIncomplete = "--drop-incomplete";
     std::string covariances = "--covariances", effects = "--effects";
-    std::string bootstrap = "--bootstrap", jackknife = "--se jackknife";
+    std::string bootstrap = "--bootstrap", jackknife = "--se jackknife", threads = "--threads";
 };
 
 struct AnalysisRequest {
@@ -206,7 +210,16 @@ struct PreparedModel;
 struct PreparedAnalysis {
     AnalysisSettings settings;
     AnalysisOptions options;
+    CallerWords words;
     std::shared_ptr<PreparedModel> model;  // the engine's state; used up by the run
+
+    // A run uses up the engine's state, so a preparation runs once: it moves,
+    // it is not copied (a copy would run on the state its original changed).
+    PreparedAnalysis() = default;
+    PreparedAnalysis(PreparedAnalysis&&) = default;
+    PreparedAnalysis& operator=(PreparedAnalysis&&) = default;
+    PreparedAnalysis(const PreparedAnalysis&) = delete;
+    PreparedAnalysis& operator=(const PreparedAnalysis&) = delete;
 };
 PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress = {});
 AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& progress = {});

@@ -89,6 +89,7 @@ minque::CallerWords wordsOfR() {
     w.effects = "effects = TRUE";
     w.bootstrap = "bootstrap";
     w.jackknife = "se = \"jackknife\"";
+    w.threads = "threads";
     return w;
 }
 

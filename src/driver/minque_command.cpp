@@ -1,5 +1,7 @@
 #include "driver/minque_command.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 
 #include "core/fatal_error.hpp"
 #include "driver/interrupt.hpp"
@@ -44,6 +47,17 @@ std::string stemOf(const std::string& path) { return fs::path(path).stem().strin
 
 void writeText(const fs::path& path, const std::string& text) { writeFileText(path.string(), text); }
 
+constexpr const char* kManifest = ".minque-files";
+
+// The files an earlier run published into `out`, by its manifest.
+std::vector<std::string> publishedBefore(const fs::path& out) {
+    std::vector<std::string> names;
+    std::ifstream in(out / kManifest);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line.find('/') == std::string::npos && line != "." && line != "..") names.push_back(line);
+    return names;
+}
+
 // The folder a command fills: everything is written into a staging folder
 // beside the output folder and moved into it only when complete. The staging
 // folder belongs to this object: a command that ends early (an error, an
@@ -68,19 +82,113 @@ public:
     StagingFolder& operator=(const StagingFolder&) = delete;
     const fs::path& path() const { return path_; }
 
-    // Moves the finished files into `out`.
-    void publish(const fs::path& out, const std::vector<std::string>& files) const {
+    // Moves the finished files into `out`. A run (`asRun`) also writes its
+    // manifest and removes the files an earlier run published there (by its
+    // manifest) that it does not write, and nothing else; summary's tables
+    // only replace their own names.
+    void publish(const fs::path& out, std::vector<std::string> files, bool asRun) const {
         std::error_code error;
         fs::create_directories(out, error);
         if (error) stopRun("%s: the folder could not be created (%s)", out.c_str(), error.message().c_str());
+        std::vector<std::string> earlier;
+        if (asRun) {
+            std::string manifest;
+            for (const auto& name : files) manifest += name + "\n";
+            writeFileText((path_ / kManifest).string(), manifest);
+            earlier = publishedBefore(out);
+            files.push_back(kManifest);
+        }
         for (const auto& name : files) {
             fs::rename(path_ / name, out / name, error);
             if (error) stopRun("%s: could not be put in place (%s)", (out / name).c_str(), error.message().c_str());
         }
+        for (const auto& name : earlier)
+            if (std::find(files.begin(), files.end(), name) == files.end()) fs::remove(out / name, error);
     }
 
 private:
     fs::path path_;
+};
+
+// Every file name a run of analyse or summary may write into its output
+// folder: the engine's files of NAME, the reports, the tables and pictures.
+std::vector<std::string> outputNames(const std::string& name) {
+    std::vector<std::string> names = {"run.txt", "correlations.svg", "summary.html"};
+    if (!name.empty())
+        for (const char* extension : {".TXT", ".MAT", ".DAT", ".VAR", ".COV"}) names.push_back(name + extension);
+    names.push_back("MATWRN.var");
+    for (const ResultTable table : kResultTables) names.push_back(resultTableName(table) + std::string(".csv"));
+    return names;
+}
+
+// Refuses a run whose output would replace one of its inputs: a file of the
+// output folder under a name the run writes that is an input (or a link to
+// one). The inputs are never changed.
+void refuseOutputsOverInputs(const fs::path& out, const std::vector<std::string>& names,
+                             const std::vector<std::string>& inputs, const char* option) {
+    for (const std::string& name : names) {
+        std::error_code error;
+        const fs::path target = out / name;
+        if (!fs::exists(target, error)) continue;
+        for (const std::string& input : inputs)
+            if (fs::equivalent(target, input, error))
+                stopRun("%s: the run would write %s, which is its input %s; give another folder with %s (the "
+                        "input is never changed)",
+                        option, target.c_str(), input.c_str(), option);
+    }
+}
+
+// The output folder held for one run: a lock beside it (".OUT.lock", held
+// with flock for the run and removed after it) refuses a second run into the
+// same folder while the first runs. Holding it, any staging folder of the
+// same output folder (".OUT.partial-*") is left over from a run that ended
+// without cleaning up (killed, or the machine stopped): only the lock's
+// holder makes one, so it is removed. The manifest (".OUT/.minque-files")
+// lists the files a run published, so that --replace removes exactly the
+// files of the run it replaces.
+class OutputFolderLock {
+public:
+    OutputFolderLock(const fs::path& out, const char* option) {
+        fs::path folder = fs::absolute(out).lexically_normal();
+        if (folder.filename().empty()) folder = folder.parent_path();
+        const fs::path parent = folder.parent_path();
+        std::error_code error;
+        fs::create_directories(parent, error);
+        const std::string base = "." + folder.filename().string();
+        path_ = parent / (base + ".lock");
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd_ < 0) stopRun("%s: %s could not be created (%s)", option, path_.c_str(), std::strerror(errno));
+            if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+                ::close(fd_);
+                fd_ = -1;
+                stopRun("%s: another run is writing into %s; wait for it to end, or give another folder", option,
+                        out.c_str());
+            }
+            // The lock holds only if the name still refers to the file locked
+            // (a run ending at this moment removes its lock file).
+            struct stat named{}, locked{};
+            if (::stat(path_.c_str(), &named) == 0 && fstat(fd_, &locked) == 0 && named.st_ino == locked.st_ino &&
+                named.st_dev == locked.st_dev)
+                break;
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ < 0) stopRun("%s: the lock %s could not be taken", option, path_.c_str());
+        for (const auto& entry : fs::directory_iterator(parent, error))
+            if (entry.path().filename().string().rfind(base + ".partial-", 0) == 0) fs::remove_all(entry.path(), error);
+    }
+    ~OutputFolderLock() {
+        std::error_code ignored;
+        fs::remove(path_, ignored);
+        ::close(fd_);
+    }
+    OutputFolderLock(const OutputFolderLock&) = delete;
+    OutputFolderLock& operator=(const OutputFolderLock&) = delete;
+
+private:
+    fs::path path_;
+    int fd_ = -1;
 };
 
 // Refuses an output folder that exists and holds files, unless `replace`.
@@ -272,6 +380,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     checkModelSpec(model, options);
     const fs::path out = o.out.empty() ? fs::path(stemOf(o.data) + "-results") : fs::path(o.out);
     checkOutputFolder(out, o.replace, "--out");
+    refuseOutputsOverInputs(out, outputNames(stemOf(o.data)), {o.data}, "--out");
     request.data = trialDataFromFile(o.data);
     request.data.name = o.data;
 
@@ -289,6 +398,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     PreparedAnalysis prepared = prepareAnalysis(request, told);
     const AnalysisSettings& s = prepared.settings;
     const std::string& name = s.fileName;
+    const OutputFolderLock lock(out, "--out");
     const StagingFolder stage(out);
     prepared.options.folder = stage.path().string();
     if (options.standardErrors == StandardErrors::Bootstrap)
@@ -333,7 +443,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     // The reports and the variance records are the jackknife's.
     if (!bootstrap) published.insert(published.end(), {"MATWRN.var", name + ".VAR", name + ".COV"});
     published.insert(published.end(), files.begin(), files.end());
-    stage.publish(out, published);
+    stage.publish(out, published, true);
 
     printCorrelationSummary(result.tables);
     printHeritabilities(result.tables);
@@ -356,7 +466,20 @@ int summary(const std::string& covReport, const std::string& varReport, const st
             const std::string& command) {
     const fs::path out = outOption.empty() ? fs::path(covReport).parent_path() : fs::path(outOption);
     const fs::path target = out.empty() ? fs::path(".") : out;
-    if (!outOption.empty()) checkOutputFolder(target, replace, "--out");
+    if (!outOption.empty()) {
+        checkOutputFolder(target, replace, "--out");
+    } else if (!replace) {
+        // The report's own folder: never over the files of another run.
+        std::error_code error;
+        for (const std::string& name : outputNames(""))
+            if (fs::exists(target / name, error))
+                stopRun("%s: the folder of the report already holds %s; give --out for another folder, or --replace "
+                        "to overwrite it",
+                        target.c_str(), name.c_str());
+    }
+    std::vector<std::string> inputs = {covReport};
+    if (!varReport.empty()) inputs.push_back(varReport);
+    refuseOutputsOverInputs(target, outputNames(""), inputs, outOption.empty() ? "--out (default: the report's folder)" : "--out");
     const ReportEstimates cov = readReport(covReport);  // refused here, before anything is written
     if (cov.variances())
         stopRun("%s: a report of variances (minque-var); give the covariance report first, the variance report second",
@@ -371,9 +494,10 @@ int summary(const std::string& covReport, const std::string& varReport, const st
     std::error_code error;
     fs::create_directories(target, error);
     if (error) stopRun("%s: the folder could not be created (%s)", target.c_str(), error.message().c_str());
+    const OutputFolderLock lock(target, outOption.empty() ? "--out (default: the report's folder)" : "--out");
     const StagingFolder stage(target / "summary");
     const ResultTables tables = buildResultTables(cov, varReport.empty() ? nullptr : &var);
-    stage.publish(target, writeResults(stage.path(), tables, settings));
+    stage.publish(target, writeResults(stage.path(), tables, settings), false);
     printCorrelationSummary(tables);
     std::printf("\nTables and pictures in %s/: variances.csv, covariances.csv, correlations.csv, correlations.svg, "
                 "summary.html\n",

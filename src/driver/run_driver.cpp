@@ -310,6 +310,12 @@ int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, An
         if (std::strcmp(argv[i], "--threads") == 0) {
             threads = parseArgumentInt(argv[i + 1]);
             if (threads < 1 || threads > 1024) stopRun("--threads needs a number of worker threads from 1 to 1024");
+            if (threads > hardwareThreads()) {
+                // More threads than the hardware's would only wait for one another.
+                std::fprintf(stderr, "--threads %d is more than this machine's %d hardware threads: %d are used\n",
+                             threads, hardwareThreads(), hardwareThreads());
+                threads = hardwareThreads();
+            }
         }
         if (std::strcmp(argv[i], "--scratch") == 0) scratchFolder = argv[i + 1];
     }

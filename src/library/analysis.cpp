@@ -320,6 +320,24 @@ private:
     PredictedEffects effects_;
 };
 
+// Sets the worker threads of a run: at most the hardware's, and says so when
+// fewer run than were asked for.
+void startWorkerThreads(int asked, const CallerWords& words, const AnalysisProgress& progress) {
+    const int hardware = hardwareThreads();
+    auto note = [&](const std::string& text) {
+        if (progress.note) progress.note(text);
+    };
+    if (asked > hardware)
+        note(words.threads + " " + std::to_string(asked) + " is more than this machine's " + std::to_string(hardware) +
+             " hardware threads: the run uses " + std::to_string(hardware) + " (more would only wait for one another)");
+    const int wanted = asked < 1 || asked > hardware ? hardware : asked;
+    setWorkerThreads(wanted);
+    if (workerThreads() < wanted)
+        note("only " + std::to_string(workerThreads()) + " of " + std::to_string(wanted) +
+             " worker threads could be started (the system refused more): the run uses them; the results do not "
+             "depend on the number of threads");
+}
+
 // Runs of the engine share the process's worker threads: one at a time.
 std::mutex& engineMutex() {
     static std::mutex m;
@@ -499,6 +517,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
 
     PreparedAnalysis result;
     result.options = o;
+    result.words = words;
     result.model = prepared;
     AnalysisSettings& s = result.settings;
     s.observations = n;
@@ -622,7 +641,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
         writeText(written, pathInFolder(dir, name + ".DAT"), "");
     }
 
-    setWorkerThreads(o.threads);
+    startWorkerThreads(o.threads, prepared.words, progress);
     CombinedRun run;
     run.folder = dir;
     run.name = name;

@@ -3,10 +3,13 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -31,8 +34,15 @@ void waitUntil(Done done) {
 
 class WorkerPool {
 public:
+    // Starts up to `threads` - 1 workers. When the system refuses a thread
+    // (a process or memory limit), the pool keeps those that started: the
+    // results do not depend on the number of threads, only the time does.
     explicit WorkerPool(int threads) {
-        for (int w = 1; w < threads; ++w) workers_.emplace_back([this, w] { loop(w); });
+        try {
+            for (int w = 1; w < threads; ++w) workers_.emplace_back([this, w] { loop(w); });
+        } catch (const std::system_error&) {
+        } catch (const std::bad_alloc&) {
+        }
     }
     ~WorkerPool() {
         stop_.store(true);
@@ -134,6 +144,8 @@ void setWorkerThreads(int threads) {
 }
 
 int workerThreads() { return thePool().size(); }
+
+int hardwareThreads() { return std::max(1, static_cast<int>(std::thread::hardware_concurrency())); }
 
 void runOnWorkers(const std::function<void(int)>& body) { thePool().run(body); }
 

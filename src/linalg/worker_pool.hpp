@@ -13,7 +13,10 @@
 namespace minque {
 
 void setWorkerThreads(int threads);  // 0: one per hardware thread; takes effect for later tasks
+// The threads of the pool: those asked for, or fewer when the system
+// refused to start more (a process or memory limit).
 int workerThreads();
+int hardwareThreads();  // the machine's hardware threads, at least 1
 
 // Runs body(worker) for worker = 0 .. workerThreads() - 1, worker 0 on the
 // calling thread, and returns when all have finished.

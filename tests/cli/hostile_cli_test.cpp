@@ -1,0 +1,186 @@
+// The faults a hostile trial found, one suite per class of input: thread
+// limits, outputs over inputs, results that do not belong together, phantom
+// levels, re-entered callbacks, outputs lost or mixed, files left behind,
+// planted links, nonsense options and unclear messages. Each test says which
+// fault it guards. Everything runs in temporary folders of its own.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "linalg/worker_pool.hpp"
+#include "minquecov/analysis.hpp"
+#include "support/test_support.hpp"
+
+namespace minque {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string exampleTable() { return test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.TXT"); }
+
+test::ProcessResult minque(const std::vector<std::string>& args, const std::string& cwd) {
+    return test::runProcess(MINQUE_FRONT_DOOR_PATH, args, cwd);
+}
+
+// The example's model, with a small bootstrap.
+std::vector<std::string> exampleRun(std::vector<std::string> args) {
+    for (const char* a : {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--bootstrap", "20"})
+        args.push_back(a);
+    return args;
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// ---- 1. Thread limits ----------------------------------------------------------
+
+// Fault: --threads above the hardware's ran hundreds of times slower, and a
+// thread the system refused to start ended the process (and R with it).
+TEST(HostileThreads, MoreThreadsThanTheHardwareAreCappedWithANote) {
+    AnalysisRequest request = test::exampleDiallel(trialDataFromText(exampleTable(), "EX.TXT"));
+    request.options.threads = 100000;
+    std::string notes;
+    AnalysisProgress progress;
+    progress.note = [&notes](const std::string& note) { notes += note + "\n"; };
+    const AnalysisResult result = analyse(request, progress);
+    EXPECT_EQ(result.threads, hardwareThreads());
+    EXPECT_NE(notes.find("--threads 100000 is more than this machine's"), std::string::npos) << notes;
+}
+
+TEST(HostileThreads, AThreadTheSystemRefusesLeavesAPoolOfThoseThatStarted) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit and a sanitizer's shadow memory do not mix";
+#else
+    // In a child: an address space that holds a few threads' stacks only.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+            std::fclose(statm);
+        }
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64u << 20);
+        const rlimit address{limit, limit};
+        if (setrlimit(RLIMIT_AS, &address) != 0) _exit(3);
+        setWorkerThreads(400);
+        const int started = workerThreads();
+        std::vector<int> ran(static_cast<std::size_t>(started), 0);
+        runOnWorkers([&ran](int worker) { ran[static_cast<std::size_t>(worker)] = 1; });
+        int all = 0;
+        for (int r : ran) all += r;
+        _exit(started >= 1 && started < 400 && all == started ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+// ---- 2. Outputs over inputs ------------------------------------------------------
+
+// Fault: --out naming the data file's folder with --replace replaced the data
+// file with the engine's coded copy; a data file named as a table was
+// overwritten the same way.
+TEST(HostileInputs, TheDataFileIsNeverReplacedByAnOutput) {
+    test::TempDir dir;
+    fs::create_directories(dir.file("x"));
+    const std::string data = exampleTable();
+    for (const char* name : {"EXAMPLE.TXT", "variances.csv", "run.txt"}) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string("x/") + name;
+        test::writeFile(dir.file(path), data);
+        const auto run = minque(exampleRun({"analyse", path, "--out", "x", "--replace"}), dir.path());
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find("which is its input " + path), std::string::npos) << run.err;
+        EXPECT_EQ(test::readFile(dir.file(path)), data);
+        fs::remove(dir.file(path));
+    }
+    // A link in the output folder to the data file elsewhere.
+    test::writeFile(dir.file("EX.TXT"), data);
+    fs::create_symlink("../EX.TXT", dir.file("x/summary.html"));
+    const auto linked = minque(exampleRun({"analyse", "EX.TXT", "--out", "x", "--replace"}), dir.path());
+    EXPECT_EQ(linked.exitCode, 1) << linked.err;
+    EXPECT_EQ(test::readFile(dir.file("EX.TXT")), data);
+}
+
+// ---- 3. Results that do not belong together -------------------------------------
+
+// Fault: a copy of a prepared analysis ran on the engine state its original
+// had used up, and gave other numbers.
+static_assert(!std::is_copy_constructible_v<PreparedAnalysis> && !std::is_copy_assignable_v<PreparedAnalysis>,
+              "a prepared analysis runs once: it moves, it is not copied");
+static_assert(std::is_move_constructible_v<PreparedAnalysis>);
+
+// ---- 6. Results lost or mixed ----------------------------------------------------
+
+// Faults: summary without --out overwrote a run's tables; --replace left an
+// earlier run's effects and reports beside the new tables; two runs into one
+// folder both went ahead.
+TEST(HostileOutputs, ReplacingARunRemovesItsFilesOnlyAndNothingIsOverwrittenUnasked) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    ASSERT_EQ(minque({"analyse", "EX.TXT", "--out", "o", "--env", "Env", "--female", "Fem", "--male", "Male", "--block",
+                      "Blk", "--se", "jackknife", "--group", "4", "--effects"},
+                     dir.path())
+                  .exitCode,
+              0);
+    const std::string tables = test::readFile(dir.file("o/variances.csv"));
+    // summary into the run's folder: refused without --replace, nothing changed.
+    const auto summary = minque({"summary", "o/EX.COV", "o/EX.VAR"}, dir.path());
+    EXPECT_EQ(summary.exitCode, 1);
+    EXPECT_NE(summary.err.find("already holds"), std::string::npos) << summary.err;
+    EXPECT_EQ(test::readFile(dir.file("o/variances.csv")), tables);
+
+    // --replace with another run: the earlier run's files it does not write
+    // go; a file of the user's stays.
+    test::writeFile(dir.file("o/notes.txt"), "mine");
+    ASSERT_EQ(minque(exampleRun({"analyse", "EX.TXT", "--out", "o", "--replace"}), dir.path()).exitCode, 0);
+    const std::vector<std::string> names = namesIn(dir.file("o"));
+    for (const char* gone : {"effects.csv", "EX.VAR", "EX.COV", "MATWRN.var"})
+        EXPECT_EQ(std::count(names.begin(), names.end(), gone), 0) << gone;
+    EXPECT_EQ(test::readFile(dir.file("o/notes.txt")), "mine");
+    EXPECT_NE(test::readFile(dir.file("o/variances.csv")).find("ci_low"), std::string::npos);
+
+    // A run holding the folder: a second one is refused and changes nothing.
+    const int held = ::open(dir.file(".o.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const std::string before = test::readFile(dir.file("o/variances.csv"));
+    const auto second = minque(exampleRun({"analyse", "EX.TXT", "--out", "o", "--replace"}), dir.path());
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("another run is writing into o"), std::string::npos) << second.err;
+    EXPECT_EQ(test::readFile(dir.file("o/variances.csv")), before);
+    ::close(held);
+    fs::remove(dir.file(".o.lock"));
+}
+
+// ---- 7. Files left behind --------------------------------------------------------
+
+// Fault: a run killed outright left its staging folder, and later runs kept it.
+TEST(HostileLeftovers, AStagingFolderOfARunThatDiedIsRemovedByTheNextRun) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    fs::create_directories(dir.file(".o.partial-dead01"));
+    test::writeFile(dir.file(".o.partial-dead01/EX.TXT"), "left by a killed run");
+    test::writeFile(dir.file(".o.lock"), "");  // its lock file, no longer held
+    ASSERT_EQ(minque(exampleRun({"analyse", "EX.TXT", "--out", "o"}), dir.path()).exitCode, 0);
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT", "o"}));
+}
+
+}  // namespace
+}  // namespace minque
