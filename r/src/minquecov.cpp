@@ -172,9 +172,18 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
     o.fileName = Rcpp::as<std::string>(options["file_name"]);
 
     bool interrupted = false;
+    // An R error in a callback (the progress bar, the option
+    // minquecov.on_pass, a message handler) stops the run and becomes this
+    // call's error, in R's words.
+    std::string callbackError;
     minque::AnalysisProgress progress;
     progress.passDone = [&](int k, int J) {
-        if (onPass.isNotNull()) Rcpp::Function(onPass.get())(k, J);
+        try {
+            if (onPass.isNotNull()) Rcpp::Function(onPass.get())(k, J);
+        } catch (const std::exception& e) {
+            callbackError = e.what();
+            return false;
+        }
         if (interruptPending()) {
             interrupted = true;
             return false;
@@ -182,7 +191,12 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         return true;
     };
     progress.note = [&](const std::string& note) {
-        if (onNote.isNotNull()) Rcpp::Function(onNote.get())(note);
+        try {
+            if (onNote.isNotNull()) Rcpp::Function(onNote.get())(note);
+        } catch (const std::exception& e) {
+            callbackError = e.what();
+            throw minque::RunError(minque::RunError::Kind::Cancelled, e.what());
+        }
     };
 
     minque::AnalysisResult result;
@@ -190,6 +204,8 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         result = minque::analyse(request, progress);
     } catch (const minque::RunError& e) {
         if (e.cancelled() && interrupted) throw Rcpp::internal::InterruptedException();
+        if (e.cancelled() && !callbackError.empty())
+            Rcpp::stop("minque_analyse: a progress callback failed, and the run was stopped: " + callbackError);
         return errorOf(e);
     } catch (const std::bad_alloc&) {
         Rcpp::stop("allocation failure: not enough memory for the analysis");

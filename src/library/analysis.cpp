@@ -338,6 +338,59 @@ void startWorkerThreads(int asked, const CallerWords& words, const AnalysisProgr
              "depend on the number of threads");
 }
 
+// A call of the library made from inside one of its own callbacks (passDone,
+// note) would wait for the run it is part of: it is refused instead. The mark
+// is per thread, since the callbacks run on the caller's thread.
+thread_local bool callInProgress = false;
+
+class OneCallAtATime {
+public:
+    explicit OneCallAtATime(const CallerWords& words) {
+        if (callInProgress)
+            stopRun("%s: called from inside a running analysis (from its progress or note callback); an analysis "
+                    "cannot start another: start it after this one returns",
+                    words.call.c_str());
+        callInProgress = true;
+    }
+    ~OneCallAtATime() { callInProgress = false; }
+    OneCallAtATime(const OneCallAtATime&) = delete;
+    OneCallAtATime& operator=(const OneCallAtATime&) = delete;
+};
+
+// The caller's callbacks, with any exception of theirs that is not a RunError
+// turned into a cancel that says which callback failed and why.
+AnalysisProgress guarded(const AnalysisProgress& progress) {
+    auto failed = [](const char* which, const char* what) {
+        return RunError(RunError::Kind::Cancelled, std::string("the ") + which + " callback failed: " + what);
+    };
+    AnalysisProgress safe;
+    if (progress.note)
+        safe.note = [note = progress.note, failed](const std::string& text) {
+            try {
+                note(text);
+            } catch (const RunError&) {
+                throw;
+            } catch (const std::exception& e) {
+                throw failed("note", e.what());
+            } catch (...) {
+                throw failed("note", "an exception that is not a std::exception");
+            }
+        };
+    if (progress.passDone)
+        safe.passDone = [passDone = progress.passDone, failed](int k, int J) {
+            try {
+                return passDone(k, J);
+            } catch (const RunError&) {
+                throw;
+            } catch (const std::exception& e) {
+                throw failed("passDone", e.what());
+            } catch (...) {
+                throw failed("passDone", "an exception that is not a std::exception");
+            }
+        };
+    return safe;
+}
+
 // Runs of the engine share the process's worker threads: one at a time.
 std::mutex& engineMutex() {
     static std::mutex m;
@@ -374,13 +427,15 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
 }
 
 PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress) {
+    const OneCallAtATime inside(request.words);
     // Before the engine runs, the fatal routine speaks English (as the
     // command line does until its run starts).
-    return inRunLanguage(false, [&] { return prepare(request, progress); });
+    return inRunLanguage(false, [&] { return prepare(request, guarded(progress)); });
 }
 
 AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& progress) {
-    return inRunLanguage(prepared.options.chinese, [&] { return run(prepared, progress); });
+    const OneCallAtATime inside(prepared.words);
+    return inRunLanguage(prepared.options.chinese, [&] { return run(prepared, guarded(progress)); });
 }
 
 namespace {

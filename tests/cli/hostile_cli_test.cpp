@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -125,6 +126,45 @@ TEST(HostileInputs, TheDataFileIsNeverReplacedByAnOutput) {
 static_assert(!std::is_copy_constructible_v<PreparedAnalysis> && !std::is_copy_assignable_v<PreparedAnalysis>,
               "a prepared analysis runs once: it moves, it is not copied");
 static_assert(std::is_move_constructible_v<PreparedAnalysis>);
+
+// ---- 5. Re-entered callbacks ----------------------------------------------------
+
+// Fault: analyse() called from a run's own progress callback waited for
+// itself forever (and ignored Ctrl-C); a callback's own exception became "an
+// unknown exception".
+TEST(HostileCallbacks, ACallFromInsideARunIsRefusedAndACallbacksErrorSaysWhichFailed) {
+    const AnalysisRequest request = test::exampleDiallel(trialDataFromText(exampleTable(), "EX.TXT"));
+    AnalysisProgress reentering;
+    reentering.passDone = [&request](int, int) {
+        analyse(request);
+        return true;
+    };
+    try {
+        analyse(request, reentering);
+        ADD_FAILURE() << "the call from inside the run was not refused";
+    } catch (const RunError& e) {
+        EXPECT_NE(std::string(e.what()).find("analyse: called from inside a running analysis"), std::string::npos)
+            << e.what();
+    }
+    AnalysisProgress noting;
+    noting.note = [&request](const std::string&) { prepareAnalysis(request); };
+    AnalysisRequest dropping = request;
+    dropping.data.columns[4].text[3] = "NA";
+    dropping.options.dropIncomplete = true;  // its note comes from inside the preparation
+    EXPECT_THROW(analyse(dropping, noting), RunError);
+
+    AnalysisProgress throwing;
+    throwing.passDone = [](int, int) -> bool { throw std::runtime_error("the display is gone"); };
+    try {
+        analyse(request, throwing);
+        ADD_FAILURE() << "the callback's exception was lost";
+    } catch (const RunError& e) {
+        EXPECT_EQ(e.kind(), RunError::Kind::Cancelled);
+        EXPECT_EQ(std::string(e.what()), "the passDone callback failed: the display is gone");
+    }
+    // The next call runs as ever.
+    EXPECT_FALSE(analyse(request).tables.correlations.empty());
+}
 
 // ---- 6. Results lost or mixed ----------------------------------------------------
 
