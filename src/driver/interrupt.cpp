@@ -15,7 +15,7 @@ namespace {
 
 // Signals are process-wide by nature: the handler can only leave a number.
 volatile std::sig_atomic_t pendingSignal = 0;
-struct sigaction previousInterrupt {}, previousTerminate {};
+struct sigaction previousInterrupt {}, previousTerminate {}, previousHangUp {}, previousFileSize {};
 
 void requestStop(int signal) {
     pendingSignal = signal;
@@ -36,11 +36,20 @@ InterruptGuard::InterruptGuard() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &previousInterrupt);
     sigaction(SIGTERM, &action, &previousTerminate);
+    sigaction(SIGHUP, &action, &previousHangUp);  // the terminal closed: stop as on Ctrl-C
+    // A write past the file size limit (ulimit -f) then fails with EFBIG, and
+    // the run ends as on a full disk, cleaning up, instead of being killed.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &previousFileSize);
 }
 
 InterruptGuard::~InterruptGuard() {
     sigaction(SIGINT, &previousInterrupt, nullptr);
     sigaction(SIGTERM, &previousTerminate, nullptr);
+    sigaction(SIGHUP, &previousHangUp, nullptr);
+    sigaction(SIGXFSZ, &previousFileSize, nullptr);
 }
 
 void stopIfInterrupted(int replicate, int replicates, const char* unit) {

@@ -1,4 +1,4 @@
-// An interrupt (Ctrl-C, SIGINT) or SIGTERM during a run of a program: the
+// An interrupt (Ctrl-C, SIGINT), SIGTERM or SIGHUP during a run of a program: the
 // first asks the run to stop after its current estimation pass, which then
 // ends as cancelled and leaves nothing behind; a second ends the process at
 // once (the signal's default action). A note on standard error says so.

@@ -494,6 +494,7 @@ int summary(const std::string& covReport, const std::string& varReport, const st
     std::error_code error;
     fs::create_directories(target, error);
     if (error) stopRun("%s: the folder could not be created (%s)", target.c_str(), error.message().c_str());
+    const InterruptGuard interrupts;
     const OutputFolderLock lock(target, outOption.empty() ? "--out (default: the report's folder)" : "--out");
     const StagingFolder stage(target / "summary");
     const ResultTables tables = buildResultTables(cov, varReport.empty() ? nullptr : &var);

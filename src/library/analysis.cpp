@@ -539,6 +539,10 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     // state with the readers of minque-var and minque-cov; the trait values
     // go in as the data file holds them (its %.9g text reads back to the
     // same floats).
+    if (o.fileName.find('/') != std::string::npos || o.fileName == "." || o.fileName == "..")
+        stopRunAt({"", 0, "", "fileName"},
+                  "%s: the file name '%s' names a folder; give a name without '/' (the files go into the run's folder)",
+                  words.call.c_str(), o.fileName.c_str());
     const std::string name = o.fileName.empty() ? fileStem(request.data.name) : o.fileName;
     coded.data.fileName = name + ".TXT";
     auto prepared = std::make_shared<PreparedModel>();

@@ -209,7 +209,7 @@ TEST(Interrupts, TheFirstInterruptStopsTheRunAfterItsPassAndLeavesNothing) {
     // be mid-run when the signal comes).
     const std::pair<std::vector<std::string>, std::string> runs[] = {
         {{"--se", "jackknife", "--group", "10"}, " of 100 jackknife replicates"},
-        {{"--bootstrap", "1000000"}, " of 1000000 bootstrap samples"}};
+        {{"--bootstrap", "200000"}, " of 200000 bootstrap samples"}};
     for (const auto& [options, stopped] : runs) {
         TempDir front;
         test::writeFile(front.file("TAB.csv"), table);

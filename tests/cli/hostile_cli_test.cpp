@@ -222,5 +222,33 @@ TEST(HostileLeftovers, AStagingFolderOfARunThatDiedIsRemovedByTheNextRun) {
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT", "o"}));
 }
 
+// Faults: SIGHUP (the terminal closed) and SIGXFSZ (a file size limit) ended
+// the run at once and left its staging folder; the library wrote files
+// outside its folder for a file name with "../".
+TEST(HostileLeftovers, HangUpAndTheFileSizeLimitEndTheRunCleanlyAndAFileNameCannotLeaveItsFolder) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    const auto hungUp = test::runProcessInterrupted(
+        MINQUE_FRONT_DOOR_PATH,
+        {"analyse", "EX.TXT", "--out", "o", "--female", "Fem", "--male", "Male", "--bootstrap", "200000"}, dir.path(),
+        "minque analyse:", SIGHUP);
+    EXPECT_EQ(hungUp.exitCode, 128 + SIGHUP) << hungUp.err;
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT"}));
+
+    // 20 blocks of 1024 bytes: the page does not fit. The signal at its
+    // default action, as a shell leaves it.
+    std::vector<std::string> limited = {"-c", "trap - XFSZ; ulimit -f 20; exec \"$0\" \"$@\"", MINQUE_FRONT_DOOR_PATH};
+    for (const std::string& a : exampleRun({"analyse", "EX.TXT", "--out", "o"})) limited.push_back(a);
+    const auto full = test::runProcess("/bin/bash", limited, dir.path());
+    EXPECT_EQ(full.exitCode, 1) << full.err;
+    EXPECT_NE(full.err.find("File too large"), std::string::npos) << full.err;
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT"}));
+
+    AnalysisRequest request = test::exampleDiallel(trialDataFromText(exampleTable(), "EX.TXT"));
+    request.options.keepFiles = true;
+    request.options.fileName = "../x";
+    EXPECT_RUN_ERROR(analyse(request), 1, "the file name '../x' names a folder");
+}
+
 }  // namespace
 }  // namespace minque
