@@ -13,39 +13,88 @@ namespace minque {
 
 namespace {
 
+// The whole text as a number (a NUL or anything else after it is not).
 bool parseNumber(const std::string& text, double* value) {
     if (text.empty()) return false;
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (end == nullptr || *end != '\0') return false;
+    if (end != text.c_str() + text.size()) return false;
     *value = v;
     return true;
 }
 
-// Levels of a set of codes: ascending, numeric order when every code is a
-// number (then "2" < "10"), else byte order.
-std::map<std::string, int> levelsOf(const std::set<std::string>& codes) {
+// A design code without the white space around it, which never tells two
+// levels apart.
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The levels of a set of codes (as the table spells them), each with its
+// name. When every code is a number the levels are the numbers, in numeric
+// order ("2" < "10"), and spellings of one number ("1", "1.0", "01") are one
+// level, named by the number; else the codes, without the white space around
+// them, in byte order.
+struct Levels {
+    std::map<std::string, int> ofCode;  // every spelling -> level 1..L
+    std::vector<std::string> names;     // level l's name at l - 1
+};
+
+Levels levelsOf(const std::set<std::string>& codes) {
     bool numeric = true;
     std::vector<std::pair<double, std::string>> byNumber;
     for (const auto& c : codes) {
         double v = 0.0;
-        if (!parseNumber(c, &v) || !std::isfinite(v)) {
+        if (!parseNumber(trimmed(c), &v) || !std::isfinite(v)) {
             numeric = false;
             break;
         }
         byNumber.emplace_back(v, c);
     }
-    std::vector<std::string> order;
+    Levels levels;
     if (numeric) {
         std::sort(byNumber.begin(), byNumber.end());
-        for (const auto& [v, c] : byNumber) order.push_back(c);
-    } else {
-        order.assign(codes.begin(), codes.end());
+        for (std::size_t k = 0; k < byNumber.size(); ++k) {
+            if (k == 0 || byNumber[k].first != byNumber[k - 1].first) {
+                char name[32];
+                std::snprintf(name, sizeof name, "%.15g", byNumber[k].first == 0.0 ? 0.0 : byNumber[k].first);
+                levels.names.push_back(name);
+            }
+            levels.ofCode[byNumber[k].second] = static_cast<int>(levels.names.size());
+        }
+        return levels;
     }
-    std::map<std::string, int> levels;
-    int next = 0;
-    for (const auto& c : order) levels[c] = ++next;
+    std::map<std::string, std::vector<std::string>> spellings;
+    for (const auto& c : codes) spellings[trimmed(c)].push_back(c);
+    for (const auto& [name, spelt] : spellings) {
+        levels.names.push_back(name);
+        for (const auto& c : spelt) levels.ofCode[c] = static_cast<int>(levels.names.size());
+    }
     return levels;
+}
+
+// Whether a text is valid UTF-8 (the names go into the engine's files, the
+// page and the pictures, which must be able to show them).
+bool validUtf8(const std::string& text) {
+    for (std::size_t k = 0; k < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[k]);
+        const int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xe ? 2 : (c >> 3) == 0x1e ? 3 : -1;
+        if (extra < 0 || (extra == 1 && c < 0xc2) || k + static_cast<std::size_t>(extra) >= text.size() + (extra == 0))
+            return false;
+        for (int e = 1; e <= extra; ++e)
+            if ((static_cast<unsigned char>(text[k + static_cast<std::size_t>(e)]) >> 6) != 0x2) return false;
+        k += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
+}
+
+// The first control character of a field (a NUL, a line break inside
+// quotes, ...), or -1: no code or number holds one.
+int controlCharacter(const std::string& text) {
+    for (unsigned char ch : text)
+        if (ch < 0x20 || ch == 0x7f) return ch;
+    return -1;
 }
 
 }  // namespace
@@ -67,6 +116,11 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         if (name.size() > limit)
             stopRun("%s: the %s name '%s' has %zu characters; the engine's files hold at most %zu", file.c_str(), role,
                     name.c_str(), name.size(), limit);
+        if (controlCharacter(name) >= 0 || !validUtf8(name))
+            stopRunAt({file, 0, name, ""},
+                      "%s: the %s name '%s' holds a control character (a line break, ...) or bytes that are not UTF-8; "
+                      "rename the column",
+                      file.c_str(), role, name.c_str());
         if (name.find_first_of(" \t,\"") != std::string::npos)
             stopRun("%s: the %s name '%s' holds a space, comma or quote, which the engine's files cannot; rename the "
                     "column (for example with '_' for the spaces)",
@@ -94,6 +148,15 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         const auto& row = table.rows[r];
         const int line = table.lineOfRow[r];
         bool missing = false;
+        for (int c : designColumns) {
+            const int control = controlCharacter(row[static_cast<std::size_t>(c)]);
+            if (control >= 0)
+                stopRunAt({file, line, table.names[static_cast<std::size_t>(c)], ""},
+                          "%s: %s %d, column %s: the design code holds a control character (byte 0x%02x); no code "
+                          "holds one",
+                          file.c_str(), request.rowWord.c_str(), line, table.names[static_cast<std::size_t>(c)].c_str(),
+                          control);
+        }
         for (int c : designColumns)
             if (isMissingValue(row[static_cast<std::size_t>(c)])) {
                 if (!request.dropIncomplete)
@@ -117,6 +180,11 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
                 continue;
             }
             double v = 0.0;
+            const int control = controlCharacter(field);
+            if (control >= 0)
+                stopRunAt({file, line, name, ""},
+                          "%s: %s %d, column %s: the value holds a control character (byte 0x%02x) and is not a number",
+                          file.c_str(), request.rowWord.c_str(), line, name, control);
             if (!parseNumber(field, &v))
                 stopRunAt({file, line, name, ""}, "%s: %s %d, column %s: '%s' is not a number", file.c_str(),
                           request.rowWord.c_str(), line, name, field.c_str());
@@ -131,7 +199,7 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
     }
 
     // Levels: each column its own coding, the shared groups one coding each.
-    std::vector<std::map<std::string, int>> levels(designColumns.size());
+    std::vector<Levels> levels(designColumns.size());
     std::vector<bool> done(designColumns.size(), false);
     auto indexOf = [&](const std::string& name) {
         for (std::size_t k = 0; k < request.design.size(); ++k)
@@ -159,16 +227,12 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
 
     coded.data.leadNames = request.design;
     coded.data.traitNames = request.traits;
-    for (const auto& map : levels) {
-        std::vector<std::string> codes(map.size());
-        for (const auto& [text, level] : map) codes[static_cast<std::size_t>(level - 1)] = text;
-        coded.data.leadCodes.push_back(codes);
-    }
+    for (const auto& column : levels) coded.data.leadCodes.push_back(column.names);
     for (std::size_t r : kept) {
         const auto& row = table.rows[r];
         std::vector<int> lead;
         for (std::size_t k = 0; k < designColumns.size(); ++k)
-            lead.push_back(levels[k].at(row[static_cast<std::size_t>(designColumns[k])]));
+            lead.push_back(levels[k].ofCode.at(row[static_cast<std::size_t>(designColumns[k])]));
         coded.data.lead.push_back(lead);
         std::vector<float> values;
         for (int c : traitColumns) values.push_back(std::strtof(row[static_cast<std::size_t>(c)].c_str(), nullptr));

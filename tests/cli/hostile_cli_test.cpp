@@ -14,11 +14,13 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
 #include "linalg/worker_pool.hpp"
 #include "minquecov/analysis.hpp"
+#include "report/result_tables.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {
@@ -126,6 +128,49 @@ TEST(HostileInputs, TheDataFileIsNeverReplacedByAnOutput) {
 static_assert(!std::is_copy_constructible_v<PreparedAnalysis> && !std::is_copy_assignable_v<PreparedAnalysis>,
               "a prepared analysis runs once: it moves, it is not copied");
 static_assert(std::is_move_constructible_v<PreparedAnalysis>);
+
+// ---- 4. Phantom levels -----------------------------------------------------------
+
+// The example as a table of text columns, the cell (row, column) respelt:
+// "%s" in the new text stands for the cell's own text.
+AnalysisRequest respelt(const std::vector<std::tuple<int, int, std::string>>& cells) {
+    AnalysisRequest request = test::exampleDiallel(trialDataFromText(exampleTable(), "EX.TXT"));
+    for (const auto& [row, column, text] : cells) {
+        std::string& cell = request.data.columns[static_cast<std::size_t>(column)].text[static_cast<std::size_t>(row)];
+        std::string spelt = text;
+        const std::size_t at = spelt.find("%s");
+        if (at != std::string::npos) spelt.replace(at, 2, cell);
+        cell = spelt;
+    }
+    return request;
+}
+
+std::string tablesOf(const AnalysisResult& r) {
+    std::string text;
+    for (const ResultTable table : kResultTables) text += resultCsv(r.tables, table);
+    return text;
+}
+
+// Faults: numeric codes equal as numbers but spelt differently became extra
+// parents; a NUL inside a number was read as the number before it; a name
+// with a line break or bytes that are not UTF-8 went into the engine's files
+// and the page.
+TEST(HostileLevels, SpellingsOfOneNumberAreOneLevelAndControlCharactersAreRefused) {
+    const AnalysisResult plain = analyse(respelt({}));
+    // Fem and Male are columns 1 and 2; the example's parents are 1..6.
+    const AnalysisResult spelt = analyse(respelt({{0, 1, "%s.0"}, {1, 1, "0%s"}, {5, 2, " %s"}, {9, 1, "%s "}, {12, 2, "+%s"}, {20, 2, "%se0"}}));
+    EXPECT_EQ(tablesOf(spelt), tablesOf(plain));
+    EXPECT_EQ(spelt.settings.observations, plain.settings.observations);
+
+    EXPECT_RUN_ERROR(analyse(respelt({{3, 4, std::string("6.099\0garbage", 14)}})), 1,
+                     "EX.TXT: line 5, column Yield: the value holds a control character \\(byte 0x00\\) and is not a number");
+    EXPECT_RUN_ERROR(analyse(respelt({{3, 1, "P\x01"}})), 1, "line 5, column Fem: the design code holds a control character \\(byte 0x01\\)");
+    for (const std::string& name : {std::string("Yi\neld"), std::string("Yi\xffld")}) {
+        AnalysisRequest renamed = respelt({});
+        renamed.data.columns[4].name = name;
+        EXPECT_RUN_ERROR(analyse(renamed), 1, "holds a control character \\(a line break, \\.\\.\\.\\) or bytes that are not UTF-8");
+    }
+}
 
 // ---- 5. Re-entered callbacks ----------------------------------------------------
 
@@ -247,7 +292,7 @@ TEST(HostileLeftovers, HangUpAndTheFileSizeLimitEndTheRunCleanlyAndAFileNameCann
     AnalysisRequest request = test::exampleDiallel(trialDataFromText(exampleTable(), "EX.TXT"));
     request.options.keepFiles = true;
     request.options.fileName = "../x";
-    EXPECT_RUN_ERROR(analyse(request), 1, "the file name '../x' names a folder");
+    EXPECT_RUN_ERROR(analyse(request), 1, "the file name '\\.\\./x' names a folder");
 }
 
 }  // namespace
