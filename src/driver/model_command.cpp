@@ -11,6 +11,7 @@
 
 #include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
+#include "io/file_text.hpp"
 #include "driver/run_driver.hpp"
 #include "model/model_builder.hpp"
 
@@ -89,8 +90,8 @@ Options parse(int argc, char** argv) {
 
 void writeAtomically(const std::string& path, const std::string& text, bool replace) {
     const std::string temp = path + ".partial";
-    std::FILE* out = std::fopen(temp.c_str(), "wb");
-    if (out == nullptr) stopRun("%s: cannot be created (%s)", temp.c_str(), std::strerror(errno));
+    std::FILE* out = createFile(temp, "wb");
+    if (out == nullptr) stopRun("%s: cannot be created (%s)", temp.c_str(), createFailure(errno).c_str());
     const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     if (std::fclose(out) != 0 || !written) {
         std::remove(temp.c_str());
@@ -127,7 +128,7 @@ int runModelCommand(int argc, char** argv) {
     const std::string text = buildModelFile(data, request, names.model, &st);
     writeAtomically(names.model, text, o.replace);
     if (access(names.dat.c_str(), F_OK) != 0) {
-        std::FILE* dat = std::fopen(names.dat.c_str(), "wb");
+        std::FILE* dat = createFile(names.dat, "wb");
         if (dat != nullptr) std::fclose(dat);
     }
 

@@ -395,8 +395,8 @@ int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, An
     } else {
         owned.scratch.add("MATRIX.UQ2");
         owned.scratch.add("MATRIX.UQ3");
-        st.streams[kSlotWholeData] = std::fopen("MATRIX.UQ2", "w+b");
-        st.streams[kSlotReplicate] = std::fopen("MATRIX.UQ3", "w+b");
+        st.streams[kSlotWholeData] = createFile("MATRIX.UQ2", "w+b");
+        st.streams[kSlotReplicate] = createFile("MATRIX.UQ3", "w+b");
     }
     if (st.streams[kSlotWholeData] == nullptr || st.streams[kSlotReplicate] == nullptr)
         throw programText("Can't Open Matrix File. Quit Analysis! ", true, 1);
@@ -409,7 +409,7 @@ int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, An
     // 10.-11. Report and preamble.
     st.reportName = names.report;
     owned.unfinished.add(names.report);
-    st.streams[kSlotReport] = std::fopen(names.report.c_str(), "wt");
+    st.streams[kSlotReport] = createFile(names.report, "wt");
     if (st.streams[kSlotReport] == nullptr) fatalError("Can't Open Cor File. Quit Analysis! ");
     const std::time_t now = std::time(nullptr);
     writeReportPreamble(st.streams[kSlotReport], st.reportInChinese == 1, traitCount, st.componentCount,
@@ -433,7 +433,7 @@ int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, An
             st.streams[kSlotCovariance] = privateScratch(".");
         } else {
             owned.scratch.add("MATRIX.cov");
-            st.streams[kSlotCovariance] = std::fopen("MATRIX.cov", "w+b");
+            st.streams[kSlotCovariance] = createFile("MATRIX.cov", "w+b");
         }
         if (st.streams[kSlotCovariance] == nullptr) fatalError("Can't Open Cov File. Quit Analysis! ");
         std::fputs("\n Cov File has been oppened ! \n", stderr);

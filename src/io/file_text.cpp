@@ -1,5 +1,8 @@
 #include "io/file_text.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +25,27 @@ bool readFileText(const std::string& name, std::string* text) {
     return true;
 }
 
+std::FILE* createFile(const std::string& name, const char* mode) {
+    const bool update = std::strchr(mode, '+') != nullptr;
+    const int fd = ::open(name.c_str(), (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::FILE* f = fdopen(fd, mode);
+    if (f == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return f;
+}
+
+std::string createFailure(int error) {
+    if (error == ELOOP) return "a link is in its place; a run does not write through links: remove it";
+    return std::strerror(error);
+}
+
 void writeFileText(const std::string& name, const std::string& text) {
-    std::FILE* out = std::fopen(name.c_str(), "wb");
-    if (out == nullptr) stopRun("%s: cannot be created (%s)", name.c_str(), std::strerror(errno));
+    std::FILE* out = createFile(name, "wb");
+    if (out == nullptr) stopRun("%s: cannot be created (%s)", name.c_str(), createFailure(errno).c_str());
     const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     if (std::fclose(out) != 0 || !written) stopRun("%s: could not be written (%s)", name.c_str(), std::strerror(errno));
 }

@@ -11,6 +11,15 @@ namespace minque {
 // (errno tells why). A failure while reading stops the run naming the file.
 bool readFileText(const std::string& name, std::string* text);
 
+// Creates (or empties) the file `name` for writing, and for reading too when
+// `mode` has a '+', as fopen with "w" would, except that a link in its place
+// is refused, never followed (errno ELOOP): a planted link cannot make a run
+// write over another file. nullptr when it cannot (errno tells why).
+std::FILE* createFile(const std::string& name, const char* mode);
+
+// Why a file could not be created, in words (a link in its place named as such).
+std::string createFailure(int error);
+
 // Writes `text` as the whole file `name`; a file that cannot be created or
 // written stops the run naming it.
 void writeFileText(const std::string& name, const std::string& text);

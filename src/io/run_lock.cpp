@@ -19,11 +19,11 @@ DirectoryLock::DirectoryLock(const std::string& folder) : path_(pathInFolder(fol
     // points elsewhere, and tries again with the new file.
     const char* name = path_.c_str();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const int fd = open(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0)
             stopRun("%s: the lock file of this directory cannot be created (%s); the scratch files need a "
                     "writable working directory",
-                    name, std::strerror(errno));
+                    name, createFailure(errno).c_str());
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             close(fd);

@@ -37,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "io/file_text.hpp"
+
 namespace {
 
 constexpr int kTraits = 4;
@@ -170,7 +172,7 @@ int writeExampleTrial(const std::string& directory) {
     const Matrix e = effects(normal, plots, kErrorCorrelation, kSd[kE]);
 
     const std::string path = directory + "/EXAMPLE.TXT";
-    std::FILE* out = std::fopen(path.c_str(), "w");
+    std::FILE* out = createFile(path, "w");
     if (out == nullptr) {
         std::perror(path.c_str());
         return 1;

@@ -295,5 +295,33 @@ TEST(HostileLeftovers, HangUpAndTheFileSizeLimitEndTheRunCleanlyAndAFileNameCann
     EXPECT_RUN_ERROR(analyse(request), 1, "the file name '\\.\\./x' names a folder");
 }
 
+// ---- 8. Planted links ------------------------------------------------------------
+
+// Fault: a link planted in place of a scratch file or a report made the
+// programs write through it, over the file it points to.
+TEST(HostileLinks, TheProgramsRefuseALinkInPlaceOfAFileTheyCreate) {
+    test::TempDir source;
+    test::writeFile(source.file("EX.TXT"), exampleTable());
+    ASSERT_EQ(minque({"analyse", "EX.TXT", "--out", "o", "--env", "Env", "--female", "Fem", "--male", "Male", "--block",
+                      "Blk", "--se", "jackknife", "--group", "4"},
+                     source.path())
+                  .exitCode,
+              0);
+    const std::vector<std::pair<std::string, std::string>> plants = {
+        {MINQUE_VAR_PATH, "MATRIX.UQ2"}, {MINQUE_VAR_PATH, "EX.VAR"}, {MINQUE_COV_PATH, "MATRIX.cov"}};
+    for (const auto& [program, planted] : plants) {
+        SCOPED_TRACE(planted);
+        test::TempDir dir;
+        for (const char* file : {"EX.TXT", "EX.MAT", "EX.DAT", "MATWRN.var"})
+            fs::copy_file(source.file(std::string("o/") + file), dir.file(file));
+        if (program == MINQUE_VAR_PATH) fs::remove(dir.file("MATWRN.var"));
+        test::writeFile(dir.file("victim"), "precious");
+        fs::create_symlink("victim", dir.file(planted));
+        const auto run = test::runProcess(program, test::analysisArgs("E", 4, 0, "EX.TXT"), dir.path());
+        EXPECT_NE(run.exitCode, 0) << run.out << run.err;
+        EXPECT_EQ(test::readFile(dir.file("victim")), "precious");
+    }
+}
+
 }  // namespace
 }  // namespace minque
