@@ -128,7 +128,7 @@ struct AnalysisOptions {
 struct CallerWords {
     std::string call = "analyse";
     std::string row = "line";  // a data frame's rows are "row"s
-    std::string female = "--female", male = "--male", random = "--random";
+    std::string female = "--female", male = "--male", env = "--env", block = "--block", random = "--random";
     std::string group = "--group", traits = "--traits", dropIncomplete = "--drop-incomplete";
     std::string covariances = "--covariances", effects = "--effects";
     std::string bootstrap = "--bootstrap", jackknife = "--se jackknife", threads = "--threads";

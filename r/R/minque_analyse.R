@@ -53,6 +53,21 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                 trailing = count_argument(trailing, "trailing", 0L, 1L),
                 covariances = flag_argument(covariances, "covariances"))
   if (is.null(model$fixed)) model$fixed <- character()
+  # Dates and times are codes when the design names them, never traits.
+  named <- unique(c(unlist(model[c("female", "male", "env", "block")]),
+                    unlist(strsplit(c(model$random, model$fixed), "*", fixed = TRUE))))
+  for (column in names(data)[vapply(data, function(x) inherits(x, c("Date", "POSIXt", "difftime")), logical(1))]) {
+    if (column %in% named) {
+      data[[column]] <- as.character(data[[column]])
+    } else if (column %in% traits) {
+      stop(sprintf("'traits': the column '%s' is a date or time (%s), not a trait", column,
+                   class(data[[column]])[1L]), call. = FALSE)
+    } else {
+      data[[column]] <- NULL
+      if (!quiet)
+        message(sprintf("%s: left out of the traits: '%s' (a date or time)", data_name, column))
+    }
+  }
   if (!is.null(keep_files) && (!is.character(keep_files) || length(keep_files) != 1L || is.na(keep_files)))
     stop("'keep_files' must be one folder name", call. = FALSE)
   options <- list(group = if (is.null(group)) 0L else count_argument(group, "group", 1L, .Machine$integer.max),

@@ -81,6 +81,8 @@ minque::CallerWords wordsOfR() {
     w.row = "row";
     w.female = "female";
     w.male = "male";
+    w.env = "env";
+    w.block = "block";
     w.random = "random";
     w.group = "group";
     w.traits = "traits";

@@ -414,6 +414,23 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
     if (additiveDominance && (m.female.empty() || m.male.empty()))
         stopRunAt({"", 0, "", m.female.empty() ? w.female : w.male},
                   "%s: the additive-dominance model needs both %s and %s", call, w.female.c_str(), w.male.c_str());
+    if (additiveDominance) {
+        // Each role of the design its own column.
+        const std::pair<const std::string*, const std::string*> roles[] = {
+            {&m.female, &w.female}, {&m.male, &w.male}, {&m.env, &w.env}, {&m.block, &w.block}};
+        for (std::size_t a = 0; a < 4; ++a)
+            for (std::size_t b = a + 1; b < 4; ++b)
+                if (!roles[a].first->empty() && *roles[a].first == *roles[b].first)
+                    stopRunAt({"", 0, *roles[a].first, *roles[b].second},
+                              "%s: %s and %s name the same column '%s'; each needs a column of its own", call,
+                              roles[a].second->c_str(), roles[b].second->c_str(), roles[a].first->c_str());
+    }
+    for (const std::string& term : m.random) {
+        const std::size_t star = term.find('*');
+        if (star != std::string::npos && term.substr(0, star) == term.substr(star + 1))
+            stopRunAt({"", 0, "", w.random}, "%s: the term '%s' of %s crosses a column with itself; give the column alone",
+                      call, term.c_str(), w.random.c_str());
+    }
     if (o.standardErrors == StandardErrors::Jackknife && o.group < 1)
         stopRunAt({"", 0, "", w.group}, "%s: the jackknife needs %s, a group size of at least 1", call, w.group.c_str());
     if (o.group < 0) stopRunAt({"", 0, "", w.group}, "%s: %s must be at least 1", call, w.group.c_str());

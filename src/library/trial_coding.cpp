@@ -116,6 +116,9 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         if (name.size() > limit)
             stopRun("%s: the %s name '%s' has %zu characters; the engine's files hold at most %zu", file.c_str(), role,
                     name.c_str(), name.size(), limit);
+        if (isMissingValue(name))
+            stopRunAt({file, 0, name, ""}, "%s: the %s name '%s' reads as a missing value; rename the column",
+                      file.c_str(), role, name.c_str());
         if (controlCharacter(name) >= 0 || !validUtf8(name))
             stopRunAt({file, 0, name, ""},
                       "%s: the %s name '%s' holds a control character (a line break, ...) or bytes that are not UTF-8; "

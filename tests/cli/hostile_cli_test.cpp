@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -293,6 +294,39 @@ TEST(HostileLeftovers, HangUpAndTheFileSizeLimitEndTheRunCleanlyAndAFileNameCann
     request.options.keepFiles = true;
     request.options.fileName = "../x";
     EXPECT_RUN_ERROR(analyse(request), 1, "the file name '\\.\\./x' names a folder");
+}
+
+// ---- 9. Nonsense accepted without a word ------------------------------------------
+
+// Faults: one column in two roles of the design, a column crossed with
+// itself, and a column named as a missing value were analysed as given.
+TEST(HostileNonsense, ARoleTwiceACrossWithItselfAndAMissingName) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--env", "Fem", "--female", "Fem", "--male", "Male"}, "--female and --env name the same column 'Fem'"},
+        {{"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Env"}, "--env and --block name the same column 'Env'"},
+        {{"--female", "Fem", "--male", "Fem"}, "--female and --male name the same column 'Fem'"},
+        {{"--random", "Fem,Fem*Fem"}, "the term 'Fem\\*Fem' of --random crosses a column with itself"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"analyse", "EX.TXT", "--out", "o"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto run = minque(args, dir.path());
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_TRUE(std::regex_search(run.err, std::regex(c.message))) << run.err;
+    }
+    std::string renamed = exampleTable();
+    renamed.replace(renamed.find("Heading"), 7, "NA");
+    test::writeFile(dir.file("NA.TXT"), renamed);
+    const auto missingName = minque({"analyse", "NA.TXT", "--out", "o", "--female", "Fem", "--male", "Male"}, dir.path());
+    EXPECT_EQ(missingName.exitCode, 1);
+    EXPECT_NE(missingName.err.find("the trait name 'NA' reads as a missing value"), std::string::npos) << missingName.err;
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT", "NA.TXT"}));
 }
 
 // ---- 8. Planted links ------------------------------------------------------------

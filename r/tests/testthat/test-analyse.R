@@ -120,3 +120,15 @@ test_that("a progress callback that calls minque_analyse, or fails, stops the ru
   options(old)
   expect_s3_class(analyse_diallel(diallel()), "minque")
 })
+
+test_that("a date or time column is a code of the design or left out, never a trait", {
+  example <- diallel()
+  example$sown <- as.Date("2026-04-01") + seq_len(nrow(example)) %% 3
+  expect_message(r <- minque_analyse(example, env = "Env", female = "Fem", male = "Male", bootstrap = 20),
+                 "left out of the traits: 'sown' \\(a date or time\\)")
+  expect_false("sown" %in% r$variances$trait)
+  expect_error(minque_analyse(example, env = "Env", female = "Fem", male = "Male", traits = c("Yield", "sown"),
+                              quiet = TRUE), "'traits': the column 'sown' is a date or time \\(Date\\), not a trait")
+  by_date <- minque_analyse(example, random = c("Fem", "sown"), traits = "Yield", bootstrap = 20, quiet = TRUE)
+  expect_true("V(sown)" %in% by_date$variances$component)
+})
