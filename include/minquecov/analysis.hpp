@@ -129,6 +129,7 @@ struct CallerWords {
     std::string call = "analyse";
     std::string row = "line";  // a data frame's rows are "row"s
     std::string female = "--female", male = "--male", env = "--env", block = "--block", random = "--random";
+    std::string fixed = "--fixed";
     std::string group = "--group", traits = "--traits", dropIncomplete = "--drop-incomplete";
     std::string covariances = "--covariances", effects = "--effects";
     std::string bootstrap = "--bootstrap", jackknife = "--se jackknife", threads = "--threads";

@@ -70,6 +70,9 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
   }
   if (!is.null(keep_files) && (!is.character(keep_files) || length(keep_files) != 1L || is.na(keep_files)))
     stop("'keep_files' must be one folder name", call. = FALSE)
+  if (!is.null(keep_files) && !dir.exists(keep_files))
+    stop(sprintf("'keep_files': %s %s; give an existing folder", keep_files,
+                 if (file.exists(keep_files)) "is a file, not a folder" else "does not exist"), call. = FALSE)
   options <- list(group = if (is.null(group)) 0L else count_argument(group, "group", 1L, .Machine$integer.max),
                   traits = names_argument(traits, "traits"),
                   drop_incomplete = flag_argument(drop_incomplete, "drop_incomplete"),

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,7 @@ minque::CallerWords wordsOfR() {
     w.env = "env";
     w.block = "block";
     w.random = "random";
+    w.fixed = "fixed";
     w.group = "group";
     w.traits = "traits";
     w.dropIncomplete = "drop_incomplete = TRUE";
@@ -175,15 +177,16 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
 
     bool interrupted = false;
     // An R error in a callback (the progress bar, the option
-    // minquecov.on_pass, a message handler) stops the run and becomes this
-    // call's error, in R's words.
-    std::string callbackError;
+    // minquecov.on_pass, a message handler) stops the run, which cleans up,
+    // and then goes on as the R error it is (Rcpp carries it across C++ as
+    // an exception that must reach Rcpp again).
+    std::exception_ptr callbackError;
     minque::AnalysisProgress progress;
     progress.passDone = [&](int k, int J) {
         try {
             if (onPass.isNotNull()) Rcpp::Function(onPass.get())(k, J);
-        } catch (const std::exception& e) {
-            callbackError = e.what();
+        } catch (...) {
+            callbackError = std::current_exception();
             return false;
         }
         if (interruptPending()) {
@@ -195,9 +198,9 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
     progress.note = [&](const std::string& note) {
         try {
             if (onNote.isNotNull()) Rcpp::Function(onNote.get())(note);
-        } catch (const std::exception& e) {
-            callbackError = e.what();
-            throw minque::RunError(minque::RunError::Kind::Cancelled, e.what());
+        } catch (...) {
+            callbackError = std::current_exception();
+            throw minque::RunError(minque::RunError::Kind::Cancelled, "a note callback failed");
         }
     };
 
@@ -206,8 +209,7 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         result = minque::analyse(request, progress);
     } catch (const minque::RunError& e) {
         if (e.cancelled() && interrupted) throw Rcpp::internal::InterruptedException();
-        if (e.cancelled() && !callbackError.empty())
-            Rcpp::stop("minque_analyse: a progress callback failed, and the run was stopped: " + callbackError);
+        if (e.cancelled() && callbackError) std::rethrow_exception(callbackError);
         return errorOf(e);
     } catch (const std::bad_alloc&) {
         Rcpp::stop("allocation failure: not enough memory for the analysis");

@@ -73,7 +73,7 @@ std::string runErrorText(const RunError& e, const char* prefix) {
     const RunError::ProgramNotes notes = programNotesOf(e);
     if (notes.printedAsIs) return e.message();
     std::string text = std::string(prefix) + e.message() + "\n";
-    if (e.kind() != RunError::Kind::Fatal) return text;
+    if (e.kind() != RunError::Kind::Fatal || notes.explained) return text;
     if (notes.chinese)
         return text + "\n您的数据太大了, 无法在DOS系统中分析!\n" + "\n您需要在UNIX系统中运行统计分析软件!\n" +
                "...无法执行软件. 退回DOS系统...\n";

@@ -38,6 +38,9 @@ struct RunError::ProgramNotes {
     int exitStatus = 1;
     // The language of the fatal routine's explanatory lines (the run's).
     bool chinese = false;
+    // A Fatal error whose message says in the user's terms what went wrong
+    // (the library's): printed without the fatal routine's lines.
+    bool explained = false;
 };
 
 // An error whose text a program prints as it is, on standard output or

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -545,7 +546,16 @@ int runMinqueCommand(int argc, char** argv) {
     model->add_flag("--covariances", a.covariances, "Also estimate covariance components between factors");
     CLI::Option* groupOption =
         analyseCommand->add_option("--group", a.group, "Jackknife group size: consecutive rows deleted together (required with --se jackknife)")
-            ->check(CLI::PositiveNumber);
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    char* end = nullptr;
+                    errno = 0;
+                    const long g = std::strtol(text.c_str(), &end, 10);
+                    if (text.empty() || *end != '\0' || errno != 0 || g < 1 || g > INT_MAX)
+                        return std::string("the group size must be a whole number of rows, at least 1, not '") + text + "'";
+                    return std::string();
+                },
+                "ROWS"));
     analyseCommand->add_option("--traits", a.traits, "Traits to analyse, comma-separated (default: every non-design column)");
     analyseCommand->add_flag("--drop-incomplete", a.dropIncomplete,
                              "Drop every row with a missing value (empty, NA, ., nan) instead of refusing the table");

@@ -40,8 +40,12 @@ public:
                 break;
             }
             if (c == '\r') {
+                // CR LF ends a line as LF does; a CR alone (old Macintosh
+                // files) ends one too.
                 ++at_;
-                continue;
+                if (at_ < text_.size() && text_[at_] == '\n') continue;
+                ++line_;
+                break;
             }
             if (c == '"' && trimmed(field).empty() && !quotedField) {
                 field.clear();
@@ -127,7 +131,7 @@ TrialTable parseTrialTable(const std::string& input, const std::string& fileName
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     TrialTable table;
     table.fileName = fileName;
-    const std::string header = text.substr(0, text.find('\n'));
+    const std::string header = text.substr(0, text.find_first_of("\r\n"));
     // The separator of the header line, outside quotes.
     bool quoted = false, comma = false, tab = false;
     for (char c : header) {

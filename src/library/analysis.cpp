@@ -391,6 +391,38 @@ AnalysisProgress guarded(const AnalysisProgress& progress) {
     return safe;
 }
 
+// The engine's failures said in the user's terms: memory with the size that
+// was asked for, a generalized inverse that did not converge with where to
+// look. n is the number of observations (or of the table's rows).
+template <class Body>
+auto inUsersTerms(const CallerWords& words, double n, Body body) {
+    try {
+        return body();
+    } catch (const RunError& e) {
+        if (e.kind() != RunError::Kind::Fatal) throw;
+        const std::string engine = e.message();
+        char text[1024];
+        if (engine.rfind("allocation failure", 0) == 0)
+            std::snprintf(text, sizeof text,
+                          "%s: not enough memory for %.0f observations: the n x n variance matrix alone needs %.1f GB "
+                          "(4 n^2 bytes); analyse fewer rows (cell means instead of plots), or on a larger machine",
+                          words.call.c_str(), n, 4.0 * n * n / 1e9);
+        else if (engine.find("SVDCMP") != std::string::npos)
+            std::snprintf(text, sizeof text,
+                          "%s: the model cannot be estimated: a generalized inverse did not converge (%s); look for a "
+                          "fixed term with about as many levels as rows (a trait or a row number named as a design "
+                          "column), or terms that repeat one another",
+                          words.call.c_str(), engine.c_str());
+        else
+            std::snprintf(text, sizeof text, "%s: the analysis failed: %s", words.call.c_str(), engine.c_str());
+        RunError error(RunError::Kind::Fatal, text);
+        RunError::ProgramNotes notes = programNotesOf(e);
+        notes.explained = true;
+        error.setProgramNotes(std::make_shared<const RunError::ProgramNotes>(notes));
+        throw error;
+    }
+}
+
 // Runs of the engine share the process's worker threads: one at a time.
 std::mutex& engineMutex() {
     static std::mutex m;
@@ -427,10 +459,20 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
     }
     for (const std::string& term : m.random) {
         const std::size_t star = term.find('*');
-        if (star != std::string::npos && term.substr(0, star) == term.substr(star + 1))
+        const bool twoColumns = star != std::string::npos;
+        if (term.empty() || star == 0 || (twoColumns && (star + 1 == term.size() || term.find('*', star + 1) != std::string::npos)))
+            stopRunAt({"", 0, "", w.random},
+                      "%s: the term '%s' of %s is not a column name COL or an interaction COL1*COL2 of two columns",
+                      call, term.c_str(), w.random.c_str());
+        if (twoColumns && term.substr(0, star) == term.substr(star + 1))
             stopRunAt({"", 0, "", w.random}, "%s: the term '%s' of %s crosses a column with itself; give the column alone",
                       call, term.c_str(), w.random.c_str());
     }
+    for (const std::string& term : m.fixed)
+        if (term.empty() || term.find('*') != std::string::npos)
+            stopRunAt({"", 0, "", w.fixed},
+                      "%s: the fixed term '%s' of %s is not 1 (the intercept) or a column name", call, term.c_str(),
+                      w.fixed.c_str());
     if (o.standardErrors == StandardErrors::Jackknife && o.group < 1)
         stopRunAt({"", 0, "", w.group}, "%s: the jackknife needs %s, a group size of at least 1", call, w.group.c_str());
     if (o.group < 0) stopRunAt({"", 0, "", w.group}, "%s: %s must be at least 1", call, w.group.c_str());
@@ -445,14 +487,19 @@ void checkModelSpec(const ModelSpec& m, const AnalysisOptions& o, const CallerWo
 
 PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress) {
     const OneCallAtATime inside(request.words);
+    std::size_t rows = 0;
+    for (const TrialColumn& column : request.data.columns) rows = std::max(rows, column.numeric ? column.numbers.size() : column.text.size());
     // Before the engine runs, the fatal routine speaks English (as the
     // command line does until its run starts).
-    return inRunLanguage(false, [&] { return prepare(request, guarded(progress)); });
+    return inUsersTerms(request.words, static_cast<double>(rows),
+                        [&] { return inRunLanguage(false, [&] { return prepare(request, guarded(progress)); }); });
 }
 
 AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& progress) {
     const OneCallAtATime inside(prepared.words);
-    return inRunLanguage(prepared.options.chinese, [&] { return run(prepared, guarded(progress)); });
+    return inUsersTerms(prepared.words, prepared.settings.observations, [&] {
+        return inRunLanguage(prepared.options.chinese, [&] { return run(prepared, guarded(progress)); });
+    });
 }
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <regex>
@@ -327,6 +328,67 @@ TEST(HostileNonsense, ARoleTwiceACrossWithItselfAndAMissingName) {
     EXPECT_EQ(missingName.exitCode, 1);
     EXPECT_NE(missingName.err.find("the trait name 'NA' reads as a missing value"), std::string::npos) << missingName.err;
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT", "NA.TXT"}));
+}
+
+// ---- 10. Unclear messages --------------------------------------------------------
+
+// Faults: a 300-digit range for --group 0; "no lead column named ''" for an
+// empty term; the programs' DOS lines for a singular model; a file with CR
+// line ends read as one line.
+TEST(HostileMessages, EachSaysWhatIsWrongInTheUsersTerms) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--female", "Fem", "--male", "Male", "--se", "jackknife", "--group", "0"}, 2,
+         "--group: the group size must be a whole number of rows, at least 1, not '0'"},
+        {{"--random", "*"}, 1, "the term '\\*' of --random is not a column name COL or an interaction COL1\\*COL2"},
+        {{"--random", "Fem*"}, 1, "the term 'Fem\\*' of --random is not a column name"},
+        {{"--random", "Fem", "--fixed", ""}, 1, "the fixed term '' of --fixed is not 1 \\(the intercept\\) or a column name"},
+        {{"--random", "Fem", "--fixed", "1,Yield", "--traits", "Height"}, 1,
+         "^minque analyse: .*\nanalyse: the model cannot be estimated: a generalized inverse did not converge .*terms "
+         "that repeat one another\n$"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"analyse", "EX.TXT", "--out", "o"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto run = minque(args, dir.path());
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_TRUE(std::regex_search(run.err, std::regex(c.message))) << run.err;
+    }
+    std::string oldMac = exampleTable();
+    std::replace(oldMac.begin(), oldMac.end(), '\n', '\r');
+    test::writeFile(dir.file("CR.TXT"), oldMac);
+    ASSERT_EQ(minque(exampleRun({"analyse", "CR.TXT", "--out", "cr"}), dir.path()).exitCode, 0);
+    EXPECT_EQ(test::readFile(dir.file("cr/variances.csv")).substr(0, 200),
+              [&] {
+                  minque(exampleRun({"analyse", "EX.TXT", "--out", "lf"}), dir.path());
+                  return test::readFile(dir.file("lf/variances.csv")).substr(0, 200);
+              }());
+}
+
+// Fault: too many rows for memory said "allocation failure 2 in dmatrix()".
+TEST(HostileMessages, TooManyRowsForMemorySayHowManyAndHowMuch) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit and a sanitizer's shadow memory do not mix";
+#else
+    test::TempDir dir;
+    std::string table = "A,Y\n";
+    for (int r = 0; r < 20000; ++r) table += std::to_string(r % 100) + "," + std::to_string((r * 7919) % 1000 / 10.0) + "\n";
+    test::writeFile(dir.file("BIG.csv"), table);
+    const auto run = test::runProcess(
+        "/bin/bash", {"-c", "ulimit -v 700000; exec \"$0\" \"$@\"", MINQUE_FRONT_DOOR_PATH, "analyse", "BIG.csv", "--random", "A"},
+        dir.path());
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find("not enough memory for 20000 observations: the n x n variance matrix alone needs 1.6 GB"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"BIG.csv"}));
+#endif
 }
 
 // ---- 8. Planted links ------------------------------------------------------------
