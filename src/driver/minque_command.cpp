@@ -118,6 +118,7 @@ std::vector<std::string> outputNames(const std::string& name) {
     if (!name.empty())
         for (const char* extension : {".TXT", ".MAT", ".DAT", ".VAR", ".COV"}) names.push_back(name + extension);
     names.push_back("MATWRN.var");
+    names.push_back("MATWRN.sig");
     for (const ResultTable table : kResultTables) names.push_back(resultTableName(table) + std::string(".csv"));
     return names;
 }
@@ -442,7 +443,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     writeText(stage.path() / "run.txt", runLog);
     std::vector<std::string> published = {name + ".TXT", name + ".MAT", name + ".DAT", "run.txt"};
     // The reports and the variance records are the jackknife's.
-    if (!bootstrap) published.insert(published.end(), {"MATWRN.var", name + ".VAR", name + ".COV"});
+    if (!bootstrap) published.insert(published.end(), {"MATWRN.var", "MATWRN.sig", name + ".VAR", name + ".COV"});
     published.insert(published.end(), files.begin(), files.end());
     stage.publish(out, published, true);
 
@@ -462,6 +463,47 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
 }
 
 // ---- summary -----------------------------------------------------------------
+
+// The component labels of a report's rows (the totals left out), in order.
+std::vector<std::string> componentLabels(const ReportEstimates& report) {
+    std::vector<std::string> labels;
+    for (const ReportEstimate& row : report.rows)
+        if (!row.correlation && row.component != "G+GE" && row.component != "Phenotypic" &&
+            std::find(labels.begin(), labels.end(), row.component) == labels.end())
+            labels.push_back(row.component);
+    return labels;
+}
+
+// Refuses a variance report that is not of the covariance report's analysis:
+// not a report of variances, or other traits, components or replicates.
+void refuseReportsApart(const ReportEstimates& cov, const ReportEstimates& var) {
+    const char* c = cov.fileName.c_str();
+    const char* v = var.fileName.c_str();
+    if (!var.variances())
+        stopRun("%s: not a report of variances (minque-var); give the variance report of the analysis of %s second", v, c);
+    auto joined = [](const std::vector<std::string>& items) {
+        std::string text;
+        for (const auto& item : items) text += (text.empty() ? "" : ", ") + item;
+        return text;
+    };
+    auto apart = [&](const char* what, const std::string& a, const std::string& b) {
+        stopRun("%s and %s are not reports of one analysis: their %s differ (%s against %s); give the variance report "
+                "of the same analysis",
+                c, v, what, a.c_str(), b.c_str());
+    };
+    if (cov.traits != var.traits) apart("traits", joined(cov.traits), joined(var.traits));
+    if (componentLabels(cov) != componentLabels(var))
+        apart("components", joined(componentLabels(cov)), joined(componentLabels(var)));
+    auto setting = [](const ReportEstimates& report, const std::string& prefix) {
+        for (const auto& [name, value] : report.settings)
+            if (name.rfind(prefix, 0) == 0) return value;
+        return std::string();
+    };
+    for (const char* prefix : {"Degree of freedom", "自由度"}) {
+        const std::string a = setting(cov, prefix), b = setting(var, prefix);
+        if (!a.empty() && !b.empty() && a != b) apart("jackknife degrees of freedom", a, b);
+    }
+}
 
 int summary(const std::string& covReport, const std::string& varReport, const std::string& outOption, bool replace,
             const std::string& command) {
@@ -486,7 +528,10 @@ int summary(const std::string& covReport, const std::string& varReport, const st
         stopRun("%s: a report of variances (minque-var); give the covariance report first, the variance report second",
                 covReport.c_str());
     ReportEstimates var;
-    if (!varReport.empty()) var = readReport(varReport);
+    if (!varReport.empty()) {
+        var = readReport(varReport);
+        refuseReportsApart(cov, var);
+    }
     std::vector<std::pair<std::string, std::string>> settings = {{"Covariance report", covReport}};
     if (!varReport.empty()) settings.emplace_back("Variance report", varReport);
     for (const auto& s : cov.settings) settings.push_back(s);

@@ -21,6 +21,7 @@
 #include "driver/jackknife_driver.hpp"
 #include "driver/rank_team.hpp"
 #include "io/file_text.hpp"
+#include "io/variance_signature.hpp"
 #include "io/model_constants.hpp"
 #include "io/model_reader.hpp"
 #include "io/run_files.hpp"
@@ -186,6 +187,21 @@ std::string fileBytes(const std::string& name) {
     std::string bytes;
     if (!readFileText(name, &bytes)) stopSilently(1);
     return bytes;
+}
+
+// Refuses a variance file whose signature (MATWRN.sig, written by minque
+// analyse beside the variance file it writes) names other inputs than this
+// run's. Without one the file is used as it is, as ever: the programs print
+// and write what they always did.
+void checkVarianceSignature(const std::string& data, const std::string& model, int groupSize, int covarianceSwitch) {
+    std::string written;
+    if (!readVarianceSignature(&written)) return;
+    const std::string expected = varianceSignature(fileBytes(data), fileBytes(model), groupSize, covarianceSwitch);
+    if (written != expected)
+        stopRun("MATWRN.var was written for other inputs than %s, %s, group size %d and covariance switch %d (%s says: "
+                "%s); run minque-var again with these",
+                data.c_str(), model.c_str(), groupSize, covarianceSwitch != 0 ? 1 : 0, kVarianceSignatureFile,
+                written.substr(0, written.find('\n')).c_str());
 }
 
 // A stream over text that outlives it (the readers close their streams).
@@ -429,6 +445,7 @@ int runOnTeam(AnalysisKind kind, int argc, char** argv, const RankTeam& team, An
         std::fputs("\n Var File has been oppened ! \n", stderr);
         std::fflush(stderr);
         checkVarianceFileSize(st.streams[kSlotVariance], st, traitCount);
+        if (lead) checkVarianceSignature(names.data, names.model, groupSize, covarianceSwitch);
         if (team.active()) {
             st.streams[kSlotCovariance] = privateScratch(".");
         } else {
@@ -592,8 +609,10 @@ ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, con
                 {reportNames[0], blocks.varianceReport},
                 {reportNames[1], blocks.covarianceReport},
                 {"MATWRN.var", std::string(reinterpret_cast<const char*>(blocks.varianceRecords.data()),
-                                           blocks.varianceRecords.size() * sizeof(float))}};
+                                           blocks.varianceRecords.size() * sizeof(float))},
+                {kVarianceSignatureFile, run.varianceSignature}};
             for (const auto& [name, text] : files) {
+                if (name == kVarianceSignatureFile && text.empty()) continue;
                 const std::string path = pathInFolder(run.folder, name);
                 outputs.add(path);
                 writeFileText(path, text);

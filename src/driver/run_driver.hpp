@@ -75,6 +75,9 @@ struct CombinedRun {
     bool chinese = false;
     int groupSize = 1;
     bool forceHost = false;  // the inverse on the host even when a device is present
+    // The variance file's signature, written beside it (MATWRN.sig) when the
+    // run writes files; "" writes none.
+    std::string varianceSignature;
     JackknifeControl control;
 };
 ReportedBlocks runVariancesAndCovariances(AnalysisState& state, int traitCount, const CombinedRun& run);

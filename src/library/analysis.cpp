@@ -35,6 +35,7 @@
 #include "report/heritability.hpp"
 #include "report/result_tables.hpp"
 #include "resampling/jackknife.hpp"
+#include "io/variance_signature.hpp"
 #include "resampling/parametric_bootstrap.hpp"
 
 namespace minque {
@@ -753,7 +754,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     RunFiles written;
     if (folder) {
         for (const std::string& file : {name + ".TXT", name + ".MAT", name + ".DAT", name + ".VAR", name + ".COV",
-                                        std::string("MATWRN.var")})
+                                        std::string("MATWRN.var"), std::string(kVarianceSignatureFile)})
             if (access(pathInFolder(dir, file).c_str(), F_OK) == 0)
                 stopRun("%s: the folder already holds %s; give an empty folder or another file name", dir.c_str(),
                         file.c_str());
@@ -772,6 +773,9 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     run.groupSize = o.group;
     run.forceHost = o.hostOnly;
     run.control.programLines = false;
+    if (folder)
+        run.varianceSignature =
+            varianceSignature(model->dataText, model->modelText, o.group, model->state.covarianceCount > 0 ? 1 : 0);
     run.control.passDone = progress.passDone;
     if (o.standardErrors == StandardErrors::Bootstrap && progress.passDone)
         // The bootstrap counts its samples: the whole-data pass is sample 0 of B.
@@ -794,7 +798,8 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     }
     ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
     if (folder && !bootstrap)
-        for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var")})
+        for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var"),
+                                          std::string(kVarianceSignatureFile)})
             written.add(pathInFolder(dir, output));
     AnalysisResult result = bootstrap ? bootstrapResult(*model, prepared.settings, blocks, o, progress)
                                       : jackknifeResult(*model, prepared.settings, blocks, o);

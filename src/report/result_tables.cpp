@@ -132,6 +132,10 @@ ReportEstimates parseReport(const std::string& text, const std::string& fileName
     };
     while (std::getline(in, line)) {
         ++lineNumber;
+        // The reports are text: a NUL or another control character means a
+        // damaged or foreign file, whose bytes must not reach the tables.
+        for (unsigned char c : line)
+            if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) damaged(fileName, lineNumber, "a control character");
         const std::string t = trimmed(line);
         if (t.empty()) continue;
         if (ended) damaged(fileName, lineNumber, "text after the run-time line");

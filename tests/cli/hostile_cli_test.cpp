@@ -174,6 +174,48 @@ TEST(HostileLevels, SpellingsOfOneNumberAreOneLevelAndControlCharactersAreRefuse
     }
 }
 
+// Faults: summary took a covariance report as the variance report, and a
+// variance report of other traits, components or group size; minque-cov
+// used a variance file written before the data were edited.
+TEST(HostileReports, ReportsOfOtherAnalysesAndAStaleVarianceFileAreRefused) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    auto jackknife = [&](const std::string& out, std::vector<std::string> extra) {
+        std::vector<std::string> args = {"analyse", "EX.TXT", "--out", out, "--female", "Fem", "--male", "Male",
+                                         "--se", "jackknife"};
+        if (std::find(extra.begin(), extra.end(), "--traits") == extra.end()) extra.insert(extra.end(), {"--traits", "Yield,Height"});
+        args.insert(args.end(), extra.begin(), extra.end());
+        return minque(args, dir.path()).exitCode;
+    };
+    ASSERT_EQ(jackknife("a", {"--group", "4"}), 0);
+    ASSERT_EQ(jackknife("g6", {"--group", "6"}), 0);
+    ASSERT_EQ(jackknife("two", {"--group", "4", "--traits", "Yield"}), 0);
+    ASSERT_EQ(jackknife("env", {"--group", "4", "--env", "Env"}), 0);
+    const std::pair<std::string, std::string> apart[] = {
+        {"a/EX.COV", "not a report of variances"},
+        {"g6/EX.VAR", "their jackknife degrees of freedom differ \\(20 against 13\\)"},
+        {"two/EX.VAR", "their traits differ"},
+        {"env/EX.VAR", "their components differ"}};
+    for (const auto& [var, message] : apart) {
+        const auto run = minque({"summary", "a/EX.COV", var, "--out", "s"}, dir.path());
+        EXPECT_EQ(run.exitCode, 1) << var;
+        EXPECT_TRUE(std::regex_search(run.err, std::regex(message))) << run.err;
+        EXPECT_FALSE(fs::exists(dir.file("s")));
+    }
+    // The front door's variance file carries its inputs' signature: minque-cov
+    // on edited data refuses it; on the files as written it runs.
+    fs::create_directories(dir.file("rerun"));
+    for (const char* file : {"EX.TXT", "EX.MAT", "EX.DAT", "MATWRN.var", "MATWRN.sig"})
+        fs::copy_file(dir.file(std::string("a/") + file), dir.file(std::string("rerun/") + file));
+    EXPECT_EQ(test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 4, 0, "EX.TXT"), dir.file("rerun")).exitCode, 0);
+    std::string edited = test::readFile(dir.file("rerun/EX.TXT"));
+    edited[edited.rfind('.') - 1] = edited[edited.rfind('.') - 1] == '1' ? '2' : '1';
+    test::writeFile(dir.file("rerun/EX.TXT"), edited);
+    const auto stale = test::runProcess(MINQUE_COV_PATH, test::analysisArgs("E", 4, 0, "EX.TXT"), dir.file("rerun"));
+    EXPECT_NE(stale.exitCode, 0);
+    EXPECT_NE(stale.err.find("MATWRN.var was written for other inputs than EX.TXT"), std::string::npos) << stale.err;
+}
+
 // ---- 5. Re-entered callbacks ----------------------------------------------------
 
 // Fault: analyse() called from a run's own progress callback waited for
@@ -327,6 +369,21 @@ TEST(HostileNonsense, ARoleTwiceACrossWithItselfAndAMissingName) {
     const auto missingName = minque({"analyse", "NA.TXT", "--out", "o", "--female", "Fem", "--male", "Male"}, dir.path());
     EXPECT_EQ(missingName.exitCode, 1);
     EXPECT_NE(missingName.err.find("the trait name 'NA' reads as a missing value"), std::string::npos) << missingName.err;
+
+    // A report with NUL bytes in a row: refused, not copied into the tables.
+    ASSERT_EQ(minque({"analyse", "EX.TXT", "--out", "j", "--female", "Fem", "--male", "Male", "--se", "jackknife", "--group",
+                      "4", "--traits", "Yield,Height"},
+                     dir.path())
+                  .exitCode,
+              0);
+    std::string report = test::readFile(dir.file("j/EX.COV"));
+    report.insert(report.find("V(A) Cov, ") + 4, std::string("\0\0", 2));
+    test::writeFile(dir.file("NUL.COV"), report);
+    const auto nul = minque({"summary", "NUL.COV", "--out", "s"}, dir.path());
+    EXPECT_EQ(nul.exitCode, 1);
+    EXPECT_NE(nul.err.find("a control character; the file is not a complete report"), std::string::npos) << nul.err;
+    fs::remove_all(dir.file("j"));
+    fs::remove(dir.file("NUL.COV"));
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT", "NA.TXT"}));
 }
 

@@ -193,7 +193,7 @@ TEST_F(LibraryApi, KeptFilesAreTheEngineFilesOfTheRunAndAreNeverOverwritten) {
     const AnalysisResult kept = analyse(request);
     ASSERT_FALSE(kept.folder.empty());
     EXPECT_EQ(namesIn(kept.folder),
-              (std::vector<std::string>{"EX.COV", "EX.DAT", "EX.MAT", "EX.TXT", "EX.VAR", "MATWRN.var"}));
+              (std::vector<std::string>{"EX.COV", "EX.DAT", "EX.MAT", "EX.TXT", "EX.VAR", "MATWRN.sig", "MATWRN.var"}));
     EXPECT_EQ(test::readFile(kept.folder + "/EX.MAT"), test::readFile(std::string(MINQUE_SOURCE_DIR) + "/examples/EXAMPLE.MAT"));
     // The files hold the result's own texts and records.
     EXPECT_EQ(test::readFile(kept.folder + "/EX.VAR"), kept.varianceReport);
@@ -204,7 +204,7 @@ TEST_F(LibraryApi, KeptFilesAreTheEngineFilesOfTheRunAndAreNeverOverwritten) {
     AnalysisRequest again = exampleRequest(exampleTable(), "EX.TXT");
     again.options.folder = kept.folder;
     EXPECT_RUN_ERROR(analyse(again), 1, "the folder already holds EX.TXT; give an empty folder or another file name");
-    EXPECT_EQ(namesIn(kept.folder).size(), 6u);
+    EXPECT_EQ(namesIn(kept.folder).size(), 7u);
     fs::remove_all(kept.folder);
     again.options.folder = tmp_.file("no-such-folder");
     EXPECT_RUN_ERROR(analyse(again), 1, "no-such-folder: the folder for the run's files does not exist");
