@@ -159,6 +159,11 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
                           "holds one",
                           file.c_str(), request.rowWord.c_str(), line, table.names[static_cast<std::size_t>(c)].c_str(),
                           control);
+            // Codes name levels in the tables, the page and its pictures.
+            if (!validUtf8(row[static_cast<std::size_t>(c)]))
+                stopRunAt({file, line, table.names[static_cast<std::size_t>(c)], ""},
+                          "%s: %s %d, column %s: the design code holds bytes that are not UTF-8; save the table as UTF-8",
+                          file.c_str(), request.rowWord.c_str(), line, table.names[static_cast<std::size_t>(c)].c_str());
         }
         for (int c : designColumns)
             if (isMissingValue(row[static_cast<std::size_t>(c)])) {

@@ -132,3 +132,15 @@ test_that("a date or time column is a code of the design or left out, never a tr
   by_date <- minque_analyse(example, random = c("Fem", "sown"), traits = "Yield", bootstrap = 20, quiet = TRUE)
   expect_true("V(sown)" %in% by_date$variances$component)
 })
+
+test_that("text codes equal as numbers are one level, and keep_files must name a folder", {
+  example <- diallel()
+  respelt <- example
+  respelt$Fem <- as.character(respelt$Fem)
+  respelt$Fem[c(1, 2)] <- c(paste0(respelt$Fem[1], ".0"), paste0("0", respelt$Fem[2]))
+  expect_identical(analyse_diallel(respelt)$variances, analyse_diallel(example)$variances)
+  file <- tempfile()
+  writeLines("x", file)
+  on.exit(unlink(file))
+  expect_error(analyse_diallel(example, keep_files = file), "'keep_files': .* is a file, not a folder")
+})
