@@ -21,6 +21,7 @@
 #include "core/fatal_error.hpp"
 #include "driver/interrupt.hpp"
 #include "io/file_text.hpp"
+#include "io/run_lock.hpp"
 #include "minquecov/analysis.hpp"
 #include "report/result_pages.hpp"
 #include "report/result_tables.hpp"
@@ -150,47 +151,36 @@ void refuseOutputsOverInputs(const fs::path& out, const std::vector<std::string>
 // files of the run it replaces.
 class OutputFolderLock {
 public:
-    OutputFolderLock(const fs::path& out, const char* option) {
-        fs::path folder = fs::absolute(out).lexically_normal();
-        if (folder.filename().empty()) folder = folder.parent_path();
-        const fs::path parent = folder.parent_path();
-        std::error_code error;
-        fs::create_directories(parent, error);
-        const std::string base = "." + folder.filename().string();
-        path_ = parent / (base + ".lock");
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd_ < 0) stopRun("%s: %s could not be created (%s)", option, path_.c_str(), std::strerror(errno));
-            if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-                ::close(fd_);
-                fd_ = -1;
+    OutputFolderLock(const fs::path& out, const char* option) : lock_(lockPath(out)) {
+        switch (lock_.error()) {
+            case 0:
+                break;
+            case EWOULDBLOCK:
+            case EBUSY:
                 stopRun("%s: another run is writing into %s; wait for it to end, or give another folder", option,
                         out.c_str());
-            }
-            // The lock holds only if the name still refers to the file locked
-            // (a run ending at this moment removes its lock file).
-            struct stat named{}, locked{};
-            if (::stat(path_.c_str(), &named) == 0 && fstat(fd_, &locked) == 0 && named.st_ino == locked.st_ino &&
-                named.st_dev == locked.st_dev)
-                break;
-            ::close(fd_);
-            fd_ = -1;
+            default:
+                stopRun("%s: %s could not be created (%s)", option, lock_.path().c_str(),
+                        createFailure(lock_.error()).c_str());
         }
-        if (fd_ < 0) stopRun("%s: the lock %s could not be taken", option, path_.c_str());
-        for (const auto& entry : fs::directory_iterator(parent, error))
-            if (entry.path().filename().string().rfind(base + ".partial-", 0) == 0) fs::remove_all(entry.path(), error);
+        const fs::path lock(lock_.path());
+        const std::string staging = lock.stem().string() + ".partial-";
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(lock.parent_path(), error))
+            if (entry.path().filename().string().rfind(staging, 0) == 0) fs::remove_all(entry.path(), error);
     }
-    ~OutputFolderLock() {
-        std::error_code ignored;
-        fs::remove(path_, ignored);
-        ::close(fd_);
-    }
-    OutputFolderLock(const OutputFolderLock&) = delete;
-    OutputFolderLock& operator=(const OutputFolderLock&) = delete;
 
 private:
-    fs::path path_;
-    int fd_ = -1;
+    // ".OUT.lock" beside the folder OUT.
+    static std::string lockPath(const fs::path& out) {
+        fs::path folder = fs::absolute(out).lexically_normal();
+        if (folder.filename().empty()) folder = folder.parent_path();
+        std::error_code error;
+        fs::create_directories(folder.parent_path(), error);
+        return (folder.parent_path() / ("." + folder.filename().string() + ".lock")).string();
+    }
+
+    LockFile lock_;
 };
 
 // Refuses an output folder that exists and holds files, unless `replace`.
