@@ -386,6 +386,38 @@ AnalysisProgress guarded(const AnalysisProgress& progress) {
     return safe;
 }
 
+// The engine's failures said in the user's terms: memory with the size that
+// was asked for, a generalized inverse that did not converge with where to
+// look. n is the number of observations (or of the table's rows).
+template <class Body>
+auto inUsersTerms(const CallerWords& words, double n, Body body) {
+    try {
+        return body();
+    } catch (const RunError& e) {
+        if (e.kind() != RunError::Kind::Fatal) throw;
+        const std::string engine = e.message();
+        char text[1024];
+        if (engine.rfind("allocation failure", 0) == 0)
+            std::snprintf(text, sizeof text,
+                          "%s: not enough memory for %.0f observations: the n x n variance matrix alone needs %.1f GB "
+                          "(4 n^2 bytes); analyse fewer rows (cell means instead of plots), or on a larger machine",
+                          words.call.c_str(), n, 4.0 * n * n / 1e9);
+        else if (engine.find("SVDCMP") != std::string::npos)
+            std::snprintf(text, sizeof text,
+                          "%s: the model cannot be estimated: a generalized inverse did not converge (%s); look for a "
+                          "fixed term with about as many levels as rows (a trait or a row number named as a design "
+                          "column), or terms that repeat one another",
+                          words.call.c_str(), engine.c_str());
+        else
+            std::snprintf(text, sizeof text, "%s: the analysis failed: %s", words.call.c_str(), engine.c_str());
+        RunError error(RunError::Kind::Fatal, text);
+        RunError::ProgramNotes notes = programNotesOf(e);
+        notes.explained = true;
+        error.setProgramNotes(std::make_shared<const RunError::ProgramNotes>(notes));
+        throw error;
+    }
+}
+
 // Runs of the engine share the process's worker threads: one at a time.
 std::mutex& engineMutex() {
     static std::mutex m;
