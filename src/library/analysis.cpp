@@ -50,6 +50,7 @@ struct PreparedModel {
     std::vector<EffectTerm> terms;         // the random terms and their levels' names
     HeritabilityModel heritability;        // the heritabilities the model defines
     MinqueDesign design;                   // the design as the bootstrap takes it
+    std::shared_ptr<const MinqueProjection> projection;  // its estimation, set up once
 };
 
 namespace {
@@ -164,6 +165,66 @@ std::string identifierReason(const TrialTable& table, std::size_t c) {
     for (std::size_t r = 0; r < table.rows.size(); ++r)
         if (table.rows[r][c] != std::to_string(r + 1)) return "";
     return "the row numbers 1.." + std::to_string(table.rows.size());
+}
+
+// Whether factor u of a design has one level per row: every row in exactly
+// one level, every level one row.
+bool oneLevelPerRow(const MinqueDesign& d, std::size_t u) {
+    std::vector<int> seen(static_cast<std::size_t>(d.observations), 0);
+    for (const auto& level : d.factors[u]) {
+        if (level.size() != 1) return false;
+        ++seen[static_cast<std::size_t>(level.front().first)];
+    }
+    return std::all_of(seen.begin(), seen.end(), [](int count) { return count == 1; });
+}
+
+// Whether factors u and v have the same levels on the same rows (in any order).
+bool sameIncidence(const MinqueDesign& d, std::size_t u, std::size_t v) {
+    auto rowsOf = [&](std::size_t f) {
+        std::vector<std::vector<std::pair<int, double>>> levels = d.factors[f];
+        for (auto& level : levels) std::sort(level.begin(), level.end());
+        std::sort(levels.begin(), levels.end());
+        return levels;
+    };
+    return rowsOf(u) == rowsOf(v);
+}
+
+// Refuses a model whose components the design cannot separate (a singular
+// MINQUE matrix: its estimates would split one sum among them arbitrarily),
+// naming them in the model's labels, with why where a common cause is seen,
+// before any estimation.
+void refuseConfounded(const MinqueProjection& projection, const AnalysisState& st, const CallerWords& words) {
+    const std::vector<std::vector<int>> sets = projection.confoundedComponents();
+    if (sets.empty()) return;
+    const MinqueDesign& d = projection.design();
+    const int K = projection.components();
+    const std::size_t r = d.factors.size();
+    auto label = [&](int k) { return k == K - 1 ? std::string("V(e)") : st.componentNames[static_cast<std::size_t>(k) + 1]; };
+    const std::vector<int>& set = sets.front();
+    std::string names;
+    for (std::size_t x = 0; x < set.size(); ++x)
+        names += (x == 0 ? "" : x + 1 == set.size() ? " and " : ", ") + label(set[x]);
+    std::string why;
+    for (int k : set)
+        if (static_cast<std::size_t>(k) < r && oneLevelPerRow(d, static_cast<std::size_t>(k)))
+            why = label(k) + " has one level per row (" + std::to_string(d.factors[static_cast<std::size_t>(k)].size()) +
+                  " levels, " + std::to_string(d.observations) + " rows), as the residual has";
+    for (std::size_t x = 0; why.empty() && x < set.size(); ++x)
+        for (std::size_t y = x + 1; why.empty() && y < set.size(); ++y)
+            if (static_cast<std::size_t>(set[y]) < r &&
+                sameIncidence(d, static_cast<std::size_t>(set[x]), static_cast<std::size_t>(set[y])))
+                why = label(set[x]) + " and " + label(set[y]) + " have the same levels on the same rows";
+    if (why.empty() && set.size() == 1) why = "the fixed terms already hold its levels";
+    if (why.empty()) why = "too few rows for each of them to be seen apart";
+    if (set.size() == 1)
+        stopRunAt({"", 0, "", ""},
+                  "%s: %s cannot be estimated by this design (%s); leave the term out of the model, or make it a "
+                  "fixed term",
+                  words.call.c_str(), names.c_str(), why.c_str());
+    stopRunAt({"", 0, "", ""},
+              "%s: %s cannot be separated by this design (%s): their estimates would split one sum among them "
+              "arbitrarily. Add rows that repeat entries (replicates), or fit a model without one of them",
+              words.call.c_str(), names.c_str(), why.c_str());
 }
 
 // Refuses a trait the method cannot analyse on its scale, naming it and the
@@ -612,6 +673,12 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
     prepared->terms = effectTerms(built);
     prepared->design = minqueDesign(built, st);
+    {
+        // The set-up runs on the process's worker threads: one at a time.
+        std::lock_guard<std::mutex> oneRun(engineMutex());
+        prepared->projection = std::make_shared<const MinqueProjection>(prepared->design);
+    }
+    refuseConfounded(*prepared->projection, st, words);
     prepared->heritability = heritabilityDefinitions(built, st);
     st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
     for (int i = 1; i <= prepared->traitCount; ++i) {
@@ -670,7 +737,7 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
                                const AnalysisOptions& o, const AnalysisProgress& progress) {
     const AnalysisState& st = model.state;
     const int t = model.traitCount, K = st.componentCount, R = st.recordLength;
-    const MinqueProjection projection(model.design);
+    const MinqueProjection& projection = *model.projection;
     if (projection.components() != K)
         stopRun("internal error: the bootstrap's design has %d components, the model %d", projection.components(), K);
     // The engine's whole-data components, pair by pair.

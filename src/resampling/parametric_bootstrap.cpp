@@ -313,6 +313,55 @@ void MinqueProjection::buildMinqueMatrix() {
     const double traceQ = static_cast<double>(n_) - static_cast<double>(m_) + inverseTrace - fixedTrace;
     at(K - 1, K - 1) = traceQ - factorTraces;
     sInverse_ = pseudoInverse(S, K);
+    S_ = std::move(S);
+}
+
+std::vector<std::vector<int>> MinqueProjection::confoundedComponents() const {
+    const int K = components_;
+    std::vector<double> a = S_, vectors;
+    symmetricEigen(a, vectors, K);
+    double largest = 0.0;
+    for (int k = 0; k < K; ++k) largest = std::max(largest, std::fabs(a[static_cast<std::size_t>(k) * K + k]));
+    // Components joined by a null vector, merged into sets.
+    std::vector<int> setOf(static_cast<std::size_t>(K), -1);
+    std::vector<std::vector<int>> sets;
+    for (int e = 0; e < K; ++e) {
+        if (std::fabs(a[static_cast<std::size_t>(e) * K + e]) > 1e-9 * largest) continue;
+        double size = 0.0;
+        for (int k = 0; k < K; ++k) size = std::max(size, std::fabs(vectors[static_cast<std::size_t>(k) * K + e]));
+        std::vector<int> joined;
+        for (int k = 0; k < K; ++k)
+            if (std::fabs(vectors[static_cast<std::size_t>(k) * K + e]) >= 0.1 * size) joined.push_back(k);
+        int into = -1;
+        for (int k : joined)
+            if (setOf[static_cast<std::size_t>(k)] >= 0) into = setOf[static_cast<std::size_t>(k)];
+        if (into < 0) {
+            into = static_cast<int>(sets.size());
+            sets.emplace_back();
+        }
+        for (int k : joined) {
+            const int was = setOf[static_cast<std::size_t>(k)];
+            if (was == into) continue;
+            if (was >= 0) {
+                // A set met again through another component: merge it in.
+                for (int moved : sets[static_cast<std::size_t>(was)]) {
+                    setOf[static_cast<std::size_t>(moved)] = into;
+                    sets[static_cast<std::size_t>(into)].push_back(moved);
+                }
+                sets[static_cast<std::size_t>(was)].clear();
+                continue;
+            }
+            setOf[static_cast<std::size_t>(k)] = into;
+            sets[static_cast<std::size_t>(into)].push_back(k);
+        }
+    }
+    std::vector<std::vector<int>> confounded;
+    for (auto& set : sets)
+        if (!set.empty()) {
+            std::sort(set.begin(), set.end());
+            confounded.push_back(set);
+        }
+    return confounded;
 }
 
 void MinqueProjection::project(const double* y, double* qy, double* uqy) const {

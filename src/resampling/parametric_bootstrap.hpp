@@ -63,6 +63,14 @@ public:
     // S^- (components x components, row-major).
     const std::vector<double>& ginverse() const { return sInverse_; }
 
+    // The sets of components the design cannot separate: S is singular, and
+    // every null vector of S (eigenvalue at or below 1e-9 of the largest)
+    // joins the components with a coordinate of at least 0.1 of its largest;
+    // sets that share a component are one. A set of one is a component the
+    // design cannot estimate at all (the fixed terms hold its levels). Empty
+    // when S has full rank.
+    std::vector<std::vector<int>> confoundedComponents() const;
+
     // theta of traits Y (observation-major: Y[obs * t + i]) for every pair
     // i <= j: theta[k * pairs + pairIndex(i, j)], pairs = t (t + 1) / 2.
     std::vector<double> estimate(const std::vector<double>& Y, int t) const;
@@ -85,7 +93,7 @@ private:
     std::vector<double> W_;         // V^-1 X, n x p (column-major)
     std::vector<double> UW_;        // U'W, m x p (row-major)
     std::vector<double> fixedInverse_;  // (X'V^-1 X)^-, p x p
-    std::vector<double> sInverse_;
+    std::vector<double> S_, sInverse_;
 };
 
 // The index of pair (i, j), i <= j, among t traits: i t - i (i - 1) / 2 + (j - i).

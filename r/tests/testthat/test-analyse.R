@@ -31,7 +31,7 @@ test_that("bootstrap standard errors (the default): the command line's numbers, 
   expect_error(minque_analyse(example, female = "Fem", male = "Male", se = "jackknife"),
                "'group' \\(the jackknife group size\\) is required with se = \"jackknife\"")
   # Covariance components between factors: given themselves, no correlation row.
-  paired <- minque_analyse(example, random = c("Fem", "Male", "Fem", "Male"), covariances = TRUE,
+  paired <- minque_analyse(example, random = c("Fem", "Env", "Male", "Blk"), covariances = TRUE,
                            traits = c("Yield", "Height"), bootstrap = 50, quiet = TRUE)
   expect_equal(paired$covariances$weight[paired$covariances$component == "C(1,3)"], 1)
   expect_false(any(grepl("^C\\(", paired$correlations$component)))
