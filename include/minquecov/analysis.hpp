@@ -155,6 +155,10 @@ struct AnalysisSettings {
     int bootstrapSamples = 0;         // B (the bootstrap; 0 with the jackknife)
     unsigned long long seed = 0;      // the seed of the bootstrap's draws
     std::string model;                // "additive-dominance (environment Env, female Fem, male Male, block Blk)", "general: ..."
+    // What the design holds, in one line: "84 observations; 6 parents, 15
+    // crosses, 6 selfs, no reciprocals; 2 environments; 4 blocks", or a
+    // general model's levels of every random term.
+    std::string design;
     std::string fileName;             // NAME of the run's files
 };
 

@@ -54,6 +54,7 @@ print.minque <- function(x, component = NULL, ...) {
   cat(sprintf("%d observations%s; traits: %s\n", s$observations,
               if (dropped > 0L) sprintf(" (%d rows with a missing value dropped)", dropped) else "",
               paste(s$traits, collapse = ", ")))
+  cat(sprintf("Design: %s\n", s$design))
   cat(sprintf("%s; %d components\n", standard_errors_text(s), s$components))
   if (length(s$traits) >= 2L) {
     component <- default_component(x, component)
@@ -98,7 +99,7 @@ reshape_wide <- function(trait, key, value, traits) {
 
 print.summary.minque <- function(x, ...) {
   s <- x$settings
-  cat(sprintf("minque-cov analysis of %s: %s\n%d observations; %s\n", s$data, s$model, s$observations,
+  cat(sprintf("minque-cov analysis of %s: %s\nDesign: %s\n%s\n", s$data, s$model, s$design,
               standard_errors_text(s)))
   cat("\nVariance components (estimate and mark):\n")
   print(x$variances, right = TRUE)

@@ -218,7 +218,8 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
     const minque::AnalysisSettings& s = result.settings;
     Rcpp::IntegerVector dropped(s.droppedLines.begin(), s.droppedLines.end());
     const Rcpp::List settings = Rcpp::List::create(
-        Rcpp::Named("data") = dataName, Rcpp::Named("model") = s.model, Rcpp::Named("observations") = s.observations,
+        Rcpp::Named("data") = dataName, Rcpp::Named("model") = s.model, Rcpp::Named("design") = s.design,
+        Rcpp::Named("observations") = s.observations,
         Rcpp::Named("rows") = s.tableRows, Rcpp::Named("dropped_rows") = dropped,
         Rcpp::Named("traits") = Rcpp::wrap(s.traits), Rcpp::Named("random_factors") = s.randomFactors,
         Rcpp::Named("components") = s.components, Rcpp::Named("group_size") = s.groupSize,

@@ -410,6 +410,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     std::vector<std::pair<std::string, std::string>> settings = {
         {"Data", o.data},
         {"Model", s.model},
+        {"Design", s.design},
         {"Observations (n)", std::to_string(s.observations)},
         {"Traits", std::to_string(s.traits.size())},
     };
@@ -424,7 +425,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     std::vector<std::string> files = writeResults(stage.path(), result.tables, settings);
     std::string runLog = "command: " + command + "\nversion: " + MINQUE_VERSION + "\ndate: " + date +
                          "\nvector path: " + result.vectorPath + "\nworker threads: " + std::to_string(result.threads) +
-                         "\n";
+                         "\ndesign: " + s.design + "\n";
     if (bootstrap)
         runLog += "standard errors: parametric bootstrap, B = " + std::to_string(options.bootstrapSamples) +
                   " samples, seed " + std::to_string(options.seed) + "\n";

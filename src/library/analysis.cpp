@@ -15,6 +15,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include "core/analysis_state.hpp"
@@ -225,6 +226,47 @@ void refuseConfounded(const MinqueProjection& projection, const AnalysisState& s
               "%s: %s cannot be separated by this design (%s): their estimates would split one sum among them "
               "arbitrarily. Add rows that repeat entries (replicates), or fit a model without one of them",
               words.call.c_str(), names.c_str(), why.c_str());
+}
+
+// The design in one line, for every place a result is shown: observations,
+// and the levels of every random term; for the additive-dominance model the
+// parents, crosses, selfs and reciprocals, environments and blocks.
+std::string designSummary(const ModelDesign& built, const CodedTrial& coded, bool additiveDominance, bool environments,
+                          bool blocks) {
+    std::string text = std::to_string(coded.data.obsCount()) + " observations; ";
+    auto count = [](std::size_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    if (additiveDominance) {
+        // Design columns: environment, female, male[, block].
+        std::set<std::pair<int, int>> crosses, ordered;
+        std::set<int> selfs;
+        for (const auto& row : coded.data.lead) {
+            const int f = row[1], m = row[2];
+            if (f == m) {
+                selfs.insert(f);
+                continue;
+            }
+            crosses.insert({std::min(f, m), std::max(f, m)});
+            ordered.insert({f, m});
+        }
+        bool reciprocals = false;
+        for (const auto& [f, m] : ordered) reciprocals = reciprocals || ordered.count({m, f}) > 0;
+        text += count(coded.data.leadCodes[1].size(), "parent", "parents") + ", " +
+                count(crosses.size(), "cross", "crosses") + ", " +
+                (selfs.empty() ? std::string("no selfs") : count(selfs.size(), "self", "selfs")) + ", " +
+                (reciprocals ? "reciprocals" : "no reciprocals") + "; " +
+                (environments ? count(coded.data.leadCodes[0].size(), "environment", "environments")
+                              : std::string("one environment"));
+        // Blocks as the model has them (nested in environments).
+        for (const ModelDesign::Factor& factor : built.factors)
+            if (blocks && factor.role == GeneticRole::Block) text += "; " + count(factor.columns.size(), "block", "blocks");
+        return text;
+    }
+    text += "levels of";
+    for (std::size_t u = 0; u < built.factors.size(); ++u)
+        text += (u == 0 ? " " : ", ") + built.factors[u].term + " " + std::to_string(built.factors[u].columns.size());
+    return text;
 }
 
 // Refuses a trait the method cannot analyse on its scale, naming it and the
@@ -716,6 +758,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     s.bootstrapSamples = jackknife ? 0 : o.bootstrapSamples;
     s.seed = jackknife ? 0 : o.seed;
     s.model = modelText + (m.covariances ? ", with covariance components between factors" : "");
+    s.design = designSummary(built, coded, additiveDominance, !m.env.empty(), !m.block.empty());
     s.fileName = name;
     return result;
 }

@@ -82,5 +82,36 @@ TEST(DesignChecks, ComponentsTheDesignCannotSeparateAreRefusedByNameBeforeAnyWor
         }
 }
 
+// The design in one line heads the page and the run record: the bundled
+// example, and a full 6 x 6 diallel with selfs and reciprocals, one row per
+// cross, which the design can answer.
+TEST(DesignChecks, TheDesignSummaryHeadsThePageAndTheRunRecord) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    std::string full = "Fem Male Yield Height\n";
+    for (int f = 1; f <= 6; ++f)
+        for (int m = 1; m <= 6; ++m)
+            full += std::to_string(f) + " " + std::to_string(m) + " " + std::to_string(5.0 + f * 0.3 + m * 0.2 + ((f * 7 + m * 3) % 5) * 0.1) +
+                    " " + std::to_string(100.0 + f * 2.0 - m + ((f * 5 + m) % 7)) + "\n";
+    test::writeFile(dir.file("FULL.TXT"), full);
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"analyse", "EX.TXT", "--out", "ex", "--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
+          "--bootstrap", "20"},
+         "84 observations; 6 parents, 15 crosses, 6 selfs, no reciprocals; 2 environments; 4 blocks"},
+        {{"analyse", "FULL.TXT", "--out", "full", "--female", "Fem", "--male", "Male", "--bootstrap", "20"},
+         "36 observations; 6 parents, 15 crosses, 6 selfs, reciprocals; one environment"},
+        {{"analyse", "EX.TXT", "--out", "gen", "--random", "Fem,Male,Env*Fem", "--fixed", "1,Env", "--traits", "Yield",
+          "--bootstrap", "20"},
+         "84 observations; levels of Fem 6, Male 6, Env*Fem 12"},
+    };
+    for (const auto& [args, design] : runs) {
+        const auto run = test::runProcess(MINQUE_FRONT_DOOR_PATH, args, dir.path());
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(test::readFile(dir.file(args[3] + "/run.txt")).find("design: " + design + "\n"), std::string::npos);
+        EXPECT_NE(test::readFile(dir.file(args[3] + "/summary.html")).find("<dt>Design</dt><dd>" + design + "</dd>"),
+                  std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace minque

@@ -608,7 +608,9 @@ TEST(FrontDoor, RunRecordAndConsoleMatrixHoldWhatTheRunDid) {
     EXPECT_TRUE(std::regex_match(log, std::regex("command: " + std::regex_replace(command, std::regex(R"([.+()\[\]\\])"), R"(\$&)") +
                                                  "\nversion: " + version.substr(version.find(' ') + 1, version.find('\n') - version.find(' ') - 1) +
                                                  "\ndate: 20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8}\n"
-                                                 "vector path: (AVX-512|AVX2|plain x86-64)\nworker threads: 1\n")))
+                                                 "vector path: (AVX-512|AVX2|plain x86-64)\nworker threads: 1\n"
+                                                 "design: 84 observations; 6 parents, 15 crosses, 6 selfs, no "
+                                                 "reciprocals; 2 environments; 4 blocks\n")))
         << log;
 
     // Every cell of the console's V(A) matrix is the table's estimate to two

@@ -19,8 +19,9 @@ test::ProcessResult onRanks(int ranks, const std::string& program, std::vector<s
     // Open MPI keeps some of its own allocations to the end of the process,
     // which the sanitizer build's leak check would report as ours.
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-    // A time limit: no rank may wait for ever on a dead one.
-    std::vector<std::string> command = {"120", MINQUE_MPIEXEC, "--oversubscribe", "--allow-run-as-root", "-np",
+    // A time limit: no rank may wait for ever on a dead one (and a launcher
+    // that ignores the TERM signal is killed 10 s later).
+    std::vector<std::string> command = {"-k", "10", "120", MINQUE_MPIEXEC, "--oversubscribe", "--allow-run-as-root", "-np",
                                         std::to_string(ranks), program};
     command.insert(command.end(), args.begin(), args.end());
     return test::runProcess("/usr/bin/timeout", command, cwd);

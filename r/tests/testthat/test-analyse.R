@@ -144,3 +144,11 @@ test_that("text codes equal as numbers are one level, and keep_files must name a
   on.exit(unlink(file))
   expect_error(analyse_diallel(example, keep_files = file), "'keep_files': .* is a file, not a folder")
 })
+
+test_that("the design in one line heads the print and the summary", {
+  r <- analyse_diallel(diallel(), se = "bootstrap", bootstrap = 20)
+  design <- "84 observations; 6 parents, 15 crosses, 6 selfs, no reciprocals; 2 environments; 4 blocks"
+  expect_identical(r$settings$design, design)
+  expect_output(print(r), paste0("Design: ", design), fixed = TRUE)
+  expect_output(print(summary(r)), paste0("Design: ", design), fixed = TRUE)
+})
