@@ -146,11 +146,17 @@ TEST(ConcurrentRuns, ASecondRunInTheSameDirectoryStopsAndTheFirstIsUnaffected) {
     ASSERT_EQ(test::runProcess(MINQUE_COV_PATH, args, alone.path()).exitCode, 0);
     const Inputs before(shared);
 
+    // The first run's standard error comes through a pipe: its line about the
+    // variance file comes after it has taken the directory's lock (the lock
+    // file appears a moment before the lock is held).
+    int errors[2];
+    ASSERT_EQ(pipe(errors), 0);
     const pid_t first = fork();
     if (first == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        dup2(null, 2);
+        dup2(errors[1], 2);
+        close(errors[0]);
         if (chdir(shared.path().c_str()) != 0) _exit(127);
         std::vector<char*> argv{const_cast<char*>(MINQUE_COV_PATH)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -158,17 +164,24 @@ TEST(ConcurrentRuns, ASecondRunInTheSameDirectoryStopsAndTheFirstIsUnaffected) {
         execv(MINQUE_COV_PATH, argv.data());
         _exit(127);
     }
-    // Once the first run holds the directory, start the second.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!test::fileExists(shared.file("MATRIX.lock")) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (!test::fileExists(shared.file("MATRIX.lock"))) {
+    close(errors[1]);
+    std::string told;
+    char buffer[256];
+    for (ssize_t got; told.find("Var File has been oppened") == std::string::npos &&
+                      (got = read(errors[0], buffer, sizeof buffer)) > 0;)
+        told.append(buffer, static_cast<std::size_t>(got));
+    if (told.find("Var File has been oppened") == std::string::npos) {
         kill(first, SIGKILL);
         waitpid(first, nullptr, 0);
-        FAIL() << "the first run never took the lock";
+        close(errors[0]);
+        FAIL() << "the first run never got going: " << told;
     }
     const ProcessResult second = test::runProcess(MINQUE_COV_PATH, args, shared.path());
     int status = 0;
+    // Drain the first run's remaining lines, so that it never waits on the pipe.
+    while (read(errors[0], buffer, sizeof buffer) > 0) {
+    }
+    close(errors[0]);
     waitpid(first, &status, 0);
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_NE(second.err.find("Another analysis is running in this directory (MATRIX.lock is locked)"), std::string::npos)
