@@ -154,18 +154,34 @@ MinqueDesign minqueDesign(const ModelDesign& built, const AnalysisState& st) {
 }
 
 // Why column c of the table looks like a row identifier rather than a trait:
-// its name is a usual identifier's, or its values are the row numbers 1..n
-// in order; empty when it does not.
+// its name is a usual identifier's, or its values are the whole numbers
+// k..k + n - 1, each once, in any order (a code for each row); empty when it
+// does not.
 std::string identifierReason(const TrialTable& table, std::size_t c) {
     std::string lower;
     for (char ch : table.names[c]) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     for (const char* usual : {"", "id", "rownames", "row.names", "row_names", "row", "rowid", "row_id", "plot",
                               "plotid", "plot_id", "plotno", "obs", "observation", "record", "index"})
         if (lower == usual) return lower.empty() ? "an unnamed first column" : "its name";
-    if (table.rows.size() < 2) return "";
-    for (std::size_t r = 0; r < table.rows.size(); ++r)
-        if (table.rows[r][c] != std::to_string(r + 1)) return "";
-    return "the row numbers 1.." + std::to_string(table.rows.size());
+    const std::size_t n = table.rows.size();
+    if (n < 2) return "";
+    std::vector<long long> codes;
+    for (const auto& row : table.rows) {
+        const std::string& field = row[c];
+        char* end = nullptr;
+        errno = 0;
+        const long long v = std::strtoll(field.c_str(), &end, 10);
+        if (field.empty() || end != field.c_str() + field.size() || errno != 0) return "";
+        codes.push_back(v);
+    }
+    std::sort(codes.begin(), codes.end());
+    for (std::size_t r = 1; r < n; ++r)
+        if (codes[r] != codes[r - 1] + 1) return "";
+    bool inOrder = true;
+    for (std::size_t r = 0; r < n && inOrder; ++r) inOrder = table.rows[r][c] == std::to_string(r + 1);
+    if (inOrder) return "the row numbers 1.." + std::to_string(n);
+    return "the whole numbers " + std::to_string(codes.front()) + ".." + std::to_string(codes.back()) +
+           ", each once: a code for each row";
 }
 
 // Whether factor u of a design has one level per row: every row in exactly
@@ -614,6 +630,8 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     design.dropIncomplete = o.dropIncomplete;
     design.rowWord = words.row;
     design.dropOption = words.dropIncomplete;
+    design.traitsOption = words.traits;
+    design.traitsListed = !o.traits.empty();
     ModelRequest model;
     model.covariances = m.covariances;
     model.covarianceOption = words.covariances;

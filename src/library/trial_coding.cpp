@@ -1,6 +1,7 @@
 #include "library/trial_coding.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -133,7 +134,14 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         designColumns.push_back(columnOf(name, "a design column"));
         checkName(name, kLeadWordLength, "design column");
     }
-    for (const auto& name : request.traits) {
+    for (std::size_t k = 0; k < request.traits.size(); ++k) {
+        const std::string& name = request.traits[k];
+        if (std::find(request.traits.begin(), request.traits.begin() + static_cast<std::ptrdiff_t>(k), name) !=
+            request.traits.begin() + static_cast<std::ptrdiff_t>(k))
+            stopRunAt({file, 0, name, request.traitsOption},
+                      "%s: the trait '%s' is listed twice in %s; each trait once (a trait against itself is not a "
+                      "correlation)",
+                      file.c_str(), name.c_str(), request.traitsOption.c_str());
         const int c = columnOf(name, "a trait");
         if (std::find(designColumns.begin(), designColumns.end(), c) != designColumns.end())
             stopRunAt({file, 0, name, ""}, "%s: the column '%s' is named both as a design column and as a trait",
@@ -194,8 +202,13 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
                           "%s: %s %d, column %s: the value holds a control character (byte 0x%02x) and is not a number",
                           file.c_str(), request.rowWord.c_str(), line, name, control);
             if (!parseNumber(field, &v))
-                stopRunAt({file, line, name, ""}, "%s: %s %d, column %s: '%s' is not a number", file.c_str(),
-                          request.rowWord.c_str(), line, name, field.c_str());
+                stopRunAt({file, line, name, ""}, "%s: %s %d, column %s: '%s' is not a number%s", file.c_str(),
+                          request.rowWord.c_str(), line, name, field.c_str(),
+                          request.traitsListed
+                              ? ""
+                              : ("; the column is taken as a trait: if it is not one, list the traits with " +
+                                 request.traitsOption)
+                                    .c_str());
             if (!std::isfinite(v) || !std::isfinite(static_cast<float>(v)))
                 stopRunAt({file, line, name, ""}, "%s: %s %d, column %s: '%s' is not a finite number in single precision",
                           file.c_str(), request.rowWord.c_str(), line, name, field.c_str());
@@ -219,6 +232,22 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         for (std::size_t k : members)
             for (std::size_t r : kept) codes.insert(table.rows[r][static_cast<std::size_t>(designColumns[k])]);
         const auto map = levelsOf(codes);
+        // Codes that differ only in case are a slip far more often than two
+        // levels: refused, naming both.
+        std::map<std::string, std::string> byLower;
+        for (const std::string& name : map.names) {
+            std::string lower;
+            for (char ch : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            const auto [at, fresh] = byLower.emplace(lower, name);
+            if (fresh) continue;
+            std::string columns;
+            for (std::size_t k : members) columns += (columns.empty() ? "" : " and ") + request.design[k];
+            stopRunAt({file, 0, request.design[members.front()], ""},
+                      "%s: %s %s the codes '%s' and '%s', which differ only in upper and lower case; spell each "
+                      "level alike everywhere (if they are two levels, name them apart otherwise)",
+                      file.c_str(), (members.size() > 1 ? "columns " + columns : "column " + columns).c_str(),
+                      members.size() > 1 ? "hold" : "holds", at->second.c_str(), name.c_str());
+        }
         for (std::size_t k : members) {
             levels[k] = map;
             done[k] = true;

@@ -28,6 +28,8 @@ struct TrialDesign {
     // file, "row" of a data frame) and the option that drops incomplete rows.
     std::string rowWord = "line";
     std::string dropOption = "--drop-incomplete";
+    std::string traitsOption = "--traits";
+    bool traitsListed = false;  // the traits were listed by the caller (not every column the model leaves)
 };
 struct CodedTrial {
     DesignData data;                           // lead codes and names, trait names

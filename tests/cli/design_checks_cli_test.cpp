@@ -2,6 +2,7 @@
 // refused before any estimation, naming them in the model's labels and why.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -80,6 +81,62 @@ TEST(DesignChecks, ComponentsTheDesignCannotSeparateAreRefusedByNameBeforeAnyWor
             EXPECT_TRUE(std::regex_search(run.err, std::regex(c.message))) << run.err;
             EXPECT_FALSE(test::fileExists(dir.file("out")));
         }
+}
+
+// The slips a table hides: a row code taken for a trait, a trait listed
+// twice, parents spelt in two cases, a text column taken for a trait.
+TEST(DesignChecks, TheSlipsATableHidesAreAnsweredByName) {
+    test::TempDir dir;
+    std::istringstream in(exampleTable());
+    std::string coded, named;
+    int row = 0;
+    for (std::string line; std::getline(in, line); ++row) {
+        if (row == 0) {
+            coded += "Code " + line + "\n";
+            named += "Name " + line + "\n";
+            continue;
+        }
+        coded += std::to_string(200 - row) + " " + line + "\n";  // 199 down to 116: a code for each row
+        named.append("C").append(std::to_string(row % 7)).append(" ").append(line).append("\n");
+    }
+    // Parent 2 spelt P2 in one row and p2 in the others.
+    std::string parents = "Fem Male Yield\n";
+    for (int f = 1; f <= 4; ++f)
+        for (int m = f; m <= 4; ++m)
+            for (int rep = 0; rep < 2; ++rep)
+                parents += std::string(f == 2 && rep == 0 && m == 2 ? "P" : "p") + std::to_string(f) + " p" + std::to_string(m) +
+                           " " + std::to_string(5.0 + f + 0.5 * m + 0.3 * rep) + "\n";
+    test::writeFile(dir.file("CODE.TXT"), coded);
+    test::writeFile(dir.file("NAME.TXT"), named);
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    test::writeFile(dir.file("CASE.TXT"), parents);
+    const std::vector<std::string> model = {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
+                                            "--bootstrap", "20"};
+    auto analyse = [&](std::vector<std::string> args, bool withModel = true) {
+        args.insert(args.begin(), "analyse");
+        args.insert(args.end(), {"--out", "out"});
+        if (withModel) args.insert(args.end(), model.begin(), model.end());
+        return test::runProcess(MINQUE_FRONT_DOOR_PATH, args, dir.path());
+    };
+    const auto code = analyse({"CODE.TXT"});
+    EXPECT_EQ(code.exitCode, 0) << code.err;
+    EXPECT_NE(code.err.find("left out of the traits as row identifiers: 'Code' (the whole numbers 116..199, each once"),
+              std::string::npos)
+        << code.err;
+    std::filesystem::remove_all(dir.file("out"));
+    const std::pair<test::ProcessResult, std::string> refused[] = {
+        {analyse({"EX.TXT", "--traits", "Yield,Height,Yield"}), "the trait 'Yield' is listed twice in --traits"},
+        {analyse({"NAME.TXT"}),
+         "line 2, column Name: 'C1' is not a number; the column is taken as a trait: if it is not one, list the traits "
+         "with --traits"},
+        {analyse({"CASE.TXT", "--female", "Fem", "--male", "Male", "--bootstrap", "20"}, false),
+         "columns Fem and Male hold the codes 'P2' and 'p2', which differ only in upper and lower case"},
+    };
+    for (const auto& [run, message] : refused) {
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_FALSE(test::fileExists(dir.file("out")));
+    }
 }
 
 // The design in one line heads the page and the run record: the bundled

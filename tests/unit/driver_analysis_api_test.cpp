@@ -218,11 +218,13 @@ TEST_F(LibraryApi, ARefusalSpeaksTheCallersWordsAndCarriesWhereItIsAsFields) {
     request.words.call = "fit";
     request.words.row = "row";
     request.words.group = "group=";
+    request.words.traits = "traits=";
     try {
         analyse(request);
         ADD_FAILURE() << "the text value was not refused";
     } catch (const RunError& e) {
-        EXPECT_EQ(e.message(), "frame: row 3, column Yield: 'heavy' is not a number");
+        EXPECT_EQ(e.message(), "frame: row 3, column Yield: 'heavy' is not a number; the column is taken as a trait: if "
+                               "it is not one, list the traits with traits=");
         EXPECT_EQ(e.location().file, "frame");
         EXPECT_EQ(e.location().line, 3);
         EXPECT_EQ(e.location().column, "Yield");
