@@ -6,13 +6,8 @@
 # that the bootstrap's tables are the same with 1 thread and with all.
 #
 # Usage: bench/run_bootstrap_case.sh BUILD_DIRECTORY
-set -euo pipefail
-here="$(cd "$(dirname "$0")" && pwd)"
-build="$(cd "$1" && pwd)"
-data="$here/data/front-door"
-elapsed() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
-mkdir -p "$data"
-cd "$data"
+source "$(dirname "$0")/common.sh"
+enter "$here/data/front-door"
 [ -f REFTRIAL.csv ] || "$build/bench/minque-reference-case" .
 model=(REFTRIAL.csv --random F1,F2,F3 --fixed Third --replace)
 echo "minque analyse, jackknife against bootstrap (B = 1000), reference case (n = 2000, t = 10, J = 100), $(nproc) hardware threads:"

@@ -6,13 +6,8 @@
 # analyse then the two programs; prints each time and the ratios.
 #
 # Usage: bench/run_front_door_case.sh BUILD_DIRECTORY
-set -euo pipefail
-here="$(cd "$(dirname "$0")" && pwd)"
-build="$(cd "$1" && pwd)"
-data="$here/data/front-door"
-elapsed() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
-mkdir -p "$data"
-cd "$data"
+source "$(dirname "$0")/common.sh"
+enter "$here/data/front-door"
 [ -f REFTRIAL.csv ] || "$build/bench/minque-reference-case" .
 args=(E 0 0 0 20 0 0 0 0 REFTRIAL.TXT)
 echo "minque analyse against minque-var + minque-cov on the reference case (n = 2000, t = 10, J = 100), $(nproc) hardware threads:"

@@ -7,13 +7,9 @@
 # minque-var runs of 3 passes with --timings.
 #
 # Usage: bench/run_mpi_case.sh BUILD_DIRECTORY
-set -euo pipefail
-here="$(cd "$(dirname "$0")" && pwd)"
-build="$(cd "$1" && pwd)"
+source "$(dirname "$0")/common.sh"
 data="$here/data"
-elapsed() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
-mkdir -p "$data"
-cd "$data"
+enter "$data"
 if [ ! -f REF.MAT ] || [ ! -f MATWRN.var ]; then
   echo "Run bench/run_reference_case.sh first: it writes the reference case and its variance file." >&2
   exit 1

@@ -7,16 +7,11 @@
 # reports are byte-identical apart from the date and run-time lines.
 #
 # Usage: bench/run_reference_case.sh BUILD_DIRECTORY [--with-reference]
-set -euo pipefail
-here="$(cd "$(dirname "$0")" && pwd)"
-build="$(cd "$1" && pwd)"
+source "$(dirname "$0")/common.sh"
 reference=""
 [ "${2:-}" = "--with-reference" ] && reference="--reference-kernels"
-data="$here/data"
 args=(E 0 0 0 20 0 0 0 0 REF.TXT)
-elapsed() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
-mkdir -p "$data"
-cd "$data"
+enter "$here/data"
 if [ ! -f REF.MAT ] || [ ! -f MATWRN.var ]; then
   rm -f MATWRN.var
   "$build/bench/minque-reference-case" .
