@@ -33,6 +33,10 @@
 //   psd_adjusted           bootstrap standard errors: the component's matrix
 //                          over the traits was made positive semi-definite
 //                          to draw the samples
+//   few_levels             a component whose term has fewer than 8 levels
+//                          (6 parents, 3 blocks), or a correlation, G+GE
+//                          total, heritability or share that rests on one:
+//                          the design is too small for a precise estimate
 // In the heritabilities, negative marks a ratio one of whose components is
 // below zero, and undefined one whose phenotypic variance is at or below
 // 1e-10.

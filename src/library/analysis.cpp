@@ -33,6 +33,7 @@
 #include "model/genetic_definitions.hpp"
 #include "report/bootstrap_tables.hpp"
 #include "report/genetic_effects.hpp"
+#include "report/few_levels.hpp"
 #include "report/heritability.hpp"
 #include "report/result_tables.hpp"
 #include "resampling/jackknife.hpp"
@@ -52,6 +53,7 @@ struct PreparedModel {
     HeritabilityModel heritability;        // the heritabilities the model defines
     MinqueDesign design;                   // the design as the bootstrap takes it
     std::shared_ptr<const MinqueProjection> projection;  // its estimation, set up once
+    std::vector<ComponentLevels> levels;   // the levels each random component rests on
 };
 
 namespace {
@@ -283,6 +285,95 @@ std::string designSummary(const ModelDesign& built, const CodedTrial& coded, boo
     for (std::size_t u = 0; u < built.factors.size(); ++u)
         text += (u == 0 ? " " : ", ") + built.factors[u].term + " " + std::to_string(built.factors[u].columns.size());
     return text;
+}
+
+// The levels each random component's estimate rests on: a term's levels
+// with observations; for an interaction whose main terms are all in the
+// model (AE and DE with the environments; COL1*COL2 where COL1 and COL2 are
+// random or fixed terms too) the interaction's contrasts plus one, the
+// product of (levels - 1) over its columns + 1, since the main terms take
+// the rest; for a covariance between two factors the fewer of theirs.
+std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const AnalysisState& st, const CodedTrial& coded,
+                                             const ModelSpec& m) {
+    const bool environments = !m.env.empty();
+    auto withObservations = [](const ModelDesign::Factor& f) {
+        int n = 0;
+        for (const auto& level : f.columns) n += level.empty() ? 0 : 1;
+        return n;
+    };
+    auto levelsOf = [&](GeneticRole role) {
+        for (const ModelDesign::Factor& f : built.factors)
+            if (f.role == role) return withObservations(f);
+        return 0;
+    };
+    std::vector<ComponentLevels> out;
+    for (std::size_t u = 0; u < built.factors.size(); ++u) {
+        const ModelDesign::Factor& f = built.factors[u];
+        ComponentLevels c;
+        c.label = st.componentNames[u + 1];
+        c.term = f.term;
+        c.k = static_cast<int>(u) + 1;
+        c.levels = withObservations(f);
+        const std::string n = std::to_string(c.levels);
+        switch (f.role) {
+        case GeneticRole::Additive: c.what = n + " parents"; break;
+        case GeneticRole::Dominance: c.what = n + " crosses and selfs"; break;
+        case GeneticRole::Block: c.what = n + " blocks"; break;
+        case GeneticRole::AdditiveByEnvironment:
+        case GeneticRole::DominanceByEnvironment: {
+            // Design columns of the additive-dominance model: environment first.
+            const int envs = environments ? static_cast<int>(coded.data.leadCodes[0].size()) : 1;
+            const bool additive = f.role == GeneticRole::AdditiveByEnvironment;
+            const int main = levelsOf(additive ? GeneticRole::Additive : GeneticRole::Dominance);
+            c.levels = (main - 1) * (envs - 1) + 1;
+            c.what = std::to_string(c.levels - 1) + " interaction contrasts of " + std::to_string(main) +
+                     (additive ? " parents" : " crosses and selfs") + " in " + std::to_string(envs) +
+                     " environments (as " + std::to_string(c.levels) + " levels)";
+            break;
+        }
+        case GeneticRole::None: {
+            c.what = n + " levels of " + f.term;
+            std::vector<std::string> columns;
+            for (std::size_t from = 0;;) {
+                const std::size_t star = f.term.find('*', from);
+                columns.push_back(f.term.substr(from, star == std::string::npos ? std::string::npos : star - from));
+                if (star == std::string::npos) break;
+                from = star + 1;
+            }
+            if (columns.size() < 2) break;
+            int contrasts = 1;
+            std::string of;
+            for (const std::string& column : columns) {
+                const bool main = std::find(m.random.begin(), m.random.end(), column) != m.random.end() ||
+                                  std::find(m.fixed.begin(), m.fixed.end(), column) != m.fixed.end();
+                const auto at = std::find(coded.data.leadNames.begin(), coded.data.leadNames.end(), column);
+                if (!main || at == coded.data.leadNames.end()) {
+                    contrasts = 0;
+                    break;
+                }
+                const int levels = static_cast<int>(coded.data.leadCodes[static_cast<std::size_t>(at - coded.data.leadNames.begin())].size());
+                contrasts *= levels - 1;
+                of += (of.empty() ? "" : " x ") + column + " (" + std::to_string(levels) + ")";
+            }
+            if (contrasts <= 0) break;
+            c.levels = std::min(c.levels, contrasts + 1);
+            c.what = std::to_string(contrasts) + " interaction contrasts of " + of + " (as " +
+                     std::to_string(c.levels) + " levels)";
+            break;
+        }
+        }
+        out.push_back(c);
+    }
+    const std::size_t r = built.factors.size();
+    for (int p = 1; p <= st.covarianceCount; ++p) {
+        const std::size_t a = static_cast<std::size_t>(st.covariancePair[p][1] - 1), b = static_cast<std::size_t>(st.covariancePair[p][2] - 1);
+        ComponentLevels c = out[a].levels <= out[b].levels ? out[a] : out[b];
+        c.label = st.componentNames[r + static_cast<std::size_t>(p)];
+        c.term.clear();
+        c.k = static_cast<int>(r) + p;
+        out.push_back(c);
+    }
+    return out;
 }
 
 // Refuses a trait the method cannot analyse on its scale, naming it and the
@@ -702,17 +793,29 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
                       lines.c_str());
         progress.note(note);
     }
+    // With rows dropped, a refusal for too few rows names the columns whose
+    // missing values emptied the table.
+    std::string emptiedBy;
+    if (!coded.droppedLines.empty()) {
+        emptiedBy = " (the rows with a missing value were dropped: ";
+        const auto& columns = coded.missingByColumn;
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            emptiedBy += (k == 0 ? "" : ", ") + columns[k].first + " is missing in " +
+                         (columns[k].second == static_cast<int>(table.rows.size()) ? "all " : "") +
+                         std::to_string(columns[k].second) + (columns[k].second == 1 ? " row" : " rows");
+        emptiedBy += "; list the traits without a column that is mostly empty with " + words.traits + ")";
+    }
     // The jackknife's replicates; the bootstrap has none (its estimation
     // pass is the whole data's, and its sums are in double).
     const bool jackknife = o.standardErrors == StandardErrors::Jackknife;
     const int replicates = jackknife ? JackknifeGroups{n, o.group}.replicates() : 0;
     if (jackknife && replicates < kMinReplicates)
         stopRunAt({request.data.name, 0, "", words.group},
-                  "%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed",
-                  request.data.name.c_str(), n, o.group, replicates, kMinReplicates);
+                  "%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed%s",
+                  request.data.name.c_str(), n, o.group, replicates, kMinReplicates, emptiedBy.c_str());
     if (!jackknife && n < 2)
-        stopRunAt({request.data.name, 0, "", ""}, "%s: %d complete rows; the analysis needs at least 2",
-                  request.data.name.c_str(), n);
+        stopRunAt({request.data.name, 0, "", ""}, "%s: %d complete rows; the analysis needs at least 2%s",
+                  request.data.name.c_str(), n, emptiedBy.c_str());
     checkTraitScales(coded, request.data.name, jackknife ? replicates : 1, words);
 
     // The model file as minque-model writes it, read back into the engine's
@@ -740,6 +843,12 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     }
     refuseConfounded(*prepared->projection, st, words);
     prepared->heritability = heritabilityDefinitions(built, st);
+    prepared->levels = componentLevels(built, st, coded, m);
+    for (const ComponentLevels& c : prepared->levels)
+        if (c.levels < kFewLevels && progress.note)
+            progress.note(c.label + " rests on " + c.what + ", fewer than " + std::to_string(kFewLevels) +
+                          " levels: its rows in the tables are flagged few_levels (a rough estimate; the guide says "
+                          "what such a design can tell)");
     st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
     for (int i = 1; i <= prepared->traitCount; ++i) {
         st.traitNames[static_cast<std::size_t>(i)] = coded.data.traitNames[static_cast<std::size_t>(i - 1)];
@@ -925,13 +1034,14 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
             written.add(pathInFolder(dir, output));
     AnalysisResult result = bootstrap ? bootstrapResult(*model, prepared.settings, blocks, o, progress)
                                       : jackknifeResult(*model, prepared.settings, blocks, o);
-    result.threads = workerThreads();
-    result.vectorPath = vectorPathName(vectorPath());
     if (effects) {
         noteTraitsWithoutEffects(effects->effects(), prepared.settings.traits, progress);
         result.tables.effects = bootstrap ? effectRowsFromPredictionErrors(model->terms, effects->effects(), prepared.settings.traits)
                                           : effectRows(model->terms, effects->effects(), prepared.settings.traits);
     }
+    flagFewLevels(result.tables, model->levels, model->heritability);
+    result.threads = workerThreads();
+    result.vectorPath = vectorPathName(vectorPath());
     written.keepAll();
     if (folder) {
         folder->keep();

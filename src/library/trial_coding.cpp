@@ -155,6 +155,7 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
 
     CodedTrial coded;
     std::vector<std::size_t> kept;
+    std::map<int, int> missingIn;  // column: rows where it is missing
     for (std::size_t r = 0; r < table.rows.size(); ++r) {
         const auto& row = table.rows[r];
         const int line = table.lineOfRow[r];
@@ -182,6 +183,7 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
                               file.c_str(), request.rowWord.c_str(), line, table.names[static_cast<std::size_t>(c)].c_str(),
                               row[static_cast<std::size_t>(c)].c_str(), request.dropOption.c_str());
                 missing = true;
+                ++missingIn[c];
             }
         for (int c : traitColumns) {
             const std::string& field = row[static_cast<std::size_t>(c)];
@@ -193,6 +195,7 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
                               "missing value",
                               file.c_str(), request.rowWord.c_str(), line, name, field.c_str(), request.dropOption.c_str());
                 missing = true;
+                ++missingIn[c];
                 continue;
             }
             double v = 0.0;
@@ -218,6 +221,7 @@ CodedTrial codeTrial(const TrialTable& table, const TrialDesign& request) {
         else
             kept.push_back(r);
     }
+    for (const auto& [c, count] : missingIn) coded.missingByColumn.emplace_back(table.names[static_cast<std::size_t>(c)], count);
 
     // Levels: each column its own coding, the shared groups one coding each.
     std::vector<Levels> levels(designColumns.size());

@@ -35,6 +35,9 @@ struct CodedTrial {
     DesignData data;                           // lead codes and names, trait names
     std::vector<std::vector<float>> values;    // per observation, the trait values
     std::vector<int> droppedLines;
+    // With rows dropped: per column with a missing value, in the table's
+    // order, its name and the rows where it is missing.
+    std::vector<std::pair<std::string, int>> missingByColumn;
 };
 CodedTrial codeTrial(const TrialTable& table, const TrialDesign& design);
 

@@ -454,6 +454,10 @@ const std::vector<FlagMeaning>& flagMeanings() {
                          "the samples were drawn from it with those set to 0, so its spread is that of a nearby "
                          "positive semi-definite matrix",
          true},
+        {"few_levels", "a component whose term has fewer than 8 levels (parents, crosses, blocks, levels of a "
+                       "factor), or a correlation, G+GE total, heritability or share that rests on one: its "
+                       "estimate has a coefficient of variation near sqrt(2 / (levels - 1)) (0.63 from 6 parents), so "
+                       "its S.E., interval and mark are rough; report it as a rough estimate, not as a finding"},
         {"out_of_range", "a heritability or share of the phenotypic variance outside [0, 1], printed as computed: a "
                          "component below zero, or sampling error next to a bound; read it as near 0 or near 1"},
     };

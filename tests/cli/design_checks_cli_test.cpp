@@ -2,6 +2,7 @@
 // refused before any estimation, naming them in the model's labels and why.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -110,6 +111,11 @@ TEST(DesignChecks, TheSlipsATableHidesAreAnsweredByName) {
     test::writeFile(dir.file("NAME.TXT"), named);
     test::writeFile(dir.file("EX.TXT"), exampleTable());
     test::writeFile(dir.file("CASE.TXT"), parents);
+    // A column with no value at all, and the rows with a missing value dropped.
+    std::string empty;
+    std::istringstream again(exampleTable());
+    for (std::string line; std::getline(again, line);) empty += line + (empty.empty() ? " Empty\n" : " NA\n");
+    test::writeFile(dir.file("EMPTY.TXT"), empty);
     const std::vector<std::string> model = {"--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
                                             "--bootstrap", "20"};
     auto analyse = [&](std::vector<std::string> args, bool withModel = true) {
@@ -131,6 +137,9 @@ TEST(DesignChecks, TheSlipsATableHidesAreAnsweredByName) {
          "with --traits"},
         {analyse({"CASE.TXT", "--female", "Fem", "--male", "Male", "--bootstrap", "20"}, false),
          "columns Fem and Male hold the codes 'P2' and 'p2', which differ only in upper and lower case"},
+        {analyse({"EMPTY.TXT", "--drop-incomplete"}),
+         "0 complete rows; the analysis needs at least 2 (the rows with a missing value were dropped: Empty is missing "
+         "in all 84 rows; list the traits without a column that is mostly empty with --traits)"},
     };
     for (const auto& [run, message] : refused) {
         EXPECT_EQ(run.exitCode, 1) << run.err;
@@ -167,6 +176,71 @@ TEST(DesignChecks, TheDesignSummaryHeadsThePageAndTheRunRecord) {
         EXPECT_NE(test::readFile(dir.file(args[3] + "/run.txt")).find("design: " + design + "\n"), std::string::npos);
         EXPECT_NE(test::readFile(dir.file(args[3] + "/summary.html")).find("<dt>Design</dt><dd>" + design + "</dd>"),
                   std::string::npos);
+    }
+}
+
+// The rows of a CSV table (no quoted fields) as fields.
+std::vector<std::vector<std::string>> rowsOfCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        rows.emplace_back();
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) rows.back().push_back(field);
+        if (!line.empty() && line.back() == ',') rows.back().emplace_back();
+    }
+    return rows;
+}
+
+// A full 6 x 6 diallel runs to the end, and every row that rests on its six
+// parents (V(A), its correlations, G+GE, the heritabilities, the parents'
+// effects) carries few_levels; the 21 crosses and selfs and the residual do
+// not, nor the phenotypic total. Ten parents are enough to go unflagged.
+TEST(DesignChecks, RowsThatRestOnFewerThanEightLevelsAreFlaggedFewLevels) {
+    test::TempDir dir;
+    for (const int parents : {6, 10}) {
+        std::string full = "Fem Male Yield Height\n";
+        for (int f = 1; f <= parents; ++f)
+            for (int m = 1; m <= parents; ++m)
+                full += std::to_string(f) + " " + std::to_string(m) + " " +
+                        std::to_string(5.0 + f * 0.3 + m * 0.2 + ((f * 7 + m * 3) % 5) * 0.1) + " " +
+                        std::to_string(100.0 + f * 2.0 - m + ((f * 5 + m) % 7)) + "\n";
+        const std::string name = "P" + std::to_string(parents);
+        test::writeFile(dir.file(name + ".TXT"), full);
+        const auto run = test::runProcess(MINQUE_FRONT_DOOR_PATH,
+                                          {"analyse", name + ".TXT", "--out", name, "--female", "Fem", "--male", "Male",
+                                           "--bootstrap", "50", "--effects"},
+                                          dir.path());
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const bool few = parents < 8;
+        EXPECT_EQ(run.err.find("V(A) rests on 6 parents, fewer than 8 levels: its rows in the tables are flagged "
+                               "few_levels") != std::string::npos,
+                  few)
+            << run.err;
+        int flagged = 0;
+        for (const char* table : {"variances", "covariances", "correlations", "heritability", "effects"}) {
+            const auto rows = rowsOfCsv(test::readFile(dir.file(name + "/" + table + ".csv")));
+            ASSERT_GT(rows.size(), 1u) << table;
+            const auto& header = rows.front();
+            const auto column = [&](const std::string& wanted) {
+                return static_cast<std::size_t>(std::find(header.begin(), header.end(), wanted) - header.begin());
+            };
+            const std::size_t what = std::min({column("component"), column("quantity"), column("term")});
+            const std::size_t flags = column("flag");
+            ASSERT_LT(what, header.size()) << table;
+            for (std::size_t r = 1; r < rows.size(); ++r) {
+                const std::string& quantity = rows[r][what];
+                const bool restsOnParents = quantity == "V(A)" || quantity == "G+GE" || quantity == "A" ||
+                                            quantity.rfind("h2_", 0) == 0;
+                const bool hasFlag = rows[r][flags].find("few_levels") != std::string::npos;
+                EXPECT_EQ(hasFlag, few && restsOnParents) << table << " row " << r << ": " << quantity;
+                flagged += hasFlag ? 1 : 0;
+            }
+        }
+        if (few) {
+            EXPECT_GT(flagged, 10);
+        }
     }
 }
 

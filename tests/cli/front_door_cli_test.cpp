@@ -363,9 +363,18 @@ TEST(FrontDoor, CovarianceComponentsInChineseAndSummaryOfEitherLanguage) {
     test::writeFile(english.file("G.TXT"), test::readFile(results + "/G.TXT"));
     runChain(english, "G", {"--lead", "4", "--random", "A,B,C,D", "--covariances"}, "E", 4, 1);
     ASSERT_EQ(minque({"summary", english.file("G.COV"), english.file("G.VAR"), "--out", "en"}, dir.path()).exitCode, 0);
+    // The reports do not hold the design: summary cannot see that A..D have
+    // 3 or 4 levels each, which the analysis flags few_levels.
+    auto withoutFewLevels = [](std::string text) {
+        for (const auto& [from, to] : {std::pair<std::string, std::string>{";few_levels", ""}, {",few_levels\r", ",\r"}})
+            for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+        return text;
+    };
+    EXPECT_NE(test::readFile(results + "/variances.csv").find("T1,V(A),2,-0.487392,1.6123,0.768,NS,negative;few_levels\r"),
+              std::string::npos);
     for (const char* file : {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg"}) {
-        EXPECT_EQ(test::readFile(dir.file(std::string("zh/") + file)), test::readFile(results + "/" + file)) << file;
-        EXPECT_EQ(test::readFile(dir.file(std::string("en/") + file)), test::readFile(results + "/" + file)) << file;
+        EXPECT_EQ(test::readFile(dir.file(std::string("zh/") + file)), withoutFewLevels(test::readFile(results + "/" + file))) << file;
+        EXPECT_EQ(test::readFile(dir.file(std::string("en/") + file)), withoutFewLevels(test::readFile(results + "/" + file))) << file;
     }
 }
 
@@ -466,6 +475,12 @@ TEST(FrontDoor, SummaryPageLoadsInABrowserWithItsTables) {
     EXPECT_EQ(rowsOf("covariances"), static_cast<int>(csvRows(test::readFile(dir.file("EX-results/covariances.csv"))).size()));
     EXPECT_EQ(rowsOf("variances"), static_cast<int>(csvRows(test::readFile(dir.file("EX-results/variances.csv"))).size()));
     EXPECT_NE(dom.find("&lt; 1e-10"), std::string::npos);  // P values at the floor
+    // The design heads the settings, and the six parents' flag is explained.
+    EXPECT_NE(dom.find("<dt>Design</dt><dd>84 observations; 6 parents, 15 crosses, 6 selfs, no reciprocals; 2 "
+                       "environments; 4 blocks</dd>"),
+              std::string::npos);
+    EXPECT_NE(dom.find("<dt>few_levels</dt><dd>a component whose term has fewer than 8 levels"), std::string::npos);
+    EXPECT_NE(dom.find("few_levels</td>"), std::string::npos);
 }
 
 TEST(FrontDoor, TheHeatmapPanelsOfTenTraitsWrapToAWindow1280PixelsWide) {
