@@ -22,4 +22,5 @@ cp "$root/examples/EXAMPLE.TXT" "$pkg/data/example_diallel.txt"
 echo "The engine's sources, copied by scripts/build-r-package.sh from $(git -C "$root" describe --always --dirty 2>/dev/null || echo 'a checkout')." \
   > "$pkg/src/minque-engine/FROM_TARBALL"
 cd "$out"
-R CMD build --no-manual "$pkg"
+# Building the vignette installs the package once: compile in parallel.
+MAKEFLAGS="${MAKEFLAGS:--j$(nproc 2>/dev/null || echo 2)}" R CMD build --no-manual "$pkg"

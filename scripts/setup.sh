@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian or Ubuntu packages a build needs, when they are missing.
 #   scripts/setup.sh programs   the compiler, CMake, make and CLI11
-#   scripts/setup.sh r          also R with its compilers, Rcpp, testthat and
-#                               ggplot2 (the R package minquecov)
+#   scripts/setup.sh r          also R with its compilers, Rcpp, testthat,
+#                               ggplot2, generics, nlme, knitr and markdown
+#                               (the R package minquecov and its vignette)
 #   scripts/setup.sh tests      also GoogleTest, Google Benchmark, headless
 #                               Chromium (for the test that loads the page),
 #                               Open MPI (for the runs over MPI ranks) and
@@ -20,7 +21,11 @@ if [ "$mode" = r ] || [ "$mode" = tests ]; then
   dpkg -s r-base-dev >/dev/null 2>&1 || need+=(r-base-dev)
   [ -d /usr/lib/R/site-library/Rcpp ] || [ -d /usr/lib/R/library/Rcpp ] || need+=(r-cran-rcpp)
   [ -d /usr/lib/R/site-library/testthat ] || [ -d /usr/lib/R/library/testthat ] || need+=(r-cran-testthat)
-  [ -d /usr/lib/R/site-library/ggplot2 ] || [ -d /usr/lib/R/library/ggplot2 ] || need+=(r-cran-ggplot2)
+  # generics and nlme: the generics tidy/glance and VarCorr/ranef the
+  # package's methods belong to; knitr and markdown build its vignette.
+  for p in ggplot2 generics nlme knitr markdown; do
+    [ -d /usr/lib/R/site-library/$p ] || [ -d /usr/lib/R/library/$p ] || need+=(r-cran-$p)
+  done
 fi
 if [ "$mode" = tests ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)

@@ -111,4 +111,13 @@ const std::vector<ResultRow>& resultRows(const ResultTables& tables, ResultTable
 // format ("%g", "%f", "%.3g"), as the reports print the same number.
 std::string cellText(const ResultRow& row, const ResultColumn& column);
 
+// The meaning of each flag in a sentence, for the page, the help and R.
+struct FlagMeaning {
+    const char* flag;
+    const char* meaning;
+    bool bootstrapOnly = false;  // carried by the bootstrap's tables alone
+};
+// The meanings a method's ("jackknife", "bootstrap") tables can carry.
+std::vector<FlagMeaning> flagMeanings(const std::string& method);
+
 }  // namespace minque

@@ -5,3 +5,7 @@
     .Call(`_minquecov_minqueRun`, data, dataName, model, options, onPass, onNote)
 }
 
+.minque_flag_meanings <- function(method) {
+    .Call(`_minquecov_minqueFlagMeanings`, method)
+}
+

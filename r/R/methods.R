@@ -42,46 +42,91 @@ correlation_matrix <- function(x, component) {
 # Where the standard errors come from, in words.
 standard_errors_text <- function(s) {
   if (identical(s$standard_errors, "bootstrap"))
-    sprintf("standard errors: parametric bootstrap, %d samples (seed %.0f)", s$bootstrap_samples, s$seed)
+    sprintf("Standard errors: parametric bootstrap, %d samples (seed %.0f)", s$bootstrap_samples, s$seed)
   else
-    sprintf("standard errors: jackknife, %d replicates of groups of %d", s$replicates, s$group_size)
+    sprintf("Standard errors: jackknife, %d replicates of groups of %d", s$replicates, s$group_size)
+}
+
+# A flagged estimate ends with "!", everywhere; this line says so.
+flag_line <- "! flagged: the row's flag column says what not to over-interpret; summary() explains each flag."
+
+# An estimate as a table cell: "0.60 (0.21) S**!" (with S.E.) or "0.60 S**!".
+estimate_cell <- function(estimate, se, mark, flag, format = "%.4g", with_se = TRUE) {
+  value <- sprintf(format, estimate)
+  if (with_se) value <- paste0(value, " (", sprintf(format, se), ")")
+  paste0(value, " ", mark, ifelse(nzchar(flag), "!", ""))
+}
+
+# The variance components of every trait, a column per component.
+variance_matrix <- function(x) {
+  v <- x$variances
+  reshape_wide(v$trait, v$component, estimate_cell(v$estimate, v$se, v$mark, v$flag, "%.4g"), x$settings$traits)
+}
+
+heritability_matrix <- function(x) {
+  h <- x$heritability
+  if (is.null(h)) return(NULL)
+  reshape_wide(h$trait, h$quantity, estimate_cell(h$estimate, h$se, h$mark, h$flag, "%.2f"), x$settings$traits)
 }
 
 print.minque <- function(x, component = NULL, ...) {
   s <- x$settings
   cat(sprintf("minque-cov analysis of %s: %s\n", s$data, s$model))
-  dropped <- length(s$dropped_rows)
-  cat(sprintf("%d observations%s; traits: %s\n", s$observations,
-              if (dropped > 0L) sprintf(" (%d rows with a missing value dropped)", dropped) else "",
-              paste(s$traits, collapse = ", ")))
   cat(sprintf("Design: %s\n", s$design))
+  dropped <- length(s$dropped_rows)
+  cat(sprintf("Traits: %s%s\n", paste(s$traits, collapse = ", "),
+              if (dropped > 0L) sprintf(" (%d rows with a missing value dropped)", dropped) else ""))
   cat(sprintf("%s; %d components\n", standard_errors_text(s), s$components))
-  if (length(s$traits) >= 2L) {
+  several <- length(s$traits) >= 2L
+  if (!several) {
+    cat("\nVariance components (estimate, S.E. and mark):\n")
+    print(variance_matrix(x), right = TRUE)
+  }
+  h <- heritability_matrix(x)
+  if (!is.null(h)) {
+    cat(sprintf("\n%s (estimate, S.E. and mark):\n",
+                if (any(grepl("^h2", x$heritability$quantity))) "Heritabilities" else "Shares of the phenotypic variance"))
+    print(h, right = TRUE)
+  }
+  if (several) {
     component <- default_component(x, component)
-    cat(sprintf("\n%s correlations (estimate and mark; flagged ones with !, n/d: not defined):\n\n", component))
+    cat(sprintf("\n%s correlations (estimate and mark; n/d: not defined):\n\n", component))
     print(noquote(correlation_matrix(x, component)), right = TRUE)
   }
-  tables <- intersect(c("variances", "covariances", "correlations", "heritability", "effects"), names(x))
-  cat(sprintf("\nTables: %s; plot() draws the correlation heatmap.\n", paste0("$", tables, collapse = ", ")))
+  cat("\n", flag_line, "\n", sep = "")
+  tables <- Filter(function(t) !is.null(x[[t]]) && nrow(x[[t]]) > 0L,
+                   c("variances", "covariances", "correlations", "heritability", "effects"))
+  cat(sprintf("Tables: %s.\nAccessors: VarCorr(), coef(), confint(), nobs(), tidy(), glance()%s.\n",
+              paste0("$", tables, collapse = ", "), if (!is.null(x$effects)) ", ranef()" else ""))
+  cat(sprintf("Pictures: %s.\n", paste0("plot(x, which = \"", plot_choices(x), "\")", collapse = ", ")))
   invisible(x)
 }
 
 summary.minque <- function(object, ...) {
-  v <- object$variances
-  variances <- reshape_wide(v$trait, v$component, sprintf("%.4g %s", v$estimate, v$mark), object$settings$traits)
   flags <- unlist(strsplit(unlist(lapply(object[intersect(c("variances", "covariances", "correlations",
                                                               "heritability", "effects"), names(object))],
                                          function(t) t$flag)), ";", fixed = TRUE))
-  out <- list(settings = object$settings, variances = variances,
-              heritability = if (!is.null(object$heritability)) {
-                h <- object$heritability
-                reshape_wide(h$trait, h$quantity, sprintf("%.2f (%.2f) %s", h$estimate, h$se, h$mark),
-                             object$settings$traits)
-              },
+  flags <- table(flags[nzchar(flags)])
+  meanings <- .minque_flag_meanings(object$settings$standard_errors)
+  out <- list(settings = object$settings, variances = variance_matrix(object),
+              heritability = heritability_matrix(object),
               correlations = lapply(stats_components(object), function(c) correlation_matrix(object, c)),
-              flags = table(flags[nzchar(flags)]))
+              effects = if (!is.null(object$effects)) effect_matrices(object),
+              flags = flags,
+              meanings = meanings[meanings$flag %in% names(flags), , drop = FALSE])
   class(out) <- "summary.minque"
   out
+}
+
+# Per term, the predicted effects as a matrix of cells, a row per level and
+# a column per trait.
+effect_matrices <- function(x) {
+  e <- x$effects
+  lapply(setNames(unique(e$term), unique(e$term)), function(tm) {
+    rows <- e[e$term == tm, , drop = FALSE]
+    reshape_wide(rows$level, rows$trait, estimate_cell(rows$effect, rows$se, rows$mark, rows$flag, "%.4g"),
+                 unique(rows$level))
+  })
 }
 
 stats_components <- function(x) {
@@ -101,19 +146,26 @@ print.summary.minque <- function(x, ...) {
   s <- x$settings
   cat(sprintf("minque-cov analysis of %s: %s\nDesign: %s\n%s\n", s$data, s$model, s$design,
               standard_errors_text(s)))
-  cat("\nVariance components (estimate and mark):\n")
+  cat("\nVariance components (estimate, S.E. and mark):\n")
   print(x$variances, right = TRUE)
   if (!is.null(x$heritability)) {
-    cat("\nHeritabilities (estimate, S.E. and mark):\n")
+    cat("\nHeritabilities or shares (estimate, S.E. and mark):\n")
     print(x$heritability, right = TRUE)
   }
   for (c in names(x$correlations)) {
     cat(sprintf("\n%s correlations:\n", c))
     print(noquote(x$correlations[[c]]), right = TRUE)
   }
+  for (term in names(x$effects)) {
+    cat(sprintf("\nPredicted effects of %s (effect, S.E. and mark):\n", term))
+    print(x$effects[[term]], right = TRUE)
+  }
+  cat("\n", flag_line, "\n", sep = "")
   if (length(x$flags) > 0L) {
-    cat("\nFlags (what not to over-interpret; the guide explains each):\n")
-    print(x$flags)
+    cat("\nFlags (how many estimates carry each, and what it means):\n")
+    for (k in seq_len(nrow(x$meanings)))
+      cat(strwrap(sprintf("%s (%d): %s", x$meanings$flag[k], x$flags[[x$meanings$flag[k]]], x$meanings$meaning[k]),
+                  exdent = 4L), sep = "\n")
   }
   invisible(x)
 }
@@ -134,7 +186,7 @@ as.data.frame.minque <- function(x, row.names = NULL, optional = FALSE,
 
 # Every cell of one component's correlation heatmap: both triangles, the
 # value where it is defined (NA where not: never drawn as 0), the text, and
-# whether the cell is cut or next to the bound.
+# whether the cell is cut or next to the bound (hatched).
 heatmap_cells <- function(x, component) {
   traits <- x$settings$traits
   rows <- x$correlations[x$correlations$component == component, , drop = FALSE]
@@ -148,49 +200,202 @@ heatmap_cells <- function(x, component) {
   cells <- rbind(half, mirror)
   cells$row <- factor(cells$row, levels = rev(traits))
   cells$column <- factor(cells$column, levels = traits)
+  cells$panel <- rep(component, nrow(cells))
   cells
 }
 
-plot.minque <- function(x, component = NULL, graphics = c("auto", "ggplot2", "base"), ...) {
+# A component in words, for titles.
+component_words <- function(component) {
+  words <- c("V(A)" = "Additive genetic", "V(D)" = "Dominance", "V(AE)" = "Additive x environment",
+             "V(DE)" = "Dominance x environment", "V(B)" = "Block", "V(e)" = "Residual",
+             "G+GE" = "Genotypic (G+GE)", "Phenotypic" = "Phenotypic")
+  ifelse(component %in% names(words), paste0(words[component], ifelse(grepl("^V\\(", component),
+                                                                       paste0(" ", component), "")), component)
+}
+
+# What plot() can draw for this analysis.
+plot_choices <- function(x) {
+  c(if (length(x$settings$traits) >= 2L) "correlations", if (!is.null(x$heritability)) "heritability",
+    if (!is.null(x$effects)) "effects")
+}
+
+heatmap_legend <- paste("Hatched: cut to +1 or -1, or 0.95 or more in size (the S.E. is too small there).",
+                        "Grey n/d: not defined (a variance at or below zero).",
+                        "!: flagged (the flag column; summary() explains each flag).", sep = "\n")
+
+interval_legend <- function(x) {
+  paste(if (identical(x$settings$standard_errors, "bootstrap"))
+          "Bars: 95% intervals, the bootstrap's 2.5% and 97.5% quantiles."
+        else sprintf("Bars: 95%% t intervals on the jackknife's %d degrees of freedom.", x$settings$replicates - 1L),
+        "!: flagged (the flag column; summary() explains each flag).", sep = "\n")
+}
+
+plot.minque <- function(x, which = NULL, component = NULL, term = NULL,
+                        graphics = c("auto", "ggplot2", "base"), ...) {
   graphics <- match.arg(graphics)
-  component <- default_component(x, component)
-  cells <- heatmap_cells(x, component)
-  title <- sprintf("%s correlations of %s", component, x$settings$data)
+  choices <- plot_choices(x)
+  if (is.null(which)) which <- choices[1L]
+  if (!is.character(which) || length(which) != 1L || !which %in% c("correlations", "heritability", "effects"))
+    stop("'which' must be \"correlations\", \"heritability\" or \"effects\"", call. = FALSE)
+  if (!which %in% choices)
+    stop(sprintf("the analysis has no %s (%s); which = %s", which,
+                 switch(which, correlations = "one trait", heritability = "no heritabilities",
+                        effects = "run minque_analyse() with effects = TRUE"),
+                 paste0("\"", choices, "\"", collapse = " or ")), call. = FALSE)
   use_ggplot <- switch(graphics, auto = requireNamespace("ggplot2", quietly = TRUE), ggplot2 = TRUE, base = FALSE)
+  if (use_ggplot && !requireNamespace("ggplot2", quietly = TRUE))
+    stop("graphics = \"ggplot2\" needs the package ggplot2", call. = FALSE)
+  subtitle <- sprintf("%s\n%s", x$settings$design, standard_errors_text(x$settings))
+  switch(which,
+         correlations = plot_correlations(x, component, use_ggplot, subtitle),
+         heritability = plot_heritability(x, use_ggplot, subtitle),
+         effects = plot_effects(x, term, use_ggplot, subtitle))
+}
+
+plot_correlations <- function(x, component, use_ggplot, subtitle) {
+  components <- if (is.null(component)) default_component(x, NULL) else {
+    for (c in component) default_component(x, c)
+    component
+  }
+  cells <- do.call(rbind, lapply(components, function(c) heatmap_cells(x, c)))
+  cells$panel <- factor(component_words(cells$panel), levels = component_words(components))
+  title <- if (length(components) == 1L) paste(component_words(components), "correlations")
+           else "Correlations of the components"
   if (use_ggplot) {
-    if (!requireNamespace("ggplot2", quietly = TRUE)) stop("graphics = \"ggplot2\" needs the package ggplot2", call. = FALSE)
+    hatched <- cells[cells$flagged, , drop = FALSE]
+    # Three diagonal strokes across each hatched cell (offsets from its centre).
+    offsets <- list(c(-0.5, -0.5, 0.5, 0.5), c(0, -0.5, 0.5, 0), c(-0.5, 0, 0, 0.5))
+    strokes <- do.call(rbind, lapply(offsets, function(o)
+      data.frame(panel = hatched$panel, x = as.integer(hatched$column) + o[1], y = as.integer(hatched$row) + o[2],
+                 xend = as.integer(hatched$column) + o[3], yend = as.integer(hatched$row) + o[4])))
     p <- ggplot2::ggplot(cells, ggplot2::aes(x = column, y = row)) +
       ggplot2::geom_tile(ggplot2::aes(fill = value), colour = "white") +
-      ggplot2::geom_tile(data = cells[cells$flagged, , drop = FALSE], fill = NA, colour = "black",
-                         linetype = "dashed", linewidth = 0.8) +
+      ggplot2::geom_segment(data = strokes, ggplot2::aes(x = x, y = y, xend = xend, yend = yend),
+                            inherit.aes = FALSE, colour = "grey15", linewidth = 0.5) +
+      ggplot2::geom_tile(data = hatched, fill = NA, colour = "black", linewidth = 0.6) +
       ggplot2::geom_text(ggplot2::aes(label = label), size = 3) +
       ggplot2::scale_fill_gradient2(low = "#2166ac", mid = "white", high = "#b2182b", limits = c(-1, 1),
                                     na.value = "grey75", name = "r") +
-      ggplot2::labs(x = NULL, y = NULL, title = title,
-                    caption = "grey n/d: not defined; dashed: cut to +-1 or next to the bound") +
+      ggplot2::labs(x = NULL, y = NULL, title = title, subtitle = subtitle, caption = heatmap_legend) +
       ggplot2::coord_equal() + ggplot2::theme_minimal() +
-      ggplot2::theme(axis.text.x = ggplot2::element_text(angle = 45, hjust = 1))
+      ggplot2::theme(axis.text.x = ggplot2::element_text(angle = 45, hjust = 1),
+                     plot.caption = ggplot2::element_text(hjust = 0))
+    if (length(components) > 1L) p <- p + ggplot2::facet_wrap(~panel)
     print(p)
     return(invisible(p))
   }
   traits <- x$settings$traits
   t <- length(traits)
   palette <- colorRampPalette(c("#2166ac", "white", "#b2182b"))(201)
-  old <- par(mar = c(6, 6, 3, 1))
+  old <- par(mfrow = rev(grDevices::n2mfrow(length(components))), mar = c(6, 6, 3, 1), oma = c(4, 0, 4, 0))
   on.exit(par(old))
-  plot.new()
-  plot.window(xlim = c(0, t), ylim = c(0, t), asp = 1)
-  for (i in seq_len(t)) rect(i - 1, t - i, i, t - i + 1, col = "grey85", border = "white")
-  for (k in seq_len(nrow(cells))) {
-    cx <- as.integer(cells$column[k]) - 1
-    cy <- t - match(as.character(cells$row[k]), traits)
-    fill <- if (is.na(cells$value[k])) "grey75" else palette[round((cells$value[k] + 1) * 100) + 1]
-    rect(cx, cy, cx + 1, cy + 1, col = fill, border = if (cells$flagged[k]) "black" else "white",
-         lty = if (cells$flagged[k]) "dashed" else "solid", lwd = if (cells$flagged[k]) 2 else 1)
-    text(cx + 0.5, cy + 0.5, cells$label[k], cex = 0.7)
+  for (panel in levels(cells$panel)) {
+    mine <- cells[cells$panel == panel, , drop = FALSE]
+    plot.new()
+    plot.window(xlim = c(0, t + 1.2), ylim = c(0, t), asp = 1)
+    for (i in seq_len(t)) rect(i - 1, t - i, i, t - i + 1, col = "grey85", border = "white")
+    for (k in seq_len(nrow(mine))) {
+      cx <- as.integer(mine$column[k]) - 1
+      cy <- t - match(as.character(mine$row[k]), traits)
+      fill <- if (is.na(mine$value[k])) "grey75" else palette[round((mine$value[k] + 1) * 100) + 1]
+      rect(cx, cy, cx + 1, cy + 1, col = fill, border = "white")
+      if (mine$flagged[k]) rect(cx, cy, cx + 1, cy + 1, density = 10, angle = 45, col = "grey30", border = "black")
+      text(cx + 0.5, cy + 0.5, mine$label[k], cex = 0.7)
+    }
+    # The colour key: r from -1 (bottom) to 1 (top), right of the cells.
+    steps <- seq(-1, 1, length.out = 41)
+    for (k in seq_len(length(steps) - 1L))
+      rect(t + 0.4, (k - 1) / 40 * t, t + 0.7, k / 40 * t, col = palette[round((steps[k] + 1) * 100) + 1], border = NA)
+    text(t + 0.75, c(0, t / 2, t), c("-1", "0", "1"), adj = 0, cex = 0.7, xpd = TRUE)
+    text(t + 0.55, t + 0.25, "r", cex = 0.8, xpd = TRUE)
+    text(seq_len(t) - 0.5, -0.2, traits, srt = 45, adj = 1, xpd = TRUE, cex = 0.8)
+    text(-0.2, t - seq_len(t) + 0.5, traits, adj = 1, xpd = TRUE, cex = 0.8)
+    title(main = if (length(components) == 1L) title else panel, cex.main = 0.9)
   }
-  text(seq_len(t) - 0.5, -0.2, traits, srt = 45, adj = 1, xpd = TRUE, cex = 0.8)
-  text(-0.2, t - seq_len(t) + 0.5, traits, adj = 1, xpd = TRUE, cex = 0.8)
-  title(main = title)
+  if (length(components) > 1L) graphics::mtext(title, outer = TRUE, line = 2, font = 2)
+  graphics::mtext(rev(strsplit(subtitle, "\n")[[1]]), side = 3, outer = TRUE, line = c(-0.2, 0.6), cex = 0.7)
+  graphics::mtext(strsplit(heatmap_legend, "\n")[[1]], side = 1, outer = TRUE, line = 0:2, cex = 0.65, adj = 0)
   invisible(cells)
+}
+
+# Points with intervals, one panel per group; the data frame drawn.
+interval_panels <- function(d, use_ggplot, title, subtitle, caption, xlab, horizontal) {
+  if (use_ggplot) {
+    p <- if (horizontal)
+      ggplot2::ggplot(d, ggplot2::aes(x = estimate, y = item)) +
+        ggplot2::geom_vline(xintercept = c(0, 1), colour = "grey70") +
+        ggplot2::geom_errorbarh(ggplot2::aes(xmin = low, xmax = high), height = 0.2, na.rm = TRUE) +
+        ggplot2::geom_point() +
+        ggplot2::geom_text(ggplot2::aes(label = label), vjust = -0.8, size = 3) +
+        ggplot2::labs(x = xlab, y = NULL)
+    else
+      ggplot2::ggplot(d, ggplot2::aes(x = item, y = estimate)) +
+        ggplot2::geom_hline(yintercept = 0, colour = "grey70") +
+        ggplot2::geom_errorbar(ggplot2::aes(ymin = low, ymax = high), width = 0.2, na.rm = TRUE) +
+        ggplot2::geom_point() +
+        ggplot2::geom_text(ggplot2::aes(label = label), hjust = -0.2, size = 3) +
+        ggplot2::labs(x = NULL, y = xlab)
+    p <- p + ggplot2::facet_wrap(~panel, scales = if (horizontal) "fixed" else "free_y") +
+      ggplot2::labs(title = title, subtitle = subtitle, caption = caption) + ggplot2::theme_bw() +
+      ggplot2::theme(plot.caption = ggplot2::element_text(hjust = 0))
+    print(p)
+    return(invisible(p))
+  }
+  panels <- levels(d$panel)
+  old <- par(mfrow = rev(grDevices::n2mfrow(length(panels))), mar = c(4, 6, 2.5, 1), oma = c(3, 0, 4, 0))
+  on.exit(par(old))
+  for (panel in panels) {
+    mine <- d[d$panel == panel, , drop = FALSE]
+    k <- seq_len(nrow(mine))
+    range <- range(c(mine$estimate, mine$low, mine$high, if (horizontal) c(0, 1) else 0), na.rm = TRUE)
+    if (horizontal) {
+      plot(mine$estimate, rev(k), xlim = range, ylim = c(0.5, max(k) + 0.5), yaxt = "n", pch = 19,
+           xlab = xlab, ylab = "", main = panel, cex.main = 0.9)
+      graphics::axis(2, at = rev(k), labels = as.character(mine$item), las = 1, cex.axis = 0.8)
+      graphics::abline(v = c(0, 1), col = "grey70")
+      graphics::segments(mine$low, rev(k), mine$high, rev(k))
+      text(mine$estimate, rev(k), mine$label, pos = 3, cex = 0.7)
+    } else {
+      plot(k, mine$estimate, ylim = range, xlim = c(0.5, max(k) + 0.5), xaxt = "n", pch = 19,
+           xlab = "", ylab = xlab, main = panel, cex.main = 0.9)
+      graphics::axis(1, at = k, labels = as.character(mine$item), las = 2, cex.axis = 0.8)
+      graphics::abline(h = 0, col = "grey70")
+      graphics::segments(k, mine$low, k, mine$high)
+      text(k, mine$estimate, mine$label, pos = 4, cex = 0.7)
+    }
+  }
+  graphics::mtext(title, outer = TRUE, line = 2.2, font = 2)
+  graphics::mtext(rev(strsplit(subtitle, "\n")[[1]]), outer = TRUE, line = c(0.2, 1), cex = 0.7)
+  graphics::mtext(strsplit(caption, "\n")[[1]], side = 1, outer = TRUE, line = 0:1, cex = 0.65, adj = 0)
+  invisible(d)
+}
+
+plot_heritability <- function(x, use_ggplot, subtitle) {
+  h <- x$heritability
+  ci <- intervals(x, data.frame(estimate = h$estimate, se = h$se, ci_low = h$ci_low %||% NA_real_,
+                                ci_high = h$ci_high %||% NA_real_, flag = h$flag), 0.95)
+  d <- data.frame(panel = factor(h$quantity, levels = unique(h$quantity)),
+                  item = factor(h$trait, levels = rev(x$settings$traits)), estimate = h$estimate,
+                  low = ci[, 1], high = ci[, 2],
+                  label = sprintf("%.2f %s%s", h$estimate, h$mark, ifelse(nzchar(h$flag), "!", "")))
+  shares <- !any(grepl("^h2", h$quantity))
+  interval_panels(d, use_ggplot, if (shares) "Shares of the phenotypic variance" else "Heritabilities",
+                  subtitle, interval_legend(x), if (shares) "share" else "heritability", horizontal = TRUE)
+}
+
+plot_effects <- function(x, term, use_ggplot, subtitle) {
+  e <- x$effects
+  terms <- unique(e$term)
+  if (is.null(term)) term <- if ("A" %in% terms) "A" else terms[1L]
+  if (!is.character(term) || length(term) != 1L || !term %in% terms)
+    stop(sprintf("'term' must be one of %s", paste(terms, collapse = ", ")), call. = FALSE)
+  rows <- e[e$term == term, , drop = FALSE]
+  ci <- intervals(x, data.frame(estimate = rows$effect, se = rows$se, ci_low = rows$ci_low %||% NA_real_,
+                                ci_high = rows$ci_high %||% NA_real_, flag = rows$flag), 0.95)
+  d <- data.frame(panel = factor(rows$trait, levels = x$settings$traits),
+                  item = factor(rows$level, levels = unique(rows$level)), estimate = rows$effect,
+                  low = ci[, 1], high = ci[, 2],
+                  label = sprintf("%s%s", rows$mark, ifelse(nzchar(rows$flag), "!", "")))
+  title <- if (term == "A") "Predicted additive effects of the parents (A)" else sprintf("Predicted effects of %s", term)
+  interval_panels(d, use_ggplot, title, subtitle, interval_legend(x), "effect", horizontal = FALSE)
 }

@@ -109,8 +109,11 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                    c(list(message = out$message, call = call), unclass(out)[c("data", "row", "column", "argument")])))
   for (t in c("variances", "covariances", "correlations", "heritability", "effects")) out[[t]] <- result_table(out[[t]])
   if (nrow(out$heritability) == 0L) out$heritability <- NULL
-  if (!effects) out$effects <- NULL
+  if (!effects) out$effects <- NULL else out$effects <- in_factor_order(out$effects, data, model)
   if (!nzchar(out$folder)) out$folder <- NULL
+  # The reports' heading names the program that wrote them; here it was R.
+  out$reports <- lapply(out$reports, function(text)
+    sub(" <\u8fd0\u884c[A-Z0-9]+\\.EXE>", " (R: minquecov)", sub(" with [A-Z0-9]+\\.EXE", " with R (minquecov)", text)))
   out$call <- match.call()
   class(out) <- "minque"
   out
@@ -119,3 +122,43 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
 # A table of the engine as a data frame: its columns come as the CSV file
 # names and orders them, the numbers as doubles (a missing weight is NA).
 result_table <- function(columns) as.data.frame(columns, stringsAsFactors = FALSE)
+
+# The effects of every term in the order of its design columns' factor
+# levels (a column that is not a factor keeps the engine's code order).
+# Level names: "P" (A), "P x Q" (D), "E: P" (AE), "E: P x Q" (DE), "E: K"
+# (blocks); a general model's "L" or "L1: L2" for COL1*COL2.
+in_factor_order <- function(effects, data, model) {
+  factor_levels <- function(columns) {
+    columns <- columns[nzchar(columns) & columns %in% names(data)]
+    found <- lapply(columns, function(c) if (is.factor(data[[c]])) levels(data[[c]]))
+    if (length(found) == 0L || any(vapply(found, is.null, TRUE))) NULL else unique(unlist(found))
+  }
+  parents <- factor_levels(c(model$female, model$male))
+  env <- factor_levels(model$env)
+  parts_of <- function(term) {
+    switch(term,
+           A = list(parents), D = list(parents, parents), AE = list(env, parents),
+           DE = list(env, parents, parents), B = list(env, factor_levels(model$block)),
+           if (nzchar(model$female)) NULL else lapply(strsplit(term, "*", fixed = TRUE)[[1L]], factor_levels))
+  }
+  key <- seq_len(nrow(effects))
+  for (term in unique(effects$term)) {
+    rows <- which(effects$term == term)
+    parts <- parts_of(term)
+    if (length(parts) == 0L || all(vapply(parts, is.null, TRUE))) next
+    split <- strsplit(effects$level[rows], ": | x ")
+    if (any(lengths(split) != length(parts))) next
+    # Each part's position among its factor's levels, or among the codes as
+    # the engine listed them.
+    ranks <- lapply(seq_along(parts), function(k) {
+      codes <- vapply(split, `[`, "", k)
+      if (is.null(parts[[k]])) match(codes, unique(codes)) else match(codes, parts[[k]])
+    })
+    if (anyNA(unlist(ranks))) next
+    within <- do.call(order, c(list(match(effects$trait[rows], unique(effects$trait))), ranks))
+    key[rows] <- rows[within]
+  }
+  out <- effects[key, , drop = FALSE]
+  rownames(out) <- NULL
+  out
+}

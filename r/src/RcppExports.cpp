@@ -26,9 +26,21 @@ BEGIN_RCPP
     return rcpp_result_gen;
 END_RCPP
 }
+// minqueFlagMeanings
+Rcpp::DataFrame minqueFlagMeanings(std::string method);
+RcppExport SEXP _minquecov_minqueFlagMeanings(SEXP methodSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< std::string >::type method(methodSEXP);
+    rcpp_result_gen = Rcpp::wrap(minqueFlagMeanings(method));
+    return rcpp_result_gen;
+END_RCPP
+}
 
 static const R_CallMethodDef CallEntries[] = {
     {"_minquecov_minqueRun", (DL_FUNC) &_minquecov_minqueRun, 6},
+    {"_minquecov_minqueFlagMeanings", (DL_FUNC) &_minquecov_minqueFlagMeanings, 1},
     {NULL, NULL, 0}
 };
 

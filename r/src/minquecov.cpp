@@ -237,3 +237,15 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
     out["folder"] = result.folder;
     return out;
 }
+
+// The flags a method's tables can carry, and what each means.
+// [[Rcpp::export(.minque_flag_meanings)]]
+Rcpp::DataFrame minqueFlagMeanings(std::string method) {
+    std::vector<std::string> flags, meanings;
+    for (const minque::FlagMeaning& f : minque::flagMeanings(method)) {
+        flags.emplace_back(f.flag);
+        meanings.emplace_back(f.meaning);
+    }
+    return Rcpp::DataFrame::create(Rcpp::Named("flag") = flags, Rcpp::Named("meaning") = meanings,
+                                   Rcpp::Named("stringsAsFactors") = false);
+}

@@ -65,14 +65,6 @@ void addFlag(std::string& flags, const char* flag);
 // P is below 1e-10. Whether they were all finite.
 bool addFiniteAndFloorFlags(ResultRow& row);
 
-// The meaning of each flag, for the page and the help.
-struct FlagMeaning {
-    const char* flag;
-    const char* meaning;
-    bool bootstrapOnly = false;  // carried by the bootstrap's tables alone
-};
 const std::vector<FlagMeaning>& flagMeanings();
-// The meanings a method's tables can carry.
-std::vector<FlagMeaning> flagMeanings(const std::string& method);
 
 }  // namespace minque

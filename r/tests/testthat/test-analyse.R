@@ -25,7 +25,7 @@ test_that("bootstrap standard errors (the default): the command line's numbers, 
                    list(200L, 3, 0L))
   expect_identical(analyse_diallel(example, se = "bootstrap", bootstrap = 200, seed = 3, threads = 1)$correlations,
                    ours$correlations)
-  expect_output(print(ours), "standard errors: parametric bootstrap, 200 samples \\(seed 3\\)")
+  expect_output(print(ours), "Standard errors: parametric bootstrap, 200 samples \\(seed 3\\)")
   expect_message(minque_analyse(example, group = 4, female = "Fem", male = "Male", bootstrap = 20),
                  "'group' is not used")
   expect_error(minque_analyse(example, female = "Fem", male = "Male", se = "jackknife"),

@@ -1,0 +1,167 @@
+# The accessors against the tables. The expected numbers are those of the
+# command line's CSV tables for the bundled diallel with B = 100 and seed 7
+# (tests/data/bootstrap/example_*.csv of the source tree: the same seed gives
+# the same tables in R), or the command line's own tables when MINQUE_BIN
+# names the program.
+bootstrap_run <- function(...) analyse_diallel(diallel(), se = "bootstrap", bootstrap = 100, seed = 7, ...)
+
+test_that("VarCorr gives every component's covariance and correlation matrices from the tables", {
+  r <- bootstrap_run()
+  v <- VarCorr(r)
+  expect_s3_class(v, "VarCorr.minque")
+  expect_identical(names(v), c("V(A)", "V(D)", "V(AE)", "V(DE)", "V(e)", "Phenotypic", "G+GE"))
+  a <- v[["V(A)"]]
+  # correlations.csv: Yield,Height,V(A),0.463134,0.469083,... and GrainWt,Heading,V(A),-0.430360,0.503367
+  expect_equal(a$correlation["Height", "Yield"], 0.463134, tolerance = 1e-6)
+  expect_equal(a$correlation["Yield", "Height"], 0.463134, tolerance = 1e-6)
+  expect_equal(a$correlation_se["Heading", "GrainWt"], 0.503367, tolerance = 1e-6)
+  expect_equal(unname(diag(a$correlation)), rep(1, 4))
+  expect_identical(a$correlation_flag["Yield", "Height"], "few_levels")
+  expect_identical(v[["V(AE)"]]$correlation_flag["Height", "Yield"], "cut;psd_adjusted;few_levels")
+  # The covariance components between factors have no correlations.
+  paired <- minque_analyse(diallel(), random = c("Fem", "Env", "Male", "Blk"), covariances = TRUE,
+                           traits = c("Yield", "Height"), bootstrap = 50, quiet = TRUE)
+  expect_null(VarCorr(paired)[["C(1,3)"]]$correlation)
+  d <- as.data.frame(v)
+  expect_equal(nrow(d), 7L * 10L)
+  expect_equal(d$correlation[d$component == "V(A)" & d$trait_1 == "Yield" & d$trait_2 == "Height"], 0.463134,
+               tolerance = 1e-6)
+  expect_output(print(v), "V\\(A\\): variances \\(diagonal\\), covariances \\(below\\), correlations \\(above\\)")
+  expect_output(print(v), "0.463!")
+
+  theirs <- command_line_tables(diallel(), c("--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
+                                             "--bootstrap", "100", "--seed", "7"))
+  cv <- theirs$covariances[theirs$covariances$component == "V(D)" & theirs$covariances$trait_1 == "Height" &
+                             theirs$covariances$trait_2 == "Heading", ]
+  expect_equal(v[["V(D)"]]$covariance["Heading", "Height"], as.numeric(cv$estimate), tolerance = 1e-5)
+  expect_equal(v[["V(D)"]]$covariance_se["Height", "Heading"], as.numeric(cv$se), tolerance = 1e-5)
+  va <- theirs$variances[theirs$variances$component == "V(e)" & theirs$variances$trait == "GrainWt", ]
+  expect_equal(v[["V(e)"]]$covariance["GrainWt", "GrainWt"], as.numeric(va$estimate), tolerance = 1e-5)
+})
+
+test_that("coef, confint and nobs name every estimate alike, with the analysis' own intervals", {
+  r <- bootstrap_run()
+  b <- coef(r)
+  expect_equal(length(b), nrow(r$variances) + nrow(r$covariances) + nrow(r$correlations) + nrow(r$heritability))
+  expect_equal(b[["cor V(A) Yield:Height"]], 0.463134, tolerance = 1e-6)
+  expect_equal(b[["h2_narrow Yield"]], 0.603426, tolerance = 1e-6)
+  expect_identical(names(coef(r, table = "heritability"))[1:2], c("h2_narrow Yield", "h2_broad Yield"))
+  # heritability.csv: Yield,h2_narrow,0.603426,0.23744,-0.023996,0.833963
+  ci <- confint(r, "h2_narrow Yield")
+  expect_identical(dimnames(ci), list("h2_narrow Yield", c("2.5 %", "97.5 %")))
+  expect_identical(round(unname(ci[1, ]), 6), c(-0.023996, 0.833963))
+  expect_equal(rownames(confint(r, "V(A)")), names(b)[grepl(" V\\(A\\) ", names(b))])
+  expect_equal(nrow(confint(r)), length(b))
+  expect_error(confint(r, level = 0.9), "'level' must be 0.95")
+  expect_error(confint(r, "h2 Yield"), "no estimate named 'h2 Yield'")
+  expect_equal(nobs(r), 84L)
+
+  # The jackknife: t intervals on J - 1 = 20 degrees of freedom at any level
+  # (heritability.csv of --se jackknife --group 4: Yield,h2_narrow,0.603426,0.0724704).
+  j <- analyse_diallel(diallel())
+  expect_equal(unname(confint(j, "h2_narrow Yield", level = 0.9)[1, ]),
+               0.603426 + c(-1, 1) * stats::qt(0.95, 20) * 0.0724704, tolerance = 1e-6)
+})
+
+test_that("tidy and glance give one row per estimate and one per analysis", {
+  r <- bootstrap_run(effects = TRUE)
+  t <- tidy(r)
+  expect_identical(names(t), c("table", "component", "trait_1", "trait_2", "term", "estimate", "std.error",
+                               "conf.low", "conf.high", "p.value", "mark", "flag"))
+  expect_identical(t$term, names(coef(r)))
+  row <- t[t$term == "cor V(A) Yield:Height", ]
+  # As the CSV prints them: %f, %g and %.3g.
+  expect_identical(c(round(c(row$estimate, row$conf.low, row$conf.high), 6), signif(row$std.error, 6), signif(row$p.value, 3)),
+                   c(0.463134, -0.824409, 1, 0.469083, 0.323))
+  expect_identical(unique(tidy(r, "correlations")$table), "correlations")
+  e <- tidy(r, "effects")
+  expect_identical(names(e), c("trait", "term", "level", "estimate", "std.error", "conf.low", "conf.high",
+                               "p.value", "mark", "flag"))
+  expect_equal(e$conf.low, r$effects$ci_low)
+  expect_equal(nrow(tidy(r, conf.int = FALSE)), nrow(t))
+  g <- glance(r)
+  expect_equal(nrow(g), 1L)
+  expect_identical(g$design, "84 observations; 6 parents, 15 crosses, 6 selfs, no reciprocals; 2 environments; 4 blocks")
+  expect_identical(list(g$nobs, g$traits, g$components, g$bootstrap_samples), list(84L, 4L, 6L, 100L))
+  # The generics are broom's and lme4's own: attaching nlme masks nothing.
+  expect_identical(VarCorr, nlme::VarCorr)
+  expect_identical(tidy, generics::tidy)
+  expect_silent(suppressPackageStartupMessages(library(nlme, warn.conflicts = TRUE)))
+})
+
+test_that("ranef gives each term's effects by level, in the order of the factors' levels", {
+  example <- diallel()
+  r <- analyse_diallel(example, se = "bootstrap", bootstrap = 50, effects = TRUE)
+  re <- ranef(r)
+  expect_identical(names(re), unique(r$effects$term))
+  a <- re$A
+  expect_identical(names(a), c("level", r$settings$traits))
+  expect_identical(a$level, as.character(1:6))
+  expect_equal(a$Height[a$level == "4"], r$effects$effect[r$effects$trait == "Height" & r$effects$term == "A" &
+                                                            r$effects$level == "4"])
+  expect_equal(attr(a, "se")$Yield, r$effects$se[r$effects$trait == "Yield" & r$effects$term == "A"])
+  expect_identical(names(ranef(r, term = "D")), "D")
+  expect_output(print(re), "\\$A")
+  expect_error(ranef(analyse_diallel(example)), "effects = TRUE")
+  # Parents as a factor whose levels run P6 .. P1: the effects follow them.
+  as_factors <- example
+  for (column in c("Fem", "Male")) as_factors[[column]] <- factor(paste0("P", example[[column]]), levels = paste0("P", 6:1))
+  f <- analyse_diallel(as_factors, se = "bootstrap", bootstrap = 50, effects = TRUE)
+  expect_identical(ranef(f)$A$level, paste0("P", 6:1))
+  expect_identical(head(ranef(f)$D$level, 3), c("P6 x P6", "P5 x P6", "P5 x P5"))
+  expect_equal(ranef(f)$A$Yield, rev(a$Yield))
+})
+
+test_that("print and summary show the design, heritabilities and correlations, every flagged estimate with !", {
+  r <- bootstrap_run(effects = TRUE)
+  out <- capture.output(print(r))
+  expect_match(out[2], "^Design: 84 observations; 6 parents")
+  heritabilities <- grep("^Heritabilities", out)
+  correlations <- grep("^V\\(A\\) correlations", out)
+  expect_true(length(heritabilities) == 1L && length(correlations) == 1L && heritabilities < correlations)
+  # Every heritability rests on the six parents: all carry the marker.
+  expect_true(all(grepl("S\\*\\*!|S\\*!|S\\+!|NS!", out[heritabilities + 2:5])))
+  expect_true(any(grepl("^! flagged", out)))
+  s <- capture.output(print(summary(r)))
+  expect_true(any(grepl("^Yield +0.4662 \\(0.3\\d+\\) NS!", s)))  # V(A) of Yield, few_levels
+  expect_true(any(grepl("^Predicted effects of A", s)))
+  expect_true(any(grepl("^few_levels \\(\\d+\\): a component whose term has fewer than 8 levels", s)))
+  # No command-line program or option names in R's output.
+  j <- analyse_diallel(diallel())
+  text <- c(out, s, capture.output(print(j)), capture.output(print(summary(j))), j$reports$variances,
+            j$reports$covariances)
+  expect_false(any(grepl("\\.EXE|--[a-z]", text)))
+
+  # One trait: its components and heritabilities, and no correlation picture offered.
+  one <- analyse_diallel(diallel(), se = "bootstrap", bootstrap = 50, traits = "Yield")
+  o <- capture.output(print(one))
+  expect_true(any(grepl("^Variance components", o)))
+  expect_true(any(grepl("^Heritabilities", o)))
+  expect_false(any(grepl("correlations\"", o)))
+  expect_error(plot(one, which = "correlations"), "no correlations \\(one trait\\)")
+})
+
+test_that("plot draws every picture in both graphics systems", {
+  r <- bootstrap_run(effects = TRUE)
+  one <- analyse_diallel(diallel(), se = "bootstrap", bootstrap = 50, traits = "Yield")
+  file <- tempfile(fileext = ".pdf")
+  grDevices::pdf(file)
+  on.exit({ grDevices::dev.off(); unlink(file) })
+  for (graphics in c("base", "ggplot2")) {
+    if (graphics == "ggplot2") skip_if_not_installed("ggplot2")
+    for (which in c("correlations", "heritability", "effects")) {
+      drawn <- plot(r, which = which, graphics = graphics)
+      expect_false(is.null(drawn), label = paste(which, graphics))
+    }
+    panels <- plot(r, component = c("V(A)", "V(D)", "G+GE"), graphics = graphics)
+    if (graphics == "base") expect_identical(levels(panels$panel), c("Additive genetic V(A)", "Dominance V(D)",
+                                                                     "Genotypic (G+GE)"))
+    else expect_s3_class(panels, "ggplot")
+    expect_false(is.null(plot(one, graphics = graphics)))  # one trait: its heritabilities
+    expect_false(is.null(plot(r, which = "effects", term = "D", graphics = graphics)))
+  }
+  h <- plot(r, which = "heritability", graphics = "base")
+  expect_identical(round(h$low[h$panel == "h2_narrow" & h$item == "Yield"], 6), -0.023996)
+  expect_error(plot(r, which = "pictures"), "'which' must be")
+  expect_error(plot(analyse_diallel(diallel()), which = "effects"), "effects = TRUE")
+})
