@@ -87,6 +87,9 @@ test_that("tidy and glance give one row per estimate and one per analysis", {
   expect_identical(VarCorr, nlme::VarCorr)
   expect_identical(tidy, generics::tidy)
   expect_silent(suppressPackageStartupMessages(library(nlme, warn.conflicts = TRUE)))
+  skip_if_not_installed("lme4")
+  expect_identical(VarCorr, lme4::VarCorr)
+  expect_identical(ranef, lme4::ranef)
 })
 
 test_that("ranef gives each term's effects by level, in the order of the factors' levels", {
