@@ -18,17 +18,19 @@
 namespace minque {
 namespace {
 
-// A half diallel of 6 parents without selfs, 2 consecutive rows per cross,
-// two traits: the design as the bootstrap takes it and the table as the
-// library takes it.
-struct Diallel {
+// A simulated trial: the design as the bootstrap takes it, the table as the
+// library takes it, and the trait values.
+struct Trial {
     MinqueDesign design;
     AnalysisRequest request;
     std::vector<double> Y;
 };
 
-Diallel diallel(std::uint64_t seed) {
-    Diallel d;
+// A half diallel of 6 parents without selfs, 2 consecutive rows per cross,
+// two traits.
+
+Trial diallel(std::uint64_t seed) {
+    Trial d;
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> z(0.0, 1.0);
     const int P = 6;
@@ -71,7 +73,7 @@ Diallel diallel(std::uint64_t seed) {
 
 TEST(ParametricBootstrap, ItsDoublePrecisionMinqueGivesTheEnginesWholeDataComponents) {
     for (std::uint64_t seed : {1u, 2u, 3u}) {
-        Diallel d = diallel(seed);
+        Trial d = diallel(seed);
         const AnalysisResult engine = analyse(d.request);
         const MinqueProjection projection(d.design);
         ASSERT_EQ(projection.components(), engine.varianceRecords.components);
@@ -96,7 +98,7 @@ TEST(ParametricBootstrap, ItsDoublePrecisionMinqueGivesTheEnginesWholeDataCompon
 }
 
 TEST(ParametricBootstrap, TheSameSeedGivesTheSameDrawsOnAnyThreadCountAndItsCentreIsTheEstimate) {
-    const Diallel d = diallel(7);
+    const Trial d = diallel(7);
     const MinqueProjection projection(d.design);
     const std::vector<double> whole = projection.estimate(d.Y, 2);
     setWorkerThreads(1);
@@ -137,7 +139,7 @@ std::string tablesCsv(const ResultTables& t) {
 }
 
 TEST(BootstrapAnalysis, TheTablesCarryIntervalsAreTheSameOnAnyThreadCountAndNoReportIsMade) {
-    Diallel d = diallel(11);
+    Trial d = diallel(11);
     d.request.options.standardErrors = StandardErrors::Bootstrap;
     d.request.options.bootstrapSamples = 300;
     d.request.options.seed = 5;
@@ -167,14 +169,9 @@ TEST(BootstrapAnalysis, TheTablesCarryIntervalsAreTheSameOnAnyThreadCountAndNoRe
 
 // A general model with covariance components between factors (A with C, B
 // with D, each pair of equal levels): 48 rows, three traits.
-struct Paired {
-    MinqueDesign design;
-    AnalysisRequest request;
-    std::vector<double> Y;
-};
 
-Paired paired(std::uint64_t seed) {
-    Paired d;
+Trial paired(std::uint64_t seed) {
+    Trial d;
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> z(0.0, 1.0);
     const int levels[4] = {4, 3, 4, 3};
@@ -221,7 +218,7 @@ Paired paired(std::uint64_t seed) {
 }
 
 TEST(ParametricBootstrap, WithCovarianceComponentsBetweenFactorsItGivesTheEnginesComponentsAndDrawsPairedLevelsJointly) {
-    Paired d = paired(3);
+    Trial d = paired(3);
     const AnalysisResult engine = analyse(d.request);
     const MinqueProjection projection(d.design);
     const int K = projection.components(), R = K + 1, t = 3;
@@ -273,7 +270,7 @@ TEST(ParametricBootstrap, WithCovarianceComponentsBetweenFactorsItGivesTheEngine
 }
 
 TEST(BootstrapAnalysis, ACovarianceBetweenFactorsIsGivenItselfEntersTheTotalsTwiceAndHasNoCorrelationRow) {
-    Paired d = paired(5);
+    Trial d = paired(5);
     d.request.options.standardErrors = StandardErrors::Bootstrap;
     d.request.options.bootstrapSamples = 100;
     const AnalysisResult result = analyse(d.request);
@@ -303,7 +300,7 @@ TEST(BootstrapAnalysis, OnSimulatedDiallelsTheBootstrapSeOfTheAdditiveCorrelatio
     double bootstrapSe = 0.0, jackknifeSe = 0.0;
     const int dataSets = 24;
     for (int s = 0; s < dataSets; ++s) {
-        Diallel d = diallel(100 + static_cast<std::uint64_t>(s));
+        Trial d = diallel(100 + static_cast<std::uint64_t>(s));
         d.request.options.standardErrors = StandardErrors::Bootstrap;
         d.request.options.bootstrapSamples = 200;
         d.request.options.seed = 9;
