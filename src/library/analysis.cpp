@@ -333,15 +333,9 @@ std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const Ana
         }
         case GeneticRole::None: {
             c.what = n + " levels of " + f.term;
-            std::vector<std::string> columns;
-            for (std::size_t from = 0;;) {
-                const std::size_t star = f.term.find('*', from);
-                columns.push_back(f.term.substr(from, star == std::string::npos ? std::string::npos : star - from));
-                if (star == std::string::npos) break;
-                from = star + 1;
-            }
+            const std::vector<std::string> columns = termColumns({f.term});
             if (columns.size() < 2) break;
-            int contrasts = 1;
+            long long contrasts = 1;
             std::string of;
             for (const std::string& column : columns) {
                 const bool main = std::find(m.random.begin(), m.random.end(), column) != m.random.end() ||
@@ -356,7 +350,7 @@ std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const Ana
                 of += (of.empty() ? "" : " x ") + column + " (" + std::to_string(levels) + ")";
             }
             if (contrasts <= 0) break;
-            c.levels = std::min(c.levels, contrasts + 1);
+            c.levels = static_cast<int>(std::min<long long>(c.levels, contrasts + 1));
             c.what = std::to_string(contrasts) + " interaction contrasts of " + of + " (as " +
                      std::to_string(c.levels) + " levels)";
             break;
