@@ -35,7 +35,8 @@ estimate_rows <- function(x, tables = c("variances", "covariances", "correlation
 # The intervals of rows at a level: with the bootstrap its percentile
 # intervals (95% only: those are the ones it computed); with the jackknife
 # the t interval on its J - 1 degrees of freedom, the one its P values test.
-# A correlation or heritability that is not defined has none.
+# A correlation or heritability that is not defined has none. The rows are
+# those of any table (an effect's estimate is its column effect).
 intervals <- function(x, rows, level) {
   if (!is.numeric(level) || length(level) != 1L || is.na(level) || level <= 0 || level >= 1)
     stop("'level' must be a number between 0 and 1", call. = FALSE)
@@ -46,8 +47,9 @@ intervals <- function(x, rows, level) {
            "(se = \"jackknife\" gives t intervals at any level)", call. = FALSE)
     return(cbind(rows$ci_low, rows$ci_high))
   }
+  estimate <- if (is.null(rows$estimate)) rows$effect else rows$estimate
   half <- stats::qt((1 + level) / 2, df = s$replicates - 1) * rows$se
-  out <- cbind(rows$estimate - half, rows$estimate + half)
+  out <- cbind(estimate - half, estimate + half)
   out[has_flag(rows$flag, c("undefined", "below_threshold", "not_finite")), ] <- NA_real_
   out
 }
@@ -238,8 +240,7 @@ tidy.minque <- function(x, table = c("all", "variances", "covariances", "correla
     out <- data.frame(trait = e$trait, term = e$term, level = e$level, estimate = e$effect, std.error = e$se,
                       stringsAsFactors = FALSE)
     if (conf.int) {
-      ci <- intervals(x, data.frame(estimate = e$effect, se = e$se, ci_low = e$ci_low %||% NA_real_,
-                                    ci_high = e$ci_high %||% NA_real_, flag = e$flag), conf.level)
+      ci <- intervals(x, e, conf.level)
       out$conf.low <- ci[, 1]
       out$conf.high <- ci[, 2]
     }
@@ -269,5 +270,3 @@ glance.minque <- function(x, ...) {
              bootstrap_samples = s$bootstrap_samples, replicates = s$replicates, seed = s$seed,
              design = s$design, model = s$model, stringsAsFactors = FALSE)
 }
-
-`%||%` <- function(a, b) if (is.null(a)) b else a

@@ -372,8 +372,7 @@ interval_panels <- function(d, use_ggplot, title, subtitle, caption, xlab, horiz
 
 plot_heritability <- function(x, use_ggplot, subtitle) {
   h <- x$heritability
-  ci <- intervals(x, data.frame(estimate = h$estimate, se = h$se, ci_low = h$ci_low %||% NA_real_,
-                                ci_high = h$ci_high %||% NA_real_, flag = h$flag), 0.95)
+  ci <- intervals(x, h, 0.95)
   d <- data.frame(panel = factor(h$quantity, levels = unique(h$quantity)),
                   item = factor(h$trait, levels = rev(x$settings$traits)), estimate = h$estimate,
                   low = ci[, 1], high = ci[, 2],
@@ -390,8 +389,7 @@ plot_effects <- function(x, term, use_ggplot, subtitle) {
   if (!is.character(term) || length(term) != 1L || !term %in% terms)
     stop(sprintf("'term' must be one of %s", paste(terms, collapse = ", ")), call. = FALSE)
   rows <- e[e$term == term, , drop = FALSE]
-  ci <- intervals(x, data.frame(estimate = rows$effect, se = rows$se, ci_low = rows$ci_low %||% NA_real_,
-                                ci_high = rows$ci_high %||% NA_real_, flag = rows$flag), 0.95)
+  ci <- intervals(x, rows, 0.95)
   d <- data.frame(panel = factor(rows$trait, levels = x$settings$traits),
                   item = factor(rows$level, levels = unique(rows$level)), estimate = rows$effect,
                   low = ci[, 1], high = ci[, 2],
