@@ -19,10 +19,16 @@ test::ProcessResult onRanks(int ranks, const std::string& program, std::vector<s
     // Open MPI keeps some of its own allocations to the end of the process,
     // which the sanitizer build's leak check would report as ours.
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    // The launcher's own session folder goes in a folder of its own, removed
+    // after the run: Open MPI's launcher can crash while it finalizes after
+    // an abort and leave that folder behind, which is the launcher's
+    // leftover, not the programs'. What the programs themselves leave is
+    // still looked for in TMPDIR after every test.
+    test::TempDir launcher;
     // A time limit: no rank may wait for ever on a dead one (and a launcher
     // that ignores the TERM signal is killed 10 s later).
-    std::vector<std::string> command = {"-k", "10", "120", MINQUE_MPIEXEC, "--oversubscribe", "--allow-run-as-root", "-np",
-                                        std::to_string(ranks), program};
+    std::vector<std::string> command = {"-k", "10", "120", MINQUE_MPIEXEC, "--oversubscribe", "--allow-run-as-root",
+                                        "--mca", "orte_tmpdir_base", launcher.path(), "-np", std::to_string(ranks), program};
     command.insert(command.end(), args.begin(), args.end());
     return test::runProcess("/usr/bin/timeout", command, cwd);
 }
