@@ -234,33 +234,28 @@ print.ranef.minque <- function(x, ...) {
 tidy.minque <- function(x, table = c("all", "variances", "covariances", "correlations", "heritability", "effects"),
                         conf.int = TRUE, conf.level = 0.95, ...) {
   table <- match.arg(table)
-  if (table == "effects") {
-    e <- x$effects
-    if (is.null(e)) stop("the analysis has no effects: run minque_analyse() with effects = TRUE", call. = FALSE)
-    out <- data.frame(trait = e$trait, term = e$term, level = e$level, estimate = e$effect, std.error = e$se,
-                      stringsAsFactors = FALSE)
+  # The interval, P value, mark and flag columns that follow the estimates,
+  # from the table rows they were made from.
+  with_tests <- function(out, rows) {
     if (conf.int) {
-      ci <- intervals(x, e, conf.level)
+      ci <- intervals(x, rows, conf.level)
       out$conf.low <- ci[, 1]
       out$conf.high <- ci[, 2]
     }
-    out$p.value <- e$p
-    out$mark <- e$mark
-    out$flag <- e$flag
-    return(out)
+    out$p.value <- rows$p
+    out$mark <- rows$mark
+    out$flag <- rows$flag
+    out
+  }
+  if (table == "effects") {
+    e <- x$effects
+    if (is.null(e)) stop("the analysis has no effects: run minque_analyse() with effects = TRUE", call. = FALSE)
+    return(with_tests(data.frame(trait = e$trait, term = e$term, level = e$level, estimate = e$effect,
+                                 std.error = e$se, stringsAsFactors = FALSE), e))
   }
   rows <- estimate_rows(x, if (table == "all") c("variances", "covariances", "correlations", "heritability") else table)
-  out <- data.frame(table = rows$table, component = rows$component, trait_1 = rows$trait_1, trait_2 = rows$trait_2,
-                    term = rows$term, estimate = rows$estimate, std.error = rows$se, stringsAsFactors = FALSE)
-  if (conf.int) {
-    ci <- intervals(x, rows, conf.level)
-    out$conf.low <- ci[, 1]
-    out$conf.high <- ci[, 2]
-  }
-  out$p.value <- rows$p
-  out$mark <- rows$mark
-  out$flag <- rows$flag
-  out
+  with_tests(data.frame(table = rows$table, component = rows$component, trait_1 = rows$trait_1, trait_2 = rows$trait_2,
+                        term = rows$term, estimate = rows$estimate, std.error = rows$se, stringsAsFactors = FALSE), rows)
 }
 
 glance.minque <- function(x, ...) {
