@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian or Ubuntu packages a build needs, when they are missing.
-#   scripts/setup.sh programs   the compiler, CMake, make and CLI11
+#   scripts/setup.sh programs   the compiler, CMake, make, CLI11 and Eigen 3
 #   scripts/setup.sh r          also R with its compilers, Rcpp, testthat,
-#                               ggplot2, generics, nlme, knitr and markdown
+#                               RcppEigen, ggplot2, generics, nlme, knitr and
+#                               markdown
 #                               (the R package minquecov and its vignette)
 #   scripts/setup.sh tests      also GoogleTest, Google Benchmark, headless
 #                               Chromium (for the test that loads the page),
@@ -16,11 +17,14 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/eigen3/Eigen/Core ] || need+=(libeigen3-dev)
 if [ "$mode" = r ] || [ "$mode" = tests ]; then
   # r-base-dev: R, its headers and the compilers R CMD INSTALL uses.
   dpkg -s r-base-dev >/dev/null 2>&1 || need+=(r-base-dev)
   [ -d /usr/lib/R/site-library/Rcpp ] || [ -d /usr/lib/R/library/Rcpp ] || need+=(r-cran-rcpp)
   [ -d /usr/lib/R/site-library/testthat ] || [ -d /usr/lib/R/library/testthat ] || need+=(r-cran-testthat)
+  # RcppEigen: the Eigen headers the estimator is compiled with in R.
+  [ -d /usr/lib/R/site-library/RcppEigen ] || [ -d /usr/lib/R/library/RcppEigen ] || need+=(r-cran-rcppeigen)
   # generics and nlme: the generics tidy/glance and VarCorr/ranef the
   # package's methods belong to; knitr and markdown build its vignette.
   for p in ggplot2 generics nlme knitr markdown; do

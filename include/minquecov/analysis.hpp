@@ -109,7 +109,8 @@ struct AnalysisOptions {
     // components between factors.
     bool effects = false;
     // Also return the covariance records of every pair (AnalysisResult::
-    // covarianceRecords): (J + 1) P records, held in memory.
+    // covarianceRecords): (J + 1) P records with the jackknife, the P of all
+    // data with the bootstrap, held in memory.
     bool covarianceRecords = false;
     // The folder for the run's files, as the three programs would read and
     // write them (the engine's input files NAME.TXT, NAME.MAT, NAME.DAT, the

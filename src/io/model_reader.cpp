@@ -40,7 +40,7 @@ void checkRange(const TextScanner& in, int value, int lo, int hi, const char* wh
 }  // namespace
 
 ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string& fileName,
-                          int covarianceSwitch, std::FILE* console) {
+                          int covarianceSwitch, std::FILE* console, bool withInverse) {
     TextScanner in = wholeText(file, fileName);
     ModelHeader header;
 
@@ -123,7 +123,7 @@ ModelHeader readModelFile(AnalysisState& st, std::FILE* file, const std::string&
     const int vecHi = std::max({n, K, p});
     st.traitData = dmatrix(1, header.traitCount, 1, n);
     st.pairData = dmatrix(1, 2, 1, n);
-    st.vInverse = dmatrix(1, n, 1, n);
+    if (withInverse) st.vInverse = dmatrix(1, n, 1, n);
     st.workVector = dvector(0, vecHi);
     st.columnVector = dvector(0, vecHi);
     st.longWorkVector = dvector(1, std::max(q, vecHi));

@@ -34,9 +34,11 @@ struct ModelHeader {
 };
 
 // Reads the model file from `in`, fills and allocates the state, prints the
-// model size line on `console` (none when null) and closes `in`.
+// model size line on `console` (none when null) and closes `in`. Without
+// `withInverse` the n x n matrix V^-1 is left unallocated (the caller
+// allocates it before a pass of the engine, if it runs one).
 ModelHeader readModelFile(AnalysisState& state, std::FILE* in, const std::string& fileName,
-                          int covarianceSwitch, std::FILE* console = stdout);
+                          int covarianceSwitch, std::FILE* console = stdout, bool withInverse = true);
 
 // Reads the data file from `in` into traitNames and traitData, prints the two
 // blank lines on `console` (none when null) and closes `in`.

@@ -2,6 +2,7 @@
 // coding, model builder and engine run as `minque analyse`.
 #include "minquecov/analysis.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <utility>
 
 #include "core/analysis_state.hpp"
+#include "core/arrays.hpp"
 #include "core/fatal_error.hpp"
 #include "driver/run_driver.hpp"
 #include "library/trial_coding.hpp"
@@ -212,11 +214,25 @@ bool sameIncidence(const MinqueDesign& d, std::size_t u, std::size_t v) {
 // MINQUE matrix: its estimates would split one sum among them arbitrarily),
 // naming them in the model's labels, with why where a common cause is seen,
 // before any estimation.
-void refuseConfounded(const MinqueProjection& projection, const AnalysisState& st, const CallerWords& words) {
-    const std::vector<std::vector<int>> sets = projection.confoundedComponents();
-    if (sets.empty()) return;
+void refuseConfounded(const MinqueProjection& projection, const AnalysisState& st, const CallerWords& words,
+                      const std::string& fixedTerms) {
     const MinqueDesign& d = projection.design();
     const int K = projection.components();
+    // The fixed terms leave n - rank(X) independent contrasts for the
+    // components: no more than there are components (a trait or a row code
+    // named as a fixed term), or too few to tell them apart, is their doing.
+    const int left = d.observations - projection.fixedRank();
+    auto refuseFixed = [&] {
+        stopRunAt({"", 0, "", ""},
+                  "%s: the model cannot be estimated: the fixed terms (%s) take %d independent columns of the %d "
+                  "observations, leaving %d for %d variance components; look for a trait or a row number named as a "
+                  "fixed term",
+                  words.call.c_str(), fixedTerms.c_str(), projection.fixedRank(), d.observations, left, K);
+    };
+    if (left <= K) refuseFixed();
+    const std::vector<std::vector<int>> sets = projection.confoundedComponents();
+    if (sets.empty()) return;
+    if (static_cast<double>(left) * (left + 1) / 2.0 < K) refuseFixed();
     const std::size_t r = d.factors.size();
     auto label = [&](int k) { return k == K - 1 ? std::string("V(e)") : st.componentNames[static_cast<std::size_t>(k) + 1]; };
     const std::vector<int>& set = sets.front();
@@ -244,6 +260,31 @@ void refuseConfounded(const MinqueProjection& projection, const AnalysisState& s
               "%s: %s cannot be separated by this design (%s): their estimates would split one sum among them "
               "arbitrarily. Add rows that repeat entries (replicates), or fit a model without one of them",
               words.call.c_str(), names.c_str(), why.c_str());
+}
+
+// The memory this process may use: the address-space limit where one is
+// set, else the machine's physical memory.
+double usableMemory() {
+    double bytes = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        bytes = std::min(bytes, static_cast<double>(limit.rlim_cur));
+    return bytes;
+}
+
+// A design whose dense factor would not fit is refused before any work,
+// naming the levels, the memory and the term that makes it large.
+void refuseTooLargeForMemory(const MinqueDesign& design, const AnalysisState& st, const CallerWords& words) {
+    const LevelSpaceSize size = levelSpaceSize(design);
+    const double usable = usableMemory();
+    if (size.bytes <= 0.8 * usable || size.largestDenseFactor < 0) return;
+    const int u = size.largestDenseFactor;
+    stopRunAt({"", 0, "", ""},
+              "%s: the design is too large for this machine's memory: %lld of its random levels stay in the dense "
+              "factor, which needs about %.1f GB (%.1f GB can be used); the largest term among them is %s with %zu "
+              "levels: analyse cell means, or fit that term as fixed",
+              words.call.c_str(), static_cast<long long>(size.denseLevels), size.bytes / 1e9, usable / 1e9,
+              st.componentNames[static_cast<std::size_t>(u) + 1].c_str(), design.factors[static_cast<std::size_t>(u)].size());
 }
 
 // The design in one line, for every place a result is shown: observations,
@@ -485,14 +526,13 @@ public:
         }
     }
 
-    void pass(AnalysisState& st, int k) {
+    // records: the variance records of every pass so far (those of pass k last).
+    void pass(const AnalysisState& st, int k, const std::vector<float>& records) {
         const int t = effects_.traits;
         predictor_.setDesign(st);
         std::vector<float> record(static_cast<std::size_t>(st.recordLength));
         std::vector<float> y(static_cast<std::size_t>(n_) + 1);
         std::vector<double> u;
-        // The variance records of this pass, just appended to the store.
-        const std::vector<float> records = allRecords(st, kSlotVariance);
         for (int i = 1; i <= t; ++i) {
             const std::size_t at = (static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1)) *
                                    static_cast<std::size_t>(st.recordLength);
@@ -830,12 +870,15 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
     prepared->terms = effectTerms(built);
     prepared->design = minqueDesign(built, st);
+    refuseTooLargeForMemory(prepared->design, st, words);
     {
         // The set-up runs on the process's worker threads: one at a time.
         std::lock_guard<std::mutex> oneRun(engineMutex());
         prepared->projection = std::make_shared<const MinqueProjection>(prepared->design);
     }
-    refuseConfounded(*prepared->projection, st, words);
+    refuseConfounded(*prepared->projection, st, words,
+                     additiveDominance ? (m.env.empty() ? std::string("the intercept") : "the environments " + m.env)
+                                       : joined(m.fixed));
     prepared->heritability = heritabilityDefinitions(built, st);
     prepared->levels = componentLevels(built, st, coded, m);
     for (const ComponentLevels& c : prepared->levels)
@@ -895,38 +938,46 @@ void noteTraitsWithoutEffects(const PredictedEffects& predicted, const std::vect
                           "trait");
 }
 
-// The tables of a run with bootstrap standard errors, from the records of
-// the pass on all data.
-AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, ReportedBlocks& blocks,
-                               const AnalysisOptions& o, const AnalysisProgress& progress) {
+// The tables of a run with bootstrap standard errors: the whole-data
+// components from the estimator in the space of the random levels, the
+// effects at them, and the spread of the bootstrap's samples.
+AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, const AnalysisOptions& o,
+                               const AnalysisProgress& progress, std::optional<EffectCollector>& effects) {
     const AnalysisState& st = model.state;
-    const int t = model.traitCount, K = st.componentCount, R = st.recordLength;
+    const int t = model.traitCount, K = st.componentCount, R = st.recordLength, n = st.obsCount;
     const MinqueProjection& projection = *model.projection;
-    if (projection.components() != K)
+    if (projection.components() != K || projection.observations() != n)
         stopRun("internal error: the bootstrap's design has %d components, the model %d", projection.components(), K);
-    // The engine's whole-data components, pair by pair.
+    const int B = o.bootstrapSamples;
+    auto cancelUnlessGoingOn = [&](int done) {
+        if (progress.passDone && !progress.passDone(done, B))
+            throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled after " + std::to_string(done) + " of " +
+                                                          std::to_string(B) + " bootstrap samples");
+    };
     BootstrapTableInput input;
     input.traits = settings.traits;
     input.heritability = model.heritability;
     input.randomFactors = st.randomFactorCount;
+    {
+        std::vector<double> Y(static_cast<std::size_t>(n) * static_cast<std::size_t>(t));
+        for (int obs = 1; obs <= n; ++obs)
+            for (int i = 1; i <= t; ++i)
+                Y[static_cast<std::size_t>(obs - 1) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1)] = st.traitData[i][obs];
+        input.whole = projection.estimate(Y, t);
+    }
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
-    input.whole.assign(static_cast<std::size_t>(K) * pairs, 0.0);
-    int covariancePair = 0;
+    // The variance file's records of all data (float 0 without meaning):
+    // what the library returns, and the components the effects are predicted at.
+    std::vector<float> records(static_cast<std::size_t>(t) * static_cast<std::size_t>(R), 0.0f);
     for (int i = 0; i < t; ++i)
-        for (int j = i; j < t; ++j) {
-            const float* record = i == j ? blocks.varianceRecords.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(R)
-                                         : blocks.covarianceRecords.data() + static_cast<std::size_t>(covariancePair++) * static_cast<std::size_t>(R);
-            for (int k = 0; k < K; ++k)
-                input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))] = record[k + 1];
-        }
+        for (int k = 0; k < K; ++k)
+            records[static_cast<std::size_t>(i) * static_cast<std::size_t>(R) + static_cast<std::size_t>(k) + 1] =
+                static_cast<float>(input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))]);
+    if (effects) effects->pass(model.state, 0, records);
+    cancelUnlessGoingOn(0);
     for (int k = 1; k <= K; ++k)
         input.labels.push_back(k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)]);
-    const int B = o.bootstrapSamples;
-    input.draws = parametricBootstrap(projection, input.whole, t, B, o.seed, [&](int done) {
-        if (progress.passDone && !progress.passDone(done, B))
-            throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled after " + std::to_string(done) + " of " +
-                                                          std::to_string(B) + " bootstrap samples");
-    });
+    input.draws = parametricBootstrap(projection, input.whole, t, B, o.seed, cancelUnlessGoingOn);
 
     AnalysisResult result;
     result.settings = settings;
@@ -935,7 +986,21 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
     v.traits = t;
     v.replicates = 0;
     v.components = K;
-    v.values = std::move(blocks.varianceRecords);
+    v.values = std::move(records);
+    if (o.covarianceRecords) {
+        // The pairs (1, 2), (1, 3), ..., (t - 1, t) of all data, as the variances.
+        CovarianceRecords& c = result.covarianceRecords;
+        c.pairs = t * (t - 1) / 2;
+        c.replicates = 0;
+        c.components = K;
+        c.values.assign(static_cast<std::size_t>(c.pairs) * static_cast<std::size_t>(R), 0.0f);
+        std::size_t at = 0;
+        for (int i = 0; i < t; ++i)
+            for (int j = i + 1; j < t; ++j, at += static_cast<std::size_t>(R))
+                for (int k = 0; k < K; ++k)
+                    c.values[at + static_cast<std::size_t>(k) + 1] =
+                        static_cast<float>(input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))]);
+    }
     return result;
 }
 
@@ -991,43 +1056,43 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     }
 
     startWorkerThreads(o.threads, prepared.words, progress);
-    CombinedRun run;
-    run.folder = dir;
-    run.name = name;
-    run.chinese = o.chinese;
-    run.groupSize = o.group;
-    run.forceHost = o.hostOnly;
-    run.control.programLines = false;
-    if (folder)
-        run.varianceSignature =
-            varianceSignature(model->dataText, model->modelText, o.group, model->state.covarianceCount > 0 ? 1 : 0);
-    run.control.passDone = progress.passDone;
-    if (o.standardErrors == StandardErrors::Bootstrap && progress.passDone)
-        // The bootstrap counts its samples: the whole-data pass is sample 0 of B.
-        run.control.passDone = [&progress, &o](int k, int) { return progress.passDone(k, o.bootstrapSamples); };
-    run.control.covarianceRecords = o.covarianceRecords;
     AnalysisState& st = model->state;
     const bool bootstrap = o.standardErrors == StandardErrors::Bootstrap;
     std::optional<EffectCollector> effects;
-    if (o.effects) {
+    if (o.effects)
         // With the bootstrap the effects of all data, with their prediction
         // errors; with the jackknife those of every replicate too.
         effects.emplace(model->traitCount, bootstrap ? 0 : prepared.settings.replicates, st.randomLevelCount,
                         st.obsCount, o.group, bootstrap);
-        run.control.passComputed = [&effects](AnalysisState& state, int k) { effects->pass(state, k); };
-    }
+    AnalysisResult result;
     if (bootstrap) {
-        // The pass on all data gives the estimates; the bootstrap their spread.
-        run.control.wholeDataOnly = true;
-        run.control.covarianceRecords = true;
+        result = bootstrapResult(*model, prepared.settings, o, progress, effects);
+    } else {
+        // The jackknife: the programs' engine, whose reports these are, and its n x n V^-1.
+        st.vInverse = dmatrix(1, st.obsCount, 1, st.obsCount);
+        CombinedRun run;
+        run.folder = dir;
+        run.name = name;
+        run.chinese = o.chinese;
+        run.groupSize = o.group;
+        run.forceHost = o.hostOnly;
+        run.control.programLines = false;
+        if (folder)
+            run.varianceSignature =
+                varianceSignature(model->dataText, model->modelText, o.group, model->state.covarianceCount > 0 ? 1 : 0);
+        run.control.passDone = progress.passDone;
+        run.control.covarianceRecords = o.covarianceRecords;
+        if (effects)
+            run.control.passComputed = [&effects](AnalysisState& state, int k) {
+                effects->pass(state, k, allRecords(state, kSlotVariance));
+            };
+        ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
+        if (folder)
+            for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var"),
+                                              std::string(kVarianceSignatureFile)})
+                written.add(pathInFolder(dir, output));
+        result = jackknifeResult(*model, prepared.settings, blocks, o);
     }
-    ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
-    if (folder && !bootstrap)
-        for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var"),
-                                          std::string(kVarianceSignatureFile)})
-            written.add(pathInFolder(dir, output));
-    AnalysisResult result = bootstrap ? bootstrapResult(*model, prepared.settings, blocks, o, progress)
-                                      : jackknifeResult(*model, prepared.settings, blocks, o);
     if (effects) {
         noteTraitsWithoutEffects(effects->effects(), prepared.settings.traits, progress);
         result.tables.effects = bootstrap ? effectRowsFromPredictionErrors(model->terms, effects->effects(), prepared.settings.traits)

@@ -301,7 +301,8 @@ AnalysisState readModelText(const std::string& text, const std::string& name, in
     buffer.push_back('\0');
     std::FILE* in = fmemopen(buffer.data(), text.size(), "r");
     if (in == nullptr) stopRun("%s: the model could not be read back", name.c_str());
-    const ModelHeader header = readModelFile(st, in, name, covarianceSwitch, nullptr);
+    // The library's state: the n x n V^-1 only when the engine runs (the jackknife).
+    const ModelHeader header = readModelFile(st, in, name, covarianceSwitch, nullptr, false);
     deriveModelConstants(st, header.trailingFactorCount, name, factorNames, option);
     return st;
 }

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The estimator's growth in n: `minque analyse` (default: the parametric
+# bootstrap, B = 1000) on simulated multi-environment trials, G genotypes x
+# E environments x R replicates, four traits, random Geno, Geno*Env and
+# Env*Rep, Env fixed. Prints n, the random levels m, the levels of the dense
+# factor, seconds and peak memory; with BASELINE=/path/to/another/minque,
+# the same for that program (an earlier build) where it finishes within
+# LIMIT seconds (default 600), side by side.
+#
+# Usage: bench/run_met_series.sh BUILD_DIRECTORY [G:E:R ...]
+#   default series: 100:4:5 400:4:5 800:4:5 2000:4:5 5000:4:5 1000:20:5
+source "$(dirname "$0")/common.sh"
+shift
+cases=("$@")
+[ ${#cases[@]} -gt 0 ] || cases=(100:4:5 400:4:5 800:4:5 2000:4:5 5000:4:5 1000:20:5)
+limit="${LIMIT:-600}"
+enter "$here/data/met"
+# Seconds and peak resident memory (MB) of one run, or ">LIMIT" when cut.
+measure() {
+  if /usr/bin/time -o time.txt -f '%e %M' timeout "$limit" "$@" > /dev/null 2> run.err; then
+    awk '{ printf "%8.2f %8.0f", $1, $2 / 1024 }' time.txt
+  else
+    printf '%8s %8s' ">$limit" "-"
+  fi
+}
+echo "minque analyse on multi-environment trials (B = 1000), $(nproc) hardware threads:"
+printf '%7s %7s %6s %6s | %8s %8s' n m dense factor seconds MB
+[ -n "${BASELINE:-}" ] && printf ' | %8s %8s' "baseline" MB
+printf '\n'
+for c in "${cases[@]}"; do
+  IFS=: read -r G E R <<< "$c"
+  file="MET-$G-$E-$R.csv"
+  [ -f "$file" ] || bash "$here/make_met_trial.sh" "$G" "$E" "$R" "$file"
+  n=$((G * E * R)); m=$((G + G * E + E * R)); dense=$((G + E * R))
+  model=("$file" --random Geno,Geno*Env,Env*Rep --fixed Env --traits Yield,Height,GrainWt,Heading --replace)
+  printf '%7d %7d %6d %6s | %s' "$n" "$m" "$dense" "Geno*Env" "$(measure "$build/minque" analyse "${model[@]}" --out new)"
+  [ -n "${BASELINE:-}" ] && printf ' | %s' "$(measure "$BASELINE" analyse "${model[@]}" --out baseline)"
+  printf '\n'
+done

@@ -1,0 +1,594 @@
+#include "estimator/level_space.hpp"
+
+#include <Eigen/Cholesky>
+#include <Eigen/Core>
+#include <Eigen/Eigenvalues>
+#include <Eigen/SparseCore>
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+#include "core/fatal_error.hpp"
+#include "linalg/worker_pool.hpp"
+
+namespace minque {
+
+using Dense = Eigen::MatrixXd;
+using Vector = Eigen::VectorXd;
+using Sparse = Eigen::SparseMatrix<double>;                   // column-major
+using SparseRows = Eigen::SparseMatrix<double, Eigen::RowMajor>;
+
+namespace {
+
+// Columns (or rows) handed to one worker at a time: fixed, so that no
+// product's blocking, and so no sum's order, depends on the thread count.
+constexpr int kChunk = 256;
+
+// Eigen picks the blocking of its products from the processor's cache sizes;
+// fixed sizes make the order of every sum the same on every machine.
+void fixProductBlocking() {
+    static std::once_flag once;
+    std::call_once(once, [] { Eigen::setCpuCacheSizes(32 * 1024, 256 * 1024, 2 * 1024 * 1024); });
+}
+
+// Runs body(first, last) over the chunks of 0..count on the worker threads;
+// each chunk's share goes to its own slot, which the caller adds in order.
+template <class Body>
+void overChunks(int count, Body body) {
+    const int chunks = (count + kChunk - 1) / kChunk;
+    runOnWorkers([&](int worker) {
+        int first = 0, last = 0;
+        splitRange(chunks, worker, workerThreads(), &first, &last);
+        for (int chunk = first; chunk < last; ++chunk)
+            body(chunk, chunk * kChunk, std::min(count, (chunk + 1) * kChunk));
+    });
+}
+
+// Makes a square matrix exactly symmetric: the mean of its two triangles.
+void symmetrise(Dense& a) {
+    for (Eigen::Index j = 0; j < a.cols(); ++j)
+        for (Eigen::Index i = 0; i < j; ++i) a(i, j) = a(j, i) = 0.5 * (a(i, j) + a(j, i));
+}
+
+// The eigen-decomposition of a symmetric matrix (n x n, row-major).
+Eigen::SelfAdjointEigenSolver<Dense> eigenOf(const std::vector<double>& a, int n) {
+    Dense m = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(a.data(), n, n);
+    symmetrise(m);
+    Eigen::SelfAdjointEigenSolver<Dense> solver(m);
+    if (solver.info() != Eigen::Success) stopRun("internal error: the eigen-decomposition of a %d x %d matrix failed", n, n);
+    return solver;
+}
+
+// The pseudo-inverse of a symmetric matrix (n x n, row-major): eigenvalues at
+// or below 1e-10 of the largest in size are taken as 0.
+std::vector<double> pseudoInverse(const std::vector<double>& a, int n) {
+    std::vector<double> out(static_cast<std::size_t>(n) * static_cast<std::size_t>(n), 0.0);
+    if (n == 0) return out;
+    const auto solver = eigenOf(a, n);
+    const Vector& lambda = solver.eigenvalues();
+    const double largest = lambda.cwiseAbs().maxCoeff();
+    Dense inverse = Dense::Zero(n, n);
+    for (int k = 0; k < n; ++k) {
+        if (std::fabs(lambda(k)) <= 1e-10 * largest || lambda(k) == 0.0) continue;
+        inverse += solver.eigenvectors().col(k) * solver.eigenvectors().col(k).transpose() / lambda(k);
+    }
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) out[static_cast<std::size_t>(i) * static_cast<std::size_t>(n) + static_cast<std::size_t>(j)] = inverse(i, j);
+    return out;
+}
+
+// The factor with the most levels among those whose levels never share an
+// observation and that no covariance component joins; -1 when none.
+int eliminableFactor(const MinqueDesign& d) {
+    const int r = static_cast<int>(d.factors.size());
+    std::vector<char> paired(static_cast<std::size_t>(r), 0);
+    for (const auto& [a, b] : d.covariancePairs) {
+        if (a >= 0 && a < r) paired[static_cast<std::size_t>(a)] = 1;
+        if (b >= 0 && b < r) paired[static_cast<std::size_t>(b)] = 1;
+    }
+    int best = -1;
+    std::size_t most = 0;
+    std::vector<int> levelOf(static_cast<std::size_t>(std::max(d.observations, 0)));
+    for (int u = 0; u < r; ++u) {
+        const auto& factor = d.factors[static_cast<std::size_t>(u)];
+        if (paired[static_cast<std::size_t>(u)] || factor.size() <= most) continue;
+        std::fill(levelOf.begin(), levelOf.end(), -1);
+        bool apart = true;
+        for (std::size_t h = 0; h < factor.size() && apart; ++h)
+            for (const auto& [obs, coefficient] : factor[h]) {
+                if (obs < 0 || obs >= d.observations) continue;  // the constructor refuses it
+                int& seen = levelOf[static_cast<std::size_t>(obs)];
+                if (seen >= 0 && seen != static_cast<int>(h)) {
+                    apart = false;
+                    break;
+                }
+                seen = static_cast<int>(h);
+            }
+        if (apart) {
+            best = u;
+            most = factor.size();
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+LevelSpaceSize levelSpaceSize(const MinqueDesign& design) {
+    LevelSpaceSize size;
+    size.eliminatedFactor = eliminableFactor(design);
+    std::size_t most = 0;
+    double entries = 0.0, m = 0.0;
+    for (std::size_t u = 0; u < design.factors.size(); ++u) {
+        m += static_cast<double>(design.factors[u].size());
+        for (const auto& level : design.factors[u]) entries += static_cast<double>(level.size());
+        if (static_cast<int>(u) == size.eliminatedFactor) continue;
+        size.denseLevels += static_cast<std::int64_t>(design.factors[u].size());
+        if (design.factors[u].size() > most) {
+            most = design.factors[u].size();
+            size.largestDenseFactor = static_cast<int>(u);
+        }
+    }
+    const double s = static_cast<double>(size.denseLevels), n = design.observations;
+    const double p = static_cast<double>(design.fixedColumns.size());
+    // Two matrices of the dense levels (the factor and the inverse; then the
+    // inverse and one product), the fixed columns' n x p and m x p blocks,
+    // the incidences, and one chunk of kChunk x s per worker.
+    size.bytes = 8.0 * (2.0 * s * s + (n + 2.0 * m) * (p + 2.0) + 2.0 * kChunk * s * workerThreads()) + 32.0 * entries;
+    return size;
+}
+
+// What the set-up keeps for the projections of data sets.
+struct MinqueProjection::Factor {
+    Sparse Ua, Ub;      // n x mAlpha, n x s: the incidence of the eliminated and of the dense levels
+    Vector dInverse;    // mAlpha: 1 / the diagonal of the eliminated levels' block of C
+    SparseRows Y;       // mAlpha x s: A^-1 B, B the block of C between eliminated and dense levels
+    Sparse Yt;          // Y'
+    Dense Sinv;         // s x s: the inverse of the Schur complement D - B'A^-1 B
+    Sparse X;           // n x p
+    Dense W;            // n x p: V^-1 X
+    Dense Ga, Gb;       // G = C^-1 U'X, eliminated and dense rows
+    Dense Finv;         // (X'V^-1 X)^-, p x p
+    Dense Za, Zb;       // G R with R R' = (X'V^-1 X)^-: G F^- G' = Z Z'
+
+    // C^-1 [Ra; Rb] into [Xa; Xb].
+    void solve(const Dense& Ra, const Dense& Rb, Dense& Xa, Dense& Xb) const {
+        Xb.noalias() = Sinv * (Rb - Yt * Ra);
+        Xa = dInverse.asDiagonal() * Ra;
+        Xa.noalias() -= Y * Xb;
+    }
+
+    // Q Y and U'Q Y of the columns of Y (n x c): V^-1 Y = Y - U C^-1 U'Y,
+    // then Q Y = V^-1 Y - W F^- X'V^-1 Y and U'Q Y = C^-1 U'Y - G F^- X'V^-1 Y
+    // (the eliminated levels' rows in Xa, the dense ones in Xb).
+    void project(const Eigen::Ref<const Dense>& Yc, Dense& QY, Dense& Xa, Dense& Xb) const {
+        solve(Dense(Ua.transpose() * Yc), Dense(Ub.transpose() * Yc), Xa, Xb);
+        QY = Yc;
+        QY.noalias() -= Ua * Xa;
+        QY.noalias() -= Ub * Xb;
+        const Dense g = Finv * (X.transpose() * QY);
+        QY.noalias() -= W * g;
+        Xa.noalias() -= Ga * g;
+        Xb.noalias() -= Gb * g;
+    }
+};
+
+MinqueProjection::~MinqueProjection() = default;
+
+MinqueProjection::MinqueProjection(const MinqueDesign& design, bool eliminate)
+    : design_(design), f_(std::make_unique<Factor>()) {
+    fixProductBlocking();
+    n_ = design.observations;
+    p_ = static_cast<int>(design.fixedColumns.size());
+    const int r = static_cast<int>(design.factors.size());
+    const int C = static_cast<int>(design.covariancePairs.size());
+    components_ = r + C + 1;
+    for (int u = 0; u < r; ++u) {
+        firstColumn_.push_back(m_);
+        for (const auto& level : design.factors[static_cast<std::size_t>(u)]) {
+            for (const auto& entry : level)
+                if (entry.first < 0 || entry.first >= n_) throw std::out_of_range("observation outside the design");
+            factorOfColumn_.push_back(u);
+            ++m_;
+        }
+    }
+    for (const auto& fixed : design.fixedColumns)
+        for (int obs : fixed)
+            if (obs < 0 || obs >= n_) throw std::out_of_range("observation outside the design");
+    for (const auto& [a, b] : design.covariancePairs)
+        if (a < 0 || b < 0 || a >= r || b >= r || a == b || levels(a) != levels(b))
+            stopRun("internal error: a covariance component joins factors %d and %d of different levels", a + 1, b + 1);
+    alpha_ = eliminate ? eliminableFactor(design) : -1;
+    mAlpha_ = alpha_ >= 0 ? levels(alpha_) : 0;
+    s_ = m_ - mAlpha_;
+    denseIndex_.assign(static_cast<std::size_t>(m_), -1);
+    for (int c = 0, next = 0; c < m_; ++c)
+        if (factorOfColumn_[static_cast<std::size_t>(c)] != alpha_) {
+            denseIndex_[static_cast<std::size_t>(c)] = next++;
+            factorOfDense_.push_back(factorOfColumn_[static_cast<std::size_t>(c)]);
+        }
+    try {
+        Factor& f = *f_;
+        std::vector<Eigen::Triplet<double>> a, b, x;
+        for (int u = 0; u < r; ++u)
+            for (int h = 0; h < levels(u); ++h)
+                for (const auto& [obs, coefficient] : design.factors[static_cast<std::size_t>(u)][static_cast<std::size_t>(h)]) {
+                    if (u == alpha_) a.emplace_back(obs, h, coefficient);
+                    else b.emplace_back(obs, denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(u)] + h)], coefficient);
+                }
+        for (int g = 0; g < p_; ++g)
+            for (int obs : design.fixedColumns[static_cast<std::size_t>(g)]) x.emplace_back(obs, g, 1.0);
+        f.Ua.resize(n_, mAlpha_);
+        f.Ua.setFromTriplets(a.begin(), a.end());
+        f.Ub.resize(n_, s_);
+        f.Ub.setFromTriplets(b.begin(), b.end());
+        f.X.resize(n_, p_);
+        f.X.setFromTriplets(x.begin(), x.end());
+        // A = I + Ua'Ua is diagonal: no observation has two of its levels.
+        f.dInverse.resize(mAlpha_);
+        for (int h = 0; h < mAlpha_; ++h) {
+            double d = 1.0;
+            for (Sparse::InnerIterator it(f.Ua, h); it; ++it) d += it.value() * it.value();
+            f.dInverse(h) = 1.0 / d;
+        }
+        const Sparse B = (f.Ua.transpose() * f.Ub).pruned();
+        f.Y = f.dInverse.asDiagonal() * B;
+        f.Yt = f.Y.transpose();
+        // The Schur complement I + Ub'Ub - B'A^-1 B, its Cholesky factor in
+        // place, and its inverse, column chunk by column chunk.
+        Dense schur = Dense::Identity(s_, s_);
+        {
+            const Sparse UbUb = f.Ub.transpose() * f.Ub;
+            for (int k = 0; k < UbUb.outerSize(); ++k)
+                for (Sparse::InnerIterator it(UbUb, k); it; ++it) schur(it.row(), it.col()) += it.value();
+            const Sparse BtY = Sparse(B.transpose()) * Sparse(f.Y);
+            for (int k = 0; k < BtY.outerSize(); ++k)
+                for (Sparse::InnerIterator it(BtY, k); it; ++it) schur(it.row(), it.col()) -= it.value();
+        }
+        symmetrise(schur);
+        Eigen::LLT<Eigen::Ref<Dense>> llt(schur);
+        if (llt.info() != Eigen::Success)
+            stopRun("internal error: I + U'U of %d random levels is not positive definite", m_);
+        f.Sinv.resize(s_, s_);
+        overChunks(s_, [&](int, int first, int last) {
+            auto block = f.Sinv.middleCols(first, last - first);
+            block.setZero();
+            for (int j = first; j < last; ++j) block(j, j - first) = 1.0;
+            llt.solveInPlace(block);
+        });
+        symmetrise(f.Sinv);
+        schur.resize(0, 0);
+        // The fixed columns: G = C^-1 U'X, F = X'X - (U'X)'G, W = V^-1 X.
+        const Dense UXa = f.Ua.transpose() * f.X, UXb = f.Ub.transpose() * f.X;
+        f.solve(UXa, UXb, f.Ga, f.Gb);
+        Dense F = Dense(f.X.transpose() * f.X);
+        F.noalias() -= UXa.transpose() * f.Ga;
+        F.noalias() -= UXb.transpose() * f.Gb;
+        symmetrise(F);
+        f.W = Dense(f.X);
+        f.W.noalias() -= f.Ua * f.Ga;
+        f.W.noalias() -= f.Ub * f.Gb;
+        f.Finv = Dense::Zero(p_, p_);
+        Dense R(p_, 0);
+        if (p_ > 0) {
+            Eigen::SelfAdjointEigenSolver<Dense> solver(F);
+            if (solver.info() != Eigen::Success) stopRun("internal error: the eigen-decomposition of X'V^-1 X failed");
+            const Vector& lambda = solver.eigenvalues();
+            const double largest = lambda.cwiseAbs().maxCoeff();
+            int kept = 0;
+            for (int k = 0; k < p_; ++k) kept += lambda(k) > 1e-10 * largest ? 1 : 0;
+            fixedRank_ = kept;
+            R.resize(p_, kept);
+            for (int k = 0, c = 0; k < p_; ++k)
+                if (lambda(k) > 1e-10 * largest) R.col(c++) = solver.eigenvectors().col(k) / std::sqrt(lambda(k));
+            f.Finv.noalias() = R * R.transpose();
+        }
+        f.Za = f.Ga * R;
+        f.Zb = f.Gb * R;
+        buildMinqueMatrix();
+    } catch (const std::bad_alloc&) {
+        const LevelSpaceSize size = levelSpaceSize(design);
+        stopRun("out of memory setting up the estimation of %d random levels (%lld of them in the dense factor, "
+                "about %.1f GB)", m_, static_cast<long long>(size.denseLevels), size.bytes / 1e9);
+    }
+}
+
+// The MINQUE matrix S from the blocks of M = U'QU (the formulas at the top of
+// the header), with the dense levels' block held once and the eliminated
+// levels' rows of M formed a chunk at a time. Every chunk's share is kept
+// apart and the shares are added in chunk order: the same S on any thread
+// count.
+//   factor u, factor v:   sum over l in u, l' in v of M[l, l']^2
+//   factor u, C(a, b):    2 sum over l in u, h of M[l, a_h] M[l, b_h]
+//   C(a, b), C(a2, b2):   2 sum over h, h' of (M[a2_h, a_h'] M[b2_h, b_h'] + M[a2_h, b_h'] M[b2_h, a_h'])
+//   C(a, b), residual:    2 sum over h of (M - M^2)[a_h, b_h]
+// For the eliminated factor alpha, M_aa = D0 - W W' with D0 = I - A^-1 and
+// W = [Y L^-T, Za] (L L' the Schur complement), so that
+//   ||M_aa||^2 = sum d0^2 - 2 sum d0_i ||W_i||^2 + tr(Sinv P Sinv P) + 2 tr(E' Sinv E) + ||Za'Za||^2,
+// P = Y'Y, E = Y'Za, without forming anything of order mAlpha^2.
+void MinqueProjection::buildMinqueMatrix() {
+    const Factor& f = *f_;
+    const int r = static_cast<int>(design_.factors.size());
+    const int C = static_cast<int>(design_.covariancePairs.size());
+    const int K = components_;
+    std::vector<double> S(static_cast<std::size_t>(K) * static_cast<std::size_t>(K), 0.0);
+    auto at = [&](int u, int v) -> double& { return S[static_cast<std::size_t>(u) * static_cast<std::size_t>(K) + static_cast<std::size_t>(v)]; };
+    // The paired dense levels of every covariance component: (a_h, b_h).
+    std::vector<std::vector<std::pair<int, int>>> paired(static_cast<std::size_t>(C));
+    for (int d = 0; d < C; ++d) {
+        const auto& [a, b] = design_.covariancePairs[static_cast<std::size_t>(d)];
+        for (int h = 0; h < levels(a); ++h)
+            paired[static_cast<std::size_t>(d)].emplace_back(
+                denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(a)] + h)],
+                denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(b)] + h)]);
+    }
+    std::vector<double> trM(static_cast<std::size_t>(r), 0.0), squares(static_cast<std::size_t>(C), 0.0);
+    double traceH = 0.0;
+
+    // The eliminated levels' rows of M: M_ab = Y Sinv - Za Zb', chunk by chunk.
+    if (mAlpha_ > 0) {
+        const int chunks = (mAlpha_ + kChunk - 1) / kChunk;
+        // Per chunk: r factor sums, C paired sums, sum d0 w, sum w, sum 1/d, sum (Y Sinv Y')_ii.
+        const int width = r + C + 4;
+        std::vector<double> shares(static_cast<std::size_t>(chunks) * static_cast<std::size_t>(width), 0.0);
+        overChunks(mAlpha_, [&](int chunk, int first, int last) {
+            double* share = shares.data() + static_cast<std::size_t>(chunk) * static_cast<std::size_t>(width);
+            const SparseRows rows = f.Y.middleRows(first, last - first);
+            Dense T = rows * f.Sinv;
+            for (int i = first; i < last; ++i) {
+                double ySy = 0.0;
+                for (SparseRows::InnerIterator it(f.Y, i); it; ++it) ySy += it.value() * T(i - first, it.col());
+                const double inverse = f.dInverse(i), d0 = 1.0 - inverse, w = ySy + f.Za.row(i).squaredNorm();
+                share[r + C] += d0 * w;
+                share[r + C + 1] += w;
+                share[r + C + 2] += inverse;
+                share[r + C + 3] += ySy;
+            }
+            T.noalias() -= f.Za.middleRows(first, last - first) * f.Zb.transpose();
+            for (int j = 0; j < s_; ++j) {
+                const double ss = T.col(j).squaredNorm();
+                share[factorOfDense_[static_cast<std::size_t>(j)]] += ss;
+            }
+            for (int d = 0; d < C; ++d)
+                for (const auto& [x, z] : paired[static_cast<std::size_t>(d)]) share[r + d] += T.col(x).dot(T.col(z));
+        });
+        double sumD0W = 0.0, sumW = 0.0, sumInverse = 0.0, sumYSY = 0.0;
+        for (int chunk = 0; chunk < chunks; ++chunk) {
+            const double* share = shares.data() + static_cast<std::size_t>(chunk) * static_cast<std::size_t>(width);
+            for (int v = 0; v < r; ++v)
+                if (v != alpha_) at(alpha_, v) += share[v];
+            for (int d = 0; d < C; ++d) squares[static_cast<std::size_t>(d)] += share[r + d];
+            sumD0W += share[r + C];
+            sumW += share[r + C + 1];
+            sumInverse += share[r + C + 2];
+            sumYSY += share[r + C + 3];
+        }
+        for (int d = 0; d < C; ++d) at(alpha_, r + d) = 2.0 * squares[static_cast<std::size_t>(d)];
+        // ||M_aa||^2 by the expansion above.
+        double sumD0Squared = 0.0;
+        for (int i = 0; i < mAlpha_; ++i) sumD0Squared += (1.0 - f.dInverse(i)) * (1.0 - f.dInverse(i));
+        const Sparse P = f.Yt * Sparse(f.Y);
+        const Dense E = f.Yt * f.Za;
+        std::vector<double> traceShares(static_cast<std::size_t>((s_ + kChunk - 1) / kChunk), 0.0);
+        {
+            // tr(Sinv P Sinv P) = sum over i, j of T[i, j] T[j, i], T = Sinv P.
+            Dense T(s_, s_);
+            overChunks(s_, [&](int, int first, int last) { T.middleCols(first, last - first).noalias() = f.Sinv * P.middleCols(first, last - first); });
+            overChunks(s_, [&](int chunk, int first, int last) {
+                double sum = 0.0;
+                for (int j = first; j < last; ++j) sum += T.col(j).dot(T.row(j));
+                traceShares[static_cast<std::size_t>(chunk)] = sum;
+            });
+        }
+        double traceSPSP = 0.0;
+        for (double share : traceShares) traceSPSP += share;
+        const double gram = traceSPSP + 2.0 * (E.transpose() * f.Sinv * E).trace() + (f.Za.transpose() * f.Za).squaredNorm();
+        at(alpha_, alpha_) = sumD0Squared - 2.0 * sumD0W + gram;
+        trM[static_cast<std::size_t>(alpha_)] = static_cast<double>(mAlpha_) - sumInverse - sumW;
+        traceH += sumInverse + sumYSY;
+    }
+
+    // The dense levels' block M_bb = I - Sinv - Zb Zb', a column chunk at a time.
+    if (s_ > 0) {
+        const int chunks = (s_ + kChunk - 1) / kChunk;
+        // Per chunk: r x r factor sums, r x C, C x C, C paired (M^2) sums, r traces, C paired M, trace of Sinv.
+        const std::size_t width = static_cast<std::size_t>(r * r + r * C + C * C + C + r + C + 1);
+        std::vector<double> shares(static_cast<std::size_t>(chunks) * width, 0.0);
+        Dense M(s_, s_);
+        overChunks(s_, [&](int, int first, int last) {
+            auto block = M.middleCols(first, last - first);
+            block = -f.Sinv.middleCols(first, last - first);
+            block.noalias() -= f.Zb * f.Zb.middleRows(first, last - first).transpose();
+            for (int j = first; j < last; ++j) block(j, j - first) += 1.0;
+        });
+        overChunks(s_, [&](int chunk, int first, int last) {
+            double* share = shares.data() + static_cast<std::size_t>(chunk) * width;
+            double* factorSums = share;
+            double* factorPairs = share + r * r;
+            double* pairPairs = factorPairs + r * C;
+            double* pairSquares = pairPairs + C * C;
+            double* traces = pairSquares + C;
+            double* pairM = traces + r;
+            double& traceSinv = pairM[C];
+            for (int j = first; j < last; ++j) {
+                const int v = factorOfDense_[static_cast<std::size_t>(j)];
+                for (int i = 0; i < s_; ++i) factorSums[factorOfDense_[static_cast<std::size_t>(i)] * r + v] += M(i, j) * M(i, j);
+                traces[v] += M(j, j);
+                traceSinv += f.Sinv(j, j);
+            }
+            // Covariance components: their paired levels h in this chunk.
+            for (int d = 0; d < C; ++d) {
+                const auto& levelsOfPair = paired[static_cast<std::size_t>(d)];
+                for (std::size_t h = 0; h < levelsOfPair.size(); ++h) {
+                    const auto& [x, z] = levelsOfPair[h];
+                    if (x < first || x >= last) continue;
+                    // Row x and row z of M against every dense level.
+                    for (int i = 0; i < s_; ++i)
+                        factorPairs[factorOfDense_[static_cast<std::size_t>(i)] * C + d] += M(i, x) * M(i, z);
+                    pairSquares[d] += M.col(x).dot(M.col(z));
+                    pairM[d] += M(x, z);
+                    for (int d2 = 0; d2 < C; ++d2)
+                        for (const auto& [x2, z2] : paired[static_cast<std::size_t>(d2)])
+                            pairPairs[d2 * C + d] += M(x2, x) * M(z2, z) + M(x2, z) * M(z2, x);
+                }
+            }
+        });
+        std::vector<double> pairSquares(static_cast<std::size_t>(C), 0.0), pairM(static_cast<std::size_t>(C), 0.0);
+        for (int chunk = 0; chunk < chunks; ++chunk) {
+            const double* share = shares.data() + static_cast<std::size_t>(chunk) * width;
+            for (int u = 0; u < r; ++u)
+                for (int v = 0; v < r; ++v) at(u, v) += share[u * r + v];
+            const double* factorPairs = share + r * r;
+            for (int u = 0; u < r; ++u)
+                for (int d = 0; d < C; ++d) at(u, r + d) += 2.0 * factorPairs[u * C + d];
+            const double* pairPairs = factorPairs + r * C;
+            for (int d2 = 0; d2 < C; ++d2)
+                for (int d = 0; d < C; ++d) at(r + d2, r + d) += 2.0 * pairPairs[d2 * C + d];
+            const double* squaresHere = pairPairs + C * C;
+            const double* traces = squaresHere + C;
+            const double* pairMHere = traces + r;
+            for (int d = 0; d < C; ++d) {
+                pairSquares[static_cast<std::size_t>(d)] += squaresHere[d];
+                pairM[static_cast<std::size_t>(d)] += pairMHere[d];
+            }
+            for (int u = 0; u < r; ++u) trM[static_cast<std::size_t>(u)] += traces[u];
+            traceH += pairMHere[C];
+        }
+        // C(a, b), residual: 2 sum over h of (M - M^2)[a_h, b_h], M^2 from
+        // the eliminated rows (above) and the dense ones.
+        for (int d = 0; d < C; ++d)
+            at(r + d, K - 1) = 2.0 * (pairM[static_cast<std::size_t>(d)] - pairSquares[static_cast<std::size_t>(d)] -
+                                      squares[static_cast<std::size_t>(d)]);
+    }
+    // Symmetry: the eliminated factor's row holds its sums with the dense
+    // factors, the dense block both triangles of theirs.
+    if (alpha_ >= 0)
+        for (int v = 0; v < r; ++v)
+            if (v != alpha_) at(v, alpha_) = at(alpha_, v);
+    for (int u = 0; u < r; ++u)
+        for (int d = 0; d < C; ++d) at(r + d, u) = at(u, r + d);
+    // Factor u, residual: tr(M_uu) - sum over factors v of S_uv.
+    double factorTraces = 0.0;
+    for (int u = 0; u < r; ++u) {
+        double sum = 0.0;
+        for (int v = 0; v < r; ++v) sum += at(u, v);
+        at(u, K - 1) = trM[static_cast<std::size_t>(u)] - sum;
+        factorTraces += at(u, K - 1);
+    }
+    for (int u = 0; u < K - 1; ++u) at(K - 1, u) = at(u, K - 1);
+    // tr(Q) = n - m + tr(C^-1) - rank(F) + ||Z||^2; tr(QQ) = tr(Q) - sum of the factors' residual entries.
+    const double traceQ = static_cast<double>(n_) - static_cast<double>(m_) + traceH - static_cast<double>(f.Za.cols()) +
+                          f.Za.squaredNorm() + f.Zb.squaredNorm();
+    at(K - 1, K - 1) = traceQ - factorTraces;
+    sInverse_ = pseudoInverse(S, K);
+    S_ = std::move(S);
+}
+
+std::vector<std::vector<int>> MinqueProjection::confoundedComponents() const {
+    const int K = components_;
+    const auto solver = eigenOf(S_, K);
+    const Vector& lambda = solver.eigenvalues();
+    const Dense& vectors = solver.eigenvectors();
+    const double largest = lambda.cwiseAbs().maxCoeff();
+    // Components joined by a null vector, merged into sets.
+    std::vector<int> setOf(static_cast<std::size_t>(K), -1);
+    std::vector<std::vector<int>> sets;
+    for (int e = 0; e < K; ++e) {
+        if (std::fabs(lambda(e)) > 1e-9 * largest) continue;
+        const double size = vectors.col(e).cwiseAbs().maxCoeff();
+        std::vector<int> joined;
+        for (int k = 0; k < K; ++k)
+            if (std::fabs(vectors(k, e)) >= 0.1 * size) joined.push_back(k);
+        int into = -1;
+        for (int k : joined)
+            if (setOf[static_cast<std::size_t>(k)] >= 0) into = setOf[static_cast<std::size_t>(k)];
+        if (into < 0) {
+            into = static_cast<int>(sets.size());
+            sets.emplace_back();
+        }
+        for (int k : joined) {
+            const int was = setOf[static_cast<std::size_t>(k)];
+            if (was == into) continue;
+            if (was >= 0) {
+                // A set met again through another component: merge it in.
+                for (int moved : sets[static_cast<std::size_t>(was)]) {
+                    setOf[static_cast<std::size_t>(moved)] = into;
+                    sets[static_cast<std::size_t>(into)].push_back(moved);
+                }
+                sets[static_cast<std::size_t>(was)].clear();
+                continue;
+            }
+            setOf[static_cast<std::size_t>(k)] = into;
+            sets[static_cast<std::size_t>(into)].push_back(k);
+        }
+    }
+    std::vector<std::vector<int>> confounded;
+    for (auto& set : sets)
+        if (!set.empty()) {
+            std::sort(set.begin(), set.end());
+            confounded.push_back(set);
+        }
+    return confounded;
+}
+
+void MinqueProjection::estimateMany(const double* Yptr, int t, int samples, double* theta) const {
+    const Factor& f = *f_;
+    const int c = t * samples, K = components_, r = static_cast<int>(design_.factors.size());
+    const int C = static_cast<int>(design_.covariancePairs.size());
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    Dense QY, Xa, Xb;
+    f.project(Eigen::Map<const Dense>(Yptr, n_, c), QY, Xa, Xb);
+    std::vector<double> q(static_cast<std::size_t>(K));
+    for (int b = 0; b < samples; ++b)
+        for (int i = 0; i < t; ++i)
+            for (int j = i; j < t; ++j) {
+                const int ci = b * t + i, cj = b * t + j;
+                std::fill(q.begin(), q.end(), 0.0);
+                if (alpha_ >= 0) q[static_cast<std::size_t>(alpha_)] = Xa.col(ci).dot(Xa.col(cj));
+                for (int l = 0; l < s_; ++l) q[static_cast<std::size_t>(factorOfDense_[static_cast<std::size_t>(l)])] += Xb(l, ci) * Xb(l, cj);
+                for (int d = 0; d < C; ++d) {
+                    const auto& [a, bb] = design_.covariancePairs[static_cast<std::size_t>(d)];
+                    double form = 0.0;
+                    for (int h = 0; h < levels(a); ++h) {
+                        const int x = denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(a)] + h)];
+                        const int z = denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(bb)] + h)];
+                        form += Xb(x, ci) * Xb(z, cj) + Xb(z, ci) * Xb(x, cj);
+                    }
+                    q[static_cast<std::size_t>(r + d)] = form;
+                }
+                q[static_cast<std::size_t>(K - 1)] = QY.col(ci).dot(QY.col(cj));
+                double* out = theta + static_cast<std::size_t>(b) * static_cast<std::size_t>(K) * pairs;
+                const std::size_t pair = static_cast<std::size_t>(pairIndex(i, j, t));
+                for (int k = 0; k < K; ++k) {
+                    double sum = 0.0;
+                    for (int v = 0; v < K; ++v)
+                        sum += sInverse_[static_cast<std::size_t>(k) * static_cast<std::size_t>(K) + static_cast<std::size_t>(v)] * q[static_cast<std::size_t>(v)];
+                    out[static_cast<std::size_t>(k) * pairs + pair] = sum;
+                }
+            }
+}
+
+std::vector<double> MinqueProjection::estimate(const std::vector<double>& Y, int t) const {
+    const std::size_t n = static_cast<std::size_t>(n_), T = static_cast<std::size_t>(t);
+    std::vector<double> columns(n * T);
+    for (std::size_t obs = 0; obs < n; ++obs)
+        for (std::size_t i = 0; i < T; ++i) columns[i * n + obs] = Y[obs * T + i];
+    std::vector<double> theta(static_cast<std::size_t>(components_) * T * (T + 1) / 2);
+    estimateMany(columns.data(), t, 1, theta.data());
+    return theta;
+}
+
+void MinqueProjection::project(const double* y, double* qy, double* uqy) const {
+    const Factor& f = *f_;
+    Dense QY, Xa, Xb;
+    f.project(Eigen::Map<const Dense>(y, n_, 1), QY, Xa, Xb);
+    for (int obs = 0; obs < n_; ++obs) qy[obs] = QY(obs, 0);
+    for (int c = 0; c < m_; ++c) {
+        const int dense = denseIndex_[static_cast<std::size_t>(c)];
+        uqy[c] = dense >= 0 ? Xb(dense, 0) : Xa(c - firstColumn_[static_cast<std::size_t>(alpha_)], 0);
+    }
+}
+
+}  // namespace minque
