@@ -140,18 +140,46 @@ LevelSpaceSize levelSpaceSize(const MinqueDesign& design) {
     return size;
 }
 
-// What the set-up keeps for the projections of data sets.
-struct MinqueProjection::Factor {
+// The levels in the factor's order: the eliminated factor's (alpha, -1 for
+// none) apart, the others' numbered as the dense levels in design order.
+struct LevelLayout {
+    int alpha = -1, m = 0, mAlpha = 0, s = 0;
+    std::vector<int> firstColumn, factorOfColumn, denseIndex, factorOfDense;
+
+    LevelLayout(const MinqueDesign& design, int eliminated) : alpha(eliminated) {
+        for (std::size_t u = 0; u < design.factors.size(); ++u) {
+            firstColumn.push_back(m);
+            for (std::size_t h = 0; h < design.factors[u].size(); ++h, ++m) factorOfColumn.push_back(static_cast<int>(u));
+        }
+        mAlpha = alpha >= 0 ? static_cast<int>(design.factors[static_cast<std::size_t>(alpha)].size()) : 0;
+        s = m - mAlpha;
+        denseIndex.assign(static_cast<std::size_t>(m), -1);
+        for (int c = 0, next = 0; c < m; ++c)
+            if (factorOfColumn[static_cast<std::size_t>(c)] != alpha) {
+                denseIndex[static_cast<std::size_t>(c)] = next++;
+                factorOfDense.push_back(factorOfColumn[static_cast<std::size_t>(c)]);
+            }
+    }
+};
+
+// A factor of C = Lambda + U'U, Lambda diagonal with one ridge per factor (1
+// for MINQUE(0/1); sigma2_e / sigma2_u in Henderson's equations), and of the
+// fixed columns absorbed into it: what the projections of data sets and the
+// predictions of effects need.
+struct LevelFactor {
     Sparse Ua, Ub;      // n x mAlpha, n x s: the incidence of the eliminated and of the dense levels
-    Vector dInverse;    // mAlpha: 1 / the diagonal of the eliminated levels' block of C
+    Vector dInverse;    // mAlpha: 1 / the diagonal of the eliminated levels' block A of C
     SparseRows Y;       // mAlpha x s: A^-1 B, B the block of C between eliminated and dense levels
     Sparse Yt;          // Y'
     Dense Sinv;         // s x s: the inverse of the Schur complement D - B'A^-1 B
     Sparse X;           // n x p
     Dense W;            // n x p: V^-1 X
     Dense Ga, Gb;       // G = C^-1 U'X, eliminated and dense rows
-    Dense Finv;         // (X'V^-1 X)^-, p x p
-    Dense Za, Zb;       // G R with R R' = (X'V^-1 X)^-: G F^- G' = Z Z'
+    Dense Finv;         // F^-, F = X'X - (U'X)'G = X'V^-1 X (p x p)
+    Dense Za, Zb;       // G R with R R' = F^-: G F^- G' = Z Z'
+    int fixedRank = 0;  // rank of F
+
+    LevelFactor(const MinqueDesign& design, const LevelLayout& layout, const std::vector<double>& ridge);
 
     // C^-1 [Ra; Rb] into [Xa; Xb].
     void solve(const Dense& Ra, const Dense& Rb, Dense& Xa, Dense& Xb) const {
@@ -175,118 +203,118 @@ struct MinqueProjection::Factor {
     }
 };
 
+LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, const std::vector<double>& ridge) {
+    fixProductBlocking();
+    const int n = design.observations, p = static_cast<int>(design.fixedColumns.size());
+    const int r = static_cast<int>(design.factors.size()), mAlpha = layout.mAlpha, s = layout.s;
+    std::vector<Eigen::Triplet<double>> a, b, x;
+    for (int u = 0; u < r; ++u) {
+        const auto& levels = design.factors[static_cast<std::size_t>(u)];
+        for (std::size_t h = 0; h < levels.size(); ++h)
+            for (const auto& [obs, coefficient] : levels[h]) {
+                if (u == layout.alpha) a.emplace_back(obs, static_cast<int>(h), coefficient);
+                else b.emplace_back(obs, layout.denseIndex[static_cast<std::size_t>(layout.firstColumn[static_cast<std::size_t>(u)]) + h], coefficient);
+            }
+    }
+    for (int g = 0; g < p; ++g)
+        for (int obs : design.fixedColumns[static_cast<std::size_t>(g)]) x.emplace_back(obs, g, 1.0);
+    Ua.resize(n, mAlpha);
+    Ua.setFromTriplets(a.begin(), a.end());
+    Ub.resize(n, s);
+    Ub.setFromTriplets(b.begin(), b.end());
+    X.resize(n, p);
+    X.setFromTriplets(x.begin(), x.end());
+    // A = Lambda_a + Ua'Ua is diagonal: no observation has two of its levels.
+    dInverse.resize(mAlpha);
+    for (int h = 0; h < mAlpha; ++h) {
+        double d = ridge[static_cast<std::size_t>(layout.alpha)];
+        for (Sparse::InnerIterator it(Ua, h); it; ++it) d += it.value() * it.value();
+        dInverse(h) = 1.0 / d;
+    }
+    const Sparse B = (Ua.transpose() * Ub).pruned();
+    Y = dInverse.asDiagonal() * B;
+    Yt = Y.transpose();
+    // The Schur complement Lambda_b + Ub'Ub - B'A^-1 B, its Cholesky factor
+    // in place, and its inverse, column chunk by column chunk.
+    Dense schur = Dense::Zero(s, s);
+    for (int j = 0; j < s; ++j) schur(j, j) = ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])];
+    {
+        const Sparse UbUb = Ub.transpose() * Ub;
+        for (int k = 0; k < UbUb.outerSize(); ++k)
+            for (Sparse::InnerIterator it(UbUb, k); it; ++it) schur(it.row(), it.col()) += it.value();
+        const Sparse BtY = Sparse(B.transpose()) * Sparse(Y);
+        for (int k = 0; k < BtY.outerSize(); ++k)
+            for (Sparse::InnerIterator it(BtY, k); it; ++it) schur(it.row(), it.col()) -= it.value();
+    }
+    symmetrise(schur);
+    Eigen::LLT<Eigen::Ref<Dense>> llt(schur);
+    if (llt.info() != Eigen::Success) stopRun("internal error: the equations of %d random levels are not positive definite", layout.m);
+    Sinv.resize(s, s);
+    overChunks(s, [&](int, int first, int last) {
+        auto block = Sinv.middleCols(first, last - first);
+        block.setZero();
+        for (int j = first; j < last; ++j) block(j, j - first) = 1.0;
+        llt.solveInPlace(block);
+    });
+    symmetrise(Sinv);
+    schur.resize(0, 0);
+    // The fixed columns: G = C^-1 U'X, F = X'X - (U'X)'G, W = V^-1 X.
+    const Dense UXa = Ua.transpose() * X, UXb = Ub.transpose() * X;
+    solve(UXa, UXb, Ga, Gb);
+    Dense F = Dense(X.transpose() * X);
+    F.noalias() -= UXa.transpose() * Ga;
+    F.noalias() -= UXb.transpose() * Gb;
+    symmetrise(F);
+    W = Dense(X);
+    W.noalias() -= Ua * Ga;
+    W.noalias() -= Ub * Gb;
+    Finv = Dense::Zero(p, p);
+    Dense R(p, 0);
+    if (p > 0) {
+        Eigen::SelfAdjointEigenSolver<Dense> solver(F);
+        if (solver.info() != Eigen::Success) stopRun("internal error: the eigen-decomposition of X'V^-1 X failed");
+        const Vector& lambda = solver.eigenvalues();
+        const double largest = lambda.cwiseAbs().maxCoeff();
+        for (int k = 0; k < p; ++k) fixedRank += lambda(k) > 1e-10 * largest ? 1 : 0;
+        R.resize(p, fixedRank);
+        for (int k = 0, c = 0; k < p; ++k)
+            if (lambda(k) > 1e-10 * largest) R.col(c++) = solver.eigenvectors().col(k) / std::sqrt(lambda(k));
+        Finv.noalias() = R * R.transpose();
+    }
+    Za = Ga * R;
+    Zb = Gb * R;
+}
+
 MinqueProjection::~MinqueProjection() = default;
 
-MinqueProjection::MinqueProjection(const MinqueDesign& design, bool eliminate)
-    : design_(design), f_(std::make_unique<Factor>()) {
-    fixProductBlocking();
+MinqueProjection::MinqueProjection(const MinqueDesign& design, bool eliminate) : design_(design) {
     n_ = design.observations;
     p_ = static_cast<int>(design.fixedColumns.size());
     const int r = static_cast<int>(design.factors.size());
     const int C = static_cast<int>(design.covariancePairs.size());
     components_ = r + C + 1;
-    for (int u = 0; u < r; ++u) {
-        firstColumn_.push_back(m_);
-        for (const auto& level : design.factors[static_cast<std::size_t>(u)]) {
+    for (const auto& factor : design.factors)
+        for (const auto& level : factor)
             for (const auto& entry : level)
                 if (entry.first < 0 || entry.first >= n_) throw std::out_of_range("observation outside the design");
-            factorOfColumn_.push_back(u);
-            ++m_;
-        }
-    }
     for (const auto& fixed : design.fixedColumns)
         for (int obs : fixed)
             if (obs < 0 || obs >= n_) throw std::out_of_range("observation outside the design");
     for (const auto& [a, b] : design.covariancePairs)
         if (a < 0 || b < 0 || a >= r || b >= r || a == b || levels(a) != levels(b))
             stopRun("internal error: a covariance component joins factors %d and %d of different levels", a + 1, b + 1);
-    alpha_ = eliminate ? eliminableFactor(design) : -1;
-    mAlpha_ = alpha_ >= 0 ? levels(alpha_) : 0;
-    s_ = m_ - mAlpha_;
-    denseIndex_.assign(static_cast<std::size_t>(m_), -1);
-    for (int c = 0, next = 0; c < m_; ++c)
-        if (factorOfColumn_[static_cast<std::size_t>(c)] != alpha_) {
-            denseIndex_[static_cast<std::size_t>(c)] = next++;
-            factorOfDense_.push_back(factorOfColumn_[static_cast<std::size_t>(c)]);
-        }
+    const LevelLayout layout(design, eliminate ? eliminableFactor(design) : -1);
+    alpha_ = layout.alpha;
+    m_ = layout.m;
+    mAlpha_ = layout.mAlpha;
+    s_ = layout.s;
+    firstColumn_ = layout.firstColumn;
+    factorOfColumn_ = layout.factorOfColumn;
+    denseIndex_ = layout.denseIndex;
+    factorOfDense_ = layout.factorOfDense;
     try {
-        Factor& f = *f_;
-        std::vector<Eigen::Triplet<double>> a, b, x;
-        for (int u = 0; u < r; ++u)
-            for (int h = 0; h < levels(u); ++h)
-                for (const auto& [obs, coefficient] : design.factors[static_cast<std::size_t>(u)][static_cast<std::size_t>(h)]) {
-                    if (u == alpha_) a.emplace_back(obs, h, coefficient);
-                    else b.emplace_back(obs, denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(u)] + h)], coefficient);
-                }
-        for (int g = 0; g < p_; ++g)
-            for (int obs : design.fixedColumns[static_cast<std::size_t>(g)]) x.emplace_back(obs, g, 1.0);
-        f.Ua.resize(n_, mAlpha_);
-        f.Ua.setFromTriplets(a.begin(), a.end());
-        f.Ub.resize(n_, s_);
-        f.Ub.setFromTriplets(b.begin(), b.end());
-        f.X.resize(n_, p_);
-        f.X.setFromTriplets(x.begin(), x.end());
-        // A = I + Ua'Ua is diagonal: no observation has two of its levels.
-        f.dInverse.resize(mAlpha_);
-        for (int h = 0; h < mAlpha_; ++h) {
-            double d = 1.0;
-            for (Sparse::InnerIterator it(f.Ua, h); it; ++it) d += it.value() * it.value();
-            f.dInverse(h) = 1.0 / d;
-        }
-        const Sparse B = (f.Ua.transpose() * f.Ub).pruned();
-        f.Y = f.dInverse.asDiagonal() * B;
-        f.Yt = f.Y.transpose();
-        // The Schur complement I + Ub'Ub - B'A^-1 B, its Cholesky factor in
-        // place, and its inverse, column chunk by column chunk.
-        Dense schur = Dense::Identity(s_, s_);
-        {
-            const Sparse UbUb = f.Ub.transpose() * f.Ub;
-            for (int k = 0; k < UbUb.outerSize(); ++k)
-                for (Sparse::InnerIterator it(UbUb, k); it; ++it) schur(it.row(), it.col()) += it.value();
-            const Sparse BtY = Sparse(B.transpose()) * Sparse(f.Y);
-            for (int k = 0; k < BtY.outerSize(); ++k)
-                for (Sparse::InnerIterator it(BtY, k); it; ++it) schur(it.row(), it.col()) -= it.value();
-        }
-        symmetrise(schur);
-        Eigen::LLT<Eigen::Ref<Dense>> llt(schur);
-        if (llt.info() != Eigen::Success)
-            stopRun("internal error: I + U'U of %d random levels is not positive definite", m_);
-        f.Sinv.resize(s_, s_);
-        overChunks(s_, [&](int, int first, int last) {
-            auto block = f.Sinv.middleCols(first, last - first);
-            block.setZero();
-            for (int j = first; j < last; ++j) block(j, j - first) = 1.0;
-            llt.solveInPlace(block);
-        });
-        symmetrise(f.Sinv);
-        schur.resize(0, 0);
-        // The fixed columns: G = C^-1 U'X, F = X'X - (U'X)'G, W = V^-1 X.
-        const Dense UXa = f.Ua.transpose() * f.X, UXb = f.Ub.transpose() * f.X;
-        f.solve(UXa, UXb, f.Ga, f.Gb);
-        Dense F = Dense(f.X.transpose() * f.X);
-        F.noalias() -= UXa.transpose() * f.Ga;
-        F.noalias() -= UXb.transpose() * f.Gb;
-        symmetrise(F);
-        f.W = Dense(f.X);
-        f.W.noalias() -= f.Ua * f.Ga;
-        f.W.noalias() -= f.Ub * f.Gb;
-        f.Finv = Dense::Zero(p_, p_);
-        Dense R(p_, 0);
-        if (p_ > 0) {
-            Eigen::SelfAdjointEigenSolver<Dense> solver(F);
-            if (solver.info() != Eigen::Success) stopRun("internal error: the eigen-decomposition of X'V^-1 X failed");
-            const Vector& lambda = solver.eigenvalues();
-            const double largest = lambda.cwiseAbs().maxCoeff();
-            int kept = 0;
-            for (int k = 0; k < p_; ++k) kept += lambda(k) > 1e-10 * largest ? 1 : 0;
-            fixedRank_ = kept;
-            R.resize(p_, kept);
-            for (int k = 0, c = 0; k < p_; ++k)
-                if (lambda(k) > 1e-10 * largest) R.col(c++) = solver.eigenvectors().col(k) / std::sqrt(lambda(k));
-            f.Finv.noalias() = R * R.transpose();
-        }
-        f.Za = f.Ga * R;
-        f.Zb = f.Gb * R;
+        f_ = std::make_unique<LevelFactor>(design, layout, std::vector<double>(static_cast<std::size_t>(r), 1.0));
+        fixedRank_ = f_->fixedRank;
         buildMinqueMatrix();
     } catch (const std::bad_alloc&) {
         const LevelSpaceSize size = levelSpaceSize(design);
@@ -309,7 +337,7 @@ MinqueProjection::MinqueProjection(const MinqueDesign& design, bool eliminate)
 //   ||M_aa||^2 = sum d0^2 - 2 sum d0_i ||W_i||^2 + tr(Sinv P Sinv P) + 2 tr(E' Sinv E) + ||Za'Za||^2,
 // P = Y'Y, E = Y'Za, without forming anything of order mAlpha^2.
 void MinqueProjection::buildMinqueMatrix() {
-    const Factor& f = *f_;
+    const LevelFactor& f = *f_;
     const int r = static_cast<int>(design_.factors.size());
     const int C = static_cast<int>(design_.covariancePairs.size());
     const int K = components_;
@@ -534,7 +562,7 @@ std::vector<std::vector<int>> MinqueProjection::confoundedComponents() const {
 }
 
 void MinqueProjection::estimateMany(const double* Yptr, int t, int samples, double* theta) const {
-    const Factor& f = *f_;
+    const LevelFactor& f = *f_;
     const int c = t * samples, K = components_, r = static_cast<int>(design_.factors.size());
     const int C = static_cast<int>(design_.covariancePairs.size());
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
@@ -581,7 +609,7 @@ std::vector<double> MinqueProjection::estimate(const std::vector<double>& Y, int
 }
 
 void MinqueProjection::project(const double* y, double* qy, double* uqy) const {
-    const Factor& f = *f_;
+    const LevelFactor& f = *f_;
     Dense QY, Xa, Xb;
     f.project(Eigen::Map<const Dense>(y, n_, 1), QY, Xa, Xb);
     for (int obs = 0; obs < n_; ++obs) qy[obs] = QY(obs, 0);
@@ -589,6 +617,70 @@ void MinqueProjection::project(const double* y, double* qy, double* uqy) const {
         const int dense = denseIndex_[static_cast<std::size_t>(c)];
         uqy[c] = dense >= 0 ? Xb(dense, 0) : Xa(c - firstColumn_[static_cast<std::size_t>(alpha_)], 0);
     }
+}
+
+LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components) {
+    const int r = static_cast<int>(design.factors.size()), n = design.observations;
+    if (components.size() != static_cast<std::size_t>(r) + 1 || !design.covariancePairs.empty())
+        stopRun("internal error: effects asked for %zu components of %d factors", components.size(), r);
+    LevelEffects effects;
+    std::size_t m = 0;
+    for (const auto& factor : design.factors) m += factor.size();
+    effects.values.assign(m, 0.0);
+    effects.predictionErrorVariances.assign(m, 0.0);
+    const double residual = components.back();
+    if (!(residual > 0.0)) return effects;
+    effects.predicted = true;
+    // The equations of the factors with a positive component.
+    MinqueDesign kept;
+    kept.observations = n;
+    kept.fixedColumns = design.fixedColumns;
+    std::vector<int> factorOf;
+    std::vector<double> ridge;
+    for (int u = 0; u < r; ++u)
+        if (components[static_cast<std::size_t>(u)] > 0.0) {
+            kept.factors.push_back(design.factors[static_cast<std::size_t>(u)]);
+            factorOf.push_back(u);
+            ridge.push_back(residual / components[static_cast<std::size_t>(u)]);
+        }
+    if (kept.factors.empty()) return effects;
+    const LevelLayout layout(kept, eliminableFactor(kept));
+    const LevelFactor f(kept, layout, ridge);
+    // u = C^-1 U'y - G b, b = F^- (X'y - G'U'y).
+    const Eigen::Map<const Vector> yv(y, n);
+    const Dense Ra = f.Ua.transpose() * yv, Rb = f.Ub.transpose() * yv;
+    Dense Xa, Xb;
+    f.solve(Ra, Rb, Xa, Xb);
+    Dense rhs = f.X.transpose() * yv;
+    rhs.noalias() -= f.Ga.transpose() * Ra;
+    rhs.noalias() -= f.Gb.transpose() * Rb;
+    const Dense b = f.Finv * rhs;
+    Xa.noalias() -= f.Ga * b;
+    Xb.noalias() -= f.Gb * b;
+    // The design's level of each kept level.
+    std::vector<std::size_t> firstOf(static_cast<std::size_t>(r), 0);
+    for (int u = 1; u < r; ++u) firstOf[static_cast<std::size_t>(u)] = firstOf[static_cast<std::size_t>(u) - 1] + design.factors[static_cast<std::size_t>(u) - 1].size();
+    for (int c = 0; c < layout.m; ++c) {
+        const int k = layout.factorOfColumn[static_cast<std::size_t>(c)];
+        const std::size_t level = firstOf[static_cast<std::size_t>(factorOf[static_cast<std::size_t>(k)])] +
+                                  static_cast<std::size_t>(c - layout.firstColumn[static_cast<std::size_t>(k)]);
+        const int j = layout.denseIndex[static_cast<std::size_t>(c)];
+        double inverse = 0.0;  // [C^-1 + G F^- G']_cc
+        if (j >= 0) {
+            effects.values[level] = Xb(j, 0);
+            inverse = f.Sinv(j, j) + f.Zb.row(j).squaredNorm();
+        } else {
+            const int i = c - layout.firstColumn[static_cast<std::size_t>(layout.alpha)];
+            effects.values[level] = Xa(i, 0);
+            // (Y Sinv Y')_ii from the few entries of row i of Y.
+            double ySy = 0.0;
+            for (SparseRows::InnerIterator x(f.Y, i); x; ++x)
+                for (SparseRows::InnerIterator z(f.Y, i); z; ++z) ySy += x.value() * z.value() * f.Sinv(x.col(), z.col());
+            inverse = f.dInverse(i) + ySy + f.Za.row(i).squaredNorm();
+        }
+        effects.predictionErrorVariances[level] = residual * inverse;
+    }
+    return effects;
 }
 
 }  // namespace minque

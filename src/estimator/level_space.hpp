@@ -60,6 +60,8 @@ struct MinqueDesign {
 // The index of pair (i, j), i <= j, among t traits: i t - i (i - 1) / 2 + (j - i).
 inline int pairIndex(int i, int j, int t) { return i * t - i * (i - 1) / 2 + (j - i); }
 
+struct LevelFactor;
+
 // The bytes the set-up of a design holds at its peak, and the levels left
 // after the closed-form elimination (the order of the dense factor); for a
 // refusal before any work.
@@ -122,7 +124,6 @@ public:
     void project(const double* y, double* qy, double* uqy) const;
 
 private:
-    struct Factor;
     void buildMinqueMatrix();
     int levels(int factor) const { return static_cast<int>(design_.factors[static_cast<std::size_t>(factor)].size()); }
 
@@ -131,8 +132,27 @@ private:
     std::vector<int> factorOfColumn_, firstColumn_;
     std::vector<int> denseIndex_;        // per level: its index among the dense levels, -1 for an eliminated one
     std::vector<int> factorOfDense_;     // per dense level: its factor
-    std::unique_ptr<Factor> f_;
+    std::unique_ptr<LevelFactor> f_;
     std::vector<double> S_, sInverse_;
 };
+
+// The predictions of the random effects of one trait (empirical BLUP) at its
+// components, from Henderson's mixed model equations
+//
+//   [X'X  X'U    ] [b]   [X'y]
+//   [U'X  U'U + D] [u] = [U'y],   D diagonal: sigma2_e / sigma2_u for the levels of factor u,
+//
+// with the fixed columns absorbed (a g-inverse where they are dependent: the
+// predictions and their errors do not depend on it) and U'U + D factored as
+// the MINQUE matrix's I + U'U is. A factor whose component is at or below
+// zero is left out of the equations: its levels predict 0 with error
+// variance 0. A residual at or below zero gives no predictions.
+struct LevelEffects {
+    bool predicted = false;
+    std::vector<double> values;                    // m, in the design's level order
+    std::vector<double> predictionErrorVariances;  // Var(u - u^) = sigma2_e [(U'U + D)^-1 + G F^- G']_jj
+};
+// y: the trait's n values; components: the r factors' and then the residual's.
+LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components);
 
 }  // namespace minque

@@ -31,7 +31,6 @@
 #include "linalg/vector_path.hpp"
 #include "linalg/worker_pool.hpp"
 #include "io/product_records.hpp"
-#include "minque/effects.hpp"
 #include "model/genetic_definitions.hpp"
 #include "report/bootstrap_tables.hpp"
 #include "report/genetic_effects.hpp"
@@ -510,10 +509,8 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
 // appended), on the pass's data set.
 class EffectCollector {
 public:
-    // predictionErrors: also the prediction error variances of the whole-data
-    // predictions (the bootstrap's tables, which need no replicate).
-    EffectCollector(int traits, int replicates, int columns, int observations, int groupSize, bool predictionErrors = false)
-        : n_(observations), groups_{observations, groupSize}, predictionErrors_(predictionErrors) {
+    EffectCollector(int traits, int replicates, int columns, int observations, int groupSize)
+        : n_(observations), groups_{observations, groupSize} {
         effects_.traits = traits;
         effects_.replicates = replicates;
         effects_.columns = columns;
@@ -528,30 +525,43 @@ public:
 
     // records: the variance records of every pass so far (those of pass k last).
     void pass(const AnalysisState& st, int k, const std::vector<float>& records) {
-        const int t = effects_.traits;
-        predictor_.setDesign(st);
-        std::vector<float> record(static_cast<std::size_t>(st.recordLength));
-        std::vector<float> y(static_cast<std::size_t>(n_) + 1);
-        std::vector<double> u;
+        const int t = effects_.traits, r = st.randomFactorCount;
+        // The pass's data set: the state's current lists (0-based rows).
+        MinqueDesign design;
+        design.observations = st.obsCount;
+        for (int f = 1; f <= r; ++f) {
+            design.factors.emplace_back();
+            for (int j = st.factorLevelEnd[f - 1] + 1; j <= st.factorLevelEnd[f]; ++j) {
+                design.factors.back().emplace_back();
+                for (int e = 1; e <= st.randomColCount[j]; ++e)
+                    design.factors.back().back().emplace_back(st.randomColRows[j][e] - 1, static_cast<double>(st.randomColValues[j][e]));
+            }
+        }
+        for (int c = 1; c <= st.fixedCount; ++c) {
+            design.fixedColumns.emplace_back();
+            for (int e = 1; e <= st.fixedColCount[c]; ++e) design.fixedColumns.back().push_back(st.fixedColRows[c][e] - 1);
+        }
+        std::vector<double> y(static_cast<std::size_t>(st.obsCount)), components(static_cast<std::size_t>(r) + 1);
         for (int i = 1; i <= t; ++i) {
             const std::size_t at = (static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1)) *
                                    static_cast<std::size_t>(st.recordLength);
-            if (at + record.size() > records.size()) stopRun("internal error: the variance records of pass %d are missing", k);
-            std::copy(records.begin() + static_cast<std::ptrdiff_t>(at),
-                      records.begin() + static_cast<std::ptrdiff_t>(at + record.size()), record.begin());
+            if (at + static_cast<std::size_t>(st.recordLength) > records.size())
+                stopRun("internal error: the variance records of pass %d are missing", k);
+            for (int f = 0; f <= r; ++f)
+                components[static_cast<std::size_t>(f)] = records[at + static_cast<std::size_t>(f == r ? st.componentCount : f + 1)];
             int kept = 0;
             for (int m = 1; m <= n_; ++m)
-                if (groups_.keeps(k, m)) y[static_cast<std::size_t>(++kept)] = st.traitData[i][m];
+                if (groups_.keeps(k, m)) {
+                    if (kept == st.obsCount) stopRun("internal error: pass %d keeps more rows than its data set holds", k);
+                    y[static_cast<std::size_t>(kept++)] = st.traitData[i][m];
+                }
+            const LevelEffects level = predictLevelEffects(design, y.data(), components);
             const std::size_t set = static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1);
-            effects_.predicted[set] = predictor_.predict(st, y.data(), record.data(), u) ? 1 : 0;
-            std::copy(u.begin(), u.end(), effects_.values.begin() + static_cast<std::ptrdiff_t>(set * u.size()));
-            if (k == 0 && predictionErrors_) {
-                const std::vector<double> pev = effects_.predicted[set] ? predictor_.predictionErrorVariances(st, record.data())
-                                                                        : std::vector<double>(u.size(), 0.0);
-                effects_.predictionErrorVariances.insert(effects_.predictionErrorVariances.end(), pev.begin(), pev.end());
-            }
+            effects_.predicted[set] = level.predicted ? 1 : 0;
+            std::copy(level.values.begin(), level.values.end(),
+                      effects_.values.begin() + static_cast<std::ptrdiff_t>(set * level.values.size()));
             if (k == 0)
-                for (int f = 1; f <= st.randomFactorCount; ++f) effects_.termPositive.push_back(record[static_cast<std::size_t>(f)] > 0.0f);
+                for (int f = 0; f < r; ++f) effects_.termPositive.push_back(components[static_cast<std::size_t>(f)] > 0.0);
         }
     }
 
@@ -560,8 +570,6 @@ public:
 private:
     int n_;
     JackknifeGroups groups_;
-    bool predictionErrors_ = false;
-    EffectPredictor predictor_;
     PredictedEffects effects_;
 };
 
@@ -942,7 +950,7 @@ void noteTraitsWithoutEffects(const PredictedEffects& predicted, const std::vect
 // components from the estimator in the space of the random levels, the
 // effects at them, and the spread of the bootstrap's samples.
 AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, const AnalysisOptions& o,
-                               const AnalysisProgress& progress, std::optional<EffectCollector>& effects) {
+                               const AnalysisProgress& progress, PredictedEffects* effects) {
     const AnalysisState& st = model.state;
     const int t = model.traitCount, K = st.componentCount, R = st.recordLength, n = st.obsCount;
     const MinqueProjection& projection = *model.projection;
@@ -973,7 +981,29 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
         for (int k = 0; k < K; ++k)
             records[static_cast<std::size_t>(i) * static_cast<std::size_t>(R) + static_cast<std::size_t>(k) + 1] =
                 static_cast<float>(input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))]);
-    if (effects) effects->pass(model.state, 0, records);
+    if (effects != nullptr) {
+        // Each trait's effects at its own whole-data components, with their
+        // prediction error variances.
+        const MinqueDesign& design = projection.design();
+        const int r = st.randomFactorCount, q = projection.columns();
+        effects->traits = t;
+        effects->replicates = 0;
+        effects->columns = q;
+        std::vector<double> y(static_cast<std::size_t>(n)), components(static_cast<std::size_t>(r) + 1);
+        for (int i = 0; i < t; ++i) {
+            for (int obs = 1; obs <= n; ++obs) y[static_cast<std::size_t>(obs - 1)] = st.traitData[i + 1][obs];
+            for (int k = 0; k <= r; ++k)
+                components[static_cast<std::size_t>(k)] =
+                    input.whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
+            const LevelEffects level = predictLevelEffects(design, y.data(), components);
+            effects->values.insert(effects->values.end(), level.values.begin(), level.values.end());
+            effects->predictionErrorVariances.insert(effects->predictionErrorVariances.end(),
+                                                     level.predictionErrorVariances.begin(),
+                                                     level.predictionErrorVariances.end());
+            effects->predicted.push_back(level.predicted ? 1 : 0);
+            for (int k = 0; k < r; ++k) effects->termPositive.push_back(components[static_cast<std::size_t>(k)] > 0.0);
+        }
+    }
     cancelUnlessGoingOn(0);
     for (int k = 1; k <= K; ++k)
         input.labels.push_back(k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)]);
@@ -1058,15 +1088,11 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     startWorkerThreads(o.threads, prepared.words, progress);
     AnalysisState& st = model->state;
     const bool bootstrap = o.standardErrors == StandardErrors::Bootstrap;
-    std::optional<EffectCollector> effects;
-    if (o.effects)
-        // With the bootstrap the effects of all data, with their prediction
-        // errors; with the jackknife those of every replicate too.
-        effects.emplace(model->traitCount, bootstrap ? 0 : prepared.settings.replicates, st.randomLevelCount,
-                        st.obsCount, o.group, bootstrap);
+    std::optional<EffectCollector> effects;  // the jackknife's, of every pass
+    PredictedEffects predicted;               // the bootstrap's, of all data
     AnalysisResult result;
     if (bootstrap) {
-        result = bootstrapResult(*model, prepared.settings, o, progress, effects);
+        result = bootstrapResult(*model, prepared.settings, o, progress, o.effects ? &predicted : nullptr);
     } else {
         // The jackknife: the programs' engine, whose reports these are, and its n x n V^-1.
         st.vInverse = dmatrix(1, st.obsCount, 1, st.obsCount);
@@ -1082,10 +1108,12 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
                 varianceSignature(model->dataText, model->modelText, o.group, model->state.covarianceCount > 0 ? 1 : 0);
         run.control.passDone = progress.passDone;
         run.control.covarianceRecords = o.covarianceRecords;
-        if (effects)
+        if (o.effects) {
+            effects.emplace(model->traitCount, prepared.settings.replicates, st.randomLevelCount, st.obsCount, o.group);
             run.control.passComputed = [&effects](AnalysisState& state, int k) {
                 effects->pass(state, k, allRecords(state, kSlotVariance));
             };
+        }
         ReportedBlocks blocks = runVariancesAndCovariances(st, model->traitCount, run);
         if (folder)
             for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var"),
@@ -1093,10 +1121,11 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
                 written.add(pathInFolder(dir, output));
         result = jackknifeResult(*model, prepared.settings, blocks, o);
     }
-    if (effects) {
-        noteTraitsWithoutEffects(effects->effects(), prepared.settings.traits, progress);
-        result.tables.effects = bootstrap ? effectRowsFromPredictionErrors(model->terms, effects->effects(), prepared.settings.traits)
-                                          : effectRows(model->terms, effects->effects(), prepared.settings.traits);
+    if (o.effects) {
+        const PredictedEffects& e = bootstrap ? predicted : effects->effects();
+        noteTraitsWithoutEffects(e, prepared.settings.traits, progress);
+        result.tables.effects = bootstrap ? effectRowsFromPredictionErrors(model->terms, e, prepared.settings.traits)
+                                          : effectRows(model->terms, e, prepared.settings.traits);
     }
     flagFewLevels(result.tables, model->levels, model->heritability);
     result.threads = workerThreads();
