@@ -153,8 +153,7 @@ void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int 
         std::fflush(stderr);
         return;
     }
-    const int lastPass = control.wholeDataOnly ? 0 : J;
-    for (int k = 0; k <= lastPass; ++k) {
+    for (int k = 0; k <= J; ++k) {
         const int owner = k % team.size;
         if (owner == team.rank) {
             if (k == 0)
@@ -186,7 +185,7 @@ void passesPhase(AnalysisState& st, const std::vector<PairTarget>& targets, int 
                            "The analysis was cancelled after " + std::to_string(k) + " of " + std::to_string(J) +
                                " jackknife replicates");
     }
-    if (lead && control.programLines && !control.wholeDataOnly) {
+    if (lead && control.programLines) {
         std::fputs("\n\nJackknifing Is Finished.\n\n", stderr);
         std::fflush(stderr);
     }
@@ -308,10 +307,6 @@ ReportedBlocks runJackknifeBoth(AnalysisState& st, int traitCount, int groupSize
     passesPhase(st, targets, traitCount, n, groupSize, control);
     ReportedBlocks blocks;
     if (rankTeam().rank != 0) return blocks;
-    if (control.wholeDataOnly) {
-        if (control.covarianceRecords) blocks.covarianceRecords = allRecords(st, kSlotCovariance);
-        return blocks;
-    }
 
     // The variance report reads its records from the variance file in both
     // slots, as minque-var does; then the covariance report as minque-cov.

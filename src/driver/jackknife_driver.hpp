@@ -46,9 +46,6 @@ struct JackknifeControl {
     std::function<bool(int replicate, int replicates)> passDone;
     std::function<void(AnalysisState& state, int replicate)> passComputed;
     bool covarianceRecords = false;  // runJackknifeBoth also returns "MATRIX.cov" whole
-    // The pass on all data alone: its records, no replicate and no report
-    // (the standard errors come from elsewhere, the parametric bootstrap).
-    bool wholeDataOnly = false;
 };
 
 // Runs the three phases for the pairs of `traitCount` traits with group size

@@ -555,10 +555,9 @@ ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, con
         st.forceHost = run.forceHost;
         const std::string reportNames[2] = {run.name + ".VAR", run.name + ".COV"};
         const int n = st.obsCount;
-        // The whole data alone (the bootstrap's pass) has no replicate.
-        st.replicateCount = run.control.wholeDataOnly ? 0 : JackknifeGroups{n, run.groupSize}.replicates();
+        st.replicateCount = JackknifeGroups{n, run.groupSize}.replicates();
         st.replicateDf = std::max(st.replicateCount - 1, 0);
-        if (!run.control.wholeDataOnly && st.replicateCount < kMinReplicates)
+        if (st.replicateCount < kMinReplicates)
             stopRun("The jackknife needs at least 2 replicates, but %d observations in groups of %d give %d; choose a "
                     "smaller group size",
                     n, run.groupSize, st.replicateCount);
@@ -595,8 +594,6 @@ ReportedBlocks runVariancesAndCovariances(AnalysisState& st, int traitCount, con
         ReportedBlocks blocks =
             runJackknifeBoth(st, traitCount, run.groupSize, reports[0].stream(), reports[1].stream(), run.control);
         blocks.varianceRecords = std::move(st.recordStores[kSlotVariance].values);
-        // The whole data alone: its records, and no report.
-        if (run.control.wholeDataOnly) return blocks;
         const std::time_t end = std::time(nullptr);
         const float hours = static_cast<float>(static_cast<std::int32_t>(end - start) / 3600.0);
         for (MemoryTextStream& report : reports) writeRunTime(report.stream(), run.chinese, hours);

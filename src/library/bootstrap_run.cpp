@@ -1,0 +1,99 @@
+#include "library/bootstrap_run.hpp"
+
+#include <string>
+
+#include "core/fatal_error.hpp"
+#include "report/bootstrap_tables.hpp"
+#include "resampling/parametric_bootstrap.hpp"
+
+namespace minque {
+
+// The tables of a run with bootstrap standard errors: the whole-data
+// components from the estimator in the space of the random levels, the
+// effects at them, and the spread of the bootstrap's samples.
+AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, const AnalysisOptions& o,
+                               const AnalysisProgress& progress, PredictedEffects* effects) {
+    const AnalysisState& st = model.state;
+    const int t = model.traitCount, K = st.componentCount, R = st.recordLength, n = st.obsCount;
+    const MinqueProjection& projection = *model.projection;
+    if (projection.components() != K || projection.observations() != n)
+        stopRun("internal error: the bootstrap's design has %d components, the model %d", projection.components(), K);
+    const int B = o.bootstrapSamples;
+    auto cancelUnlessGoingOn = [&](int done) {
+        if (progress.passDone && !progress.passDone(done, B))
+            throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled after " + std::to_string(done) + " of " +
+                                                          std::to_string(B) + " bootstrap samples");
+    };
+    BootstrapTableInput input;
+    input.traits = settings.traits;
+    input.heritability = model.heritability;
+    input.randomFactors = st.randomFactorCount;
+    {
+        std::vector<double> Y(static_cast<std::size_t>(n) * static_cast<std::size_t>(t));
+        for (int obs = 1; obs <= n; ++obs)
+            for (int i = 1; i <= t; ++i)
+                Y[static_cast<std::size_t>(obs - 1) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1)] = st.traitData[i][obs];
+        input.whole = projection.estimate(Y, t);
+    }
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    // The variance file's records of all data (float 0 without meaning):
+    // what the library returns, and the components the effects are predicted at.
+    std::vector<float> records(static_cast<std::size_t>(t) * static_cast<std::size_t>(R), 0.0f);
+    for (int i = 0; i < t; ++i)
+        for (int k = 0; k < K; ++k)
+            records[static_cast<std::size_t>(i) * static_cast<std::size_t>(R) + static_cast<std::size_t>(k) + 1] =
+                static_cast<float>(input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))]);
+    if (effects != nullptr) {
+        // Each trait's effects at its own whole-data components, with their
+        // prediction error variances.
+        const MinqueDesign& design = projection.design();
+        const int r = st.randomFactorCount, q = projection.columns();
+        effects->traits = t;
+        effects->replicates = 0;
+        effects->columns = q;
+        std::vector<double> y(static_cast<std::size_t>(n)), components(static_cast<std::size_t>(r) + 1);
+        for (int i = 0; i < t; ++i) {
+            for (int obs = 1; obs <= n; ++obs) y[static_cast<std::size_t>(obs - 1)] = st.traitData[i + 1][obs];
+            for (int k = 0; k <= r; ++k)
+                components[static_cast<std::size_t>(k)] =
+                    input.whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
+            const LevelEffects level = predictLevelEffects(design, y.data(), components);
+            effects->values.insert(effects->values.end(), level.values.begin(), level.values.end());
+            effects->predictionErrorVariances.insert(effects->predictionErrorVariances.end(),
+                                                     level.predictionErrorVariances.begin(),
+                                                     level.predictionErrorVariances.end());
+            effects->predicted.push_back(level.predicted ? 1 : 0);
+            for (int k = 0; k < r; ++k) effects->termPositive.push_back(components[static_cast<std::size_t>(k)] > 0.0);
+        }
+    }
+    cancelUnlessGoingOn(0);
+    for (int k = 1; k <= K; ++k)
+        input.labels.push_back(k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)]);
+    input.draws = parametricBootstrap(projection, input.whole, t, B, o.seed, cancelUnlessGoingOn);
+
+    AnalysisResult result;
+    result.settings = settings;
+    result.tables = bootstrapTables(input);
+    VarianceRecords& v = result.varianceRecords;
+    v.traits = t;
+    v.replicates = 0;
+    v.components = K;
+    v.values = std::move(records);
+    if (o.covarianceRecords) {
+        // The pairs (1, 2), (1, 3), ..., (t - 1, t) of all data, as the variances.
+        CovarianceRecords& c = result.covarianceRecords;
+        c.pairs = t * (t - 1) / 2;
+        c.replicates = 0;
+        c.components = K;
+        c.values.assign(static_cast<std::size_t>(c.pairs) * static_cast<std::size_t>(R), 0.0f);
+        std::size_t at = 0;
+        for (int i = 0; i < t; ++i)
+            for (int j = i + 1; j < t; ++j, at += static_cast<std::size_t>(R))
+                for (int k = 0; k < K; ++k)
+                    c.values[at + static_cast<std::size_t>(k) + 1] =
+                        static_cast<float>(input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))]);
+    }
+    return result;
+}
+
+}  // namespace minque

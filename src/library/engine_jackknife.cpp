@@ -1,0 +1,150 @@
+#include "library/engine_jackknife.hpp"
+
+#include <optional>
+
+#include "core/arrays.hpp"
+#include "core/fatal_error.hpp"
+#include "driver/run_driver.hpp"
+#include "io/file_text.hpp"
+#include "io/product_records.hpp"
+#include "io/variance_signature.hpp"
+#include "report/heritability.hpp"
+#include "report/result_tables.hpp"
+#include "resampling/jackknife.hpp"
+
+namespace minque {
+
+namespace {
+
+// The predicted effects of every pass, as the passes are computed: each
+// trait at its own components of that pass (the variance records just
+// appended), on the pass's data set.
+class EffectCollector {
+public:
+    EffectCollector(int traits, int replicates, int columns, int observations, int groupSize)
+        : n_(observations), groups_{observations, groupSize} {
+        effects_.traits = traits;
+        effects_.replicates = replicates;
+        effects_.columns = columns;
+        const std::size_t sets = (static_cast<std::size_t>(replicates) + 1) * static_cast<std::size_t>(traits);
+        try {
+            effects_.values.assign(sets * static_cast<std::size_t>(columns), 0.0);
+            effects_.predicted.assign(sets, 0);
+        } catch (const std::bad_alloc&) {
+            workAllocationFailure();
+        }
+    }
+
+    // records: the variance records of every pass so far (those of pass k last).
+    void pass(const AnalysisState& st, int k, const std::vector<float>& records) {
+        const int t = effects_.traits, r = st.randomFactorCount;
+        // The pass's data set: the state's current lists (0-based rows).
+        MinqueDesign design;
+        design.observations = st.obsCount;
+        for (int f = 1; f <= r; ++f) {
+            design.factors.emplace_back();
+            for (int j = st.factorLevelEnd[f - 1] + 1; j <= st.factorLevelEnd[f]; ++j) {
+                design.factors.back().emplace_back();
+                for (int e = 1; e <= st.randomColCount[j]; ++e)
+                    design.factors.back().back().emplace_back(st.randomColRows[j][e] - 1, static_cast<double>(st.randomColValues[j][e]));
+            }
+        }
+        for (int c = 1; c <= st.fixedCount; ++c) {
+            design.fixedColumns.emplace_back();
+            for (int e = 1; e <= st.fixedColCount[c]; ++e) design.fixedColumns.back().push_back(st.fixedColRows[c][e] - 1);
+        }
+        std::vector<double> y(static_cast<std::size_t>(st.obsCount)), components(static_cast<std::size_t>(r) + 1);
+        for (int i = 1; i <= t; ++i) {
+            const std::size_t at = (static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1)) *
+                                   static_cast<std::size_t>(st.recordLength);
+            if (at + static_cast<std::size_t>(st.recordLength) > records.size())
+                stopRun("internal error: the variance records of pass %d are missing", k);
+            for (int f = 0; f <= r; ++f)
+                components[static_cast<std::size_t>(f)] = records[at + static_cast<std::size_t>(f == r ? st.componentCount : f + 1)];
+            int kept = 0;
+            for (int m = 1; m <= n_; ++m)
+                if (groups_.keeps(k, m)) {
+                    if (kept == st.obsCount) stopRun("internal error: pass %d keeps more rows than its data set holds", k);
+                    y[static_cast<std::size_t>(kept++)] = st.traitData[i][m];
+                }
+            const LevelEffects level = predictLevelEffects(design, y.data(), components);
+            const std::size_t set = static_cast<std::size_t>(k) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1);
+            effects_.predicted[set] = level.predicted ? 1 : 0;
+            std::copy(level.values.begin(), level.values.end(),
+                      effects_.values.begin() + static_cast<std::ptrdiff_t>(set * level.values.size()));
+            if (k == 0)
+                for (int f = 0; f < r; ++f) effects_.termPositive.push_back(components[static_cast<std::size_t>(f)] > 0.0);
+        }
+    }
+
+    const PredictedEffects& effects() const { return effects_; }
+
+private:
+    int n_;
+    JackknifeGroups groups_;
+    PredictedEffects effects_;
+};
+
+// The tables of a run with the jackknife's standard errors, from the
+// reports' blocks and the variance records of every pass.
+AnalysisResult jackknifeResult(PreparedModel& model, const AnalysisSettings& settings, ReportedBlocks& blocks,
+                               const AnalysisOptions& o) {
+    const AnalysisState& st = model.state;
+    AnalysisResult result;
+    result.settings = settings;
+    const ReportEstimates variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
+    result.tables = buildResultTables(reportOfBlocks(blocks.covariances, st.traitNames, o.chinese), &variances);
+    result.varianceReport = std::move(blocks.varianceReport);
+    result.covarianceReport = std::move(blocks.covarianceReport);
+    VarianceRecords& v = result.varianceRecords;
+    v.traits = model.traitCount;
+    v.replicates = st.replicateCount;
+    v.components = st.componentCount;
+    v.values = std::move(blocks.varianceRecords);
+    CovarianceRecords& c = result.covarianceRecords;
+    c.pairs = model.traitCount * (model.traitCount - 1) / 2;
+    c.replicates = st.replicateCount;
+    c.components = st.componentCount;
+    c.values = std::move(blocks.covarianceRecords);
+    result.tables.heritabilities =
+        heritabilityRows(model.heritability, v.values, settings.traits, v.components, v.replicates);
+    return result;
+}
+
+}  // namespace
+
+AnalysisResult engineJackknifeResult(PreparedModel& model, const PreparedAnalysis& prepared, const std::string& dir,
+                                     RunFiles& written, const AnalysisProgress& progress, PredictedEffects* effects) {
+    const AnalysisOptions& o = prepared.options;
+    const std::string& name = prepared.settings.fileName;
+    AnalysisState& st = model.state;
+    // The engine's n x n V^-1, which the estimator never needs.
+    st.vInverse = dmatrix(1, st.obsCount, 1, st.obsCount);
+    CombinedRun run;
+    run.folder = dir;
+    run.name = name;
+    run.chinese = o.chinese;
+    run.groupSize = o.group;
+    run.forceHost = o.hostOnly;
+    run.control.programLines = false;
+    if (!dir.empty())
+        run.varianceSignature = varianceSignature(model.dataText, model.modelText, o.group, st.covarianceCount > 0 ? 1 : 0);
+    run.control.passDone = progress.passDone;
+    run.control.covarianceRecords = o.covarianceRecords;
+    std::optional<EffectCollector> collector;
+    if (effects != nullptr) {
+        collector.emplace(model.traitCount, prepared.settings.replicates, st.randomLevelCount, st.obsCount, o.group);
+        run.control.passComputed = [&collector](AnalysisState& state, int k) {
+            collector->pass(state, k, allRecords(state, kSlotVariance));
+        };
+    }
+    ReportedBlocks blocks = runVariancesAndCovariances(st, model.traitCount, run);
+    if (!dir.empty())
+        for (const std::string& output : {name + ".VAR", name + ".COV", std::string("MATWRN.var"),
+                                          std::string(kVarianceSignatureFile)})
+            written.add(pathInFolder(dir, output));
+    if (effects != nullptr) *effects = collector->effects();
+    return jackknifeResult(model, prepared.settings, blocks, o);
+}
+
+}  // namespace minque
