@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all programs test test-nocuda test-asan example bench bench-reference bench-mpi fuzz fuzz-merge clean
+.PHONY: all programs test test-nocuda test-asan example bench bench-reference bench-mpi bench-met fuzz fuzz-merge clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMINQUE_BUILD_TESTS=ON -DMINQUE_BUILD_BENCH=ON $(CMAKE_FLAGS)
@@ -37,6 +37,13 @@ bench: all
 	bench/run_reference_case.sh $(BUILD)
 	bench/run_front_door_case.sh $(BUILD)
 	bench/run_bootstrap_case.sh $(BUILD)
+	bench/run_met_series.sh $(BUILD)
+	$(BUILD)/bench/minque-factor-candidates
+
+# The estimator's growth in n alone; BASELINE=path/to/an/earlier/minque runs
+# that program side by side (up to n = 16000).
+bench-met: all
+	bench/run_met_series.sh $(BUILD)
 
 # The reference case over 2 MPI ranks against one process, and one pass's
 # time for n = 2000, 4000 and 8000 (after `make bench`).

@@ -4,8 +4,9 @@
 # E environments x R replicates, four traits, random Geno, Geno*Env and
 # Env*Rep, Env fixed. Prints n, the random levels m, the levels of the dense
 # factor, seconds and peak memory; with BASELINE=/path/to/another/minque,
-# the same for that program (an earlier build) where it finishes within
-# LIMIT seconds (default 600), side by side.
+# the same for that program (an earlier build) side by side, where n is at
+# most BASELINE_UP_TO (default 16000) and it finishes within LIMIT seconds
+# (default 600).
 #
 # Usage: bench/run_met_series.sh BUILD_DIRECTORY [G:E:R ...]
 #   default series: 100:4:5 400:4:5 800:4:5 2000:4:5 5000:4:5 1000:20:5
@@ -34,6 +35,12 @@ for c in "${cases[@]}"; do
   n=$((G * E * R)); m=$((G + G * E + E * R)); dense=$((G + E * R))
   model=("$file" --random Geno,Geno*Env,Env*Rep --fixed Env --traits Yield,Height,GrainWt,Heading --replace)
   printf '%7d %7d %6d %6s | %s' "$n" "$m" "$dense" "Geno*Env" "$(measure "$build/minque" analyse "${model[@]}" --out new)"
-  [ -n "${BASELINE:-}" ] && printf ' | %s' "$(measure "$BASELINE" analyse "${model[@]}" --out baseline)"
+  if [ -n "${BASELINE:-}" ]; then
+    if [ "$n" -le "${BASELINE_UP_TO:-16000}" ]; then
+      printf ' | %s' "$(measure "$BASELINE" analyse "${model[@]}" --out baseline)"
+    else
+      printf ' | %8s %8s' "-" "-"
+    fi
+  fi
   printf '\n'
 done

@@ -3,9 +3,12 @@
 #include <Eigen/Cholesky>
 #include <Eigen/Core>
 #include <Eigen/Eigenvalues>
+#include <Eigen/OrderingMethods>
+#include <Eigen/SparseCholesky>
 #include <Eigen/SparseCore>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -172,6 +175,12 @@ struct LevelFactor {
     SparseRows Y;       // mAlpha x s: A^-1 B, B the block of C between eliminated and dense levels
     Sparse Yt;          // Y'
     Dense Sinv;         // s x s: the inverse of the Schur complement D - B'A^-1 B
+    // Where the Schur complement stays sparse (in a multi-environment trial
+    // the genotypes meet only through the Env*Rep levels): its sparse
+    // Cholesky factor, with a fill-reducing (AMD) ordering, which solves
+    // data sets at the cost of its few entries instead of s^2.
+    bool sparseSchur = false;
+    std::unique_ptr<Eigen::SimplicialLLT<Sparse, Eigen::Lower, Eigen::AMDOrdering<int>>> sparseFactor;
     Sparse X;           // n x p
     Dense W;            // n x p: V^-1 X
     Dense Ga, Gb;       // G = C^-1 U'X, eliminated and dense rows
@@ -183,7 +192,8 @@ struct LevelFactor {
 
     // C^-1 [Ra; Rb] into [Xa; Xb].
     void solve(const Dense& Ra, const Dense& Rb, Dense& Xa, Dense& Xb) const {
-        Xb.noalias() = Sinv * (Rb - Yt * Ra);
+        if (sparseSchur) Xb = sparseFactor->solve(Dense(Rb - Yt * Ra));
+        else Xb.noalias() = Sinv * (Rb - Yt * Ra);
         Xa = dInverse.asDiagonal() * Ra;
         Xa.noalias() -= Y * Xb;
     }
@@ -234,30 +244,47 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
     const Sparse B = (Ua.transpose() * Ub).pruned();
     Y = dInverse.asDiagonal() * B;
     Yt = Y.transpose();
-    // The Schur complement Lambda_b + Ub'Ub - B'A^-1 B, its Cholesky factor
-    // in place, and its inverse, column chunk by column chunk.
-    Dense schur = Dense::Zero(s, s);
-    for (int j = 0; j < s; ++j) schur(j, j) = ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])];
-    {
-        const Sparse UbUb = Ub.transpose() * Ub;
-        for (int k = 0; k < UbUb.outerSize(); ++k)
-            for (Sparse::InnerIterator it(UbUb, k); it; ++it) schur(it.row(), it.col()) += it.value();
-        const Sparse BtY = Sparse(B.transpose()) * Sparse(Y);
-        for (int k = 0; k < BtY.outerSize(); ++k)
-            for (Sparse::InnerIterator it(BtY, k); it; ++it) schur(it.row(), it.col()) -= it.value();
+    // The Schur complement Lambda_b + Ub'Ub - B'A^-1 B; its Cholesky factor,
+    // sparse where the ordered factor fills at most a fifth of the
+    // triangle, else dense (blocked, in place); and its inverse, column
+    // chunk by column chunk.
+    Sparse schurSparse = Sparse(Ub.transpose() * Ub) - Sparse(Sparse(B.transpose()) * Sparse(Y));
+    for (int j = 0; j < s; ++j) schurSparse.coeffRef(j, j) += ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])];
+    schurSparse.makeCompressed();
+    const double triangle = 0.5 * static_cast<double>(s) * (static_cast<double>(s) + 1.0);
+    if (s > 0 && static_cast<double>(schurSparse.nonZeros()) <= 0.2 * 2.0 * triangle) {
+        sparseFactor = std::make_unique<Eigen::SimplicialLLT<Sparse, Eigen::Lower, Eigen::AMDOrdering<int>>>();
+        sparseFactor->analyzePattern(schurSparse);
+        if (static_cast<double>(sparseFactor->matrixL().nestedExpression().nonZeros()) <= 0.2 * triangle) {
+            sparseFactor->factorize(schurSparse);
+            if (sparseFactor->info() != Eigen::Success)
+                stopRun("internal error: the equations of %d random levels are not positive definite", layout.m);
+            sparseSchur = true;
+        }
     }
-    symmetrise(schur);
-    Eigen::LLT<Eigen::Ref<Dense>> llt(schur);
-    if (llt.info() != Eigen::Success) stopRun("internal error: the equations of %d random levels are not positive definite", layout.m);
     Sinv.resize(s, s);
-    overChunks(s, [&](int, int first, int last) {
-        auto block = Sinv.middleCols(first, last - first);
-        block.setZero();
-        for (int j = first; j < last; ++j) block(j, j - first) = 1.0;
-        llt.solveInPlace(block);
-    });
+    if (sparseSchur) {
+        overChunks(s, [&](int, int first, int last) {
+            Dense identity = Dense::Zero(s, last - first);
+            for (int j = first; j < last; ++j) identity(j, j - first) = 1.0;
+            Sinv.middleCols(first, last - first) = sparseFactor->solve(identity);
+        });
+    } else {
+        sparseFactor.reset();
+        Dense schur = Dense(schurSparse);
+        schurSparse = Sparse();
+        symmetrise(schur);
+        Eigen::LLT<Eigen::Ref<Dense>> llt(schur);
+        if (llt.info() != Eigen::Success)
+            stopRun("internal error: the equations of %d random levels are not positive definite", layout.m);
+        overChunks(s, [&](int, int first, int last) {
+            auto block = Sinv.middleCols(first, last - first);
+            block.setZero();
+            for (int j = first; j < last; ++j) block(j, j - first) = 1.0;
+            llt.solveInPlace(block);
+        });
+    }
     symmetrise(Sinv);
-    schur.resize(0, 0);
     // The fixed columns: G = C^-1 U'X, F = X'X - (U'X)'G, W = V^-1 X.
     const Dense UXa = Ua.transpose() * X, UXb = Ub.transpose() * X;
     solve(UXa, UXb, Ga, Gb);
