@@ -41,6 +41,10 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
   quiet <- flag_argument(quiet, "quiet")
   if (se == "jackknife" && is.null(group))
     stop("'group' (the jackknife group size) is required with se = \"jackknife\"", call. = FALSE)
+  if (se == "jackknife" && !quiet)
+    for (unused in c("bootstrap", "seed")[c(!missing(bootstrap), !missing(seed))])
+      message("'", unused, "' is not used: it belongs to the bootstrap, and the standard errors are the ",
+              "jackknife's (se = \"bootstrap\" for the bootstrap's)")
   if (se == "bootstrap" && !is.null(group)) {
     count_argument(group, "group", 1L, .Machine$integer.max)
     if (!quiet) message("'group' is not used: it sizes the jackknife's groups, and the standard errors are the ",

@@ -607,8 +607,23 @@ int runMinqueCommand(int argc, char** argv) {
                                "in diallels and crossed designs, see the guide) or jackknife (the reports NAME.VAR and "
                                "NAME.COV of the three programs, with --group)")
         ->check(CLI::IsMember({"jackknife", "bootstrap"}));
-    analyseCommand->add_option("--bootstrap", a.bootstrap, "Bootstrap samples (default 1000)")->check(CLI::Range(20, 1000000));
-    analyseCommand->add_option("--seed", a.seed, "Seed of the bootstrap's draws (default 1)");
+    CLI::Option* bootstrapOption =
+        analyseCommand->add_option("--bootstrap", a.bootstrap, "Bootstrap samples (default 1000)")->check(CLI::Range(20, 1000000));
+    // A seed is a whole number 0 .. 2^64 - 1, written as one: a sign, or a
+    // number past the range, is refused rather than wrapped or clamped.
+    CLI::Option* seedOption =
+        analyseCommand->add_option("--seed", a.seed, "Seed of the bootstrap's draws (default 1)")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    char* end = nullptr;
+                    errno = 0;
+                    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+                    if (digits) (void)std::strtoull(text.c_str(), &end, 10);
+                    if (!digits || errno != 0)
+                        return std::string("the seed must be a whole number from 0 to 18446744073709551615, not '") + text + "'";
+                    return std::string();
+                },
+                "SEED"));
     analyseCommand->add_flag("--effects", a.effects,
                              "Also predict the genetic effects of every parent, cross and level (BLUP at each trait's "
                              "components), into effects.csv, with the prediction errors' standard errors (jackknife "
@@ -646,6 +661,12 @@ int runMinqueCommand(int argc, char** argv) {
                                  "consecutive rows\nRun with --help for more information.\n");
             return 2;
         }
+        if (a.se == "jackknife")
+            for (const CLI::Option* unused : {bootstrapOption, seedOption})
+                if (unused->count() > 0)
+                    std::fprintf(stderr, "minque analyse: %s is not used: it belongs to the bootstrap, and the standard "
+                                         "errors are the jackknife's (--se bootstrap for the bootstrap's)\n",
+                                 unused->get_name().c_str());
         if (a.se == "bootstrap" && groupOption->count() > 0) {
             std::fprintf(stderr, "minque analyse: --group is not used: it sizes the jackknife's groups, and the standard "
                                  "errors are the bootstrap's (--se jackknife for the jackknife's)\n");

@@ -1,6 +1,7 @@
 #include "io/file_text.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,13 @@ bool readFileText(const std::string& name, std::string* text) {
     std::fclose(f);
     if (failed) stopRun("%s: the file could not be read", name.c_str());
     return true;
+}
+
+void refuseUnlessRegularFile(const std::string& name) {
+    struct stat status {};
+    if (::stat(name.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return;
+    const char* what = S_ISDIR(status.st_mode) ? "a folder" : S_ISFIFO(status.st_mode) ? "a FIFO (named pipe)" : "a device or socket";
+    stopRun("%s: is %s, not a regular file; give the file itself", name.c_str(), what);
 }
 
 std::FILE* createFile(const std::string& name, const char* mode) {

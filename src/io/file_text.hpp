@@ -11,6 +11,12 @@ namespace minque {
 // (errno tells why). A failure while reading stops the run naming the file.
 bool readFileText(const std::string& name, std::string* text);
 
+// An input the user names (a trial table, a report) must be a regular file:
+// a FIFO or a device would block or never end, a folder has no text. Stops
+// the run naming it otherwise; a name that does not exist is left to the
+// reader's "cannot be opened".
+void refuseUnlessRegularFile(const std::string& name);
+
 // Creates (or empties) the file `name` for writing, and for reading too when
 // `mode` has a '+', as fopen with "w" would, except that a link in its place
 // is refused, never followed (errno ELOOP): a planted link cannot make a run

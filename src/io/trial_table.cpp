@@ -168,6 +168,7 @@ TrialTable parseTrialTable(const std::string& input, const std::string& fileName
 
 TrialTable readTrialTable(const std::string& fileName) {
     std::string text;
+    refuseUnlessRegularFile(fileName);
     if (!readFileText(fileName, &text)) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
     return parseTrialTable(text, fileName);
 }

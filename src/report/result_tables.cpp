@@ -260,6 +260,7 @@ ReportEstimates reportOfBlocks(const std::vector<ReportBlock>& blocks, const std
 
 ReportEstimates readReport(const std::string& fileName) {
     std::string text;
+    refuseUnlessRegularFile(fileName);
     if (!readFileText(fileName, &text)) stopRun("%s: cannot be opened (%s)", fileName.c_str(), std::strerror(errno));
     return parseReport(text, fileName);
 }

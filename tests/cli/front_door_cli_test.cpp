@@ -2,6 +2,7 @@
 // write, their agreement with the three-program chain, the tables against the
 // reports' printed numbers, the picture and the page, and the refusals.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -386,6 +387,7 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
     test::writeFile(dir.file("MISS.TXT"), missing);
     std::filesystem::create_directories(dir.file("busy"));
     test::writeFile(dir.file("busy/keep.txt"), "mine");
+    ASSERT_EQ(mkfifo(dir.file("PIPE.TXT").c_str(), 0600), 0);  // no writer: opening it would wait for ever
     struct Case {
         std::vector<std::string> args;
         int exitCode;
@@ -399,6 +401,9 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
         {with({"analyse", "MISS.TXT"}), 1, "MISS.TXT: line 3, column Yield: the value is missing ('NA')"},
         {with({"analyse", "EX.TXT", "--out", "busy"}), 1, "--out: the folder busy is not empty; give --replace"},
         {with({"analyse", "NONE.TXT"}), 1, "NONE.TXT: cannot be opened"},
+        {with({"analyse", "PIPE.TXT"}), 1, "PIPE.TXT: is a FIFO (named pipe), not a regular file"},
+        {{"summary", "PIPE.TXT"}, 1, "PIPE.TXT: is a FIFO (named pipe), not a regular file"},
+        {with({"analyse", "busy"}), 1, "busy: is a folder, not a regular file"},
         {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Dad", "--se", "jackknife", "--group", "4"}, 1,
          "EX.TXT: there is no column 'Dad'"},
         {with({"analyse", "EX.TXT", "--traits", "Yield,Colour"}), 1, "there is no column 'Colour' (a trait)"},
@@ -406,6 +411,11 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
          "84 complete rows in groups of 50 give 1 jackknife replicates"},
         {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife"}, 2,
          "--group is required with --se jackknife"},
+        {with({"analyse", "EX.TXT", "--seed", "-1"}), 2, "the seed must be a whole number from 0 to 18446744073709551615, not '-1'"},
+        {with({"analyse", "EX.TXT", "--seed", "18446744073709551616"}), 2, "not '18446744073709551616'"},
+        // Said before the refusal of the group size.
+        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife", "--group", "50", "--seed", "3"}, 1,
+         "--seed is not used: it belongs to the bootstrap"},
         {with({"analyse", "EX.TXT", "--lang", "fr"}), 2, "--lang"},
         {{"summary", "EX.TXT"}, 1, "EX.TXT: no trait-pair block found"},
     };
