@@ -136,12 +136,15 @@ void deriveModelConstants(AnalysisState& st, int trailingFactorCount, const std:
         const int a = st.covariancePair[k][1], b = st.covariancePair[k][2];
         const bool named = static_cast<int>(factorNames.size()) >= r;
         auto nameOf = [&](int u) { return factorNames[static_cast<std::size_t>(u - 1)].c_str(); };
-        if (named && (a < 1 || a > r || b < 1 || b > r))
-            stopRun("%s: the covariance components pair the random terms by their positions, here term %d with "
-                    "term %d, but there are %d terms; give the paired terms in that order (with one fixed column: the "
-                    "first with the third, the second with the fourth), terms with the same levels such as an "
-                    "additive and a maternal effect of the same parents",
-                    option.c_str(), a, b, r);
+        if (named && (a < 1 || a > r || b < 1 || b > r)) {
+            std::string given;
+            for (int u = 1; u <= r; ++u) given += std::string(u == 1 ? "" : ", ") + nameOf(u);
+            stopRun("%s: a covariance model needs its random terms in pairs that share their levels (such as an "
+                    "additive and a maternal effect of the same parents), given in the order that pairs them: with "
+                    "one fixed column the first with the third and the second with the fourth, so four terms; the "
+                    "%d given (%s) leave term %d without its partner, term %d",
+                    option.c_str(), r, given.c_str(), a, b);
+        }
         if (named && st.factorLevels[a] != st.factorLevels[b])
             stopRun("%s: a covariance component would join the random terms %s (%d levels) and %s (%d levels); "
                     "it pairs level h of one with level h of the other, so both need the same levels (such as an "

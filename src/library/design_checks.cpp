@@ -107,6 +107,8 @@ void refuseConfounded(const MinqueProjection& projection, const AnalysisState& s
             if (static_cast<std::size_t>(set[y]) < r &&
                 sameIncidence(d, static_cast<std::size_t>(set[x]), static_cast<std::size_t>(set[y])))
                 why = label(set[x]) + " and " + label(set[y]) + " have the same levels on the same rows";
+    if (why.empty() && set.size() == 1 && static_cast<std::size_t>(set.front()) < r && d.factors[static_cast<std::size_t>(set.front())].size() == 1)
+        why = "its column has one level, on every row: there is nothing to vary";
     if (why.empty() && set.size() == 1) why = "the fixed terms already hold its levels";
     if (why.empty()) why = "too few rows for each of them to be seen apart";
     if (set.size() == 1)

@@ -113,6 +113,14 @@ std::string identifierReason(const TrialTable& table, std::size_t c) {
         if (field.empty() || end != field.c_str() + field.size() || errno != 0) return "";
         codes.push_back(v);
     }
+    // Distinct whole numbers rising down the table, with any gaps (plot
+    // codes 101, 103, ...): a code for each row. A trait of whole numbers
+    // would repeat a value or fall somewhere.
+    bool rising = true;
+    for (std::size_t r = 1; r < n && rising; ++r) rising = codes[r] > codes[r - 1];
+    if (rising && codes.back() - codes.front() != static_cast<long long>(n) - 1)
+        return "the whole numbers " + std::to_string(codes.front()) + ", " + std::to_string(codes[1]) + ", ... " +
+               std::to_string(codes.back()) + ", rising down the table: a code for each row";
     std::sort(codes.begin(), codes.end());
     for (std::size_t r = 1; r < n; ++r)
         if (codes[r] != codes[r - 1] + 1) return "";

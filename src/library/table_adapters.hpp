@@ -17,8 +17,9 @@ std::string joined(const std::vector<std::string>& items);
 // The design columns a general model's terms name (both columns of A*B).
 std::vector<std::string> termColumns(const std::vector<std::string>& terms);
 // Why column c of the table looks like a row identifier rather than a trait
-// (its name is a usual identifier's, or its values are a code for each
-// row); empty when it does not.
+// (its name is a usual identifier's, or its values are a code for each row:
+// the whole numbers k..k + n - 1 in any order, or distinct whole numbers
+// rising down the table); empty when it does not.
 std::string identifierReason(const TrialTable& table, std::size_t c);
 // A file name without its folder and extension.
 std::string fileStem(const std::string& name);

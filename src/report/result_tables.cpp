@@ -116,6 +116,38 @@ bool ReportEstimates::variances() const {
     return !rows.empty();
 }
 
+namespace {
+
+// A report cut at a block boundary reads as a whole one of fewer traits: its
+// header says how many traits it holds, and a covariance report holds a
+// block for every pair of them (a variance report one for every trait).
+void refuseIncompleteReport(const ReportEstimates& report, const std::string& fileName) {
+    int traits = 0;
+    for (const auto& [key, value] : report.settings)
+        if (key == "Traits" && isNumber(value)) traits = static_cast<int>(number(value));
+    if (traits <= 0) return;
+    std::set<std::pair<std::string, std::string>> blocks;
+    for (const ReportEstimate& row : report.rows) blocks.emplace(row.trait1, row.trait2);
+    const bool pairs = blocks.begin()->first != blocks.begin()->second;
+    const std::size_t expected = pairs ? static_cast<std::size_t>(traits) * static_cast<std::size_t>(traits - 1) / 2
+                                       : static_cast<std::size_t>(traits);
+    if (static_cast<int>(report.traits.size()) >= traits && blocks.size() >= expected) return;
+    std::string missing = "the trait after " + report.traits.back();
+    if (static_cast<int>(report.traits.size()) >= traits && pairs)
+        for (std::size_t i = 0; i < report.traits.size() && missing.rfind("the pair", 0) != 0; ++i)
+            for (std::size_t j = i + 1; j < report.traits.size(); ++j)
+                if (blocks.count({report.traits[i], report.traits[j]}) == 0) {
+                    missing = "the pair " + report.traits[i] + " & " + report.traits[j];
+                    break;
+                }
+    stopRun("%s: the header names %d traits, but the blocks cover %zu trait%s in %zu block%s of the %zu expected: the "
+            "report ends early (%s is missing); give the whole report",
+            fileName.c_str(), traits, report.traits.size(), report.traits.size() == 1 ? "" : "s", blocks.size(),
+            blocks.size() == 1 ? "" : "s", expected, missing.c_str());
+}
+
+}  // namespace
+
 ReportEstimates parseReport(const std::string& text, const std::string& fileName) {
     ReportEstimates report;
     report.fileName = fileName;
@@ -221,6 +253,7 @@ ReportEstimates parseReport(const std::string& text, const std::string& fileName
     }
     if (report.rows.empty())
         stopRun("%s: no trait-pair block found; it is not a report of minque-cov or minque-var", fileName.c_str());
+    refuseIncompleteReport(report, fileName);
     return report;
 }
 

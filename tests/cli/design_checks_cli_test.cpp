@@ -69,6 +69,8 @@ TEST(DesignChecks, ComponentsTheDesignCannotSeparateAreRefusedByNameBeforeAnyWor
          "same levels on the same rows\\)"},
         {{"EX.TXT", "--random", "Env,Fem", "--fixed", "1,Env", "--traits", "Yield"},
          "^analyse: V\\(Env\\) cannot be estimated by this design \\(the fixed terms already hold its levels\\)"},
+        {{"HALF.TXT", "--random", "Fem,Blk", "--traits", "Yield"},
+         "^analyse: V\\(Blk\\) cannot be estimated by this design \\(its column has one level, on every row"},
     };
     for (const Case& c : cases)
         for (const char* se : {"bootstrap", "jackknife"}) {
@@ -93,11 +95,12 @@ TEST(DesignChecks, TheSlipsATableHidesAreAnsweredByName) {
     int row = 0;
     for (std::string line; std::getline(in, line); ++row) {
         if (row == 0) {
-            coded += "Code " + line + "\n";
+            coded += "Code Pos " + line + "\n";
             named += "Name " + line + "\n";
             continue;
         }
-        coded += std::to_string(200 - row) + " " + line + "\n";  // 199 down to 116: a code for each row
+        // 199 down to 116, and 101, 103, ... 267: each a code for each row.
+        coded += std::to_string(200 - row) + " " + std::to_string(99 + 2 * row) + " " + line + "\n";
         named.append("C").append(std::to_string(row % 7)).append(" ").append(line).append("\n");
     }
     // Parent 2 spelt P2 in one row and p2 in the others.
@@ -127,6 +130,9 @@ TEST(DesignChecks, TheSlipsATableHidesAreAnsweredByName) {
     const auto code = analyse({"CODE.TXT"});
     EXPECT_EQ(code.exitCode, 0) << code.err;
     EXPECT_NE(code.err.find("left out of the traits as row identifiers: 'Code' (the whole numbers 116..199, each once"),
+              std::string::npos)
+        << code.err;
+    EXPECT_NE(code.err.find("'Pos' (the whole numbers 101, 103, ... 267, rising down the table: a code for each row)"),
               std::string::npos)
         << code.err;
     std::filesystem::remove_all(dir.file("out"));

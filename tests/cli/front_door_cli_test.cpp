@@ -441,6 +441,16 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
     const auto damaged = minque({"summary", "CUT.COV"}, dir.path());
     EXPECT_EQ(damaged.exitCode, 1);
     EXPECT_TRUE(std::regex_search(damaged.err, std::regex("CUT.COV: line [0-9]+: not a covariance row"))) << damaged.err;
+    // Cut at a block's start, it reads as a whole report of fewer traits.
+    report = test::readFile(dir.file("MISS-results/MISS.COV"));
+    report.resize(report.find(" Covariances and Correlations Between, Yield &, Heading"));
+    test::writeFile(dir.file("SHORT.COV"), report);
+    const auto shorter = minque({"summary", "SHORT.COV"}, dir.path());
+    EXPECT_EQ(shorter.exitCode, 1);
+    EXPECT_NE(shorter.err.find("SHORT.COV: the header names 4 traits, but the blocks cover 3 traits in 2 blocks of the 6 "
+                               "expected: the report ends early (the trait after GrainWt is missing)"),
+              std::string::npos)
+        << shorter.err;
 }
 
 TEST(FrontDoor, HelpAndVersionAnswerWithExitZero) {

@@ -466,6 +466,28 @@ TEST(HostileMessages, TooManyRowsForMemorySayHowManyAndHowMuch) {
 #endif
 }
 
+// ---- 11. Hangs -------------------------------------------------------------------
+
+// Faults: a factor of 5,000 or 50,000 one-row levels sat in the design check
+// for minutes and took gigabytes (the check ran on the n x n engine). Now the
+// levels are eliminated in closed form and the design is answered at once.
+TEST(HostileHangs, ThousandsOfOneRowLevelsAreAnsweredAtOnce) {
+    test::TempDir dir;
+    for (int levels : {5000, 50000}) {
+        std::string table = "G,Y\n";
+        for (int r = 0; r < levels; ++r) table += "L" + std::to_string(r) + "," + std::to_string((r * 7919) % 1000 / 10.0) + "\n";
+        test::writeFile(dir.file("ONES.csv"), table);
+        const auto run = test::runProcess(
+            "/usr/bin/timeout", {"10", MINQUE_FRONT_DOOR_PATH, "analyse", "ONES.csv", "--random", "G", "--out", "o"}, dir.path());
+        EXPECT_EQ(run.exitCode, 1) << levels << " levels\n" << run.err;
+        EXPECT_NE(run.err.find("V(G) and V(e) cannot be separated by this design (V(G) has one level per row (" +
+                               std::to_string(levels) + " levels"),
+                  std::string::npos)
+            << run.err;
+    }
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"ONES.csv"}));
+}
+
 // ---- 8. Planted links ------------------------------------------------------------
 
 // Fault: a link planted in place of a scratch file or a report made the

@@ -129,8 +129,8 @@ TEST(Traps, CovarianceComponentsTheModelCannotHaveAreRefusedInTheTermsOfTheComma
     request.model.random = {"Fem", "Male"};
     request.model.covariances = true;
     EXPECT_RUN_ERROR(analyse(request), 1,
-                     "^--covariances: the covariance components pair the random terms by their positions, here term 1 "
-                     "with term 3, but there are 2 terms");
+                     "^--covariances: a covariance model needs its random terms in pairs that share their levels .*so four "
+                     "terms; the 2 given \\(V\\(Fem\\), V\\(Male\\)\\) leave term 1 without its partner, term 3");
 }
 
 TEST(Traps, TotalsUnderPositionalWeightsAreFlaggedOnlyWhereTheWeightsAreNotGenetic) {
