@@ -213,19 +213,24 @@ AnalysisResult analyse(const AnalysisRequest& request, const AnalysisProgress& p
 // runAnalysis then writes the files and runs the jackknife, once. The folder
 // may be changed between the two.
 struct PreparedModel;
+struct PreparedModelAccess;
 struct PreparedAnalysis {
     AnalysisSettings settings;
     AnalysisOptions options;
     CallerWords words;
-    std::shared_ptr<PreparedModel> model;  // the engine's state; used up by the run
 
-    // A run uses up the engine's state, so a preparation runs once: it moves,
-    // it is not copied (a copy would run on the state its original changed).
+    // A run uses up the prepared model, so a preparation runs once: it moves,
+    // it is not copied (a copy would run on the state its original changed),
+    // and the model is the library's alone.
     PreparedAnalysis() = default;
     PreparedAnalysis(PreparedAnalysis&&) = default;
     PreparedAnalysis& operator=(PreparedAnalysis&&) = default;
     PreparedAnalysis(const PreparedAnalysis&) = delete;
     PreparedAnalysis& operator=(const PreparedAnalysis&) = delete;
+
+private:
+    friend struct PreparedModelAccess;
+    std::shared_ptr<PreparedModel> model_;  // the design, its estimation and the engine's state
 };
 PreparedAnalysis prepareAnalysis(const AnalysisRequest& request, const AnalysisProgress& progress = {});
 AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& progress = {});

@@ -238,7 +238,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     PreparedAnalysis result;
     result.options = o;
     result.words = words;
-    result.model = prepared;
+    PreparedModelAccess::of(result) = prepared;
     AnalysisSettings& s = result.settings;
     s.observations = n;
     s.tableRows = static_cast<int>(table.rows.size());
@@ -268,7 +268,7 @@ void noteTraitsWithoutEffects(const PredictedEffects& predicted, const std::vect
 }
 
 AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress) {
-    const std::shared_ptr<PreparedModel> model = std::exchange(prepared.model, nullptr);
+    const std::shared_ptr<PreparedModel> model = std::exchange(PreparedModelAccess::of(prepared), nullptr);
     if (model == nullptr) stopRun("internal error: a prepared analysis runs once");
     const AnalysisOptions& o = prepared.options;
     const std::string& name = prepared.settings.fileName;

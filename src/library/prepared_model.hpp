@@ -9,6 +9,7 @@
 
 #include "core/analysis_state.hpp"
 #include "estimator/level_space.hpp"
+#include "minquecov/analysis.hpp"
 #include "report/few_levels.hpp"
 #include "report/genetic_effects.hpp"
 #include "report/heritability.hpp"
@@ -25,6 +26,11 @@ struct PreparedModel {
     MinqueDesign design;                   // the design as the bootstrap takes it
     std::shared_ptr<const MinqueProjection> projection;  // its estimation, set up once
     std::vector<ComponentLevels> levels;   // the levels each random component rests on
+};
+
+// The library's own way to a preparation's model.
+struct PreparedModelAccess {
+    static std::shared_ptr<PreparedModel>& of(PreparedAnalysis& prepared) { return prepared.model_; }
 };
 
 }  // namespace minque

@@ -130,6 +130,10 @@ TEST(HostileInputs, TheDataFileIsNeverReplacedByAnOutput) {
 static_assert(!std::is_copy_constructible_v<PreparedAnalysis> && !std::is_copy_assignable_v<PreparedAnalysis>,
               "a prepared analysis runs once: it moves, it is not copied");
 static_assert(std::is_move_constructible_v<PreparedAnalysis>);
+// Nor field by field: its model is the library's alone.
+template <class T>
+concept ExposesItsModel = requires(T p) { p.model; } || requires(T p) { p.model_; };
+static_assert(!ExposesItsModel<PreparedAnalysis>, "a prepared analysis's model cannot be reached from outside the library");
 
 // ---- 4. Phantom levels -----------------------------------------------------------
 
