@@ -248,8 +248,14 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
     // sparse where the ordered factor fills at most a fifth of the
     // triangle, else dense (blocked, in place); and its inverse, column
     // chunk by column chunk.
-    Sparse schurSparse = Sparse(Ub.transpose() * Ub) - Sparse(Sparse(B.transpose()) * Sparse(Y));
-    for (int j = 0; j < s; ++j) schurSparse.coeffRef(j, j) += ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])];
+    Sparse ridgeOfDense(s, s);
+    {
+        std::vector<Eigen::Triplet<double>> diagonal;
+        for (int j = 0; j < s; ++j)
+            diagonal.emplace_back(j, j, ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])]);
+        ridgeOfDense.setFromTriplets(diagonal.begin(), diagonal.end());
+    }
+    Sparse schurSparse = Sparse(Ub.transpose() * Ub) - Sparse(Sparse(B.transpose()) * Sparse(Y)) + ridgeOfDense;
     schurSparse.makeCompressed();
     const double triangle = 0.5 * static_cast<double>(s) * (static_cast<double>(s) + 1.0);
     if (s > 0 && static_cast<double>(schurSparse.nonZeros()) <= 0.2 * 2.0 * triangle) {
