@@ -92,7 +92,8 @@ TEST(LevelSpace, TheWholeDataComponentsAreTheEnginesOnEveryModelShape) {
 // A multi-environment trial: G genotypes x E environments x R replicates,
 // random Geno, Geno*Env (whose levels never share a plot: eliminated in
 // closed form) and Env*Rep, Env fixed, two traits; a few plots listed twice
-// in their Env*Rep level and some plots missing, so that nothing is balanced.
+// in their Env*Rep level, some plots missing and one genotype without plots,
+// so that nothing is balanced.
 struct Met {
     MinqueDesign design;
     std::vector<double> Y;
@@ -122,6 +123,7 @@ Met met(int G, int E, int R, std::uint64_t seed) {
                 d.Y.push_back(3.0 - e + 0.6 * g[static_cast<std::size_t>(k)] - w + 0.5 * z(rng));
                 ++obs;
             }
+    geno.emplace_back();  // a genotype without plots: its level has no observation
     d.design.observations = obs;
     d.design.factors = {geno, ge, er};
     std::vector<int> all(static_cast<std::size_t>(obs));
@@ -135,7 +137,7 @@ TEST(LevelSpace, EliminatingAFactorsLevelsInClosedFormChangesNoEstimate) {
     const Met d = met(40, 3, 2, 5);
     const MinqueProjection eliminated(d.design), dense(d.design, false);
     EXPECT_EQ(eliminated.eliminatedFactor(), 1);  // Geno*Env, the largest factor whose levels share no plot
-    EXPECT_EQ(eliminated.denseLevels(), 40 + 6);
+    EXPECT_EQ(eliminated.denseLevels(), 41 + 6);
     EXPECT_EQ(dense.eliminatedFactor(), -1);
     EXPECT_EQ(eliminated.fixedRank(), 3);
     const std::vector<double>& a = eliminated.minqueMatrix();
@@ -190,8 +192,8 @@ TEST(LevelSpace, TheSizeOfADesignIsKnownBeforeAnyWork) {
     const LevelSpaceSize size = levelSpaceSize(d.design);
     EXPECT_EQ(size.eliminatedFactor, 1);
     EXPECT_EQ(size.largestDenseFactor, 0);
-    EXPECT_EQ(size.denseLevels, 306);
-    EXPECT_GT(size.bytes, 2.0 * 8.0 * 306 * 306);
+    EXPECT_EQ(size.denseLevels, 307);
+    EXPECT_GT(size.bytes, 2.0 * 8.0 * 307 * 307);
     EXPECT_LT(size.bytes, 1e8);
 }
 
