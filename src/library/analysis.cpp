@@ -179,7 +179,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     if (!jackknife && n < 2)
         stopRunAt({request.data.name, 0, "", ""}, "%s: %d complete rows; the analysis needs at least 2%s",
                   request.data.name.c_str(), n, emptiedBy.c_str());
-    checkTraitScales(coded, request.data.name, jackknife ? replicates : 1, words);
+    checkTraitScales(coded, request.data.name, jackknife ? replicates : 0, words);
 
     // The model file as minque-model writes it, read back into the engine's
     // state with the readers of minque-var and minque-cov; the trait values

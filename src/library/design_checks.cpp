@@ -168,8 +168,11 @@ void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, 
                       table.c_str(), name.c_str(), static_cast<double>(lo), words.traits.c_str());
         double s2 = 0.0;
         for (const auto& row : coded.values) s2 += (row[i] - mean) * (row[i] - mean) / (n - 1.0);
+        // The jackknife sums squares of pseudo-values (up to J times a
+        // component) in single precision; the estimator works in double and
+        // keeps the components as single-precision records, up to 3.4e38.
         const double pseudo = J * s2;
-        const bool small = s2 < 1e-8, large = J * pseudo * pseudo > 1e36;
+        const bool small = s2 < 1e-8, large = J > 0 ? J * pseudo * pseudo > 1e36 : s2 > 1e30;
         if (!small && !large) continue;
         const double sd = std::sqrt(s2);
         stopRunAt({table, 0, name, ""},
@@ -178,7 +181,8 @@ void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, 
                   "explains the limits",
                   table.c_str(), name.c_str(), sd,
                   small ? "fall near the method's fixed limits of 1e-10 and 1e-8, where correlations become 0"
-                        : "overflow single precision in the jackknife's sums of squares",
+                  : J > 0 ? "overflow single precision in the jackknife's sums of squares"
+                          : "overflow the single-precision records of the components",
                   std::pow(10.0, -std::round(std::log10(sd))));
     }
 }

@@ -25,7 +25,7 @@ void refuseConfounded(const MinqueProjection& projection, const AnalysisState& s
 // levels, the memory and the term that makes it large.
 void refuseTooLargeForMemory(const MinqueDesign& design, const AnalysisState& st, const CallerWords& words);
 // Refuses a trait the method cannot analyse on its scale (J: the jackknife's
-// replicates, 1 for the bootstrap).
+// replicates, 0 for the bootstrap).
 void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, const CallerWords& words);
 
 }  // namespace minque

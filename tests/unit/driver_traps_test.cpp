@@ -98,7 +98,20 @@ TEST(Traps, ATraitWithoutVariationOrOnAScaleTheLimitsCannotHoldIsRefused) {
                      "its variance components would fall near the method's fixed limits of 1e-10 and 1e-8, where "
                      "correlations become 0. Multiply it by 1e\\+06");
     EXPECT_RUN_ERROR(analyse(diallel(withColumn("Huge", 1e10))), 1,
-                     "the trait 'Huge' varies on a scale .* overflow single precision .* Multiply it by 1e-10");
+                     "the trait 'Huge' varies on a scale .* overflow single precision in the jackknife's sums of squares"
+                     ".* Multiply it by 1e-10");
+    // The bootstrap's estimator works in double: 1e10 is a scale like any
+    // other, and only what its single-precision records cannot hold is refused.
+    AnalysisRequest bootstrap = diallel(withColumn("Huge", 1e10));
+    bootstrap.options.standardErrors = StandardErrors::Bootstrap;
+    bootstrap.options.bootstrapSamples = 20;
+    const AnalysisResult huge = analyse(bootstrap);
+    std::map<std::string, double> byPair;
+    for (const ResultRow& row : huge.tables.correlations)
+        if (row.trait1 == "Yield" && (row.trait2 == "Huge" || row.trait2 == "Height")) byPair[row.trait2 + row.component] = row.estimate;
+    EXPECT_NEAR(byPair["HugeV(A)"], 1.0, 1e-5);
+    bootstrap.data = withColumn("Huge", 1e17);
+    EXPECT_RUN_ERROR(analyse(bootstrap), 1, "the trait 'Huge' varies on a scale .* overflow the single-precision records");
 
     // Three orders of magnitude either way: the same correlations as Yield's own.
     std::map<std::string, std::string> unscaled;
