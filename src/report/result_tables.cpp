@@ -124,7 +124,13 @@ namespace {
 void refuseIncompleteReport(const ReportEstimates& report, const std::string& fileName) {
     int traits = 0;
     for (const auto& [key, value] : report.settings)
-        if (key == "Traits" && isNumber(value)) traits = static_cast<int>(number(value));
+        if (key == "Traits" && isNumber(value)) {
+            const double named = number(value);
+            if (!(named >= 1.0 && named <= 1e6 && named == std::floor(named)))
+                stopRun("%s: the header names '%s' traits, not a count of traits; it is not a complete report",
+                        fileName.c_str(), value.c_str());
+            traits = static_cast<int>(named);
+        }
     if (traits <= 0) return;
     std::set<std::pair<std::string, std::string>> blocks;
     for (const ReportEstimate& row : report.rows) blocks.emplace(row.trait1, row.trait2);

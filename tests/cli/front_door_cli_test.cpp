@@ -451,6 +451,12 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
                                "expected: the report ends early (the trait after GrainWt is missing)"),
               std::string::npos)
         << shorter.err;
+    report = test::readFile(dir.file("MISS-results/MISS.COV"));
+    report.replace(report.find("Traits =, 4"), 11, "Traits =, 1e12");
+    test::writeFile(dir.file("MANY.COV"), report);
+    const auto many = minque({"summary", "MANY.COV"}, dir.path());
+    EXPECT_EQ(many.exitCode, 1);
+    EXPECT_NE(many.err.find("MANY.COV: the header names '1e12' traits, not a count of traits"), std::string::npos) << many.err;
 }
 
 TEST(FrontDoor, HelpAndVersionAnswerWithExitZero) {
