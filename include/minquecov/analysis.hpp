@@ -167,7 +167,7 @@ struct AnalysisSettings {
 // user that is not an error (the rows dropped with a missing value);
 // `passDone` is told after every estimation pass of the jackknife (replicate
 // 0 is the whole data, then 1..J), or with the bootstrap after the
-// whole-data pass (0, B) and after every block of samples (b, B); it returns
+// whole-data estimates (0, B) and after every block of samples (b, B); it returns
 // false to stop the run before the next pass or block:
 // the call then throws a RunError of kind Cancelled and leaves nothing
 // behind. Either may also throw a RunError of its own to the same effect.
@@ -188,7 +188,8 @@ struct VarianceRecords {
 // of every trait pair in the same layout:
 // (J + 1) P records, record k P + p holding pair p (pairs in the order
 // (1, 2), (1, 3), ..., (t - 1, t)) in replicate k. The whole-data and
-// replicate values behind every standard error of the covariance report.
+// replicate values behind every standard error of the covariance report;
+// with the bootstrap the P records of all data (J = 0).
 struct CovarianceRecords {
     int pairs = 0, replicates = 0, components = 0;
     std::vector<float> values;
