@@ -4,9 +4,6 @@
 #include <cmath>
 #include <stdexcept>
 
-#include <Eigen/Core>
-#include <Eigen/Eigenvalues>
-
 #include "core/fatal_error.hpp"
 #include "linalg/worker_pool.hpp"
 
@@ -92,25 +89,7 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     };
     // Sets L to a factor of the matrix, made positive semi-definite; true when it had to be.
     auto factorOf = [](const std::vector<double>& G, std::size_t size, std::vector<double>& L) {
-        const Eigen::Index order = static_cast<Eigen::Index>(size);
-        Eigen::MatrixXd g = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(G.data(), order, order);
-        g = (0.5 * (g + g.transpose())).eval();
-        const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(g);
-        if (solver.info() != Eigen::Success) stopRun("internal error: the eigen-decomposition of a %zu x %zu matrix failed", size, size);
-        // The symmetric square root V diag(sqrt(max(lambda, 0))) V': unique,
-        // so the draws do not depend on the order or signs of the eigenvectors.
-        Eigen::VectorXd roots(order);
-        bool adjusted = false;
-        for (Eigen::Index e = 0; e < order; ++e) {
-            const double lambda = solver.eigenvalues()(e);
-            adjusted = adjusted || lambda < 0.0;
-            roots(e) = std::sqrt(std::max(lambda, 0.0));
-        }
-        const Eigen::MatrixXd root = solver.eigenvectors() * roots.asDiagonal() * solver.eigenvectors().transpose();
-        L.assign(size * size, 0.0);
-        for (Eigen::Index i = 0; i < order; ++i)
-            for (Eigen::Index j = 0; j < order; ++j) L[static_cast<std::size_t>(i) * size + static_cast<std::size_t>(j)] = root(i, j);
-        return adjusted;
+        return positiveSemiDefiniteRoot(G, static_cast<int>(size), L);
     };
     for (Group& group : groups) {
         const std::size_t s = group.factors.size(), size = s * T;
