@@ -15,13 +15,17 @@ namespace {
 constexpr double kUndefinedVariance = 1e-10;  // the reports' own limit for a correlation's variances
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The q-quantile of sorted values, by linear interpolation between order
-// statistics (R's type 7).
-double quantile(const std::vector<double>& sorted, double q) {
-    const double h = static_cast<double>(sorted.size() - 1) * q;
+// The q-quantile of values, by linear interpolation between order
+// statistics (R's type 7). Reorders the values: only the two order
+// statistics it needs are selected.
+double quantile(std::vector<double>& values, double q) {
+    const double h = static_cast<double>(values.size() - 1) * q;
     const std::size_t below = static_cast<std::size_t>(std::floor(h));
-    if (below + 1 >= sorted.size()) return sorted.back();
-    return sorted[below] + (h - static_cast<double>(below)) * (sorted[below + 1] - sorted[below]);
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(below);
+    std::nth_element(values.begin(), at, values.end());
+    if (below + 1 >= values.size()) return *at;
+    const double next = *std::min_element(at + 1, values.end());
+    return *at + (h - static_cast<double>(below)) * (next - *at);
 }
 
 // A row's statistics from its estimate and the quantity in every sample
@@ -42,7 +46,6 @@ void setStatistics(ResultRow& row, std::vector<double> samples) {
     double squares = 0.0;
     for (double x : samples) squares += (x - mean) * (x - mean);
     row.se = std::sqrt(squares / static_cast<double>(samples.size() - 1));
-    std::sort(samples.begin(), samples.end());
     row.ciLow = quantile(samples, 0.025);
     row.ciHigh = quantile(samples, 0.975);
     row.p = row.se > 0.0 ? std::erfc(std::fabs(row.estimate) / row.se / std::sqrt(2.0)) : 1.0;
@@ -79,7 +82,7 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
         return c / std::sqrt(v1) / std::sqrt(v2);
     };
     // Every sample's value of a quantity.
-    auto samples = [&](const std::function<double(Components)>& quantity) {
+    auto samples = [&](const auto& quantity) {
         std::vector<double> values(static_cast<std::size_t>(B));
         for (int b = 0; b < B; ++b) values[static_cast<std::size_t>(b)] = quantity(in.draws.theta.data() + static_cast<std::size_t>(b) * sampleSize);
         return values;

@@ -125,16 +125,18 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     const std::size_t n = static_cast<std::size_t>(projection.observations());
     draws.theta.assign(static_cast<std::size_t>(samples) * static_cast<std::size_t>(K) * pairs, 0.0);
     // Every sample has its own generator: the blocks change nothing drawn.
-    // Within a block of kBlock samples, the workers take fixed chunks of
-    // kChunk samples, drawn and then estimated together (their projections
-    // are one product with many columns): the chunks, and so every sum, are
-    // the same on any thread count.
-    constexpr int kBlock = 50, kChunk = 10;
+    // Within a block, the workers take fixed chunks of kChunk samples, drawn
+    // and then estimated together (their projections are one product with
+    // many columns): the chunks, and so every sum, are the same on any thread
+    // count. A block gives every worker kChunksPerWorker chunks, so that none
+    // waits for another at its end.
+    constexpr int kChunk = 10, kChunksPerWorker = 5;
+    const int block = kChunk * kChunksPerWorker * workerThreads();
     const std::size_t thetaSize = static_cast<std::size_t>(K) * pairs;
     std::size_t largest = T;
     for (const Group& group : groups) largest = std::max(largest, group.factors.size() * T);
-    for (int blockStart = 0; blockStart < samples; blockStart += kBlock) {
-        const int blockSize = std::min(kBlock, samples - blockStart);
+    for (int blockStart = 0; blockStart < samples; blockStart += block) {
+        const int blockSize = std::min(block, samples - blockStart);
         const int chunks = (blockSize + kChunk - 1) / kChunk;
         runOnWorkers([&](int worker) {
             int firstChunk = 0, lastChunk = 0;
