@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/arrays.hpp"
+#include "model/model_design.hpp"
 
 namespace minque {
 
@@ -30,12 +31,8 @@ struct ProjectionWorkspace;
 struct TraitWorkspace;
 
 // Table limits of the state.
-inline constexpr int kMaxRandomFactors = 24;   // r + 5 component labels in 29 slots
-inline constexpr int kMaxTraits = 100;
+// (kMaxRandomFactors, kMaxTraits and the name lengths are the design's.)
 inline constexpr int kMaxCovarianceComponents = 20;
-inline constexpr int kComponentNameLength = 14;
-inline constexpr int kTraitNameLength = 19;
-inline constexpr int kLeadWordLength = 23;
 
 // Stream slots.
 inline constexpr int kSlotReport = 0;  // the .MAT file while reading, then the report

@@ -13,6 +13,7 @@
 #include "core/fatal_error.hpp"
 #include "io/file_text.hpp"
 #include "driver/run_driver.hpp"
+#include "io/model_text.hpp"
 #include "model/model_builder.hpp"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/fatal_error.hpp"
+#include "model/component_layout.hpp"
 
 namespace minque {
 
@@ -16,11 +17,6 @@ float firstObservationSum(const AnalysisState& st, int u) {
         if (st.randomColCountFull[c] >= 1 && st.randomColRowsFull[c][1] == 1)
             sum = sum + st.randomColValuesFull[c][1];
     return sum;
-}
-
-void setPair(AnalysisState& st, int k, int a, int b) {
-    st.covariancePair[k][1] = a;
-    st.covariancePair[k][2] = b;
 }
 
 }  // namespace
@@ -83,26 +79,11 @@ void deriveModelConstants(AnalysisState& st, int trailingFactorCount, const std:
     }
 
     // 5. Covariance pairs.
-    if (st.fullCovarianceSet == 0) {
-        for (int k = 1; k <= st.covarianceCount; ++k) {
-            if (k <= 2) setPair(st, k, k, k + s + 2);
-            else setPair(st, k, r / 2 + k - 2, r / 2 + k + s);
-        }
-    } else {
-        setPair(st, 1, 1, 3);
-        setPair(st, 2, 2, 4);
-        setPair(st, 3, 1, s + 5);
-        setPair(st, 4, 2, s + 6);
-        setPair(st, 5, 3, s + 5);
-        setPair(st, 6, 4, s + 6);
-        if (severalFixed) {
-            setPair(st, 7, s + 7, s + 9);
-            setPair(st, 8, s + 8, s + 10);
-            setPair(st, 9, s + 7, 2 * s + 11);
-            setPair(st, 10, s + 8, 2 * s + 12);
-            setPair(st, 11, s + 9, 2 * s + 11);
-            setPair(st, 12, s + 10, 2 * s + 12);
-        }
+    const std::vector<std::pair<int, int>> pairs =
+        covariancePairsOf(st.fullCovarianceSet != 0, st.covarianceCount, r, s, severalFixed);
+    for (int k = 1; k <= st.covarianceCount; ++k) {
+        st.covariancePair[k][1] = pairs[static_cast<std::size_t>(k - 1)].first;
+        st.covariancePair[k][2] = pairs[static_cast<std::size_t>(k - 1)].second;
     }
 
     // 6. A trailing factor (a block effect) is estimated but not reported.
@@ -129,38 +110,13 @@ void deriveModelConstants(AnalysisState& st, int trailingFactorCount, const std:
 
     // The covariance components must join two factors of the model with
     // matching levels (level h of one paired with level h of the other).
+    std::vector<int> levels(static_cast<std::size_t>(r) + 1, 0);
+    for (int u = 1; u <= r; ++u) levels[static_cast<std::size_t>(u)] = st.factorLevels[u];
+    checkCovariancePairs(pairs, levels, modelFileName, factorNames, option);
     int covarianceLevels = 0;
     int largestLevels = 0;
     for (int u = 1; u <= r; ++u) largestLevels = std::max(largestLevels, st.factorLevels[u]);
-    for (int k = 1; k <= st.covarianceCount; ++k) {
-        const int a = st.covariancePair[k][1], b = st.covariancePair[k][2];
-        const bool named = static_cast<int>(factorNames.size()) >= r;
-        auto nameOf = [&](int u) { return factorNames[static_cast<std::size_t>(u - 1)].c_str(); };
-        if (named && (a < 1 || a > r || b < 1 || b > r)) {
-            std::string given;
-            for (int u = 1; u <= r; ++u) given += std::string(u == 1 ? "" : ", ") + nameOf(u);
-            stopRun("%s: a covariance model needs its random terms in pairs that share their levels (such as an "
-                    "additive and a maternal effect of the same parents), given in the order that pairs them: with "
-                    "one fixed column the first with the third and the second with the fourth, so four terms; the "
-                    "%d given (%s) leave term %d without its partner, term %d",
-                    option.c_str(), r, given.c_str(), a, b);
-        }
-        if (named && st.factorLevels[a] != st.factorLevels[b])
-            stopRun("%s: a covariance component would join the random terms %s (%d levels) and %s (%d levels); "
-                    "it pairs level h of one with level h of the other, so both need the same levels (such as an "
-                    "additive and a maternal effect of the same parents). The additive-dominance model has no such "
-                    "terms; use %s with a general model (--random) whose paired terms share their levels",
-                    option.c_str(), nameOf(a), st.factorLevels[a], nameOf(b), st.factorLevels[b], option.c_str());
-        if (a < 1 || a > r || b < 1 || b > r)
-            stopRun("%s: covariance component %d joins random factors %d and %d, but the model has %d random "
-                    "factors (the covariance switch, argument 8, may be on by mistake)",
-                    modelFileName.c_str(), k, a, b, r);
-        if (st.factorLevels[a] != st.factorLevels[b])
-            stopRun("%s: covariance component %d joins random factors %d (%d levels) and %d (%d levels); "
-                    "both must have the same number of levels",
-                    modelFileName.c_str(), k, a, st.factorLevels[a], b, st.factorLevels[b]);
-        covarianceLevels = std::max(covarianceLevels, st.factorLevels[a]);
-    }
+    for (const auto& pair : pairs) covarianceLevels = std::max(covarianceLevels, st.factorLevels[pair.first]);
 
     // designWork holds W = V^-1 X (n x p), the right singular vectors of the
     // MINQUE matrix (K x K) and, with covariance components, one block of U'QU

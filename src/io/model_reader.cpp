@@ -5,25 +5,19 @@
 #include <memory>
 
 #include "io/text_scanner.hpp"
+#include "model/component_layout.hpp"
 
 namespace minque {
 
 namespace {
 
 void setCovarianceDimensions(AnalysisState& st, int trailingFactorCount, int covarianceSwitch) {
-    const int r = st.randomFactorCount;
-    int setSize;
-    st.fullCovarianceSet = 0;
-    if (st.fixedCount == 1) {
-        setSize = 2;
-        if (r - trailingFactorCount >= 6) { setSize = 6; st.fullCovarianceSet = 1; }
-    } else {
-        setSize = 4;
-        if (r - trailingFactorCount >= 12) { setSize = 12; st.fullCovarianceSet = 1; }
-    }
-    st.covarianceCount = covarianceSwitch != 0 ? setSize : 0;
     if (st.factorShift == 2) st.factorShift = 0;
-    st.componentCount = r + st.covarianceCount + 1;
+    const ComponentLayout layout = componentLayout(st.fixedCount, st.randomFactorCount, trailingFactorCount,
+                                                   st.factorShift, covarianceSwitch != 0);
+    st.fullCovarianceSet = layout.fullCovarianceSet ? 1 : 0;
+    st.covarianceCount = static_cast<int>(layout.covariancePairs.size());
+    st.componentCount = layout.components();
     st.recordLength = st.componentCount + 1;
 }
 

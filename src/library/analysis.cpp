@@ -14,13 +14,9 @@
 #include <unistd.h>
 #include <utility>
 
-#include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
-#include "io/file_text.hpp"
-#include "io/model_writer.hpp"
 #include "io/run_files.hpp"
 #include "io/trial_table.hpp"
-#include "io/variance_signature.hpp"
 #include "library/bootstrap_run.hpp"
 #include "library/call_guards.hpp"
 #include "library/design_checks.hpp"
@@ -30,13 +26,11 @@
 #include "library/run_folder.hpp"
 #include "library/table_adapters.hpp"
 #include "library/trial_coding.hpp"
-#include "linalg/vector_path.hpp"
 #include "linalg/worker_pool.hpp"
 #include "model/genetic_definitions.hpp"
 #include "report/few_levels.hpp"
 #include "report/genetic_effects.hpp"
 #include "report/heritability.hpp"
-#include "resampling/jackknife.hpp"
 
 namespace minque {
 
@@ -171,67 +165,60 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     // The jackknife's replicates; the bootstrap has none (its estimation
     // pass is the whole data's, and its sums are in double).
     const bool jackknife = o.standardErrors == StandardErrors::Jackknife;
-    const int replicates = jackknife ? JackknifeGroups{n, o.group}.replicates() : 0;
-    if (jackknife && replicates < kMinReplicates)
+    const int replicates = jackknife ? jackknifeReplicates(n, o.group) : 0;
+    if (jackknife && replicates < fewestJackknifeReplicates())
         stopRunAt({request.data.name, 0, "", words.group},
                   "%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed%s",
-                  request.data.name.c_str(), n, o.group, replicates, kMinReplicates, emptiedBy.c_str());
+                  request.data.name.c_str(), n, o.group, replicates, fewestJackknifeReplicates(), emptiedBy.c_str());
     if (!jackknife && n < 2)
         stopRunAt({request.data.name, 0, "", ""}, "%s: %d complete rows; the analysis needs at least 2%s",
                   request.data.name.c_str(), n, emptiedBy.c_str());
     checkTraitScales(coded, request.data.name, jackknife ? replicates : 0, words);
 
-    // The model file as minque-model writes it, read back into the engine's
-    // state with the readers of minque-var and minque-cov; the trait values
-    // go in as the data file holds them (its %.9g text reads back to the
-    // same floats).
     if (o.fileName.find('/') != std::string::npos || o.fileName == "." || o.fileName == "..")
         stopRunAt({"", 0, "", "fileName"},
                   "%s: the file name '%s' names a folder; give a name without '/' (the files go into the run's folder)",
                   words.call.c_str(), o.fileName.c_str());
     const std::string name = o.fileName.empty() ? fileStem(request.data.name) : o.fileName;
     coded.data.fileName = name + ".TXT";
+    // The design, built once; the estimator is set up on it.
     auto prepared = std::make_shared<PreparedModel>();
-    AnalysisState& st = prepared->state;
-    ModelDesign built;
-    prepared->modelText = buildModelFile(coded.data, model, name + ".MAT", &st, &built);
-    prepared->dataText = formatDataFile(coded.data.leadNames, coded.data.traitNames, coded.data.lead, coded.values);
+    prepared->design = buildDesign(coded.data, model, name + ".MAT");
+    const ModelDesign& built = prepared->design;
+    prepared->covariances = m.covariances;
+    prepared->layout = layoutOf(built, m.covariances);
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
     prepared->terms = effectTerms(built);
-    prepared->design = minqueDesign(built, st);
-    refuseTooLargeForMemory(prepared->design, st, words);
+    const ComponentLayout& layout = prepared->layout;
     {
+        MinqueDesign design = minqueDesign(built, layout);
+        refuseTooLargeForMemory(design, built, words);
         // The set-up runs on the process's worker threads: one at a time.
         std::lock_guard<std::mutex> oneRun(engineMutex());
-        prepared->projection = std::make_shared<const MinqueProjection>(prepared->design);
+        prepared->projection = std::make_shared<const MinqueProjection>(std::move(design));
     }
-    refuseConfounded(*prepared->projection, st, words,
+    refuseConfounded(*prepared->projection, built, words,
                      additiveDominance ? (m.env.empty() ? std::string("the intercept") : "the environments " + m.env)
                                        : joined(m.fixed));
-    prepared->heritability = heritabilityDefinitions(built, st);
-    prepared->levels = componentLevels(built, st, coded, m);
+    prepared->heritability = heritabilityDefinitions(built, layout);
+    prepared->levels = componentLevels(built, layout, coded, m);
     for (const ComponentLevels& c : prepared->levels)
         if (c.levels < kFewLevels && progress.note)
             progress.note(c.label + " rests on " + c.what + ", fewer than " + std::to_string(kFewLevels) +
                           " levels: its rows in the tables are flagged few_levels (a rough estimate; the guide says "
                           "what such a design can tell)");
-    st.traitNames.assign(static_cast<std::size_t>(prepared->traitCount) + 1, std::string());
-    for (int i = 1; i <= prepared->traitCount; ++i) {
-        st.traitNames[static_cast<std::size_t>(i)] = coded.data.traitNames[static_cast<std::size_t>(i - 1)];
-        for (int obs = 1; obs <= n; ++obs)
-            st.traitData[i][obs] = coded.values[static_cast<std::size_t>(obs - 1)][static_cast<std::size_t>(i - 1)];
-    }
+    const int K = layout.components();
 
     if (!jackknife) {
         // The bootstrap keeps every sample's components for the tables' spreads
         // and intervals: B K t (t + 1) / 2 doubles.
-        const double bytes = 8.0 * o.bootstrapSamples * st.componentCount * prepared->traitCount *
+        const double bytes = 8.0 * o.bootstrapSamples * K * prepared->traitCount *
                              (prepared->traitCount + 1) / 2.0;
         if (bytes > 4e9)
             stopRunAt({"", 0, "", words.bootstrap},
                       "%s: %d bootstrap samples of %d components and %d traits would need %.1f GB to hold; give fewer "
                       "samples with %s (1000 is the default) or fewer traits",
-                      words.call.c_str(), o.bootstrapSamples, st.componentCount, prepared->traitCount, bytes / 1e9,
+                      words.call.c_str(), o.bootstrapSamples, K, prepared->traitCount, bytes / 1e9,
                       words.bootstrap.c_str());
     }
 
@@ -244,8 +231,8 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     s.tableRows = static_cast<int>(table.rows.size());
     s.droppedLines = coded.droppedLines;
     s.traits = coded.data.traitNames;
-    s.randomFactors = st.randomFactorCount;
-    s.components = st.componentCount;
+    s.randomFactors = layout.randomFactors;
+    s.components = K;
     s.groupSize = jackknife ? o.group : 0;
     s.replicates = replicates;
     s.bootstrapSamples = jackknife ? 0 : o.bootstrapSamples;
@@ -253,6 +240,8 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     s.model = modelText + (m.covariances ? ", with covariance components between factors" : "");
     s.design = designSummary(built, coded, additiveDominance, !m.env.empty(), !m.block.empty());
     s.fileName = name;
+    prepared->data = std::move(coded.data);
+    prepared->values = std::move(coded.values);
     return result;
 }
 
@@ -280,16 +269,9 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     const std::string dir = folder ? folder->path() : std::string();
     RunFiles written;
     if (folder) {
-        for (const std::string& file : {name + ".TXT", name + ".MAT", name + ".DAT", name + ".VAR", name + ".COV",
-                                        std::string("MATWRN.var"), std::string(kVarianceSignatureFile)})
-            if (access(pathInFolder(dir, file).c_str(), F_OK) == 0)
-                stopRun("%s: the folder already holds %s; give an empty folder or another file name", dir.c_str(),
-                        file.c_str());
-        // The engine's input files, as minque-var and minque-cov would read
-        // them: the run can be repeated with the three programs.
-        writeText(written, pathInFolder(dir, name + ".TXT"), model->dataText);
-        writeText(written, pathInFolder(dir, name + ".MAT"), model->modelText);
-        writeText(written, pathInFolder(dir, name + ".DAT"), "");
+        // The programs' input files: the run can be repeated with them.
+        refuseFolderWithProgramFiles(dir, name);
+        writeProgramInputs(*model, dir, name, written);
     }
 
     startWorkerThreads(o.threads, prepared.words, progress);
@@ -305,7 +287,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     }
     flagFewLevels(result.tables, model->levels, model->heritability);
     result.threads = workerThreads();
-    result.vectorPath = vectorPathName(vectorPath());
+    result.vectorPath = engineVectorPath();
     written.keepAll();
     if (folder) {
         folder->keep();

@@ -13,8 +13,8 @@ namespace minque {
 // effects at them, and the spread of the bootstrap's samples.
 AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, const AnalysisOptions& o,
                                const AnalysisProgress& progress, PredictedEffects* effects) {
-    const AnalysisState& st = model.state;
-    const int t = model.traitCount, K = st.componentCount, R = st.recordLength, n = st.obsCount;
+    const int t = model.traitCount, K = model.layout.components(), R = K + 1, r = model.layout.randomFactors;
+    const int n = static_cast<int>(model.values.size());
     const MinqueProjection& projection = *model.projection;
     if (projection.components() != K || projection.observations() != n)
         stopRun("internal error: the bootstrap's design has %d components, the model %d", projection.components(), K);
@@ -27,12 +27,11 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
     BootstrapTableInput input;
     input.traits = settings.traits;
     input.heritability = model.heritability;
-    input.randomFactors = st.randomFactorCount;
+    input.randomFactors = r;
     {
         std::vector<double> Y(static_cast<std::size_t>(n) * static_cast<std::size_t>(t));
-        for (int obs = 1; obs <= n; ++obs)
-            for (int i = 1; i <= t; ++i)
-                Y[static_cast<std::size_t>(obs - 1) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i - 1)] = st.traitData[i][obs];
+        for (std::size_t obs = 0; obs < model.values.size(); ++obs)
+            for (std::size_t i = 0; i < static_cast<std::size_t>(t); ++i) Y[obs * static_cast<std::size_t>(t) + i] = model.values[obs][i];
         input.whole = projection.estimate(Y, t);
     }
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
@@ -47,13 +46,13 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
         // Each trait's effects at its own whole-data components, with their
         // prediction error variances.
         const MinqueDesign& design = projection.design();
-        const int r = st.randomFactorCount, q = projection.columns();
+        const int q = projection.columns();
         effects->traits = t;
         effects->replicates = 0;
         effects->columns = q;
-        std::vector<double> y(static_cast<std::size_t>(n)), components(static_cast<std::size_t>(r) + 1);
+        std::vector<double> components(static_cast<std::size_t>(r) + 1);
         for (int i = 0; i < t; ++i) {
-            for (int obs = 1; obs <= n; ++obs) y[static_cast<std::size_t>(obs - 1)] = st.traitData[i + 1][obs];
+            const std::vector<double> y = model.trait(i);
             for (int k = 0; k <= r; ++k)
                 components[static_cast<std::size_t>(k)] =
                     input.whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
@@ -68,7 +67,7 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
     }
     cancelUnlessGoingOn(0);
     for (int k = 1; k <= K; ++k)
-        input.labels.push_back(k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)]);
+        input.labels.push_back(k == K ? "V(e)" : model.design.componentLabel(k));
     input.draws = parametricBootstrap(projection, input.whole, t, B, o.seed, cancelUnlessGoingOn);
 
     AnalysisResult result;

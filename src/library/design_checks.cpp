@@ -50,9 +50,9 @@ double usableMemory() {
 
 // The design built, as the bootstrap's estimation takes it (observations
 // from 0, coefficients in double).
-MinqueDesign minqueDesign(const ModelDesign& built, const AnalysisState& st) {
+MinqueDesign minqueDesign(const ModelDesign& built, const ComponentLayout& layout) {
     MinqueDesign d;
-    for (int c = 1; c <= st.covarianceCount; ++c) d.covariancePairs.emplace_back(st.covariancePair[c][1] - 1, st.covariancePair[c][2] - 1);
+    for (const auto& [a, b] : layout.covariancePairs) d.covariancePairs.emplace_back(a - 1, b - 1);
     d.observations = built.obsCount;
     for (const ModelDesign::Factor& factor : built.factors) {
         d.factors.emplace_back();
@@ -72,7 +72,7 @@ MinqueDesign minqueDesign(const ModelDesign& built, const AnalysisState& st) {
 // MINQUE matrix: its estimates would split one sum among them arbitrarily),
 // naming them in the model's labels, with why where a common cause is seen,
 // before any estimation.
-void refuseConfounded(const MinqueProjection& projection, const AnalysisState& st, const CallerWords& words,
+void refuseConfounded(const MinqueProjection& projection, const ModelDesign& built, const CallerWords& words,
                       const std::string& fixedTerms) {
     const MinqueDesign& d = projection.design();
     const int K = projection.components();
@@ -92,7 +92,7 @@ void refuseConfounded(const MinqueProjection& projection, const AnalysisState& s
     if (sets.empty()) return;
     if (static_cast<double>(left) * (left + 1) / 2.0 < K) refuseFixed();
     const std::size_t r = d.factors.size();
-    auto label = [&](int k) { return k == K - 1 ? std::string("V(e)") : st.componentNames[static_cast<std::size_t>(k) + 1]; };
+    auto label = [&](int k) { return k == K - 1 ? std::string("V(e)") : built.componentLabel(k + 1); };
     const std::vector<int>& set = sets.front();
     std::string names;
     for (std::size_t x = 0; x < set.size(); ++x)
@@ -124,7 +124,7 @@ void refuseConfounded(const MinqueProjection& projection, const AnalysisState& s
 
 // A design whose dense factor would not fit is refused before any work,
 // naming the levels, the memory and the term that makes it large.
-void refuseTooLargeForMemory(const MinqueDesign& design, const AnalysisState& st, const CallerWords& words) {
+void refuseTooLargeForMemory(const MinqueDesign& design, const ModelDesign& built, const CallerWords& words) {
     const LevelSpaceSize size = levelSpaceSize(design);
     const double usable = usableMemory();
     if (size.bytes <= 0.8 * usable || size.largestDenseFactor < 0) return;
@@ -134,7 +134,7 @@ void refuseTooLargeForMemory(const MinqueDesign& design, const AnalysisState& st
               "factor, which needs about %.1f GB (%.1f GB can be used); the largest term among them is %s with %zu "
               "levels: analyse cell means, or fit that term as fixed",
               words.call.c_str(), static_cast<long long>(size.denseLevels), size.bytes / 1e9, usable / 1e9,
-              st.componentNames[static_cast<std::size_t>(u) + 1].c_str(), design.factors[static_cast<std::size_t>(u)].size());
+              built.componentLabel(u + 1).c_str(), design.factors[static_cast<std::size_t>(u)].size());
 }
 
 // Refuses a trait the method cannot analyse on its scale, naming it and the

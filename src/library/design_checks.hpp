@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "core/analysis_state.hpp"
 #include "estimator/level_space.hpp"
 #include "library/trial_coding.hpp"
 #include "minquecov/analysis.hpp"
@@ -15,15 +14,15 @@ namespace minque {
 
 // The design built, as the estimator takes it (observations from 0,
 // coefficients in double).
-MinqueDesign minqueDesign(const ModelDesign& built, const AnalysisState& st);
+MinqueDesign minqueDesign(const ModelDesign& built, const ComponentLayout& layout);
 // Refuses a model whose components the design cannot separate, or whose
 // fixed terms (fixedTerms, as the user named them) leave too few contrasts,
 // naming them, before any estimation.
-void refuseConfounded(const MinqueProjection& projection, const AnalysisState& st, const CallerWords& words,
+void refuseConfounded(const MinqueProjection& projection, const ModelDesign& built, const CallerWords& words,
                       const std::string& fixedTerms);
 // Refuses a design whose dense factor would not fit in memory, naming the
 // levels, the memory and the term that makes it large.
-void refuseTooLargeForMemory(const MinqueDesign& design, const AnalysisState& st, const CallerWords& words);
+void refuseTooLargeForMemory(const MinqueDesign& design, const ModelDesign& built, const CallerWords& words);
 // Refuses a trait the method cannot analyse on its scale (J: the jackknife's
 // replicates, 0 for the bootstrap).
 void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, const CallerWords& words);

@@ -54,8 +54,8 @@ std::string designSummary(const ModelDesign& built, const CodedTrial& coded, boo
 // random or fixed terms too) the interaction's contrasts plus one, the
 // product of (levels - 1) over its columns + 1, since the main terms take
 // the rest; for a covariance between two factors the fewer of theirs.
-std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const AnalysisState& st, const CodedTrial& coded,
-                                             const ModelSpec& m) {
+std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const ComponentLayout& layout,
+                                             const CodedTrial& coded, const ModelSpec& m) {
     const bool environments = !m.env.empty();
     auto withObservations = [](const ModelDesign::Factor& f) {
         int n = 0;
@@ -71,7 +71,7 @@ std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const Ana
     for (std::size_t u = 0; u < built.factors.size(); ++u) {
         const ModelDesign::Factor& f = built.factors[u];
         ComponentLevels c;
-        c.label = st.componentNames[u + 1];
+        c.label = built.componentLabel(static_cast<int>(u) + 1);
         c.term = f.term;
         c.k = static_cast<int>(u) + 1;
         c.levels = withObservations(f);
@@ -120,12 +120,13 @@ std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const Ana
         out.push_back(c);
     }
     const std::size_t r = built.factors.size();
-    for (int p = 1; p <= st.covarianceCount; ++p) {
-        const std::size_t a = static_cast<std::size_t>(st.covariancePair[p][1] - 1), b = static_cast<std::size_t>(st.covariancePair[p][2] - 1);
+    for (std::size_t p = 1; p <= layout.covariancePairs.size(); ++p) {
+        const std::size_t a = static_cast<std::size_t>(layout.covariancePairs[p - 1].first - 1),
+                          b = static_cast<std::size_t>(layout.covariancePairs[p - 1].second - 1);
         ComponentLevels c = out[a].levels <= out[b].levels ? out[a] : out[b];
-        c.label = st.componentNames[r + static_cast<std::size_t>(p)];
+        c.label = built.componentLabel(static_cast<int>(r + p));
         c.term.clear();
-        c.k = static_cast<int>(r) + p;
+        c.k = static_cast<int>(r + p);
         out.push_back(c);
     }
     return out;

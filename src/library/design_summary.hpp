@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis_state.hpp"
 #include "library/trial_coding.hpp"
 #include "minquecov/analysis.hpp"
 #include "model/model_builder.hpp"
@@ -15,7 +14,7 @@ namespace minque {
 
 std::string designSummary(const ModelDesign& built, const CodedTrial& coded, bool additiveDominance, bool environments,
                           bool blocks);
-std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const AnalysisState& st, const CodedTrial& coded,
-                                             const ModelSpec& m);
+std::vector<ComponentLevels> componentLevels(const ModelDesign& built, const ComponentLayout& layout,
+                                             const CodedTrial& coded, const ModelSpec& m);
 
 }  // namespace minque

@@ -1,13 +1,18 @@
 #include "library/engine_jackknife.hpp"
 
 #include <optional>
+#include <unistd.h>
 
 #include "core/arrays.hpp"
 #include "core/fatal_error.hpp"
 #include "driver/run_driver.hpp"
 #include "io/file_text.hpp"
+#include "io/model_text.hpp"
+#include "io/model_writer.hpp"
 #include "io/product_records.hpp"
 #include "io/variance_signature.hpp"
+#include "library/run_folder.hpp"
+#include "linalg/vector_path.hpp"
 #include "report/heritability.hpp"
 #include "report/result_tables.hpp"
 #include "resampling/jackknife.hpp"
@@ -87,9 +92,8 @@ private:
 
 // The tables of a run with the jackknife's standard errors, from the
 // reports' blocks and the variance records of every pass.
-AnalysisResult jackknifeResult(PreparedModel& model, const AnalysisSettings& settings, ReportedBlocks& blocks,
-                               const AnalysisOptions& o) {
-    const AnalysisState& st = model.state;
+AnalysisResult jackknifeResult(const PreparedModel& model, const AnalysisState& st, const AnalysisSettings& settings,
+                               ReportedBlocks& blocks, const AnalysisOptions& o) {
     AnalysisResult result;
     result.settings = settings;
     const ReportEstimates variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
@@ -111,15 +115,48 @@ AnalysisResult jackknifeResult(PreparedModel& model, const AnalysisSettings& set
     return result;
 }
 
+// The programs' data file of the model.
+std::string dataFileText(const PreparedModel& model) {
+    return formatDataFile(model.data.leadNames, model.data.traitNames, model.data.lead, model.values);
+}
+
 }  // namespace
 
-AnalysisResult engineJackknifeResult(PreparedModel& model, const PreparedAnalysis& prepared, const std::string& dir,
+int jackknifeReplicates(int n, int group) { return JackknifeGroups{n, group}.replicates(); }
+
+int fewestJackknifeReplicates() { return kMinReplicates; }
+
+void refuseFolderWithProgramFiles(const std::string& dir, const std::string& name) {
+    for (const std::string& file : {name + ".TXT", name + ".MAT", name + ".DAT", name + ".VAR", name + ".COV",
+                                    std::string("MATWRN.var"), std::string(kVarianceSignatureFile)})
+        if (access(pathInFolder(dir, file).c_str(), F_OK) == 0)
+            stopRun("%s: the folder already holds %s; give an empty folder or another file name", dir.c_str(),
+                    file.c_str());
+}
+
+void writeProgramInputs(const PreparedModel& model, const std::string& dir, const std::string& name, RunFiles& written) {
+    writeText(written, pathInFolder(dir, name + ".TXT"), dataFileText(model));
+    writeText(written, pathInFolder(dir, name + ".MAT"), formatModelFile(model.design));
+    writeText(written, pathInFolder(dir, name + ".DAT"), "");
+}
+
+std::string engineVectorPath() { return vectorPathName(vectorPath()); }
+
+AnalysisResult engineJackknifeResult(const PreparedModel& model, const PreparedAnalysis& prepared, const std::string& dir,
                                      RunFiles& written, const AnalysisProgress& progress, PredictedEffects* effects) {
     const AnalysisOptions& o = prepared.options;
     const std::string& name = prepared.settings.fileName;
-    AnalysisState& st = model.state;
-    // The engine's n x n V^-1, which the estimator never needs.
-    st.vInverse = dmatrix(1, st.obsCount, 1, st.obsCount);
+    // The engine's state, read from the model file text as minque-var and
+    // minque-cov read it, with its n x n V^-1, which the estimator never
+    // needs; the trait values go in as the data file holds them.
+    const std::string modelText = formatModelFile(model.design);
+    AnalysisState st = readBackModel(model.design, modelText, name + ".MAT", model.covariances, true);
+    st.traitNames.assign(static_cast<std::size_t>(model.traitCount) + 1, std::string());
+    for (int i = 1; i <= model.traitCount; ++i) {
+        st.traitNames[static_cast<std::size_t>(i)] = model.data.traitNames[static_cast<std::size_t>(i - 1)];
+        for (int obs = 1; obs <= st.obsCount; ++obs)
+            st.traitData[i][obs] = model.values[static_cast<std::size_t>(obs - 1)][static_cast<std::size_t>(i - 1)];
+    }
     CombinedRun run;
     run.folder = dir;
     run.name = name;
@@ -128,7 +165,7 @@ AnalysisResult engineJackknifeResult(PreparedModel& model, const PreparedAnalysi
     run.forceHost = o.hostOnly;
     run.control.programLines = false;
     if (!dir.empty())
-        run.varianceSignature = varianceSignature(model.dataText, model.modelText, o.group, st.covarianceCount > 0 ? 1 : 0);
+        run.varianceSignature = varianceSignature(dataFileText(model), modelText, o.group, st.covarianceCount > 0 ? 1 : 0);
     run.control.passDone = progress.passDone;
     run.control.covarianceRecords = o.covarianceRecords;
     std::optional<EffectCollector> collector;
@@ -144,7 +181,7 @@ AnalysisResult engineJackknifeResult(PreparedModel& model, const PreparedAnalysi
                                           std::string(kVarianceSignatureFile)})
             written.add(pathInFolder(dir, output));
     if (effects != nullptr) *effects = collector->effects();
-    return jackknifeResult(model, prepared.settings, blocks, o);
+    return jackknifeResult(model, st, prepared.settings, blocks, o);
 }
 
 }  // namespace minque

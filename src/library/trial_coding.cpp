@@ -7,8 +7,8 @@
 #include <map>
 #include <set>
 
-#include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
+#include "model/model_design.hpp"
 
 namespace minque {
 

@@ -4,8 +4,8 @@
 
 namespace minque {
 
-HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const AnalysisState& st) {
-    const int K = st.componentCount;
+HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const ComponentLayout& layout) {
+    const int K = layout.components();
     HeritabilityModel m;
     m.phenotypic.assign(static_cast<std::size_t>(K) + 1, 0.0);
     auto ratio = [&](const std::string& quantity, const std::vector<std::pair<int, double>>& terms) {
@@ -33,12 +33,12 @@ HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const Analy
         }
         return m;
     }
-    const int r = st.randomFactorCount;
+    const int r = layout.randomFactors;
     for (int k = 1; k <= K; ++k) {
-        if (st.componentWeight[k] == 0.0f) continue;
+        if (k == layout.unreportedFactor) continue;
         const double c = k > r && k < K ? 2.0 : 1.0;
         m.phenotypic[static_cast<std::size_t>(k)] = c;
-        std::string label = k == K ? "V(e)" : st.componentNames[static_cast<std::size_t>(k)];
+        std::string label = k == K ? "V(e)" : design.componentLabel(k);
         if (label.empty()) label = "component " + std::to_string(k);
         ratio("share:" + label, {{k, c}});
     }

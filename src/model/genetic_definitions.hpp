@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis_state.hpp"
-#include "io/model_writer.hpp"
+#include "model/component_layout.hpp"
+#include "model/model_design.hpp"
 
 namespace minque {
 
@@ -32,9 +32,8 @@ struct HeritabilityModel {
     std::vector<RatioDefinition> ratios;
 };
 
-// The definitions for the design built and the model as the engine read it
-// (component count, weights and labels).
-HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const AnalysisState& state);
+// The definitions for the design built and the layout of its components.
+HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const ComponentLayout& layout);
 
 // A random term: its name ("A", "Env*Geno"), its columns among the q random
 // columns (0-based, first..last) and the names of its levels.

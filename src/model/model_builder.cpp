@@ -4,10 +4,7 @@
 #include <map>
 #include <utility>
 
-#include "core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
-#include "io/model_constants.hpp"
-#include "io/model_reader.hpp"
 #include "io/text_scanner.hpp"
 
 
@@ -293,48 +290,9 @@ ModelDesign designFor(const DesignData& data, const ModelRequest& request) {
     return generalModel(data, random, fixed, intercept, request.trailing);
 }
 
-// The model as the analysis will read it.
-AnalysisState readModelText(const std::string& text, const std::string& name, int covarianceSwitch,
-                            const std::vector<std::string>& factorNames = {}, const std::string& option = "") {
-    AnalysisState st;
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    std::FILE* in = fmemopen(buffer.data(), text.size(), "r");
-    if (in == nullptr) stopRun("%s: the model could not be read back", name.c_str());
-    // The library's state: the n x n V^-1 only when the engine runs (the jackknife).
-    const ModelHeader header = readModelFile(st, in, name, covarianceSwitch, nullptr, false);
-    deriveModelConstants(st, header.trailingFactorCount, name, factorNames, option);
-    return st;
-}
-
-// Every list of the design must read back exactly.
-void verifyReadBack(const ModelDesign& d, const AnalysisState& st, const std::string& name) {
-    bool same = st.obsCount == d.obsCount && st.fixedCount == static_cast<int>(d.fixedColumns.size()) &&
-                st.randomFactorCount == static_cast<int>(d.factors.size());
-    for (int c = 1; same && c <= st.fixedCount; ++c) {
-        const auto& rows = d.fixedColumns[static_cast<std::size_t>(c - 1)];
-        same = st.fixedColCountFull[c] == static_cast<int>(rows.size());
-        for (int k = 1; same && k <= st.fixedColCountFull[c]; ++k)
-            same = st.fixedColRowsFull[c][k] == rows[static_cast<std::size_t>(k - 1)];
-    }
-    int j = 0;
-    for (std::size_t u = 0; same && u < d.factors.size(); ++u) {
-        same = st.factorLevels[static_cast<int>(u) + 1] == static_cast<int>(d.factors[u].columns.size());
-        for (const auto& column : d.factors[u].columns) {
-            ++j;
-            same = same && st.randomColCountFull[j] == static_cast<int>(column.size());
-            for (int k = 1; same && k <= st.randomColCountFull[j]; ++k)
-                same = st.randomColRowsFull[j][k] == column[static_cast<std::size_t>(k - 1)].first &&
-                       st.randomColValuesFull[j][k] == column[static_cast<std::size_t>(k - 1)].second;
-        }
-    }
-    if (!same) stopRun("internal error: %s does not read back as it was built", name.c_str());
-}
-
 }  // namespace
 
-std::string buildModelFile(const DesignData& data, const ModelRequest& request, const std::string& modelName,
-                           AnalysisState* readBack, ModelDesign* built) {
+ModelDesign buildDesign(const DesignData& data, const ModelRequest& request, const std::string& modelName) {
     ModelDesign design = designFor(data, request);
     const std::vector<std::string> factorLabels(design.componentNames.begin(),
                                                 design.componentNames.begin() + static_cast<long>(design.factors.size()));
@@ -343,19 +301,20 @@ std::string buildModelFile(const DesignData& data, const ModelRequest& request, 
             stopRun("the component label '%s' is longer than %d characters; give the lead column a shorter name",
                     label.c_str(), kComponentNameLength);
     if (request.covariances) {
-        const AnalysisState probe =
-            readModelText(formatModelFile(design), modelName, 1,
-                          request.covarianceOption.empty() ? std::vector<std::string>{} : factorLabels,
-                          request.covarianceOption);
-        std::vector<std::pair<int, int>> pairs;
-        for (int c = 1; c <= probe.covarianceCount; ++c) pairs.emplace_back(probe.covariancePair[c][1], probe.covariancePair[c][2]);
-        labelComponents(design, factorLabels, pairs);
+        const ComponentLayout layout = layoutOf(design, true);
+        std::vector<int> levels{0};
+        for (const ModelDesign::Factor& factor : design.factors) levels.push_back(static_cast<int>(factor.columns.size()));
+        checkCovariancePairs(layout.covariancePairs, levels, modelName,
+                             request.covarianceOption.empty() ? std::vector<std::string>{} : factorLabels,
+                             request.covarianceOption);
+        labelComponents(design, factorLabels, layout.covariancePairs);
     }
-    const std::string text = formatModelFile(design);
-    *readBack = readModelText(text, modelName, request.covariances ? 1 : 0);
-    verifyReadBack(design, *readBack, modelName);
-    if (built != nullptr) *built = std::move(design);
-    return text;
+    return design;
+}
+
+ComponentLayout layoutOf(const ModelDesign& design, bool covariances) {
+    return componentLayout(static_cast<int>(design.fixedColumns.size()), static_cast<int>(design.factors.size()),
+                           design.trailingFactorCount, design.factorShift, covariances);
 }
 
 }  // namespace minque

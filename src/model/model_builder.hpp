@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis_state.hpp"
-#include "io/model_writer.hpp"
+#include "model/component_layout.hpp"
+#include "model/model_design.hpp"
 
 namespace minque {
 
@@ -75,14 +75,17 @@ struct ModelRequest {
     std::string covarianceOption;
 };
 
-// The model file text for the request, read back with the analysis' own
-// reader and model constants (stopping the run if any list differs from what
-// was built); the state as read back goes to *readBack, the design built
-// (with the names of its levels) to *built when given. An impossible request
-// (unknown column, a label longer than its slot, too many terms) stops the run
-// with a message.
-std::string buildModelFile(const DesignData& data, const ModelRequest& request, const std::string& modelName,
-                           AnalysisState* readBack, ModelDesign* built = nullptr);
+// The design for the request, its components labelled (the covariance
+// components' too when the request asks for them). An impossible request
+// (unknown column, a label longer than its slot, too many terms, covariance
+// components between factors that cannot be paired) stops the run with a
+// message; `modelName` names the model in it where the request names no
+// option.
+ModelDesign buildDesign(const DesignData& data, const ModelRequest& request, const std::string& modelName);
+
+// The layout of the design's components, with or without covariance
+// components between its factors.
+ComponentLayout layoutOf(const ModelDesign& design, bool covariances);
 
 // Component labels for the run's covariance switch: the factors, the
 // covariance components "C(a,b)" between factors a and b, then "V(e)" at the
