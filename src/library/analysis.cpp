@@ -30,7 +30,6 @@
 #include "model/genetic_definitions.hpp"
 #include "report/few_levels.hpp"
 #include "report/genetic_effects.hpp"
-#include "report/heritability.hpp"
 
 namespace minque {
 
@@ -283,7 +282,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
         noteTraitsWithoutEffects(effects, prepared.settings.traits, progress);
         result.tables.effects = o.standardErrors == StandardErrors::Bootstrap
                                     ? effectRowsFromPredictionErrors(model->terms, effects, prepared.settings.traits)
-                                    : effectRows(model->terms, effects, prepared.settings.traits);
+                                    : jackknifeEffectRows(model->terms, effects, prepared.settings.traits);
     }
     flagFewLevels(result.tables, model->levels, model->heritability);
     result.threads = workerThreads();

@@ -14,7 +14,8 @@
 #include "library/run_folder.hpp"
 #include "linalg/vector_path.hpp"
 #include "report/heritability.hpp"
-#include "report/result_tables.hpp"
+#include "report/jackknife_effects.hpp"
+#include "report/report_tables.hpp"
 #include "resampling/jackknife.hpp"
 
 namespace minque {
@@ -138,6 +139,11 @@ void writeProgramInputs(const PreparedModel& model, const std::string& dir, cons
     writeText(written, pathInFolder(dir, name + ".TXT"), dataFileText(model));
     writeText(written, pathInFolder(dir, name + ".MAT"), formatModelFile(model.design));
     writeText(written, pathInFolder(dir, name + ".DAT"), "");
+}
+
+std::vector<ResultRow> jackknifeEffectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& effects,
+                                           const std::vector<std::string>& traits) {
+    return effectRows(terms, effects, traits);
 }
 
 std::string engineVectorPath() { return vectorPathName(vectorPath()); }

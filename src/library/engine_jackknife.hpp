@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "io/run_files.hpp"
 #include "library/prepared_model.hpp"
@@ -29,6 +30,11 @@ void writeProgramInputs(const PreparedModel& model, const std::string& dir, cons
 
 // The vector instructions the engine's host kernels use on this machine.
 std::string engineVectorPath();
+
+// The effects' rows with the jackknife's standard errors, from the
+// predictions of every pass.
+std::vector<ResultRow> jackknifeEffectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& effects,
+                                           const std::vector<std::string>& traits);
 
 // The jackknife's run: the engine's passes (with the effects of every pass
 // when asked for), its reports in `dir` when given (each file added to

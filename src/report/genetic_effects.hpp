@@ -1,10 +1,7 @@
 // The predicted genetic effects of every level of every random term of each
 // trait (parents, crosses, their interactions with environment, blocks; a
-// general model's terms), with jackknife standard errors as the report
-// gives a component: pseudo-values J u - (J - 1) u_r of a level's whole-data
-// prediction u and its prediction u_r in replicate r, their spread rescaled
-// by the square of the ratio between u and their mean, and the two-tailed
-// t-test on J - 1 degrees of freedom.
+// general model's terms), with the standard errors of their prediction
+// errors (the jackknife's are in report/jackknife_effects).
 #pragma once
 
 #include <string>
@@ -30,15 +27,8 @@ struct PredictedEffects {
     std::vector<double> predictionErrorVariances;
 };
 
-// One row per trait, term and level, in that order; a trait whose residual
-// component is at or below zero on all data has none. A term whose
-// component is at or below zero predicts 0 (S.E. 0, P 1) and is flagged
-// component_not_positive; p_floor and not_finite as in the other tables.
-// Effects and S.E. are printed with %g, P with %.3g.
-std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& effects,
-                                  const std::vector<std::string>& traits);
-
-// The same rows with the standard errors users of mixed models expect: the
+// One row per trait, term and level, in that order, with the standard
+// errors users of mixed models expect: the
 // square root of the prediction error variance, a 95% interval of +-1.96
 // S.E. and the two-tailed normal test of effect / S.E. (the bootstrap's
 // tables; the predictions of all data only).

@@ -38,12 +38,6 @@ namespace {
 
 double dbl(float x) { return static_cast<double>(x); }
 
-std::string formatted(const char* format, double value) {
-    char text[400];  // %f of the largest double has 316 characters
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 // The correlation row of position k from the whole-data estimates in
 // jackTerms, with its statistics over the pseudo-correlations.
 ReportedRow correlationRow(const AnalysisState& st, int k, int J, int d) {
@@ -69,28 +63,19 @@ void flushReport(const AnalysisState& st) {
                 std::strerror(errno));
 }
 
-std::string printedNumber(const char* format, double value) { return formatted(format, value); }
-
-double printedP(double halfP) { return std::fabs(2.0 * halfP); }
-
-std::string markOf(double halfP) {
-    const std::string mark = significanceMark(2.0 * halfP);  // " NS\n"
-    return mark.substr(1, mark.size() - 2);
-}
-
 void writeReportedRow(std::FILE* out, const ReportedRow& row) {
     const bool correlation = row.section == ReportedRow::Section::Correlations ||
                              row.section == ReportedRow::Section::TotalCorrelations;
-    const std::string estimate = formatted(correlation ? kCorrelationFormat : kCovarianceFormat, row.estimate);
-    const std::string seText = formatted(kCovarianceFormat, row.se);
-    const std::string pText = formatted(kPFormat, printedP(row.halfP));
+    const std::string estimate = printedNumber(correlation ? kCorrelationFormat : kCovarianceFormat, row.estimate);
+    const std::string seText = printedNumber(kCovarianceFormat, row.se);
+    const std::string pText = printedNumber(kPFormat, printedP(row.halfP));
     const char* e = estimate.c_str();
     const char* se = seText.c_str();
     const char* p = pText.c_str();
     switch (row.section) {
         case ReportedRow::Section::Covariances:
             std::fprintf(out, "%s Cov, %s, %s, %s, /%s,  ", row.label.c_str(), e, se, p,
-                         formatted(kCovarianceFormat, dbl(row.weight)).c_str());
+                         printedNumber(kCovarianceFormat, dbl(row.weight)).c_str());
             break;
         case ReportedRow::Section::TotalCovariances: std::fprintf(out, "Cov %d, %s, %s, %s, ", row.index, e, se, p); break;
         case ReportedRow::Section::Correlations: std::fprintf(out, "%s Cor, %s, %s, %s, ", row.label.c_str(), e, se, p); break;

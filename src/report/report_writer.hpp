@@ -11,6 +11,7 @@
 
 #include "core/analysis_state.hpp"
 #include "minquecov/results.hpp"
+#include "report/printed_numbers.hpp"
 
 namespace minque {
 
@@ -48,17 +49,6 @@ struct ReportedRow {
     bool undefined = false;
 };
 
-// The report's formats: a covariance (and variance, effect, S.E., weight)
-// "%g", a correlation (and heritability) "%f", a P value "%.3g".
-inline constexpr const char* kCovarianceFormat = "%g";
-inline constexpr const char* kCorrelationFormat = "%f";
-inline constexpr const char* kPFormat = "%.3g";
-
-// A number as the report prints it with one of these formats.
-std::string printedNumber(const char* format, double value);
-// The P value |2 H| of a row, and its mark, decided on 2 H: NS, S+, S* or S**.
-double printedP(double halfP);
-std::string markOf(double halfP);
 
 // One block: the two traits (1-based; equal in a report of variances) and
 // its rows.
