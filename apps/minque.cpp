@@ -2,7 +2,7 @@
 // correlation heatmap in one command (analyse), or tables and pictures from
 // existing reports (summary).
 #include "driver/minque_command.hpp"
-#include "driver/rank_team.hpp"
+#include "jackknife_engine/driver/rank_team.hpp"
 
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 

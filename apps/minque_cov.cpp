@@ -1,6 +1,6 @@
 // minque-cov: the covariance components and correlations of every trait pair.
-#include "driver/rank_team.hpp"
-#include "driver/run_driver.hpp"
+#include "jackknife_engine/driver/rank_team.hpp"
+#include "jackknife_engine/driver/run_driver.hpp"
 
 // Let AddressSanitizer builds report allocation failure as a null result, so a
 // model too large for memory ends with the allocators' message, as in a normal

@@ -1,7 +1,7 @@
 // minque-model: the model file (.MAT) of an analysis from a data file with
 // design columns.
-#include "driver/model_command.hpp"
-#include "driver/rank_team.hpp"
+#include "jackknife_engine/driver/model_command.hpp"
+#include "jackknife_engine/driver/rank_team.hpp"
 
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 

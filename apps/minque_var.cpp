@@ -1,7 +1,7 @@
 // minque-var: the variance components of every trait, and the variance file
 // MATWRN.var that minque-cov reads.
-#include "driver/rank_team.hpp"
-#include "driver/run_driver.hpp"
+#include "jackknife_engine/driver/rank_team.hpp"
+#include "jackknife_engine/driver/run_driver.hpp"
 
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "core/analysis_state.hpp"
+#include "jackknife_engine/core/analysis_state.hpp"
 
 namespace minque::bench {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "io/model_writer.hpp"
+#include "jackknife_engine/io/model_writer.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 2 && argc != 3) {

@@ -6,7 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_state.hpp"
-#include "linalg/sherman_cpu.hpp"
+#include "jackknife_engine/linalg/sherman_cpu.hpp"
 #include "linalg/worker_pool.hpp"
 
 namespace {

@@ -24,7 +24,7 @@
 #include "io/run_lock.hpp"
 #include "minquecov/analysis.hpp"
 #include "report/result_pages.hpp"
-#include "report/report_tables.hpp"
+#include "jackknife_engine/report/report_tables.hpp"
 #include "report/result_tables.hpp"
 
 #ifndef MINQUE_VERSION

@@ -190,11 +190,11 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->terms = effectTerms(built);
     const ComponentLayout& layout = prepared->layout;
     {
-        MinqueDesign design = minqueDesign(built, layout);
-        refuseTooLargeForMemory(design, built, words);
+        MinqueDesign levels = minqueDesign(built, layout);
+        refuseTooLargeForMemory(levels, built, words);
         // The set-up runs on the process's worker threads: one at a time.
         std::lock_guard<std::mutex> oneRun(engineMutex());
-        prepared->projection = std::make_shared<const MinqueProjection>(std::move(design));
+        prepared->projection = std::make_shared<const MinqueProjection>(std::move(levels));
     }
     refuseConfounded(*prepared->projection, built, words,
                      additiveDominance ? (m.env.empty() ? std::string("the intercept") : "the environments " + m.env)

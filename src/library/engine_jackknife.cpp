@@ -3,20 +3,20 @@
 #include <optional>
 #include <unistd.h>
 
-#include "core/arrays.hpp"
+#include "jackknife_engine/core/arrays.hpp"
 #include "core/fatal_error.hpp"
-#include "driver/run_driver.hpp"
+#include "jackknife_engine/driver/run_driver.hpp"
 #include "io/file_text.hpp"
-#include "io/model_text.hpp"
-#include "io/model_writer.hpp"
-#include "io/product_records.hpp"
-#include "io/variance_signature.hpp"
+#include "jackknife_engine/model/model_text.hpp"
+#include "jackknife_engine/io/model_writer.hpp"
+#include "jackknife_engine/io/product_records.hpp"
+#include "jackknife_engine/io/variance_signature.hpp"
 #include "library/run_folder.hpp"
-#include "linalg/vector_path.hpp"
-#include "report/heritability.hpp"
-#include "report/jackknife_effects.hpp"
-#include "report/report_tables.hpp"
-#include "resampling/jackknife.hpp"
+#include "jackknife_engine/linalg/vector_path.hpp"
+#include "jackknife_engine/report/heritability.hpp"
+#include "jackknife_engine/report/jackknife_effects.hpp"
+#include "jackknife_engine/report/report_tables.hpp"
+#include "jackknife_engine/resampling/jackknife.hpp"
 
 namespace minque {
 

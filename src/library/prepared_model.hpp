@@ -10,7 +10,7 @@
 
 #include "estimator/level_space.hpp"
 #include "minquecov/analysis.hpp"
-#include "model/component_layout.hpp"
+#include "core/component_layout.hpp"
 #include "model/genetic_definitions.hpp"
 #include "model/model_builder.hpp"
 #include "report/few_levels.hpp"

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "core/fatal_error.hpp"
-#include "model/model_design.hpp"
+#include "core/model_design.hpp"
 
 namespace minque {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "model/component_layout.hpp"
-#include "model/model_design.hpp"
+#include "core/component_layout.hpp"
+#include "core/model_design.hpp"
 
 namespace minque {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "minquecov/results.hpp"
-#include "report/report_writer.hpp"
+#include "report/printed_numbers.hpp"
 
 namespace minque {
 

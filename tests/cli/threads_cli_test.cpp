@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_driver.hpp"
+#include "jackknife_engine/driver/run_driver.hpp"
 #include "linalg/worker_pool.hpp"
 #include "support/test_support.hpp"
 

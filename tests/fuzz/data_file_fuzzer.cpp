@@ -1,7 +1,7 @@
 // The data file reader. Bytes 0-2 give the lead columns (0-2), the traits
 // (0-3) and the observations (0-11) that a model file would announce; the
 // rest is the data text.
-#include "io/model_reader.hpp"
+#include "jackknife_engine/io/model_reader.hpp"
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

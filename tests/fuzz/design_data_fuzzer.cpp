@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "fuzz_support.hpp"
-#include "io/model_text.hpp"
+#include "jackknife_engine/model/model_text.hpp"
 #include "model/model_builder.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/arrays.hpp"
+#include "jackknife_engine/core/arrays.hpp"
 #include "core/fatal_error.hpp"
 
 namespace minque::fuzz {

@@ -1,7 +1,7 @@
 // The model file reader and the model constants. Byte 0 holds the covariance
 // switch; the rest is the .MAT text.
-#include "io/model_constants.hpp"
-#include "io/model_reader.hpp"
+#include "jackknife_engine/io/model_constants.hpp"
+#include "jackknife_engine/io/model_reader.hpp"
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,16 +7,16 @@
 #include <random>
 
 #include "core/fatal_error.hpp"
-#include "driver/jackknife_driver.hpp"
-#include "io/model_constants.hpp"
-#include "io/model_reader.hpp"
-#include "linalg/sherman_cpu.hpp"
-#include "linalg/svd_ginverse.hpp"
-#include "linalg/vector_path.hpp"
+#include "jackknife_engine/driver/jackknife_driver.hpp"
+#include "jackknife_engine/io/model_constants.hpp"
+#include "jackknife_engine/io/model_reader.hpp"
+#include "jackknife_engine/linalg/sherman_cpu.hpp"
+#include "jackknife_engine/linalg/svd_ginverse.hpp"
+#include "jackknife_engine/linalg/vector_path.hpp"
 #include "linalg/worker_pool.hpp"
-#include "minque/minque_equations.hpp"
-#include "minque/minque_pass.hpp"
-#include "minque/pair_covariances.hpp"
+#include "jackknife_engine/minque/minque_equations.hpp"
+#include "jackknife_engine/minque/minque_pass.hpp"
+#include "jackknife_engine/minque/pair_covariances.hpp"
 
 namespace minque::test {
 

@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis_state.hpp"
-#include "io/model_writer.hpp"
+#include "jackknife_engine/core/analysis_state.hpp"
+#include "jackknife_engine/io/model_writer.hpp"
 
 namespace minque::test {
 

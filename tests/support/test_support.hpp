@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/analysis_state.hpp"
-#include "io/model_writer.hpp"
+#include "jackknife_engine/core/analysis_state.hpp"
+#include "jackknife_engine/io/model_writer.hpp"
 #include "minquecov/analysis.hpp"
 
 namespace minque::test {

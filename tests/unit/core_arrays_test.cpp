@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/arrays.hpp"
+#include "jackknife_engine/core/arrays.hpp"
 #include "core/fatal_error.hpp"
 #include "support/test_support.hpp"
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "driver/jackknife_driver.hpp"
-#include "minque/minque_pass.hpp"
+#include "jackknife_engine/driver/jackknife_driver.hpp"
+#include "jackknife_engine/minque/minque_pass.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

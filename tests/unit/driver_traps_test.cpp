@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "minquecov/analysis.hpp"
-#include "report/report_writer.hpp"
+#include "jackknife_engine/report/report_writer.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "gpu/device_discovery.hpp"
+#include "jackknife_engine/gpu/device_discovery.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "gpu/sherman_gpu.hpp"
-#include "gpu/solver_status.hpp"
+#include "jackknife_engine/gpu/sherman_gpu.hpp"
+#include "jackknife_engine/gpu/solver_status.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "io/model_constants.hpp"
+#include "jackknife_engine/io/model_constants.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

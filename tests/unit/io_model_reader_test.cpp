@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "io/model_constants.hpp"
-#include "io/model_reader.hpp"
+#include "jackknife_engine/io/model_constants.hpp"
+#include "jackknife_engine/io/model_reader.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "linalg/sherman_cpu.hpp"
+#include "jackknife_engine/linalg/sherman_cpu.hpp"
 #include "linalg/worker_pool.hpp"
 #include "support/reference_math.hpp"
 #include "support/test_support.hpp"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "linalg/svd_ginverse.hpp"
+#include "jackknife_engine/linalg/svd_ginverse.hpp"
 #include "support/reference_math.hpp"
 #include "support/test_support.hpp"
 

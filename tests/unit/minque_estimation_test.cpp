@@ -6,11 +6,11 @@
 #include <cstring>
 #include <random>
 
-#include "linalg/sherman_cpu.hpp"
-#include "minque/minque_equations.hpp"
-#include "minque/minque_pass.hpp"
-#include "io/product_records.hpp"
-#include "minque/pair_covariances.hpp"
+#include "jackknife_engine/linalg/sherman_cpu.hpp"
+#include "jackknife_engine/minque/minque_equations.hpp"
+#include "jackknife_engine/minque/minque_pass.hpp"
+#include "jackknife_engine/io/product_records.hpp"
+#include "jackknife_engine/minque/pair_covariances.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

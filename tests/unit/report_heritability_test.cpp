@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "report/heritability.hpp"
-#include "report/report_writer.hpp"
+#include "jackknife_engine/report/heritability.hpp"
+#include "jackknife_engine/report/report_writer.hpp"
 
 namespace minque {
 namespace {

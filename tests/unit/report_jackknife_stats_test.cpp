@@ -5,8 +5,8 @@
 #include <cmath>
 #include <string>
 
-#include "report/jackknife_stats.hpp"
-#include "report/report_writer.hpp"
+#include "jackknife_engine/report/jackknife_stats.hpp"
+#include "jackknife_engine/report/report_writer.hpp"
 #include "resampling/student_t.hpp"
 #include "support/test_support.hpp"
 

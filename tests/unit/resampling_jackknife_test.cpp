@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "resampling/jackknife.hpp"
+#include "jackknife_engine/resampling/jackknife.hpp"
 
 namespace minque {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "report/report_writer.hpp"
+#include "jackknife_engine/report/report_writer.hpp"
 #include "resampling/student_t.hpp"
 
 namespace minque {
