@@ -163,17 +163,21 @@ struct AnalysisSettings {
     std::string fileName;             // NAME of the run's files
 };
 
-// Told as the analysis goes; both may be empty. `note` gets a line for the
+// Told as the analysis goes; any may be empty. `note` gets a line for the
 // user that is not an error (the rows dropped with a missing value);
 // `passDone` is told after every estimation pass of the jackknife (replicate
 // 0 is the whole data, then 1..J), or with the bootstrap after the
 // whole-data estimates (0, B) and after every block of samples (b, B); it returns
 // false to stop the run before the next pass or block:
 // the call then throws a RunError of kind Cancelled and leaves nothing
-// behind. Either may also throw a RunError of its own to the same effect.
+// behind. `keepGoing` is asked on the calling thread every few hundred
+// milliseconds of the work between passes (the estimator's set-up, which
+// takes seconds on the largest designs); false stops the run the same way.
+// Each may also throw a RunError of its own to the same effect.
 struct AnalysisProgress {
     std::function<void(const std::string& note)> note;
     std::function<bool(int replicate, int replicates)> passDone;
+    std::function<bool()> keepGoing;
 };
 
 // The variance file's records: (J + 1) t records of K + 1 floats, record

@@ -195,6 +195,13 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
         }
         return true;
     };
+    progress.keepGoing = [&] {
+        if (interruptPending()) {
+            interrupted = true;
+            return false;
+        }
+        return true;
+    };
     progress.note = [&](const std::string& note) {
         try {
             if (onNote.isNotNull()) Rcpp::Function(onNote.get())(note);

@@ -22,7 +22,7 @@ void requestStop(int signal) {
     // A second signal takes the default action: the process ends at once.
     std::signal(signal, SIG_DFL);
     static const char note[] =
-        "\nInterrupt: the run stops after its current estimation pass (interrupt again to end it at once)\n";
+        "\nInterrupt: the run stops after its current step (interrupt again to end it at once)\n";
     (void)!write(STDERR_FILENO, note, sizeof note - 1);
 }
 
@@ -52,6 +52,18 @@ InterruptGuard::~InterruptGuard() {
     sigaction(SIGXFSZ, &previousFileSize, nullptr);
 }
 
+namespace {
+
+[[noreturn]] void stopInterrupted(int signal, const char* message) {
+    RunError error(RunError::Kind::Cancelled, message);
+    RunError::ProgramNotes notes;
+    notes.exitStatus = 128 + signal;  // the shell's status of a process ended by the signal
+    error.setProgramNotes(std::make_shared<const RunError::ProgramNotes>(notes));
+    throw error;
+}
+
+}  // namespace
+
 void stopIfInterrupted(int replicate, int replicates, const char* unit) {
     const int signal = pendingSignal;
     if (signal == 0) return;
@@ -59,11 +71,16 @@ void stopIfInterrupted(int replicate, int replicates, const char* unit) {
     std::snprintf(message, sizeof message,
                   "Interrupted: the run stopped after %d of %d %s; its unfinished files were removed", replicate,
                   replicates, unit);
-    RunError error(RunError::Kind::Cancelled, message);
-    RunError::ProgramNotes notes;
-    notes.exitStatus = 128 + signal;  // the shell's status of a process ended by the signal
-    error.setProgramNotes(std::make_shared<const RunError::ProgramNotes>(notes));
-    throw error;
+    stopInterrupted(signal, message);
+}
+
+void stopIfInterruptedWhile(const char* during) {
+    const int signal = pendingSignal;
+    if (signal == 0) return;
+    char message[200];
+    std::snprintf(message, sizeof message, "Interrupted: the run stopped while %s; its unfinished files were removed",
+                  during);
+    stopInterrupted(signal, message);
 }
 
 }  // namespace minque

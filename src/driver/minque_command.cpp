@@ -388,6 +388,10 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
         if (k > 0) progress.replicateDone(k, J, bootstrap ? "bootstrap: sample" : "jackknife: replicate");
         return true;
     };
+    told.keepGoing = [] {
+        stopIfInterruptedWhile("setting up its estimator");
+        return true;
+    };
     PreparedAnalysis prepared = prepareAnalysis(request, told);
     const AnalysisSettings& s = prepared.settings;
     const std::string& name = s.fileName;
@@ -437,6 +441,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     // The reports and the variance records are the jackknife's.
     if (!bootstrap) published.insert(published.end(), {"MATWRN.var", "MATWRN.sig", name + ".VAR", name + ".COV"});
     published.insert(published.end(), files.begin(), files.end());
+    stopIfInterruptedWhile("writing its results");
     stage.publish(out, published, true);
 
     printCorrelationSummary(result.tables);

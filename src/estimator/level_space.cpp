@@ -8,12 +8,14 @@
 #include <Eigen/SparseCore>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
 
 #include "core/fatal_error.hpp"
+#include "estimator/stepwise_cholesky.hpp"
 #include "linalg/worker_pool.hpp"
 
 namespace minque {
@@ -36,18 +38,45 @@ void fixProductBlocking() {
     std::call_once(once, [] { Eigen::setCpuCacheSizes(32 * 1024, 256 * 1024, 2 * 1024 * 1024); });
 }
 
+// The set-up's checkpoint while a projection is set up on this thread: asked
+// between rounds of chunks, when no worker is running, so that it may throw
+// to stop the work (a cancelled run).
+thread_local const std::function<void()>* setUpCheckpoint = nullptr;
+
 // Runs body(first, last) over the chunks of 0..count on the worker threads;
 // each chunk's share goes to its own slot, which the caller adds in order.
+// Under a checkpoint the chunks go in rounds of one per worker, with the
+// checkpoint asked after each (which worker takes a chunk changes nothing).
 template <class Body>
 void overChunks(int count, Body body) {
     const int chunks = (count + kChunk - 1) / kChunk;
-    runOnWorkers([&](int worker) {
-        int first = 0, last = 0;
-        splitRange(chunks, worker, workerThreads(), &first, &last);
-        for (int chunk = first; chunk < last; ++chunk)
-            body(chunk, chunk * kChunk, std::min(count, (chunk + 1) * kChunk));
-    });
+    const int round = setUpCheckpoint != nullptr ? workerThreads() : std::max(chunks, 1);
+    for (int begin = 0; begin < chunks; begin += round) {
+        const int end = std::min(chunks, begin + round);
+        runOnWorkers([&](int worker) {
+            int first = 0, last = 0;
+            splitRange(end - begin, worker, workerThreads(), &first, &last);
+            for (int chunk = begin + first; chunk < begin + last; ++chunk)
+                body(chunk, chunk * kChunk, std::min(count, (chunk + 1) * kChunk));
+        });
+        if (setUpCheckpoint != nullptr) (*setUpCheckpoint)();
+    }
 }
+
+// Sets the checkpoint of the set-up for the life of the object.
+class CheckpointScope {
+public:
+    explicit CheckpointScope(const std::function<void()>& checkpoint)
+        : previous_(setUpCheckpoint) {
+        setUpCheckpoint = checkpoint ? &checkpoint : nullptr;
+    }
+    ~CheckpointScope() { setUpCheckpoint = previous_; }
+    CheckpointScope(const CheckpointScope&) = delete;
+    CheckpointScope& operator=(const CheckpointScope&) = delete;
+
+private:
+    const std::function<void()>* previous_;
+};
 
 // Makes a square matrix exactly symmetric: the mean of its two triangles.
 void symmetrise(Dense& a) {
@@ -280,14 +309,15 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
         Dense schur = Dense(schurSparse);
         schurSparse = Sparse();
         symmetrise(schur);
-        Eigen::LLT<Eigen::Ref<Dense>> llt(schur);
-        if (llt.info() != Eigen::Success)
+        if (!choleskyInSteps(schur, [] {
+                if (setUpCheckpoint != nullptr) (*setUpCheckpoint)();
+            }))
             stopRun("internal error: the equations of %d random levels are not positive definite", layout.m);
         overChunks(s, [&](int, int first, int last) {
             auto block = Sinv.middleCols(first, last - first);
             block.setZero();
             for (int j = first; j < last; ++j) block(j, j - first) = 1.0;
-            llt.solveInPlace(block);
+            choleskySolveInPlace(schur, block);
         });
     }
     symmetrise(Sinv);
@@ -320,7 +350,9 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
 
 MinqueProjection::~MinqueProjection() = default;
 
-MinqueProjection::MinqueProjection(const MinqueDesign& design, bool eliminate) : design_(design) {
+MinqueProjection::MinqueProjection(const MinqueDesign& design, bool eliminate, const std::function<void()>& checkpoint)
+    : design_(design) {
+    const CheckpointScope scope(checkpoint);
     n_ = design.observations;
     p_ = static_cast<int>(design.fixedColumns.size());
     const int r = static_cast<int>(design.factors.size());

@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -79,8 +80,12 @@ LevelSpaceSize levelSpaceSize(const MinqueDesign& design);
 class MinqueProjection {
 public:
     // eliminate false: every level in the dense factor (the same numbers to
-    // rounding; for the tests of the closed-form elimination).
-    explicit MinqueProjection(const MinqueDesign& design, bool eliminate = true);
+    // rounding; for the tests of the closed-form elimination). `checkpoint`,
+    // when given, is asked on this thread every few chunks of the set-up's
+    // work (a few hundred milliseconds at the largest designs) and may throw
+    // to stop it.
+    explicit MinqueProjection(const MinqueDesign& design, bool eliminate = true,
+                              const std::function<void()>& checkpoint = {});
     ~MinqueProjection();
     MinqueProjection(const MinqueProjection&) = delete;
     MinqueProjection& operator=(const MinqueProjection&) = delete;

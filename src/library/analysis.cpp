@@ -190,11 +190,14 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->terms = effectTerms(built);
     const ComponentLayout& layout = prepared->layout;
     {
-        MinqueDesign levels = minqueDesign(built, layout);
+        const MinqueDesign levels = minqueDesign(built, layout);
         refuseTooLargeForMemory(levels, built, words);
         // The set-up runs on the process's worker threads: one at a time.
         std::lock_guard<std::mutex> oneRun(engineMutex());
-        prepared->projection = std::make_shared<const MinqueProjection>(std::move(levels));
+        prepared->projection = std::make_shared<const MinqueProjection>(levels, true, [&progress] {
+            if (progress.keepGoing && !progress.keepGoing())
+                throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled while its estimator was set up");
+        });
     }
     refuseConfounded(*prepared->projection, built, words,
                      additiveDominance ? (m.env.empty() ? std::string("the intercept") : "the environments " + m.env)

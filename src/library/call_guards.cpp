@@ -26,6 +26,7 @@ AnalysisProgress guarded(const AnalysisProgress& progress) {
     AnalysisProgress safe;
     safe.note = guardedCallback("note", progress.note);
     safe.passDone = guardedCallback("passDone", progress.passDone);
+    safe.keepGoing = guardedCallback("keepGoing", progress.keepGoing);
     return safe;
 }
 

@@ -128,10 +128,11 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     // Within a block, the workers take fixed chunks of kChunk samples, drawn
     // and then estimated together (their projections are one product with
     // many columns): the chunks, and so every sum, are the same on any thread
-    // count. A block gives every worker kChunksPerWorker chunks, so that none
-    // waits for another at its end.
-    constexpr int kChunk = 10, kChunksPerWorker = 5;
-    const int block = kChunk * kChunksPerWorker * workerThreads();
+    // count. A block gives every worker one chunk, so that none waits for
+    // another at its end, and the caller hears of it (and may stop the run)
+    // after every few samples.
+    constexpr int kChunk = 10;
+    const int block = kChunk * workerThreads();
     const std::size_t thetaSize = static_cast<std::size_t>(K) * pairs;
     std::size_t largest = T;
     for (const Group& group : groups) largest = std::max(largest, group.factors.size() * T);

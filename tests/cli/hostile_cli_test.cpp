@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 #include <regex>
@@ -479,7 +482,11 @@ TEST(HostileHangs, ThousandsOfOneRowLevelsAreAnsweredAtOnce) {
     test::TempDir dir;
     for (int levels : {5000, 50000}) {
         std::string table = "G,Y\n";
-        for (int r = 0; r < levels; ++r) table += "L" + std::to_string(r) + "," + std::to_string((r * 7919) % 1000 / 10.0) + "\n";
+        for (int r = 0; r < levels; ++r) {
+            char row[48];
+            std::snprintf(row, sizeof row, "L%d,%f\n", r, (r * 7919) % 1000 / 10.0);
+            table += row;
+        }
         test::writeFile(dir.file("ONES.csv"), table);
         const auto run = test::runProcess(
             "/usr/bin/timeout", {"10", MINQUE_FRONT_DOOR_PATH, "analyse", "ONES.csv", "--random", "G", "--out", "o"}, dir.path());
@@ -490,6 +497,33 @@ TEST(HostileHangs, ThousandsOfOneRowLevelsAreAnsweredAtOnce) {
             << run.err;
     }
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"ONES.csv"}));
+}
+
+// Fault: the estimator's set-up (seconds on a large design) was not
+// cancellable: a first Ctrl-C waited for it to end.
+TEST(HostileHangs, AnInterruptStopsTheEstimatorsSetUp) {
+    test::TempDir dir;
+    // Two factors of 4,000 and 3,000 levels, crossed at random: the second's
+    // levels stay in a dense factor (seconds of work) after the first's are
+    // eliminated. The plot column's note on standard error comes before the
+    // set-up.
+    std::string table = "Plot,A,B,Y\n";
+    for (unsigned r = 0; r < 24000; ++r) {
+        char row[80];
+        std::snprintf(row, sizeof row, "%u,a%u,b%u,%.6f\n", r + 1, r % 4000, ((r * 2654435761u) >> 8) % 3000,
+                      std::sin(0.37 * r));
+        table += row;
+    }
+    test::writeFile(dir.file("BIG.csv"), table);
+    const auto run = test::runProcessInterrupted(MINQUE_FRONT_DOOR_PATH,
+                                                 {"analyse", "BIG.csv", "--random", "A,B", "--out", "o"}, dir.path(),
+                                                 "left out of the traits as row identifiers", SIGINT);
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_NE(run.err.find("Interrupted: the run stopped while setting up its estimator; its unfinished files were "
+                           "removed"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"BIG.csv"}));
 }
 
 // ---- 8. Planted links ------------------------------------------------------------

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "estimator/level_space.hpp"
+#include "estimator/stepwise_cholesky.hpp"
 #include "linalg/worker_pool.hpp"
 #include "minquecov/analysis.hpp"
 
@@ -167,9 +169,12 @@ TEST(LevelSpace, TheSameBitsOnAnyThreadCount) {
     const MinqueProjection one(d.design);
     const std::vector<double> x = one.estimate(d.Y, 2);
     setWorkerThreads(2);
-    const MinqueProjection two(d.design);
+    // A set-up under a checkpoint goes in rounds, asking it between them.
+    int asked = 0;
+    const MinqueProjection two(d.design, true, [&asked] { ++asked; });
     setWorkerThreads(0);
     ASSERT_GT(one.denseLevels(), 256);
+    EXPECT_GT(asked, 1);
     EXPECT_EQ(one.minqueMatrix(), two.minqueMatrix());
     EXPECT_EQ(one.ginverse(), two.ginverse());
     EXPECT_EQ(x, two.estimate(d.Y, 2));
@@ -183,6 +188,43 @@ TEST(LevelSpace, TheSameBitsOnAnyThreadCount) {
         EXPECT_NEAR(many[k], x[k], 1e-12 * (1.0 + std::fabs(x[k])));
         EXPECT_EQ(many[k], many[x.size() + k]);
     }
+}
+
+// A checkpoint that throws stops the set-up with its error.
+TEST(LevelSpace, ACheckpointStopsTheSetUp) {
+    const Met d = met(300, 3, 2, 9);
+    int asked = 0;
+    EXPECT_THROW(MinqueProjection(d.design, true,
+                                  [&asked] {
+                                      if (++asked == 2) throw std::runtime_error("stop");
+                                  }),
+                 std::runtime_error);
+    EXPECT_EQ(asked, 2);
+}
+
+// The panel-by-panel factor is Eigen's LLT, bit for bit, for one panel and
+// for many, and so are its solves.
+TEST(LevelSpace, TheStepwiseCholeskyIsEigensBitForBit) {
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> normal;
+    for (const int size : {20, 200, 700}) {
+        Eigen::MatrixXd g(size, size + 5), b(size, 7);
+        for (Eigen::Index j = 0; j < g.cols(); ++j)
+            for (Eigen::Index i = 0; i < size; ++i) g(i, j) = normal(random);
+        for (Eigen::Index j = 0; j < b.cols(); ++j)
+            for (Eigen::Index i = 0; i < size; ++i) b(i, j) = normal(random);
+        Eigen::MatrixXd a = g * g.transpose(), mine = a, x = b;
+        const Eigen::LLT<Eigen::MatrixXd> eigen(a);
+        int panels = 0;
+        ASSERT_TRUE(choleskyInSteps(mine, [&panels] { ++panels; }));
+        EXPECT_EQ(panels > 1, size >= 32) << size;
+        const Eigen::MatrixXd lower = mine.triangularView<Eigen::Lower>(), expected = eigen.matrixL();
+        EXPECT_TRUE(lower == expected) << size;
+        choleskySolveInPlace(mine, x);
+        EXPECT_TRUE(x == eigen.solve(b)) << size;
+    }
+    Eigen::MatrixXd notPositive = -Eigen::MatrixXd::Identity(40, 40);
+    EXPECT_FALSE(choleskyInSteps(notPositive, [] {}));
 }
 
 // The memory a design needs is known before any work: the dense levels'
