@@ -702,7 +702,9 @@ bool positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector<d
     return adjusted;
 }
 
-LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components) {
+LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components,
+                                 const std::function<void()>& checkpoint) {
+    const CheckpointScope scope(checkpoint);
     const int r = static_cast<int>(design.factors.size()), n = design.observations;
     if (components.size() != static_cast<std::size_t>(r) + 1 || !design.covariancePairs.empty())
         stopRun("internal error: effects asked for %zu components of %d factors", components.size(), r);

@@ -163,7 +163,9 @@ struct LevelEffects {
     std::vector<double> values;                    // m, in the design's level order
     std::vector<double> predictionErrorVariances;  // Var(u - u^) = sigma2_e [(U'U + D)^-1 + G F^- G']_jj
 };
-// y: the trait's n values; components: the r factors' and then the residual's.
-LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components);
+// y: the trait's n values; components: the r factors' and then the residual's;
+// checkpoint: as the projection's set-up asks it.
+LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components,
+                                 const std::function<void()>& checkpoint = {});
 
 }  // namespace minque

@@ -56,7 +56,10 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
             for (int k = 0; k <= r; ++k)
                 components[static_cast<std::size_t>(k)] =
                     input.whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
-            const LevelEffects level = predictLevelEffects(design, y.data(), components);
+            const LevelEffects level = predictLevelEffects(design, y.data(), components, [&] {
+                if (progress.keepGoing && !progress.keepGoing())
+                    throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled while it predicted the effects");
+            });
             effects->values.insert(effects->values.end(), level.values.begin(), level.values.end());
             effects->predictionErrorVariances.insert(effects->predictionErrorVariances.end(),
                                                      level.predictionErrorVariances.begin(),
