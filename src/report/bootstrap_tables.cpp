@@ -88,8 +88,6 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
         return values;
     };
     const Components whole = in.whole.data();
-    bool anyAdjusted = false;
-    for (char adjusted : in.draws.adjusted) anyAdjusted = anyAdjusted || adjusted != 0;
 
     ResultTables tables;
     tables.method = "bootstrap";
@@ -107,8 +105,15 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
     auto value = [&](const Quantity& q, Components c, int i, int j) {
         return q.k >= 0 ? rowWeight(q.k) * theta(c, q.k, i, j) : total(c, q.k == -1, i, j);
     };
+    // A total is flagged when a component it is made of was drawn from an
+    // adjusted matrix (G+GE leaves the residual out); a component the tables
+    // leave out (a trailing block) flags nothing it does not enter.
     auto adjusted = [&](const Quantity& q) {
-        return q.k >= 0 ? in.draws.adjusted[static_cast<std::size_t>(q.k)] != 0 : anyAdjusted;
+        if (q.k >= 0) return in.draws.adjusted[static_cast<std::size_t>(q.k)] != 0;
+        for (int k = 0; k < K; ++k)
+            if (coefficient(k) != 0.0 && (q.k == -1 || k < K - 1) && in.draws.adjusted[static_cast<std::size_t>(k)] != 0)
+                return true;
+        return false;
     };
 
     for (int i = 0; i < t; ++i)

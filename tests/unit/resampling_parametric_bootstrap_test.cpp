@@ -11,6 +11,7 @@
 
 #include "linalg/worker_pool.hpp"
 #include "minquecov/analysis.hpp"
+#include "report/bootstrap_tables.hpp"
 #include "report/result_tables.hpp"
 #include "resampling/parametric_bootstrap.hpp"
 #include "support/test_support.hpp"
@@ -289,6 +290,36 @@ TEST(BootstrapAnalysis, ACovarianceBetweenFactorsIsGivenItselfEntersTheTotalsTwi
     for (const ResultRow& row : result.tables.correlations) EXPECT_EQ(row.component.rfind("C(", 0), std::string::npos);
     EXPECT_EQ(result.tables.correlationComponents,
               (std::vector<std::string>{"V(A)", "V(B)", "V(C)", "V(D)", "V(e)", "G+GE", "Phenotypic"}));
+}
+
+// A total carries psd_adjusted only when a component it is made of was drawn
+// from an adjusted matrix: not for a trailing block the tables leave out, and
+// G+GE not for the residual.
+TEST(BootstrapAnalysis, ATotalIsFlaggedPsdAdjustedOnlyByTheComponentsItIsMadeOf) {
+    BootstrapTableInput in;
+    in.traits = {"Y"};
+    in.labels = {"V(G)", "V(B)", "V(e)"};
+    in.randomFactors = 2;
+    in.heritability.phenotypic = {0.0, 1.0, 0.0, 1.0};  // V(B) trails: not reported
+    in.whole = {2.0, 1.0, 3.0};
+    in.draws.samples = 4;
+    in.draws.traits = 1;
+    in.draws.components = 3;
+    in.draws.theta = {2.1, 1.0, 2.9, 1.8, 0.9, 3.2, 2.0, 1.2, 3.1, 2.3, 0.8, 2.8};
+    auto flags = [&](const std::vector<char>& adjusted) {
+        in.draws.adjusted = adjusted;
+        std::map<std::string, std::string> out;
+        for (const ResultRow& row : bootstrapTables(in).variances) out[row.component] = row.flag;
+        return out;
+    };
+    auto flagged = [](const std::string& flag) { return flag.find("psd_adjusted") != std::string::npos; };
+    std::map<std::string, std::string> f = flags({0, 1, 0});
+    EXPECT_FALSE(flagged(f["Phenotypic"]) || flagged(f["G+GE"]) || flagged(f["V(G)"])) << f["Phenotypic"];
+    f = flags({0, 0, 1});
+    EXPECT_TRUE(flagged(f["Phenotypic"]) && flagged(f["V(e)"]));
+    EXPECT_FALSE(flagged(f["G+GE"]));
+    f = flags({1, 0, 0});
+    EXPECT_TRUE(flagged(f["Phenotypic"]) && flagged(f["G+GE"]) && flagged(f["V(G)"]));
 }
 
 // A fixed-seed miniature of bench/calibration: on simulated half diallels
