@@ -119,6 +119,11 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
             const std::string why = identifierReason(table, c);
             if (why.empty()) {
                 design.traits.push_back(name);
+                const std::string designLike = designColumnReason(table, c);
+                if (!designLike.empty() && progress.note)
+                    progress.note(request.data.name + ": '" + name + "' is analysed as a trait, but it holds " +
+                                  designLike + ": name it in the model to use it as one, or list the traits with " +
+                                  words.traits);
                 continue;
             }
             identifiers += (identifiers.empty() ? "" : ", ") + ("'" + name + "' (" + why + ")");
@@ -169,6 +174,12 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
         stopRunAt({request.data.name, 0, "", words.group},
                   "%s: %d complete rows in groups of %d give %d jackknife replicates; at least %d are needed%s",
                   request.data.name.c_str(), n, o.group, replicates, fewestJackknifeReplicates(), emptiedBy.c_str());
+    if (jackknife && n % o.group != 0 && progress.note)
+        progress.note(request.data.name + ": " + std::to_string(n) + " complete rows in groups of " +
+                      std::to_string(o.group) + " give " + std::to_string(replicates) + " jackknife replicates; the last " +
+                      std::to_string(n % o.group) + (n % o.group == 1 ? " row is" : " rows are") +
+                      " in every replicate (none leaves " + (n % o.group == 1 ? "it" : "them") +
+                      " out): a group size that divides " + std::to_string(n) + " treats every row alike");
     if (!jackknife && n < 2)
         stopRunAt({request.data.name, 0, "", ""}, "%s: %d complete rows; the analysis needs at least 2%s",
                   request.data.name.c_str(), n, emptiedBy.c_str());

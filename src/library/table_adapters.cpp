@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <set>
 
 #include "core/fatal_error.hpp"
@@ -129,6 +130,27 @@ std::string identifierReason(const TrialTable& table, std::size_t c) {
     if (inOrder) return "the row numbers 1.." + std::to_string(n);
     return "the whole numbers " + std::to_string(codes.front()) + ".." + std::to_string(codes.back()) +
            ", each once: a code for each row";
+}
+
+std::string designColumnReason(const TrialTable& table, std::size_t c) {
+    const std::size_t n = table.rows.size();
+    std::map<long long, std::size_t> counts;
+    for (const auto& row : table.rows) {
+        const std::string& field = row[c];
+        char* end = nullptr;
+        errno = 0;
+        const long long v = std::strtoll(field.c_str(), &end, 10);
+        if (field.empty() || end != field.c_str() + field.size() || errno != 0) return "";
+        ++counts[v];
+    }
+    // A few whole numbers (at most 12, and at most a quarter of the rows),
+    // every one on several rows: replicates, blocks, environments coded 1, 2, 3.
+    if (counts.size() < 2 || counts.size() > 12 || 4 * counts.size() > n) return "";
+    for (const auto& [value, rows] : counts)
+        if (rows < 2) return "";
+    return "only the whole numbers " + std::to_string(counts.begin()->first) + ".." +
+           std::to_string(counts.rbegin()->first) + " (" + std::to_string(counts.size()) + " values), each on " +
+           "several rows, as a design column does";
 }
 
 std::string fileStem(const std::string& name) {

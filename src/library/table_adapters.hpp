@@ -21,6 +21,9 @@ std::vector<std::string> termColumns(const std::vector<std::string>& terms);
 // the whole numbers k..k + n - 1 in any order, or distinct whole numbers
 // rising down the table); empty when it does not.
 std::string identifierReason(const TrialTable& table, std::size_t c);
+// Why a column the model does not name looks like a design column (a few
+// whole numbers, each on several rows: replicates, blocks), or "".
+std::string designColumnReason(const TrialTable& table, std::size_t c);
 // A file name without its folder and extension.
 std::string fileStem(const std::string& name);
 

@@ -430,6 +430,26 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos) << entry.path();
 
+    // A group size that leaves rows over is said: they are in every replicate.
+    const auto leftOver = minque({"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife",
+                                  "--group", "5", "--out", "J5"},
+                                 dir.path());
+    EXPECT_EQ(leftOver.exitCode, 0) << leftOver.err;
+    EXPECT_NE(leftOver.err.find("EX.TXT: 84 complete rows in groups of 5 give 16 jackknife replicates; the last 4 rows "
+                                "are in every replicate"),
+              std::string::npos)
+        << leftOver.err;
+
+    // A column of a few repeated whole numbers analysed as a trait is said.
+    const auto designLike = minque({"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--bootstrap", "20", "--out",
+                                    "NOENV"},
+                                   dir.path());
+    EXPECT_EQ(designLike.exitCode, 0) << designLike.err;
+    EXPECT_NE(designLike.err.find("EX.TXT: 'Blk' is analysed as a trait, but it holds only the whole numbers 1..2 (2 "
+                                  "values), each on several rows, as a design column does"),
+              std::string::npos)
+        << designLike.err;
+
     // Dropped on request, and said so.
     const auto dropped = minque(with({"analyse", "MISS.TXT", "--drop-incomplete"}), dir.path());
     EXPECT_EQ(dropped.exitCode, 0) << dropped.err;
