@@ -34,7 +34,12 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                            covariances = FALSE, drop_incomplete = FALSE, threads = NULL,
                            keep_files = NULL, quiet = FALSE, effects = FALSE,
                            se = c("bootstrap", "jackknife"), bootstrap = 1000, seed = 1) {
-  data_name <- paste(deparse(substitute(data), width.cutoff = 60L)[1L], collapse = "")
+  # The data frame's name in messages, print and file names: the argument as
+  # written (a variable, a short subset), or "data" where that text would be
+  # the whole frame (a call through do.call) or a long expression.
+  data_text <- deparse(substitute(data), width.cutoff = 500L)
+  data_name <- if (length(data_text) == 1L && nchar(data_text) <= 40L &&
+                   !grepl("^(structure|list|data\\.frame)\\(", data_text)) data_text else "data"
   if (!is.data.frame(data))
     stop(sprintf("'data' must be a data frame, not %s", class(data)[1L]), call. = FALSE)
   se <- match.arg(se)
