@@ -113,6 +113,29 @@ test_that("an interrupt between passes stops the run and leaves nothing behind",
   expect_s3_class(analyse_diallel(diallel()), "minque")
 })
 
+test_that("an interrupt during the estimator's set-up stops the run within a fraction of a second", {
+  skip_on_os("windows")
+  # Two factors of 4,000 and 3,000 levels crossed at random: seconds of set-up
+  # (and a thousand bootstrap samples after it); Ctrl-C comes a second in.
+  r <- 0:23999
+  big <- data.frame(Plot = r + 1, A = paste0("a", r %% 4000),
+                    B = paste0("b", ((r * 2654435761) %% 2^32) %/% 256 %% 3000), Y = sin(0.37 * r))
+  started <- Sys.time()
+  system(sprintf("(sleep 1; kill -INT %d) >/dev/null 2>&1 &", Sys.getpid()))
+  outcome <- tryCatch(minque_analyse(big, random = c("A", "B"), quiet = TRUE), interrupt = function(e) "interrupted")
+  expect_identical(outcome, "interrupted")
+  expect_lt(as.numeric(difftime(Sys.time(), started, units = "secs")), 3)
+})
+
+test_that("thousands of one-row levels are refused at once", {
+  for (levels in c(5000, 50000)) {
+    ones <- data.frame(G = paste0("L", seq_len(levels)), Y = (seq_len(levels) * 7919) %% 1000 / 10)
+    took <- system.time(expect_error(minque_analyse(ones, random = "G", quiet = TRUE),
+                                     "V\\(G\\) and V\\(e\\) cannot be separated"))[["elapsed"]]
+    expect_lt(took, 10)
+  }
+})
+
 test_that("a progress callback that calls minque_analyse, or fails, stops the run with its error", {
   old <- options(minquecov.on_pass = function(k, J) analyse_diallel(diallel()))
   on.exit(options(old))
