@@ -90,6 +90,27 @@ confint.minque <- function(object, parm, level = 0.95,
 
 nobs.minque <- function(object, ...) object$settings$observations
 
+# The residual standard deviation of every trait: the square root of its
+# V(e) (NA where that is at or below zero).
+sigma.minque <- function(object, ...) {
+  v <- object$variances
+  e <- v[v$component == "V(e)", , drop = FALSE]
+  traits <- object$settings$traits
+  s <- e$estimate[match(traits, e$trait)]
+  setNames(ifelse(is.finite(s) & s > 0, sqrt(pmax(s, 0)), NA_real_), traits)
+}
+
+# What a MINQUE analysis does not estimate is an error that says so, not a
+# NULL a caller would compute with.
+not_estimated <- function(what) {
+  stop(sprintf(paste0("%s: a MINQUE analysis estimates the variance and covariance components, not the fixed ",
+                      "effects or fitted values; the components are in VarCorr(), the random terms' predicted ",
+                      "effects in ranef() (minque_analyse(effects = TRUE))"), what), call. = FALSE)
+}
+fixef.minque <- function(object, ...) not_estimated("fixef")
+fitted.minque <- function(object, ...) not_estimated("fitted")
+residuals.minque <- function(object, ...) not_estimated("residuals")
+
 # ---- VarCorr ---------------------------------------------------------------------
 
 # Per component, the trait-by-trait covariance matrix (variances on the
@@ -184,8 +205,10 @@ as.data.frame.VarCorr.minque <- function(x, row.names = NULL, optional = FALSE, 
 
 # Per random term, a data frame of its levels' predicted effects, a column
 # per trait; the standard errors in the attribute "se" and the flags in
-# "flag", both of the same shape. Levels come in the order of the design
-# columns' factor levels where they are factors, else in code order.
+# "flag", both of the same shape, whose row names are the levels (so that
+# ranef(x)$Geno["G01", ] is that genotype's row). Levels come in the order of
+# the design columns' factor levels where they are factors, else in code
+# order.
 ranef.minque <- function(object, term = NULL, ...) {
   e <- object$effects
   if (is.null(e)) stop("the analysis has no effects: run minque_analyse() with effects = TRUE", call. = FALSE)
@@ -200,7 +223,7 @@ ranef.minque <- function(object, term = NULL, ...) {
     rows <- e[e$term == tm, , drop = FALSE]
     levels <- unique(rows$level)
     wide <- function(column, fill) {
-      d <- data.frame(level = levels, stringsAsFactors = FALSE)
+      d <- data.frame(level = levels, stringsAsFactors = FALSE, row.names = levels)
       for (trait in traits) {
         r <- rows[rows$trait == trait, , drop = FALSE]
         d[[trait]] <- r[[column]][match(levels, r$level)]

@@ -113,6 +113,16 @@ test_that("ranef gives each term's effects by level, in the order of the factors
   expect_identical(ranef(f)$A$level, paste0("P", 6:1))
   expect_identical(head(ranef(f)$D$level, 3), c("P6 x P6", "P5 x P6", "P5 x P5"))
   expect_equal(ranef(f)$A$Yield, rev(a$Yield))
+  # A level's row by its name, as in lme4.
+  expect_equal(ranef(f)$A["P4", "Height"], a$Height[a$level == "4"])
+  expect_equal(attr(ranef(f)$A, "se")["P4", "Yield"], attr(a, "se")$Yield[a$level == "4"])
+})
+
+test_that("sigma is each trait's residual standard deviation; fixef, fitted and residuals say what is not estimated", {
+  r <- bootstrap_run()
+  e <- r$variances[r$variances$component == "V(e)", ]
+  expect_equal(sigma(r), setNames(sqrt(e$estimate), e$trait))
+  for (f in list(fixef, fitted, residuals)) expect_error(f(r), "estimates the variance and covariance components")
 })
 
 test_that("print and summary show the design, heritabilities and correlations, every flagged estimate with !", {
