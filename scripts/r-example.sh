@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs the R package minquecov from this checkout into your own R library
-# (R_LIBS_USER, created when missing) and runs its example on the bundled
+# (R_LIBS_USER, created when missing), from its source tarball so that its
+# vignette comes with it (vignette("minquecov")), and runs its example on the bundled
 # diallel: the additive correlations, the heritabilities, the components as
 # matrices and the pictures (examples/run/minquecov-example.pdf). Needs `bash scripts/setup.sh r` once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 library=$(Rscript -e 'cat(path.expand(Sys.getenv("R_LIBS_USER")))')
 mkdir -p "$library"
-MAKEFLAGS="-j$(nproc 2>/dev/null || echo 2)" R CMD INSTALL -l "$library" r
+tarballs=$(mktemp -d)
+trap 'rm -rf "$tarballs"' EXIT
+bash scripts/build-r-package.sh "$tarballs"
+MAKEFLAGS="-j$(nproc 2>/dev/null || echo 2)" R CMD INSTALL -l "$library" "$tarballs"/minquecov_*.tar.gz
 R_LIBS_USER="$library" Rscript -e '
 library(minquecov)
 data(example_diallel)
