@@ -684,22 +684,20 @@ void MinqueProjection::project(const double* y, double* qy, double* uqy) const {
     }
 }
 
-bool positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector<double>& root) {
+double positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector<double>& root) {
     root.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(n), 0.0);
-    if (n == 0) return false;
+    if (n == 0) return 0.0;
     const auto solver = eigenOf(a, n);
     Vector roots(n);
-    bool adjusted = false;
     for (int e = 0; e < n; ++e) {
         const double lambda = solver.eigenvalues()(e);
-        adjusted = adjusted || lambda < 0.0;
         roots(e) = std::sqrt(std::max(lambda, 0.0));
     }
     const Dense product = solver.eigenvectors() * roots.asDiagonal() * solver.eigenvectors().transpose();
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j)
             root[static_cast<std::size_t>(i) * static_cast<std::size_t>(n) + static_cast<std::size_t>(j)] = product(i, j);
-    return adjusted;
+    return solver.eigenvalues()(0);  // ascending
 }
 
 LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components,

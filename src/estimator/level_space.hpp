@@ -143,9 +143,10 @@ private:
 
 // The symmetric square root V diag(sqrt(max(lambda, 0))) V' of a symmetric
 // matrix (n x n, row-major) into root: unique, so what is drawn with it does
-// not depend on the order or signs of the eigenvectors. True when negative
-// eigenvalues were set to 0 (the matrix was not positive semi-definite).
-bool positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector<double>& root);
+// not depend on the order or signs of the eigenvectors. Returns the smallest
+// eigenvalue: below zero, the negative ones were set to 0 (the matrix was not
+// positive semi-definite).
+double positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector<double>& root);
 
 // The predictions of the random effects of one trait (empirical BLUP) at its
 // components, from Henderson's mixed model equations

@@ -1,5 +1,6 @@
 #include "library/bootstrap_run.hpp"
 
+#include <cstdio>
 #include <string>
 
 #include "core/fatal_error.hpp"
@@ -72,6 +73,17 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
     for (int k = 1; k <= K; ++k)
         input.labels.push_back(k == K ? "V(e)" : model.design.componentLabel(k));
     input.draws = parametricBootstrap(projection, input.whole, t, B, o.seed, cancelUnlessGoingOn);
+    // Every component drawn from an adjusted matrix is said, reported or not
+    // (a trailing block's draws enter every sample too).
+    for (int k = 0; k < K; ++k)
+        if (input.draws.adjusted[static_cast<std::size_t>(k)] != 0 && progress.note) {
+            char smallest[32];
+            std::snprintf(smallest, sizeof smallest, "%.3g", input.draws.smallestEigenvalue[static_cast<std::size_t>(k)]);
+            progress.note(input.labels[static_cast<std::size_t>(k)] +
+                          ": its variance and covariance matrix over the traits has negative eigenvalues (the "
+                          "smallest " + smallest + "); the bootstrap drew its samples with them set to 0, and its rows "
+                          "and the totals that hold it are flagged psd_adjusted");
+        }
 
     AnalysisResult result;
     result.settings = settings;

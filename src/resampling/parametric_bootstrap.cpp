@@ -55,6 +55,7 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     draws.traits = t;
     draws.components = K;
     draws.adjusted.assign(static_cast<std::size_t>(K), 0);
+    draws.smallestEigenvalue.assign(static_cast<std::size_t>(K), 0.0);
     // The groups of factors drawn jointly: those joined by covariance
     // components, each group listed from its first factor; the residual
     // alone, last.
@@ -87,9 +88,14 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     auto component = [&](int k, int i, int j) {
         return whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(std::min(i, j), std::max(i, j), t))];
     };
-    // Sets L to a factor of the matrix, made positive semi-definite; true when it had to be.
-    auto factorOf = [](const std::vector<double>& G, std::size_t size, std::vector<double>& L) {
-        return positiveSemiDefiniteRoot(G, static_cast<int>(size), L);
+    // Sets L to a factor of the matrix, made positive semi-definite, and
+    // marks the components k of the matrix when it had to be.
+    auto factorOf = [&](const std::vector<double>& G, std::size_t size, std::vector<double>& L, const std::vector<int>& ks) {
+        const double smallest = positiveSemiDefiniteRoot(G, static_cast<int>(size), L);
+        for (int k : ks) {
+            draws.smallestEigenvalue[static_cast<std::size_t>(k)] = smallest;
+            draws.adjusted[static_cast<std::size_t>(k)] = smallest < 0.0 ? 1 : 0;
+        }
     };
     for (Group& group : groups) {
         const std::size_t s = group.factors.size(), size = s * T;
@@ -110,17 +116,16 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                     for (int j = 0; j < t; ++j)
                         G[(x * T + static_cast<std::size_t>(i)) * size + z * T + static_cast<std::size_t>(j)] = component(k, i, j);
             }
-        if (factorOf(G, size, group.L)) {
-            for (int u : group.factors) draws.adjusted[static_cast<std::size_t>(u)] = 1;
-            for (int k : joined) draws.adjusted[static_cast<std::size_t>(k)] = 1;
-        }
+        std::vector<int> ks = group.factors;
+        ks.insert(ks.end(), joined.begin(), joined.end());
+        factorOf(G, size, group.L, ks);
     }
     std::vector<double> residualL;
     {
         std::vector<double> G(T * T);
         for (int i = 0; i < t; ++i)
             for (int j = 0; j < t; ++j) G[static_cast<std::size_t>(i) * T + static_cast<std::size_t>(j)] = component(K - 1, i, j);
-        if (factorOf(G, T, residualL)) draws.adjusted[static_cast<std::size_t>(K - 1)] = 1;
+        factorOf(G, T, residualL, {K - 1});
     }
     const std::size_t n = static_cast<std::size_t>(projection.observations());
     draws.theta.assign(static_cast<std::size_t>(samples) * static_cast<std::size_t>(K) * pairs, 0.0);

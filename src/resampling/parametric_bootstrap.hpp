@@ -34,8 +34,11 @@ struct BootstrapDraws {
     int samples = 0, traits = 0, components = 0;
     // theta of sample b: theta[(b * components + k) * pairs + pairIndex(i, j)].
     std::vector<double> theta;
-    // Per component, whether its t x t matrix had negative eigenvalues set to 0.
+    // Per component, whether its t x t matrix (with the factors it is drawn
+    // jointly with) had negative eigenvalues set to 0, and that matrix's
+    // smallest eigenvalue.
     std::vector<char> adjusted;
+    std::vector<double> smallestEigenvalue;
 };
 
 // B samples drawn at the whole-data components `whole` (as estimate() gives
