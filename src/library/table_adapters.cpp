@@ -93,6 +93,24 @@ std::vector<std::string> termColumns(const std::vector<std::string>& terms) {
     return columns;
 }
 
+namespace {
+
+// The values of column c as whole numbers, when every one is one.
+bool wholeNumbers(const TrialTable& table, std::size_t c, std::vector<long long>& codes) {
+    codes.clear();
+    for (const auto& row : table.rows) {
+        const std::string& field = row[c];
+        char* end = nullptr;
+        errno = 0;
+        const long long v = std::strtoll(field.c_str(), &end, 10);
+        if (field.empty() || end != field.c_str() + field.size() || errno != 0) return false;
+        codes.push_back(v);
+    }
+    return true;
+}
+
+}  // namespace
+
 // Why column c of the table looks like a row identifier rather than a trait:
 // its name is a usual identifier's, or its values are the whole numbers
 // k..k + n - 1, each once, in any order (a code for each row); empty when it
@@ -106,14 +124,7 @@ std::string identifierReason(const TrialTable& table, std::size_t c) {
     const std::size_t n = table.rows.size();
     if (n < 2) return "";
     std::vector<long long> codes;
-    for (const auto& row : table.rows) {
-        const std::string& field = row[c];
-        char* end = nullptr;
-        errno = 0;
-        const long long v = std::strtoll(field.c_str(), &end, 10);
-        if (field.empty() || end != field.c_str() + field.size() || errno != 0) return "";
-        codes.push_back(v);
-    }
+    if (!wholeNumbers(table, c, codes)) return "";
     // Distinct whole numbers rising down the table, with any gaps (plot
     // codes 101, 103, ...): a code for each row. A trait of whole numbers
     // would repeat a value or fall somewhere.
@@ -134,15 +145,10 @@ std::string identifierReason(const TrialTable& table, std::size_t c) {
 
 std::string designColumnReason(const TrialTable& table, std::size_t c) {
     const std::size_t n = table.rows.size();
+    std::vector<long long> codes;
+    if (!wholeNumbers(table, c, codes)) return "";
     std::map<long long, std::size_t> counts;
-    for (const auto& row : table.rows) {
-        const std::string& field = row[c];
-        char* end = nullptr;
-        errno = 0;
-        const long long v = std::strtoll(field.c_str(), &end, 10);
-        if (field.empty() || end != field.c_str() + field.size() || errno != 0) return "";
-        ++counts[v];
-    }
+    for (long long v : codes) ++counts[v];
     // A few whole numbers (at most 12, and at most a quarter of the rows),
     // every one on several rows: replicates, blocks, environments coded 1, 2, 3.
     if (counts.size() < 2 || counts.size() > 12 || 4 * counts.size() > n) return "";
