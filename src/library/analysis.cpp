@@ -200,28 +200,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     prepared->traitCount = static_cast<int>(coded.data.traitNames.size());
     prepared->terms = effectTerms(built);
     const ComponentLayout& layout = prepared->layout;
-    {
-        const MinqueDesign levels = minqueDesign(built, layout);
-        refuseTooLargeForMemory(levels, built, words);
-        // The set-up runs on the process's worker threads: one at a time.
-        std::lock_guard<std::mutex> oneRun(engineMutex());
-        prepared->projection = std::make_shared<const MinqueProjection>(levels, true, [&progress] {
-            if (progress.keepGoing && !progress.keepGoing())
-                throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled while its estimator was set up");
-        });
-    }
-    refuseConfounded(*prepared->projection, built, words,
-                     additiveDominance ? (m.env.empty() ? std::string("the intercept") : "the environments " + m.env)
-                                       : joined(m.fixed));
-    prepared->heritability = heritabilityDefinitions(built, layout);
-    prepared->levels = componentLevels(built, layout, coded, m);
-    for (const ComponentLevels& c : prepared->levels)
-        if (c.levels < kFewLevels && progress.note)
-            progress.note(c.label + " rests on " + c.what + ", fewer than " + std::to_string(kFewLevels) +
-                          " levels: its rows in the tables are flagged few_levels (a rough estimate; the guide says "
-                          "what such a design can tell)");
     const int K = layout.components();
-
     if (!jackknife) {
         // The bootstrap keeps every sample's components for the tables' spreads
         // and intervals: B K t (t + 1) / 2 doubles.
@@ -234,7 +213,24 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
                       words.call.c_str(), o.bootstrapSamples, K, prepared->traitCount, bytes / 1e9,
                       words.bootstrap.c_str());
     }
-
+    {
+        const MinqueDesign levels = minqueDesign(built, layout);
+        refuseTooLargeForMemory(levels, built, words);
+        // The set-up runs on the process's worker threads: one at a time.
+        std::lock_guard<std::mutex> oneRun(engineMutex());
+        prepared->projection = std::make_shared<const MinqueProjection>(
+            levels, true, checkpointOf(progress, "The analysis was cancelled while its estimator was set up"));
+    }
+    refuseConfounded(*prepared->projection, built, words,
+                     additiveDominance ? (m.env.empty() ? std::string("the intercept") : "the environments " + m.env)
+                                       : joined(m.fixed));
+    prepared->heritability = heritabilityDefinitions(built, layout);
+    prepared->levels = componentLevels(built, layout, coded, m);
+    for (const ComponentLevels& c : prepared->levels)
+        if (c.levels < kFewLevels && progress.note)
+            progress.note(c.label + " rests on " + c.what + ", fewer than " + std::to_string(kFewLevels) +
+                          " levels: its rows in the tables are flagged few_levels (a rough estimate; the guide says "
+                          "what such a design can tell)");
     PreparedAnalysis result;
     result.options = o;
     result.words = words;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/fatal_error.hpp"
+#include "library/call_guards.hpp"
 #include "report/bootstrap_tables.hpp"
 #include "resampling/parametric_bootstrap.hpp"
 
@@ -57,10 +58,8 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
             for (int k = 0; k <= r; ++k)
                 components[static_cast<std::size_t>(k)] =
                     input.whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
-            const LevelEffects level = predictLevelEffects(design, y.data(), components, [&] {
-                if (progress.keepGoing && !progress.keepGoing())
-                    throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled while it predicted the effects");
-            });
+            const LevelEffects level = predictLevelEffects(
+                design, y.data(), components, checkpointOf(progress, "The analysis was cancelled while it predicted the effects"));
             effects->values.insert(effects->values.end(), level.values.begin(), level.values.end());
             effects->predictionErrorVariances.insert(effects->predictionErrorVariances.end(),
                                                      level.predictionErrorVariances.begin(),

@@ -30,6 +30,12 @@ AnalysisProgress guarded(const AnalysisProgress& progress) {
     return safe;
 }
 
+std::function<void()> checkpointOf(const AnalysisProgress& progress, const char* message) {
+    return [&progress, message] {
+        if (progress.keepGoing && !progress.keepGoing()) throw RunError(RunError::Kind::Cancelled, message);
+    };
+}
+
 // Runs of the engine share the process's worker threads: one at a time.
 std::mutex& engineMutex() {
     static std::mutex m;

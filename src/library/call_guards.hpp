@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,10 @@ Callback guardedCallback(const char* which, Callback callback) {
 }
 
 AnalysisProgress guarded(const AnalysisProgress& progress);
+
+// The checkpoint of long work between passes: asks the caller's keepGoing and
+// stops the run, as cancelled with `message`, when it says no.
+std::function<void()> checkpointOf(const AnalysisProgress& progress, const char* message);
 
 // The engine's failures said in the user's terms: memory with the size that
 // was asked for, a generalized inverse that did not converge with where to
