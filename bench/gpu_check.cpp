@@ -17,16 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "jackknife_engine/gpu/device_discovery.hpp"
+#include "jackknife_engine/gpu/sherman_gpu.hpp"
 #include "jackknife_engine/io/model_constants.hpp"
 #include "jackknife_engine/io/model_reader.hpp"
 #include "jackknife_engine/io/model_writer.hpp"
-#include "jackknife_engine/gpu/device_discovery.hpp"
 #include "jackknife_engine/linalg/sherman_cpu.hpp"
 #include "jackknife_engine/linalg/svd_ginverse.hpp"
 #include "jackknife_engine/minque/minque_equations.hpp"
 #include "jackknife_engine/minque/minque_pass.hpp"
 #include "jackknife_engine/minque/pair_covariances.hpp"
-#include "jackknife_engine/gpu/sherman_gpu.hpp"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include "driver/interrupt.hpp"
 #include "io/file_text.hpp"
 #include "io/run_lock.hpp"
+#include "jackknife_engine/report/report_tables.hpp"
 #include "minquecov/analysis.hpp"
 #include "report/result_pages.hpp"
-#include "jackknife_engine/report/report_tables.hpp"
 #include "report/result_tables.hpp"
 
 #ifndef MINQUE_VERSION

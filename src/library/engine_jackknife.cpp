@@ -3,20 +3,20 @@
 #include <optional>
 #include <unistd.h>
 
-#include "jackknife_engine/core/arrays.hpp"
 #include "core/fatal_error.hpp"
-#include "jackknife_engine/driver/run_driver.hpp"
 #include "io/file_text.hpp"
-#include "jackknife_engine/model/model_text.hpp"
+#include "jackknife_engine/core/arrays.hpp"
+#include "jackknife_engine/driver/run_driver.hpp"
 #include "jackknife_engine/io/model_writer.hpp"
 #include "jackknife_engine/io/product_records.hpp"
 #include "jackknife_engine/io/variance_signature.hpp"
-#include "library/run_folder.hpp"
 #include "jackknife_engine/linalg/vector_path.hpp"
+#include "jackknife_engine/model/model_text.hpp"
 #include "jackknife_engine/report/heritability.hpp"
 #include "jackknife_engine/report/jackknife_effects.hpp"
 #include "jackknife_engine/report/report_tables.hpp"
 #include "jackknife_engine/resampling/jackknife.hpp"
+#include "library/run_folder.hpp"
 
 namespace minque {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/component_layout.hpp"
 #include "estimator/level_space.hpp"
 #include "minquecov/analysis.hpp"
-#include "core/component_layout.hpp"
 #include "model/genetic_definitions.hpp"
 #include "model/model_builder.hpp"
 #include "report/few_levels.hpp"

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "resampling/student_t.hpp"
 #include "report/printed_numbers.hpp"
 #include "report/result_tables.hpp"
+#include "resampling/student_t.hpp"
 
 namespace minque {
 

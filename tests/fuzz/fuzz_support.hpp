@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "jackknife_engine/core/arrays.hpp"
 #include "core/fatal_error.hpp"
+#include "jackknife_engine/core/arrays.hpp"
 
 namespace minque::fuzz {
 

@@ -1,8 +1,8 @@
 // The model file reader and the model constants. Byte 0 holds the covariance
 // switch; the rest is the .MAT text.
 #include "jackknife_engine/io/model_constants.hpp"
-#include "jackknife_engine/io/model_reader.hpp"
 #include "fuzz_support.hpp"
+#include "jackknife_engine/io/model_reader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace minque;

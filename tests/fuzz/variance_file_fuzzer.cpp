@@ -3,8 +3,8 @@
 // K (1-5); the rest is the file.
 #include <memory>
 
-#include "jackknife_engine/driver/run_driver.hpp"
 #include "fuzz_support.hpp"
+#include "jackknife_engine/driver/run_driver.hpp"
 #include "jackknife_engine/io/product_records.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -13,10 +13,10 @@
 #include "jackknife_engine/linalg/sherman_cpu.hpp"
 #include "jackknife_engine/linalg/svd_ginverse.hpp"
 #include "jackknife_engine/linalg/vector_path.hpp"
-#include "linalg/worker_pool.hpp"
 #include "jackknife_engine/minque/minque_equations.hpp"
 #include "jackknife_engine/minque/minque_pass.hpp"
 #include "jackknife_engine/minque/pair_covariances.hpp"
+#include "linalg/worker_pool.hpp"
 
 namespace minque::test {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "jackknife_engine/core/arrays.hpp"
 #include "core/fatal_error.hpp"
+#include "jackknife_engine/core/arrays.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

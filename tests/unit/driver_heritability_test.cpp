@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "minquecov/analysis.hpp"
 #include "jackknife_engine/report/report_writer.hpp"
+#include "minquecov/analysis.hpp"
 
 namespace minque {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "minquecov/analysis.hpp"
 #include "jackknife_engine/report/report_writer.hpp"
+#include "minquecov/analysis.hpp"
 #include "support/test_support.hpp"
 
 namespace minque {

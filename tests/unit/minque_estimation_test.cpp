@@ -6,10 +6,10 @@
 #include <cstring>
 #include <random>
 
+#include "jackknife_engine/io/product_records.hpp"
 #include "jackknife_engine/linalg/sherman_cpu.hpp"
 #include "jackknife_engine/minque/minque_equations.hpp"
 #include "jackknife_engine/minque/minque_pass.hpp"
-#include "jackknife_engine/io/product_records.hpp"
 #include "jackknife_engine/minque/pair_covariances.hpp"
 #include "support/test_support.hpp"
 

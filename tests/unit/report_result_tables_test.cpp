@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "report/result_pages.hpp"
 #include "jackknife_engine/report/report_tables.hpp"
+#include "report/result_pages.hpp"
 #include "report/result_tables.hpp"
 #include "support/test_support.hpp"
 

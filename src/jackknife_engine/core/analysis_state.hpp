@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "jackknife_engine/core/arrays.hpp"
 #include "core/model_design.hpp"
+#include "jackknife_engine/core/arrays.hpp"
 
 namespace minque {
 

@@ -9,12 +9,12 @@
 #include "core/fatal_error.hpp"
 #include "jackknife_engine/core/phase_timer.hpp"
 #include "jackknife_engine/driver/rank_team.hpp"
-#include "jackknife_engine/minque/minque_pass.hpp"
 #include "jackknife_engine/io/product_records.hpp"
-#include "jackknife_engine/report/jackknife_stats.hpp"
-#include "jackknife_engine/resampling/jackknife.hpp"
+#include "jackknife_engine/minque/minque_pass.hpp"
 #include "jackknife_engine/minque/pair_covariances.hpp"
+#include "jackknife_engine/report/jackknife_stats.hpp"
 #include "jackknife_engine/report/report_writer.hpp"
+#include "jackknife_engine/resampling/jackknife.hpp"
 
 namespace minque {
 

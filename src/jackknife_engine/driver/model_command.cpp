@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "jackknife_engine/core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
 #include "io/file_text.hpp"
+#include "jackknife_engine/core/analysis_state.hpp"
 #include "jackknife_engine/driver/run_driver.hpp"
 #include "jackknife_engine/model/model_text.hpp"
 #include "model/model_builder.hpp"

@@ -15,22 +15,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "jackknife_engine/core/analysis_state.hpp"
 #include "core/fatal_error.hpp"
 #include "driver/interrupt.hpp"
-#include "jackknife_engine/driver/jackknife_driver.hpp"
-#include "jackknife_engine/driver/rank_team.hpp"
 #include "io/file_text.hpp"
-#include "jackknife_engine/io/variance_signature.hpp"
-#include "jackknife_engine/io/model_constants.hpp"
-#include "jackknife_engine/io/model_reader.hpp"
 #include "io/run_files.hpp"
 #include "io/run_lock.hpp"
+#include "jackknife_engine/core/analysis_state.hpp"
+#include "jackknife_engine/driver/jackknife_driver.hpp"
+#include "jackknife_engine/driver/rank_team.hpp"
 #include "jackknife_engine/gpu/device_discovery.hpp"
-#include "linalg/worker_pool.hpp"
+#include "jackknife_engine/io/model_constants.hpp"
+#include "jackknife_engine/io/model_reader.hpp"
+#include "jackknife_engine/io/variance_signature.hpp"
 #include "jackknife_engine/report/preamble.hpp"
 #include "jackknife_engine/report/report_writer.hpp"
 #include "jackknife_engine/resampling/jackknife.hpp"
+#include "linalg/worker_pool.hpp"
 
 namespace minque {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "core/fatal_error.hpp"
 #include "core/component_layout.hpp"
+#include "core/fatal_error.hpp"
 
 namespace minque {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "io/text_scanner.hpp"
 #include "core/component_layout.hpp"
+#include "io/text_scanner.hpp"
 
 namespace minque {
 

@@ -1,7 +1,7 @@
 #include "jackknife_engine/minque/minque_equations.hpp"
 
-#include "linalg/worker_pool.hpp"
 #include "jackknife_engine/io/product_records.hpp"
+#include "linalg/worker_pool.hpp"
 
 namespace minque {
 

@@ -6,12 +6,12 @@
 #include "jackknife_engine/core/phase_timer.hpp"
 #include "jackknife_engine/gpu/device_discovery.hpp"
 #include "jackknife_engine/gpu/sherman_gpu.hpp"
+#include "jackknife_engine/io/product_records.hpp"
 #include "jackknife_engine/linalg/sherman_cpu.hpp"
 #include "jackknife_engine/linalg/svd_ginverse.hpp"
 #include "jackknife_engine/linalg/update_kernels.hpp"
-#include "linalg/worker_pool.hpp"
 #include "jackknife_engine/minque/minque_equations.hpp"
-#include "jackknife_engine/io/product_records.hpp"
+#include "linalg/worker_pool.hpp"
 
 namespace minque {
 

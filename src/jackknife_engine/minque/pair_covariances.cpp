@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
+#include "jackknife_engine/io/product_records.hpp"
 #include "jackknife_engine/linalg/trait_kernels.hpp"
 #include "linalg/worker_pool.hpp"
-#include "jackknife_engine/io/product_records.hpp"
 
 namespace minque {
 

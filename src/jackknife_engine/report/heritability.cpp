@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "core/fatal_error.hpp"
-#include "jackknife_engine/resampling/jackknife.hpp"
 #include "jackknife_engine/report/report_writer.hpp"
+#include "jackknife_engine/resampling/jackknife.hpp"
 #include "report/result_tables.hpp"
 
 namespace minque {

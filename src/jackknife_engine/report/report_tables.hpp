@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "minquecov/results.hpp"
 #include "jackknife_engine/report/report_writer.hpp"
+#include "minquecov/results.hpp"
 #include "report/result_tables.hpp"
 
 namespace minque {
