@@ -112,10 +112,13 @@ std::vector<double> pseudoInverse(const std::vector<double>& a, int n) {
 }
 
 // The factor with the most levels among those whose levels never share an
-// observation and that no covariance component joins; -1 when none.
+// observation, that no covariance component joins and that has no
+// relationship matrix; -1 when none.
 int eliminableFactor(const MinqueDesign& d) {
     const int r = static_cast<int>(d.factors.size());
     std::vector<char> paired(static_cast<std::size_t>(r), 0);
+    for (const RelatedFactor& related : d.related)
+        if (related.factor >= 0 && related.factor < r) paired[static_cast<std::size_t>(related.factor)] = 1;
     for (const auto& [a, b] : d.covariancePairs) {
         if (a >= 0 && a < r) paired[static_cast<std::size_t>(a)] = 1;
         if (b >= 0 && b < r) paired[static_cast<std::size_t>(b)] = 1;
@@ -146,6 +149,35 @@ int eliminableFactor(const MinqueDesign& d) {
     return best;
 }
 
+// Refuses related factors the estimator cannot take: out of range, joined by
+// a covariance component, or blocks that are not a partition of the
+// factor's levels in K's order.
+void checkRelatedFactors(const MinqueDesign& d) {
+    const int r = static_cast<int>(d.factors.size());
+    std::vector<char> seen(static_cast<std::size_t>(r), 0);
+    for (const RelatedFactor& related : d.related) {
+        const int u = related.factor;
+        if (u < 0 || u >= r || seen[static_cast<std::size_t>(u)] || !related.related)
+            stopRun("internal error: a relationship matrix for factor %d of %d", u + 1, r);
+        seen[static_cast<std::size_t>(u)] = 1;
+        for (const auto& [a, b] : d.covariancePairs)
+            if (a == u || b == u) stopRun("internal error: a covariance component joins factor %d, which has a relationship matrix", u + 1);
+        const std::size_t q = static_cast<std::size_t>(related.related->order);
+        if (related.related->root.size() != q * q) stopRun("internal error: the relationship root of factor %d is not %zu x %zu", u + 1, q, q);
+        std::vector<char> covered(d.factors[static_cast<std::size_t>(u)].size(), 0);
+        for (const auto& block : related.blocks) {
+            if (block.size() != q) stopRun("internal error: a block of factor %d has %zu levels for a relationship of %zu", u + 1, block.size(), q);
+            for (int h : block) {
+                if (h < 0 || static_cast<std::size_t>(h) >= covered.size() || covered[static_cast<std::size_t>(h)])
+                    stopRun("internal error: level %d of factor %d in the relationship's blocks", h + 1, u + 1);
+                covered[static_cast<std::size_t>(h)] = 1;
+            }
+        }
+        if (std::find(covered.begin(), covered.end(), 0) != covered.end())
+            stopRun("internal error: a level of factor %d is in no block of its relationship", u + 1);
+    }
+}
+
 }  // namespace
 
 LevelSpaceSize levelSpaceSize(const MinqueDesign& design) {
@@ -169,6 +201,17 @@ LevelSpaceSize levelSpaceSize(const MinqueDesign& design) {
     // inverse and one product), the fixed columns' n x p and m x p blocks,
     // the incidences, and one chunk of kChunk x s per worker.
     size.bytes = 8.0 * (2.0 * s * s + (n + 2.0 * m) * (p + 2.0) + 2.0 * kChunk * s * workerThreads()) + 32.0 * entries;
+    // With a relationship matrix: its root, and the eliminated levels' rows
+    // of C^-1's blocks, dense.
+    if (!design.related.empty()) {
+        double q2 = 0.0;
+        for (const RelatedFactor& related : design.related)
+            if (related.related) q2 += static_cast<double>(related.related->order) * related.related->order;
+        const double alpha = size.eliminatedFactor >= 0
+                                 ? static_cast<double>(design.factors[static_cast<std::size_t>(size.eliminatedFactor)].size())
+                                 : 0.0;
+        size.bytes += 8.0 * (q2 + 2.0 * alpha * s);
+    }
     return size;
 }
 
@@ -200,6 +243,14 @@ struct LevelLayout {
 // predictions of effects need.
 struct LevelFactor {
     Sparse Ua, Ub;      // n x mAlpha, n x s: the incidence of the eliminated and of the dense levels
+    // The dense levels of a factor with a relationship matrix, per block in
+    // K's order, with K's root L: the dense levels' columns of U are Ub T, T
+    // = L on each block and the identity elsewhere.
+    struct RootBlock {
+        const RelatedLevels* k = nullptr;
+        std::vector<int> rows;
+    };
+    std::vector<RootBlock> roots;
     Vector dInverse;    // mAlpha: 1 / the diagonal of the eliminated levels' block A of C
     SparseRows Y;       // mAlpha x s: A^-1 B, B the block of C between eliminated and dense levels
     Sparse Yt;          // Y'
@@ -219,6 +270,24 @@ struct LevelFactor {
 
     LevelFactor(const MinqueDesign& design, const LevelLayout& layout, const std::vector<double>& ridge);
 
+    // A <- T'A and A <- T A over rows that are the dense levels, a column
+    // chunk at a time (fixed chunks: the same sums on any thread count).
+    void rootRows(Dense& A, bool transposed) const {
+        if (roots.empty()) return;
+        const auto apply = [&](int first, int last) {
+            for (const RootBlock& block : roots) {
+                const int q = block.k->order;
+                const Eigen::Map<const Dense> L(block.k->root.data(), q, q);
+                Dense G(q, last - first);
+                for (int g = 0; g < q; ++g) G.row(g) = A.row(block.rows[static_cast<std::size_t>(g)]).segment(first, last - first);
+                Dense H = transposed ? Dense(L.triangularView<Eigen::Lower>().transpose() * G) : Dense(L.triangularView<Eigen::Lower>() * G);
+                for (int g = 0; g < q; ++g) A.row(block.rows[static_cast<std::size_t>(g)]).segment(first, last - first) = H.row(g);
+            }
+        };
+        if (A.cols() > kChunk) overChunks(static_cast<int>(A.cols()), [&](int, int first, int last) { apply(first, last); });
+        else apply(0, static_cast<int>(A.cols()));
+    }
+
     // C^-1 [Ra; Rb] into [Xa; Xb].
     void solve(const Dense& Ra, const Dense& Rb, Dense& Xa, Dense& Xb) const {
         if (sparseSchur) Xb = sparseFactor->solve(Dense(Rb - Yt * Ra));
@@ -231,10 +300,18 @@ struct LevelFactor {
     // then Q Y = V^-1 Y - W F^- X'V^-1 Y and U'Q Y = C^-1 U'Y - G F^- X'V^-1 Y
     // (the eliminated levels' rows in Xa, the dense ones in Xb).
     void project(const Eigen::Ref<const Dense>& Yc, Dense& QY, Dense& Xa, Dense& Xb) const {
-        solve(Dense(Ua.transpose() * Yc), Dense(Ub.transpose() * Yc), Xa, Xb);
+        Dense Rb = Ub.transpose() * Yc;
+        rootRows(Rb, true);
+        solve(Dense(Ua.transpose() * Yc), Rb, Xa, Xb);
         QY = Yc;
         QY.noalias() -= Ua * Xa;
-        QY.noalias() -= Ub * Xb;
+        if (roots.empty()) {
+            QY.noalias() -= Ub * Xb;
+        } else {
+            Dense TXb = Xb;
+            rootRows(TXb, false);
+            QY.noalias() -= Ub * TXb;
+        }
         const Dense g = Finv * (X.transpose() * QY);
         QY.noalias() -= W * g;
         Xa.noalias() -= Ga * g;
@@ -263,6 +340,14 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
     Ub.setFromTriplets(b.begin(), b.end());
     X.resize(n, p);
     X.setFromTriplets(x.begin(), x.end());
+    for (const RelatedFactor& related : design.related)
+        for (const auto& levelsOfBlock : related.blocks) {
+            RootBlock block;
+            block.k = related.related.get();
+            for (int h : levelsOfBlock)
+                block.rows.push_back(layout.denseIndex[static_cast<std::size_t>(layout.firstColumn[static_cast<std::size_t>(related.factor)] + h)]);
+            roots.push_back(std::move(block));
+        }
     // A = Lambda_a + Ua'Ua is diagonal: no observation has two of its levels.
     dInverse.resize(mAlpha);
     for (int h = 0; h < mAlpha; ++h) {
@@ -271,23 +356,31 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
         dInverse(h) = 1.0 / d;
     }
     const Sparse B = (Ua.transpose() * Ub).pruned();
-    Y = dInverse.asDiagonal() * B;
+    if (roots.empty()) {
+        Y = dInverse.asDiagonal() * B;
+    } else {
+        Dense BT = Dense(B.transpose());
+        rootRows(BT, true);
+        Y = Dense(dInverse.asDiagonal() * BT.transpose()).sparseView();
+    }
     Yt = Y.transpose();
     // The Schur complement Lambda_b + Ub'Ub - B'A^-1 B; its Cholesky factor,
     // sparse where the ordered factor fills at most a fifth of the
     // triangle, else dense (blocked, in place); and its inverse, column
     // chunk by column chunk.
     Sparse ridgeOfDense(s, s);
-    {
+    if (roots.empty()) {
         std::vector<Eigen::Triplet<double>> diagonal;
         for (int j = 0; j < s; ++j)
             diagonal.emplace_back(j, j, ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])]);
         ridgeOfDense.setFromTriplets(diagonal.begin(), diagonal.end());
     }
-    Sparse schurSparse = Sparse(Ub.transpose() * Ub) - Sparse(Sparse(B.transpose()) * Sparse(Y)) + ridgeOfDense;
+    // With a relationship matrix: T'(Z'Z - B'A^-1 B)T, dense, then the ridge.
+    Sparse schurSparse = roots.empty() ? Sparse(Sparse(Ub.transpose() * Ub) - Sparse(Sparse(B.transpose()) * Sparse(Y)) + ridgeOfDense)
+                                       : Sparse(Sparse(Ub.transpose() * Ub) - Sparse(Sparse(B.transpose()) * Sparse(dInverse.asDiagonal() * B)));
     schurSparse.makeCompressed();
     const double triangle = 0.5 * static_cast<double>(s) * (static_cast<double>(s) + 1.0);
-    if (s > 0 && static_cast<double>(schurSparse.nonZeros()) <= 0.2 * 2.0 * triangle) {
+    if (s > 0 && roots.empty() && static_cast<double>(schurSparse.nonZeros()) <= 0.2 * 2.0 * triangle) {
         sparseFactor = std::make_unique<Eigen::SimplicialLLT<Sparse, Eigen::Lower, Eigen::AMDOrdering<int>>>();
         sparseFactor->analyzePattern(schurSparse);
         if (static_cast<double>(sparseFactor->matrixL().nestedExpression().nonZeros()) <= 0.2 * triangle) {
@@ -308,6 +401,12 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
         sparseFactor.reset();
         Dense schur = Dense(schurSparse);
         schurSparse = Sparse();
+        if (!roots.empty()) {
+            rootRows(schur, true);
+            schur.transposeInPlace();
+            rootRows(schur, true);
+            for (int j = 0; j < s; ++j) schur(j, j) += ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])];
+        }
         symmetrise(schur);
         if (!choleskyInSteps(schur, [] {
                 if (setUpCheckpoint != nullptr) (*setUpCheckpoint)();
@@ -322,7 +421,9 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
     }
     symmetrise(Sinv);
     // The fixed columns: G = C^-1 U'X, F = X'X - (U'X)'G, W = V^-1 X.
-    const Dense UXa = Ua.transpose() * X, UXb = Ub.transpose() * X;
+    const Dense UXa = Ua.transpose() * X;
+    Dense UXb = Ub.transpose() * X;
+    rootRows(UXb, true);
     solve(UXa, UXb, Ga, Gb);
     Dense F = Dense(X.transpose() * X);
     F.noalias() -= UXa.transpose() * Ga;
@@ -330,7 +431,13 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
     symmetrise(F);
     W = Dense(X);
     W.noalias() -= Ua * Ga;
-    W.noalias() -= Ub * Gb;
+    if (roots.empty()) {
+        W.noalias() -= Ub * Gb;
+    } else {
+        Dense TGb = Gb;
+        rootRows(TGb, false);
+        W.noalias() -= Ub * TGb;
+    }
     Finv = Dense::Zero(p, p);
     Dense R(p, 0);
     if (p > 0) {
@@ -368,6 +475,7 @@ MinqueProjection::MinqueProjection(const MinqueDesign& design, bool eliminate, c
     for (const auto& [a, b] : design.covariancePairs)
         if (a < 0 || b < 0 || a >= r || b >= r || a == b || levels(a) != levels(b))
             stopRun("internal error: a covariance component joins factors %d and %d of different levels", a + 1, b + 1);
+    checkRelatedFactors(design);
     const LevelLayout layout(design, eliminate ? eliminableFactor(design) : -1);
     alpha_ = layout.alpha;
     m_ = layout.m;
@@ -700,6 +808,20 @@ double positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector
     return solver.eigenvalues()(0);  // ascending
 }
 
+void applyRelationshipRoot(const RelatedFactor& related, double* effects, int columns) {
+    fixProductBlocking();
+    const int q = related.related->order;
+    const Eigen::Map<const Dense> L(related.related->root.data(), q, q);
+    Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> E(
+        effects, static_cast<Eigen::Index>(related.blocks.size()) * q, columns);
+    Dense G(q, columns);
+    for (const auto& block : related.blocks) {
+        for (int g = 0; g < q; ++g) G.row(g) = E.row(block[static_cast<std::size_t>(g)]);
+        const Dense H = L.triangularView<Eigen::Lower>() * G;
+        for (int g = 0; g < q; ++g) E.row(block[static_cast<std::size_t>(g)]) = H.row(g);
+    }
+}
+
 LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components,
                                  const std::function<void()>& checkpoint) {
     const CheckpointScope scope(checkpoint);
@@ -722,16 +844,24 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
     std::vector<double> ridge;
     for (int u = 0; u < r; ++u)
         if (components[static_cast<std::size_t>(u)] > 0.0) {
+            for (const RelatedFactor& related : design.related)
+                if (related.factor == u) {
+                    kept.related.push_back(related);
+                    kept.related.back().factor = static_cast<int>(kept.factors.size());
+                }
             kept.factors.push_back(design.factors[static_cast<std::size_t>(u)]);
             factorOf.push_back(u);
             ridge.push_back(residual / components[static_cast<std::size_t>(u)]);
         }
     if (kept.factors.empty()) return effects;
+    checkRelatedFactors(kept);
     const LevelLayout layout(kept, eliminableFactor(kept));
     const LevelFactor f(kept, layout, ridge);
     // u = C^-1 U'y - G b, b = F^- (X'y - G'U'y).
     const Eigen::Map<const Vector> yv(y, n);
-    const Dense Ra = f.Ua.transpose() * yv, Rb = f.Ub.transpose() * yv;
+    const Dense Ra = f.Ua.transpose() * yv;
+    Dense Rb = f.Ub.transpose() * yv;
+    f.rootRows(Rb, true);
     Dense Xa, Xb;
     f.solve(Ra, Rb, Xa, Xb);
     Dense rhs = f.X.transpose() * yv;
@@ -740,6 +870,25 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
     const Dense b = f.Finv * rhs;
     Xa.noalias() -= f.Ga * b;
     Xb.noalias() -= f.Gb * b;
+    // Related levels: the effects L w of the solution w, and the diagonal of
+    // L P L', P = C^-1 + G F^- G' on the block, per dense level.
+    std::vector<double> relatedInverse(static_cast<std::size_t>(layout.s), std::nan(""));
+    if (!f.roots.empty()) {
+        f.rootRows(Xb, false);
+        for (const LevelFactor::RootBlock& block : f.roots) {
+            const int q = block.k->order;
+            Dense P(q, q);
+            for (int g = 0; g < q; ++g)
+                for (int h = 0; h < q; ++h) {
+                    const int x = block.rows[static_cast<std::size_t>(g)], z = block.rows[static_cast<std::size_t>(h)];
+                    P(g, h) = f.Sinv(x, z) + f.Zb.row(x).dot(f.Zb.row(z));
+                }
+            const Eigen::Map<const Dense> L(block.k->root.data(), q, q);
+            const Dense LP = L.triangularView<Eigen::Lower>() * P;
+            for (int g = 0; g < q; ++g)
+                relatedInverse[static_cast<std::size_t>(block.rows[static_cast<std::size_t>(g)])] = LP.row(g).dot(L.row(g));
+        }
+    }
     // The design's level of each kept level.
     std::vector<std::size_t> firstOf(static_cast<std::size_t>(r), 0);
     for (int u = 1; u < r; ++u) firstOf[static_cast<std::size_t>(u)] = firstOf[static_cast<std::size_t>(u) - 1] + design.factors[static_cast<std::size_t>(u) - 1].size();
@@ -751,7 +900,8 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
         double inverse = 0.0;  // [C^-1 + G F^- G']_cc
         if (j >= 0) {
             effects.values[level] = Xb(j, 0);
-            inverse = f.Sinv(j, j) + f.Zb.row(j).squaredNorm();
+            inverse = !std::isnan(relatedInverse[static_cast<std::size_t>(j)]) ? relatedInverse[static_cast<std::size_t>(j)]
+                                                                                : f.Sinv(j, j) + f.Zb.row(j).squaredNorm();
         } else {
             const int i = c - layout.firstColumn[static_cast<std::size_t>(layout.alpha)];
             effects.values[level] = Xa(i, 0);

@@ -43,6 +43,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/model_design.hpp"
+
 namespace minque {
 
 // A design: n observations; random factors, each a list of levels (columns
@@ -51,11 +53,23 @@ namespace minque {
 // coefficients. The covariance components between two factors (a, b),
 // 0-based, of equal levels, level h of a paired with level h of b (V = U_a
 // U_b' + U_b U_a'); fixed columns as lists of the observations where X is 1.
+//
+// A factor with a relationship matrix K = L L' between its levels: the
+// levels, in blocks of K's order (one block for a term, one per level of
+// the other column for its interaction, K x I), enter V as Z K Z', and the
+// estimator's columns are U = Z T, T = L on each block. Such a factor is
+// never eliminated in closed form, and no covariance component joins it.
+struct RelatedFactor {
+    int factor = -1;
+    std::shared_ptr<const RelatedLevels> related;
+    std::vector<std::vector<int>> blocks;  // per block, K's order of the factor's levels (0-based)
+};
 struct MinqueDesign {
     int observations = 0;
     std::vector<std::vector<std::vector<std::pair<int, double>>>> factors;
     std::vector<std::pair<int, int>> covariancePairs;
     std::vector<std::vector<int>> fixedColumns;
+    std::vector<RelatedFactor> related;
 };
 
 // The index of pair (i, j), i <= j, among t traits: i t - i (i - 1) / 2 + (j - i).
@@ -148,6 +162,10 @@ private:
 // positive semi-definite).
 double positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector<double>& root);
 
+// effects (the factor's levels x `columns`, level-major) <- T effects: L
+// times the values of every block of K's order, column by column.
+void applyRelationshipRoot(const RelatedFactor& related, double* effects, int columns);
+
 // The predictions of the random effects of one trait (empirical BLUP) at its
 // components, from Henderson's mixed model equations
 //
@@ -156,7 +174,10 @@ double positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector
 //
 // with the fixed columns absorbed (a g-inverse where they are dependent: the
 // predictions and their errors do not depend on it) and U'U + D factored as
-// the MINQUE matrix's I + U'U is. A factor whose component is at or below
+// the MINQUE matrix's I + U'U is. A factor with a relationship matrix is
+// solved in U = Z L and its effects are L times the solution; their
+// prediction error variances the diagonal of L P L', P the error
+// covariance of the solution on the block. A factor whose component is at or below
 // zero is left out of the equations: its levels predict 0 with error
 // variance 0. A residual at or below zero gives no predictions.
 struct LevelEffects {

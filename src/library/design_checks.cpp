@@ -55,6 +55,7 @@ MinqueDesign minqueDesign(const ModelDesign& built, const ComponentLayout& layou
     for (const auto& [a, b] : layout.covariancePairs) d.covariancePairs.emplace_back(a - 1, b - 1);
     d.observations = built.obsCount;
     for (const ModelDesign::Factor& factor : built.factors) {
+        if (factor.related) d.related.push_back({static_cast<int>(d.factors.size()), factor.related, factor.relatedBlocks});
         d.factors.emplace_back();
         for (const auto& level : factor.columns) {
             d.factors.back().emplace_back();

@@ -136,6 +136,13 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     // count. A block gives every worker one chunk, so that none waits for
     // another at its end, and the caller hears of it (and may stop the run)
     // after every few samples.
+    // A group of one factor with a relationship matrix (no covariance
+    // component joins such a factor).
+    auto relatedOf = [&](const Group& group) -> const RelatedFactor* {
+        for (const RelatedFactor& related : design.related)
+            if (related.factor == group.factors.front()) return &related;
+        return nullptr;
+    };
     constexpr int kChunk = 10;
     const int block = kChunk * workerThreads();
     const std::size_t thetaSize = static_cast<std::size_t>(K) * pairs;
@@ -148,6 +155,7 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
             int firstChunk = 0, lastChunk = 0;
             splitRange(chunks, worker, workerThreads(), &firstChunk, &lastChunk);
             std::vector<double> Y, xi(largest), e(largest);
+            std::vector<std::vector<double>> relatedEffects(design.related.size());
             for (int chunk = firstChunk; chunk < lastChunk; ++chunk) {
                 const int first = blockStart + chunk * kChunk, count = std::min(kChunk, blockSize - chunk * kChunk);
                 // Column-major n x (count t): sample first + c in columns c t .. c t + t - 1.
@@ -166,6 +174,19 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                     };
                     for (const Group& group : groups) {
                         const std::size_t levels = design.factors[static_cast<std::size_t>(group.factors.front())].size();
+                        if (const RelatedFactor* related = relatedOf(group)) {
+                            // Effects N(0, G K): every level's deviates as
+                            // for independent levels, kept for L to be
+                            // applied to the chunk's samples at once.
+                            std::vector<double>& effects = relatedEffects[static_cast<std::size_t>(related - design.related.data())];
+                            const std::size_t width = T * static_cast<std::size_t>(count);
+                            effects.resize(levels * width);
+                            for (std::size_t h = 0; h < levels; ++h) {
+                                draw(group.L, T);
+                                for (std::size_t i = 0; i < T; ++i) effects[h * width + static_cast<std::size_t>(c) * T + i] = e[i];
+                            }
+                            continue;
+                        }
                         for (std::size_t h = 0; h < levels; ++h) {
                             draw(group.L, group.factors.size() * T);
                             for (std::size_t x = 0; x < group.factors.size(); ++x)
@@ -176,6 +197,22 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                     for (std::size_t obs = 0; obs < n; ++obs) {
                         draw(residualL, T);
                         for (std::size_t i = 0; i < T; ++i) Yb[i * n + obs] += e[i];
+                    }
+                }
+                // The related factors' effects L e, added to every sample of the chunk.
+                for (std::size_t f = 0; f < design.related.size(); ++f) {
+                    const RelatedFactor& related = design.related[f];
+                    std::vector<double>& effects = relatedEffects[f];
+                    const int width = t * count;
+                    applyRelationshipRoot(related, effects.data(), width);
+                    const auto& levelsOf = design.factors[static_cast<std::size_t>(related.factor)];
+                    for (int c = 0; c < count; ++c) {
+                        double* Yb = Y.data() + static_cast<std::size_t>(c) * T * n;
+                        for (std::size_t h = 0; h < levelsOf.size(); ++h)
+                            for (const auto& [obs, coefficient] : levelsOf[h])
+                                for (std::size_t i = 0; i < T; ++i)
+                                    Yb[i * n + static_cast<std::size_t>(obs)] +=
+                                        coefficient * effects[h * static_cast<std::size_t>(width) + static_cast<std::size_t>(c) * T + i];
                     }
                 }
                 projection.estimateMany(Y.data(), t, count, draws.theta.data() + static_cast<std::size_t>(first) * thetaSize);

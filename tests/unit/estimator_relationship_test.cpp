@@ -1,0 +1,226 @@
+// Random terms with a relationship matrix between their levels: the
+// estimator in the space of the random levels against MINQUE(0/1) computed
+// densely on V = I + sum Z K Z' in the test, the predictions against
+// Henderson's equations in n x n form, and K = I against no relationship.
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "estimator/level_space.hpp"
+#include "resampling/parametric_bootstrap.hpp"
+
+namespace minque {
+namespace {
+
+using Dense = Eigen::MatrixXd;
+
+// A trial of G genotypes (and one more in K without plots) x E environments
+// x R replicates: random Geno (related by K), Geno*Env (K x I) and Env*Rep,
+// the intercept fixed, two traits; some plots missing.
+struct RelatedTrial {
+    MinqueDesign design;
+    std::vector<double> Y;  // observation-major, two traits
+    Dense K;
+};
+
+std::shared_ptr<RelatedLevels> relatedLevels(const Dense& K) {
+    auto related = std::make_shared<RelatedLevels>();
+    related->order = static_cast<int>(K.rows());
+    const Dense L = K.llt().matrixL();
+    related->root.assign(L.data(), L.data() + L.size());
+    for (Eigen::Index i = 0; i < K.rows(); ++i) related->diagonal.push_back(K(i, i));
+    related->meanDiagonal = K.diagonal().mean();
+    return related;
+}
+
+RelatedTrial relatedTrial(int G, int E, int R, const Dense& K, std::uint64_t seed) {
+    RelatedTrial d;
+    d.K = K;
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> z(0.0, 1.0);
+    const int q = G + 1;
+    std::vector<std::vector<std::pair<int, double>>> geno(static_cast<std::size_t>(q)), ge(static_cast<std::size_t>(q * E)),
+        er(static_cast<std::size_t>(E * R));
+    std::vector<int> all;
+    int obs = 0;
+    for (int e = 0; e < E; ++e)
+        for (int r = 0; r < R; ++r)
+            for (int k = 0; k < G; ++k) {
+                if ((k * 5 + e * 3 + r) % 7 == 0) continue;
+                geno[static_cast<std::size_t>(k)].emplace_back(obs, 1.0);
+                ge[static_cast<std::size_t>(k * E + e)].emplace_back(obs, 1.0);
+                er[static_cast<std::size_t>(e * R + r)].emplace_back(obs, 1.0);
+                all.push_back(obs);
+                const double g = z(rng);
+                d.Y.push_back(5.0 + e + g + z(rng));
+                d.Y.push_back(1.0 - e + 0.5 * g + z(rng));
+                ++obs;
+            }
+    d.design.observations = obs;
+    d.design.factors = {geno, ge, er};
+    d.design.fixedColumns = {all};
+    const auto related = relatedLevels(K);
+    std::vector<int> order(static_cast<std::size_t>(q));
+    for (int k = 0; k < q; ++k) order[static_cast<std::size_t>(k)] = k;
+    d.design.related.push_back({0, related, {order}});
+    RelatedFactor interaction{1, related, {}};
+    for (int e = 0; e < E; ++e) {
+        interaction.blocks.emplace_back();
+        for (int k = 0; k < q; ++k) interaction.blocks.back().push_back(k * E + e);
+    }
+    d.design.related.push_back(interaction);
+    return d;
+}
+
+// A positive definite K with relatives: K = A A' / columns + 0.3 I.
+Dense randomRelationship(int q, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> z(0.0, 1.0);
+    Dense A(q, 3);
+    for (Eigen::Index i = 0; i < A.size(); ++i) A.data()[i] = z(rng);
+    return A * A.transpose() / 3.0 + 0.3 * Dense::Identity(q, q);
+}
+
+// The n x n matrices of the design: each factor's Z T (T = L on its blocks).
+std::vector<Dense> covarianceMatrices(const MinqueDesign& d) {
+    const int n = d.observations;
+    std::vector<Dense> V;
+    for (std::size_t u = 0; u < d.factors.size(); ++u) {
+        const auto& levels = d.factors[u];
+        Dense Z = Dense::Zero(n, static_cast<Eigen::Index>(levels.size()));
+        for (std::size_t h = 0; h < levels.size(); ++h)
+            for (const auto& [obs, c] : levels[h]) Z(obs, static_cast<Eigen::Index>(h)) += c;
+        Dense covariance = Dense::Identity(Z.cols(), Z.cols());
+        for (const RelatedFactor& related : d.related)
+            if (related.factor == static_cast<int>(u)) {
+                const int q = related.related->order;
+                const Dense L = Eigen::Map<const Dense>(related.related->root.data(), q, q);
+                const Dense K = L * L.transpose();
+                for (const auto& block : related.blocks)
+                    for (int a = 0; a < q; ++a)
+                        for (int b = 0; b < q; ++b) covariance(block[static_cast<std::size_t>(a)], block[static_cast<std::size_t>(b)]) = K(a, b);
+            }
+        V.push_back(Z * covariance * Z.transpose());
+    }
+    return V;
+}
+
+// MINQUE(0/1) densely: V = I + sum V_u, Q = V^-1 - V^-1 X (X'V^-1 X)^+ X'V^-1,
+// S_uv = tr(Q V_u Q V_v), q_u = y_i'Q V_u Q y_j, theta = S^-1 q.
+std::vector<double> denseMinque(const MinqueDesign& d, const std::vector<double>& Y, int t) {
+    const int n = d.observations;
+    std::vector<Dense> V = covarianceMatrices(d);
+    V.push_back(Dense::Identity(n, n));
+    Dense total = Dense::Identity(n, n);
+    for (std::size_t u = 0; u + 1 < V.size(); ++u) total += V[u];
+    const Dense Vinv = total.inverse();
+    Dense X = Dense::Zero(n, static_cast<Eigen::Index>(d.fixedColumns.size()));
+    for (std::size_t g = 0; g < d.fixedColumns.size(); ++g)
+        for (int obs : d.fixedColumns[g]) X(obs, static_cast<Eigen::Index>(g)) = 1.0;
+    const Dense F = X.transpose() * Vinv * X;
+    const Dense Q = Vinv - Vinv * X * F.completeOrthogonalDecomposition().pseudoInverse() * X.transpose() * Vinv;
+    const int K = static_cast<int>(V.size());
+    Dense S(K, K);
+    for (int u = 0; u < K; ++u)
+        for (int v = 0; v < K; ++v) S(u, v) = (Q * V[static_cast<std::size_t>(u)] * Q * V[static_cast<std::size_t>(v)]).trace();
+    const Dense Sinv = S.inverse();
+    const int pairs = t * (t + 1) / 2;
+    std::vector<double> theta(static_cast<std::size_t>(K * pairs));
+    for (int i = 0; i < t; ++i)
+        for (int j = i; j < t; ++j) {
+            Eigen::VectorXd yi(n), yj(n), q(K);
+            for (int obs = 0; obs < n; ++obs) {
+                yi(obs) = Y[static_cast<std::size_t>(obs * t + i)];
+                yj(obs) = Y[static_cast<std::size_t>(obs * t + j)];
+            }
+            for (int u = 0; u < K; ++u) q(u) = yi.dot(Q * V[static_cast<std::size_t>(u)] * Q * yj);
+            const Eigen::VectorXd estimate = Sinv * q;
+            for (int k = 0; k < K; ++k) theta[static_cast<std::size_t>(k * pairs + pairIndex(i, j, t))] = estimate(k);
+        }
+    return theta;
+}
+
+void expectClose(const std::vector<double>& mine, const std::vector<double>& reference, double relative) {
+    ASSERT_EQ(mine.size(), reference.size());
+    for (std::size_t k = 0; k < mine.size(); ++k)
+        EXPECT_NEAR(mine[k], reference[k], relative * std::max(1.0, std::fabs(reference[k]))) << "entry " << k;
+}
+
+TEST(Relationship, TheEstimatesAreDenseMinqueWithZKZ) {
+    const RelatedTrial d = relatedTrial(14, 3, 2, randomRelationship(15, 4), 8);
+    const MinqueProjection projection(d.design);
+    EXPECT_EQ(projection.eliminatedFactor(), 2);  // Env*Rep; the related factors are never eliminated
+    expectClose(projection.estimate(d.Y, 2), denseMinque(d.design, d.Y, 2), 1e-9);
+    // The same with every level in the dense factor.
+    expectClose(MinqueProjection(d.design, false).estimate(d.Y, 2), denseMinque(d.design, d.Y, 2), 1e-9);
+}
+
+TEST(Relationship, TheIdentityChangesNothing) {
+    RelatedTrial d = relatedTrial(14, 3, 2, Dense::Identity(15, 15), 8);
+    const std::vector<double> related = MinqueProjection(d.design).estimate(d.Y, 2);
+    d.design.related.clear();
+    expectClose(related, MinqueProjection(d.design).estimate(d.Y, 2), 1e-12);
+}
+
+// Henderson's predictions in n x n form: u = G Z' P y, Var(u - u^) = G - G Z' P Z G,
+// P = V^-1 - V^-1 X (X'V^-1 X)^- X'V^-1 with V = sigma2_e I + sum sigma2_u Z K Z'.
+TEST(Relationship, ThePredictionsAreHendersonsWithKAndReachLevelsWithoutRecords) {
+    const RelatedTrial d = relatedTrial(14, 3, 2, randomRelationship(15, 6), 3);
+    const std::vector<double> components{0.8, 0.3, 0.2, 1.1};
+    const int n = d.design.observations;
+    std::vector<double> y(static_cast<std::size_t>(n));
+    for (int obs = 0; obs < n; ++obs) y[static_cast<std::size_t>(obs)] = d.Y[static_cast<std::size_t>(2 * obs)];
+    const LevelEffects mine = predictLevelEffects(d.design, y.data(), components);
+    ASSERT_TRUE(mine.predicted);
+    // The reference: every level's covariance G (sigma2_u times K or I) and incidence.
+    std::vector<Dense> Vu = covarianceMatrices(d.design);
+    Dense V = components.back() * Dense::Identity(n, n);
+    for (std::size_t u = 0; u < Vu.size(); ++u) V += components[u] * Vu[u];
+    const Dense Vinv = V.inverse();
+    Dense X = Dense::Ones(n, 1);
+    const Dense P = Vinv - Vinv * X * (X.transpose() * Vinv * X).inverse() * X.transpose() * Vinv;
+    const Eigen::Map<const Eigen::VectorXd> yv(y.data(), n);
+    std::size_t first = 0;
+    for (std::size_t u = 0; u < d.design.factors.size(); ++u) {
+        const auto& levels = d.design.factors[u];
+        const Eigen::Index m = static_cast<Eigen::Index>(levels.size());
+        Dense Z = Dense::Zero(n, m), G = components[u] * Dense::Identity(m, m);
+        for (std::size_t h = 0; h < levels.size(); ++h)
+            for (const auto& [obs, c] : levels[h]) Z(obs, static_cast<Eigen::Index>(h)) += c;
+        for (const RelatedFactor& related : d.design.related)
+            if (related.factor == static_cast<int>(u))
+                for (const auto& block : related.blocks)
+                    for (std::size_t a = 0; a < block.size(); ++a)
+                        for (std::size_t b = 0; b < block.size(); ++b)
+                            G(block[a], block[b]) = components[u] * d.K(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
+        const Eigen::VectorXd u_hat = G * Z.transpose() * P * yv;
+        const Dense pev = G - G * Z.transpose() * P * Z * G;
+        for (Eigen::Index h = 0; h < m; ++h) {
+            EXPECT_NEAR(mine.values[first + static_cast<std::size_t>(h)], u_hat(h), 1e-9 * (1.0 + std::fabs(u_hat(h)))) << u << " " << h;
+            EXPECT_NEAR(mine.predictionErrorVariances[first + static_cast<std::size_t>(h)], pev(h, h), 1e-9) << u << " " << h;
+        }
+        first += levels.size();
+    }
+    // The genotype without plots is predicted from its relatives.
+    EXPECT_NE(mine.values[14], 0.0);
+}
+
+// The bootstrap draws related effects from K: the same samples on any
+// thread count, and with K = I exactly the samples of independent levels.
+TEST(Relationship, TheBootstrapDrawsFromKAlike) {
+    RelatedTrial d = relatedTrial(14, 3, 2, Dense::Identity(15, 15), 8);
+    const MinqueProjection related(d.design);
+    const std::vector<double> whole = related.estimate(d.Y, 2);
+    const BootstrapDraws a = parametricBootstrap(related, whole, 2, 30, 11);
+    d.design.related.clear();
+    const MinqueProjection independent(d.design);
+    const BootstrapDraws b = parametricBootstrap(independent, independent.estimate(d.Y, 2), 2, 30, 11);
+    expectClose(a.theta, b.theta, 1e-10);
+}
+
+}  // namespace
+}  // namespace minque
