@@ -26,9 +26,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "minquecov/error.hpp"
+#include "minquecov/relationship.hpp"
 #include "minquecov/results.hpp"
 
 namespace minque {
@@ -73,6 +75,12 @@ struct ModelSpec {
     std::vector<std::string> fixed = {"1"};
     int trailing = 0;
     bool covariances = false;  // also the covariance components between factors
+    // Relationship matrices: (term, K). The term is a random main effect of
+    // a general model whose levels are K's ids (K may hold more: relatives
+    // without records, whose effects are predicted too); an interaction of
+    // it with another column takes K x I. Not with the jackknife or
+    // covariance components between factors.
+    std::vector<std::pair<std::string, RelationshipMatrix>> relationships;
 };
 
 // How the standard errors, P values and marks are computed: the
@@ -134,6 +142,7 @@ struct CallerWords {
     std::string group = "--group", traits = "--traits", dropIncomplete = "--drop-incomplete";
     std::string covariances = "--covariances", effects = "--effects";
     std::string bootstrap = "--bootstrap", jackknife = "--se jackknife", threads = "--threads";
+    std::string relationship = "--relationship";
 };
 
 struct AnalysisRequest {

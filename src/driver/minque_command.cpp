@@ -323,6 +323,8 @@ struct AnalyseOptions {
     int group = 0, threads = 0, trailing = 0, bootstrap = 1000;
     unsigned long long seed = 1;
     bool covariances = false, replace = false, dropIncomplete = false, cpu = false, effects = false;
+    std::vector<std::string> relationships;  // TERM=FILE, TERM=pedigree, TERM=markers
+    std::string pedigree, markers;
 };
 
 // The items of a comma-separated option; `keepEmpty` keeps empty items
@@ -345,6 +347,51 @@ std::string commandLine(int argc, char** argv) {
     std::string line;
     for (int i = 0; i < argc; ++i) line += (i ? " " : "") + std::string(argv[i]);
     return line;
+}
+
+// The relationship matrices of --relationship TERM=SOURCE: a file of K, the
+// pedigree of --pedigree, or the markers of --markers (their genomic
+// relationship, blended with the identity). What was done is told as notes
+// and returned for run.txt.
+std::string relationshipsOf(const AnalyseOptions& o, ModelSpec& model) {
+    std::string log;
+    for (const std::string& spec : o.relationships) {
+        const std::size_t equals = spec.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size())
+            stopRunAt({"", 0, "", "--relationship"},
+                      "--relationship: '%s' is not TERM=SOURCE; give the random term and a file of K, or pedigree "
+                      "(with --pedigree) or markers (with --markers), as in Geno=K.csv",
+                      spec.c_str());
+        const std::string term = spec.substr(0, equals), source = spec.substr(equals + 1);
+        RelationshipMatrix k;
+        if (source == "pedigree") {
+            if (o.pedigree.empty())
+                stopRunAt({"", 0, "", "--pedigree"}, "--relationship %s: give the pedigree file with --pedigree", spec.c_str());
+            k = additiveRelationship(pedigreeFromFile(o.pedigree));
+            k.source = "pedigree " + o.pedigree;
+            log += "relationship: " + term + " = the additive relationship of " + o.pedigree + " (" + std::to_string(k.ids.size()) +
+                   " individuals)\n";
+        } else if (source == "markers") {
+            if (o.markers.empty())
+                stopRunAt({"", 0, "", "--markers"}, "--relationship %s: give the marker file with --markers", spec.c_str());
+            const GenomicRelationship g = genomicRelationship(markersFromFile(o.markers));
+            k = g.matrix;
+            k.source = "markers " + o.markers;
+            char line[400];
+            std::snprintf(line, sizeof line,
+                          "%s: %zu individuals, %d markers used (%d monomorphic dropped), %lld missing calls set to "
+                          "their marker's mean; the genomic relationship (VanRaden) blended as %g G + %g I",
+                          o.markers.c_str(), k.ids.size(), g.markersUsed, g.monomorphic, static_cast<long long>(g.missingCalls),
+                          1.0 - g.blend, g.blend);
+            std::fprintf(stderr, "%s\n", line);
+            log += "relationship: " + term + " = " + line + "\n";
+        } else {
+            k = relationshipFromFile(source);
+            log += "relationship: " + term + " = " + source + " (" + std::to_string(k.ids.size()) + " individuals)\n";
+        }
+        model.relationships.emplace_back(term, std::move(k));
+    }
+    return log;
 }
 
 int analyse(const AnalyseOptions& o, const std::string& command) {
@@ -373,9 +420,15 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     checkModelSpec(model, options);
     const fs::path out = o.out.empty() ? fs::path(stemOf(o.data) + "-results") : fs::path(o.out);
     checkOutputFolder(out, o.replace, "--out");
-    refuseOutputsOverInputs(out, outputNames(stemOf(o.data)), {o.data}, "--out");
+    std::vector<std::string> inputs = {o.data};
+    for (const std::string& file : {o.pedigree, o.markers})
+        if (!file.empty()) inputs.push_back(file);
+    for (const std::string& spec : o.relationships)
+        if (spec.find('=') != std::string::npos) inputs.push_back(spec.substr(spec.find('=') + 1));
+    refuseOutputsOverInputs(out, outputNames(stemOf(o.data)), inputs, "--out");
     request.data = trialDataFromFile(o.data);
     request.data.name = o.data;
+    const std::string relationshipLog = relationshipsOf(o, model);
 
     // Every refusal comes before the output folder is touched.
     InterruptGuard interrupts;
@@ -434,6 +487,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     if (bootstrap)
         runLog += "standard errors: parametric bootstrap, B = " + std::to_string(options.bootstrapSamples) +
                   " samples, seed " + std::to_string(options.seed) + "\n";
+    runLog += "model: " + s.model + "\n" + relationshipLog;
     if (!s.droppedLines.empty())
         runLog += "rows dropped with a missing value: " + std::to_string(s.droppedLines.size()) + "\n";
     writeText(stage.path() / "run.txt", runLog);
@@ -456,6 +510,43 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
                     "correlations.csv,\nheritability.csv, correlations.svg and summary.html (open it in a browser). "
                     "Read docs/guide.md before publishing.\n",
                     out.c_str(), name.c_str(), name.c_str());
+    return 0;
+}
+
+// ---- grm ---------------------------------------------------------------------
+
+int genomicMatrixCommand(const std::string& markersFile, const std::string& outOption, double blend, bool replace) {
+    const fs::path out = outOption.empty() ? fs::path(stemOf(markersFile) + "-grm.csv") : fs::path(outOption);
+    std::error_code error;
+    if (fs::exists(out, error)) {
+        if (fs::equivalent(out, markersFile, error))
+            stopRun("--out: %s is the marker file; give another file (the input is never changed)", out.c_str());
+        if (!replace) stopRun("--out: %s exists; give --replace to overwrite it, or another file", out.c_str());
+    }
+    const InterruptGuard interrupts;
+    const GenomicRelationship g = genomicRelationship(markersFromFile(markersFile), blend);
+    // Written beside its place and moved there when complete.
+    const std::string text = relationshipCsv(g.matrix);
+    std::string partial = out.string() + ".partial-XXXXXX";
+    const int fd = mkstemp(partial.data());
+    if (fd < 0) stopRun("--out: %s could not be created (%s)", partial.c_str(), std::strerror(errno));
+    ::close(fd);
+    try {
+        writeFileText(partial, text);
+        stopIfInterruptedWhile("writing the matrix");
+    } catch (...) {
+        fs::remove(partial, error);
+        throw;
+    }
+    fs::rename(partial, out, error);
+    if (error) {
+        fs::remove(partial, error);
+        stopRun("--out: %s could not be put in place", out.c_str());
+    }
+    std::printf("%s: %zu individuals, %d markers used (%d monomorphic dropped), %lld missing calls set to their marker's "
+                "mean\nThe genomic relationship (VanRaden's first method), blended as %g G + %g I, in %s\n",
+                markersFile.c_str(), g.matrix.ids.size(), g.markersUsed, g.monomorphic,
+                static_cast<long long>(g.missingCalls), 1.0 - blend, blend, out.c_str());
     return 0;
 }
 
@@ -634,12 +725,33 @@ int runMinqueCommand(int argc, char** argv) {
                              "Also predict the genetic effects of every parent, cross and level (BLUP at each trait's "
                              "components), into effects.csv, with the prediction errors' standard errors (jackknife "
                              "ones with --se jackknife); not with --covariances");
+    analyseCommand
+        ->add_option("--relationship", a.relationships,
+                     "TERM=SOURCE: a relationship matrix for a random term of a general model: a file of K (square, as "
+                     "R's write.csv writes it, or long: id1,id2,value), pedigree (the additive relationship of "
+                     "--pedigree) or markers (the genomic relationship of --markers); its interactions take K x I. "
+                     "Repeatable")
+        ->take_all();
+    analyseCommand->add_option("--pedigree", a.pedigree, "Pedigree file: id, sire, dam (unknown parents 0, NA or empty)");
+    analyseCommand->add_option("--markers", a.markers,
+                               "Marker file: an id column, then one column per marker coded 0/1/2 (missing NA, . or empty)");
     analyseCommand->footer(
         "Example:\n  minque analyse examples/EXAMPLE.TXT --env Env --female Fem --male Male --block Blk\n"
         "Writes NAME.TXT, NAME.MAT, NAME.DAT, variances.csv, covariances.csv, correlations.csv,\n"
         "heritability.csv, correlations.svg, summary.html and run.txt into the output folder; with\n"
         "--se jackknife --group G also the reports NAME.VAR, NAME.COV and MATWRN.var.\n"
         "What the numbers mean and what not to trust: docs/guide.md");
+
+    std::string grmMarkers, grmOut;
+    double grmBlend = kGenomicBlend;
+    bool grmReplace = false;
+    CLI::App* grmCommand = app.add_subcommand("grm", "The genomic relationship matrix of marker calls, for reuse with --relationship");
+    grmCommand->add_option("MARKERS", grmMarkers, "Marker file: an id column, then one column per marker coded 0/1/2")->required();
+    grmCommand->add_option("--out", grmOut, "The matrix's file (default: MARKERS's name without extension, plus -grm.csv)");
+    grmCommand->add_option("--blend", grmBlend, "Weight w of the identity in (1 - w) G + w I, which makes G positive definite (default 0.01)")
+        ->check(CLI::Range(0.0, 0.999));
+    grmCommand->add_flag("--replace", grmReplace, "Overwrite the file --out names");
+    grmCommand->footer("Example:\n  minque grm SNP.csv --out G.csv\n  minque analyse TRIAL.csv --random Geno,Geno*Env --fixed 1,Env --relationship Geno=G.csv");
 
     std::string covReport, varReport, summaryOut;
     bool summaryReplace = false;
@@ -678,8 +790,14 @@ int runMinqueCommand(int argc, char** argv) {
                                  "errors are the bootstrap's (--se jackknife for the jackknife's)\n");
             a.group = 0;
         }
+        if (a.relationships.empty())
+            for (const auto& [file, option] : {std::pair{a.pedigree, "--pedigree"}, std::pair{a.markers, "--markers"}})
+                if (!file.empty())
+                    std::fprintf(stderr, "minque analyse: %s is not used: no --relationship TERM=%s names it\n", option,
+                                 option + 2);
         return analyse(a, command);
     }
+    if (grmCommand->parsed()) return genomicMatrixCommand(grmMarkers, grmOut, grmBlend, grmReplace);
     return summary(covReport, varReport, summaryOut, summaryReplace, command);
 }
 

@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "core/fatal_error.hpp"
+#include "estimator/product_blocking.hpp"
 #include "estimator/stepwise_cholesky.hpp"
 #include "linalg/worker_pool.hpp"
 
@@ -30,13 +31,6 @@ namespace {
 // Columns (or rows) handed to one worker at a time: fixed, so that no
 // product's blocking, and so no sum's order, depends on the thread count.
 constexpr int kChunk = 256;
-
-// Eigen picks the blocking of its products from the processor's cache sizes;
-// fixed sizes make the order of every sum the same on every machine.
-void fixProductBlocking() {
-    static std::once_flag once;
-    std::call_once(once, [] { Eigen::setCpuCacheSizes(32 * 1024, 256 * 1024, 2 * 1024 * 1024); });
-}
 
 // The set-up's checkpoint while a projection is set up on this thread: asked
 // between rounds of chunks, when no worker is running, so that it may throw

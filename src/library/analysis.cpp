@@ -23,6 +23,7 @@
 #include "library/design_summary.hpp"
 #include "library/engine_jackknife.hpp"
 #include "library/prepared_model.hpp"
+#include "library/related_terms.hpp"
 #include "library/run_folder.hpp"
 #include "library/table_adapters.hpp"
 #include "library/trial_coding.hpp"
@@ -194,6 +195,12 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     // The design, built once; the estimator is set up on it.
     auto prepared = std::make_shared<PreparedModel>();
     prepared->design = buildDesign(coded.data, model, name + ".MAT");
+    if (jackknife && !m.relationships.empty())
+        stopRunAt({"", 0, "", words.relationship},
+                  "%s: the jackknife's engine treats the levels of every term as independent; a relationship matrix needs "
+                  "the bootstrap's standard errors (leave out %s)",
+                  words.relationship.c_str(), words.jackknife.c_str());
+    modelText += applyRelationships(prepared->design, coded.data, m, words);
     const ModelDesign& built = prepared->design;
     prepared->covariances = m.covariances;
     prepared->layout = layoutOf(built, m.covariances);

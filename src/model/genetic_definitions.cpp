@@ -8,6 +8,7 @@ HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const Compo
     const int K = layout.components();
     HeritabilityModel m;
     m.phenotypic.assign(static_cast<std::size_t>(K) + 1, 0.0);
+    m.relationshipScale.assign(static_cast<std::size_t>(K) + 1, 1.0);
     auto ratio = [&](const std::string& quantity, const std::vector<std::pair<int, double>>& terms) {
         RatioDefinition def{quantity, std::vector<double>(static_cast<std::size_t>(K) + 1, 0.0)};
         for (const auto& [k, c] : terms) def.numerator[static_cast<std::size_t>(k)] = c;
@@ -36,7 +37,9 @@ HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const Compo
     const int r = layout.randomFactors;
     for (int k = 1; k <= K; ++k) {
         if (k == layout.unreportedFactor) continue;
-        const double c = k > r && k < K ? 2.0 : 1.0;
+        const bool related = k <= r && static_cast<std::size_t>(k) <= design.factors.size() && design.factors[static_cast<std::size_t>(k) - 1].related;
+        if (related) m.relationshipScale[static_cast<std::size_t>(k)] = design.factors[static_cast<std::size_t>(k) - 1].related->meanDiagonal;
+        const double c = (k > r && k < K ? 2.0 : 1.0) * m.relationshipScale[static_cast<std::size_t>(k)];
         m.phenotypic[static_cast<std::size_t>(k)] = c;
         std::string label = k == K ? "V(e)" : design.componentLabel(k);
         if (label.empty()) label = "component " + std::to_string(k);

@@ -10,7 +10,8 @@
 // every reported component, each with coefficient 1 (a covariance component
 // between two factors with 2, as it enters the variance of their sum); a
 // component the report leaves out (weight 0, a trailing block) is left out
-// of V_P too.
+// of V_P too. A term with a relationship matrix K enters V_P (and its share)
+// with mean(diag K): sigma2 K_ii is its variance in individual i.
 #pragma once
 
 #include <string>
@@ -29,6 +30,10 @@ struct RatioDefinition {
 
 struct HeritabilityModel {
     std::vector<double> phenotypic;  // c_k at index k (1..K; index 0 unused)
+    // The part of c_k that is not the component row's weight: mean(diag K)
+    // of a term with a relationship matrix K (its variance in an
+    // individual of the population is sigma2 K_ii), else 1.
+    std::vector<double> relationshipScale;
     std::vector<RatioDefinition> ratios;
 };
 

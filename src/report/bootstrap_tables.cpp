@@ -64,7 +64,11 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
     auto betweenFactors = [&](int k) { return k >= in.randomFactors && k < K - 1; };
     // A component's row gives it on the genetic scale; a covariance component
     // between factors itself.
-    auto rowWeight = [&](int k) { return betweenFactors(k) ? 1.0 : coefficient(k); };
+    auto rowWeight = [&](int k) {
+        const auto& scale = in.heritability.relationshipScale;
+        const double related = static_cast<std::size_t>(k) + 1 < scale.size() ? scale[static_cast<std::size_t>(k) + 1] : 1.0;
+        return betweenFactors(k) ? 1.0 : coefficient(k) / related;
+    };
     // A component of a data set (whole: nullptr; else a sample's components).
     using Components = const double*;
     auto theta = [&](Components c, int k, int i, int j) {

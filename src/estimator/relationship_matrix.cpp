@@ -1,0 +1,223 @@
+#include "estimator/relationship_matrix.hpp"
+
+#include <Eigen/Cholesky>
+#include <Eigen/Core>
+#include <Eigen/Eigenvalues>
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "core/fatal_error.hpp"
+#include "estimator/product_blocking.hpp"
+#include "linalg/worker_pool.hpp"
+
+namespace minque {
+
+using Dense = Eigen::MatrixXd;
+
+std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k) {
+    const std::size_t q = k.ids.size();
+    const char* source = k.source.c_str();
+    if (q == 0) stopRun("%s: the relationship matrix has no individuals", source);
+    if (k.values.size() != q * q) stopRun("%s: the relationship matrix is not square (%zu values for %zu individuals)", source, k.values.size(), q);
+    double largest = 0.0;
+    for (std::size_t i = 0; i < q; ++i)
+        for (std::size_t j = 0; j < q; ++j) {
+            const double value = k.values[i * q + j];
+            if (!std::isfinite(value))
+                stopRun("%s: the relationship between '%s' and '%s' is %s; every entry must be a finite number", source,
+                        k.ids[i].c_str(), k.ids[j].c_str(), std::isnan(value) ? "missing" : "not finite");
+            largest = std::max(largest, std::fabs(value));
+        }
+    for (std::size_t i = 0; i < q; ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (std::fabs(k.values[i * q + j] - k.values[j * q + i]) > 1e-8 * largest)
+                stopRun("%s: the relationship matrix is not symmetric: '%s' with '%s' is %.10g, '%s' with '%s' is %.10g", source,
+                        k.ids[i].c_str(), k.ids[j].c_str(), k.values[i * q + j], k.ids[j].c_str(), k.ids[i].c_str(),
+                        k.values[j * q + i]);
+    Dense K(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
+    for (std::size_t i = 0; i < q; ++i)
+        for (std::size_t j = 0; j <= i; ++j)
+            K(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) = K(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(i)) =
+                0.5 * (k.values[i * q + j] + k.values[j * q + i]);
+    auto related = std::make_shared<RelatedLevels>();
+    related->source = k.source;
+    related->order = static_cast<int>(q);
+    related->ids = k.ids;
+    for (std::size_t i = 0; i < q; ++i) related->diagonal.push_back(K(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(i)));
+    double sum = 0.0;
+    for (double d : related->diagonal) sum += d;
+    related->meanDiagonal = sum / static_cast<double>(q);
+    const Eigen::LLT<Dense> llt(K);
+    if (llt.info() != Eigen::Success) {
+        const Eigen::SelfAdjointEigenSolver<Dense> eigen(K, Eigen::EigenvaluesOnly);
+        stopRun("%s: the relationship matrix is not positive definite: its smallest eigenvalue is %.6g. Two "
+                "individuals with the same relationships to all others (a duplicate), or fewer markers than "
+                "individuals, make it so; blend it with the identity (for example 0.99 K + 0.01 I) and give that",
+                source, eigen.info() == Eigen::Success ? eigen.eigenvalues()(0) : std::nan(""));
+    }
+    const Dense L = llt.matrixL();
+    related->root.assign(L.data(), L.data() + L.size());
+    return related;
+}
+
+RelationshipMatrix additiveRelationship(const Pedigree& p) {
+    const char* source = p.source.c_str();
+    auto lineOf = [&](std::size_t r) { return r < p.lines.size() ? " (line " + std::to_string(p.lines[r]) + ")" : std::string(); };
+    std::map<std::string, int> index;
+    std::vector<std::string> ids;
+    for (std::size_t r = 0; r < p.ids.size(); ++r) {
+        if (p.ids[r].empty()) stopRun("%s: record %zu%s has no id", source, r + 1, lineOf(r).c_str());
+        if (!index.emplace(p.ids[r], static_cast<int>(ids.size())).second)
+            stopRun("%s: the id '%s' is given twice%s; every individual has one record", source, p.ids[r].c_str(), lineOf(r).c_str());
+        ids.push_back(p.ids[r]);
+    }
+    // Parents without a record: founders, after the records.
+    std::vector<int> sire(ids.size(), -1), dam(ids.size(), -1);
+    auto parent = [&](const std::string& code) {
+        if (code.empty()) return -1;
+        const auto [at, added] = index.emplace(code, static_cast<int>(ids.size()));
+        if (added) {
+            ids.push_back(code);
+            sire.push_back(-1);
+            dam.push_back(-1);
+        }
+        return at->second;
+    };
+    for (std::size_t r = 0; r < p.ids.size(); ++r) {
+        const int s = parent(r < p.sires.size() ? p.sires[r] : std::string());
+        const int d = parent(r < p.dams.size() ? p.dams[r] : std::string());
+        sire[r] = s;
+        dam[r] = d;
+    }
+    // Ancestors first: a depth-first order; an individual met again on its
+    // own path is its own ancestor.
+    const std::size_t q = ids.size();
+    std::vector<int> order, state(q, 0);  // 0 new, 1 on the path, 2 placed
+    std::vector<std::pair<int, int>> path;  // (individual, parents looked at), without recursion: pedigrees may be deep
+    for (std::size_t start = 0; start < q; ++start) {
+        if (state[start] != 0) continue;
+        path.emplace_back(static_cast<int>(start), 0);
+        state[start] = 1;
+        while (!path.empty()) {
+            auto& [i, looked] = path.back();
+            if (looked == 2) {
+                state[static_cast<std::size_t>(i)] = 2;
+                order.push_back(i);
+                path.pop_back();
+                continue;
+            }
+            const int next = looked++ == 0 ? sire[static_cast<std::size_t>(i)] : dam[static_cast<std::size_t>(i)];
+            if (next < 0 || state[static_cast<std::size_t>(next)] == 2) continue;
+            if (state[static_cast<std::size_t>(next)] == 1) {
+                std::string cycle = ids[static_cast<std::size_t>(next)];
+                for (auto it = path.rbegin(); it != path.rend() && it->first != next; ++it) cycle += " -> " + ids[static_cast<std::size_t>(it->first)];
+                cycle += " -> " + ids[static_cast<std::size_t>(next)];
+                stopRun("%s: '%s' is its own ancestor (%s, each the parent of the one before); the pedigree has a loop", source,
+                        ids[static_cast<std::size_t>(next)].c_str(), cycle.c_str());
+            }
+            state[static_cast<std::size_t>(next)] = 1;
+            path.emplace_back(next, 0);
+        }
+    }
+    Dense A = Dense::Zero(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
+    std::vector<int> rank(q);
+    for (std::size_t r = 0; r < q; ++r) rank[static_cast<std::size_t>(order[r])] = static_cast<int>(r);
+    for (std::size_t r = 0; r < q; ++r) {
+        const int i = order[r], s = sire[static_cast<std::size_t>(i)], d = dam[static_cast<std::size_t>(i)];
+        for (std::size_t earlier = 0; earlier < r; ++earlier) {
+            const int j = order[earlier];
+            const double value = 0.5 * ((s >= 0 ? A(j, s) : 0.0) + (d >= 0 ? A(j, d) : 0.0));
+            A(i, j) = A(j, i) = value;
+        }
+        A(i, i) = 1.0 + (s >= 0 && d >= 0 ? 0.5 * A(s, d) : 0.0);
+    }
+    RelationshipMatrix k;
+    k.source = p.source;
+    k.ids = ids;
+    k.values.resize(q * q);
+    for (std::size_t i = 0; i < q; ++i)
+        for (std::size_t j = 0; j < q; ++j) k.values[i * q + j] = A(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
+    return k;
+}
+
+GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend) {
+    const char* source = markers.source.c_str();
+    const std::size_t n = markers.ids.size(), m = markers.markers.size();
+    if (n == 0 || m == 0) stopRun("%s: no individuals or no markers", source);
+    if (markers.calls.size() != n * m) stopRun("internal error: %zu marker calls for %zu x %zu", markers.calls.size(), n, m);
+    fixProductBlocking();
+    GenomicRelationship out;
+    out.blend = blend;
+    // Allele frequencies over the calls present; the markers kept.
+    std::vector<double> twoP;
+    std::vector<std::size_t> kept;
+    double scale = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        double sum = 0.0;
+        std::size_t present = 0;
+        bool varies = false;
+        double first = std::nan("");
+        for (std::size_t i = 0; i < n; ++i) {
+            const double call = markers.calls[i * m + j];
+            if (std::isnan(call)) continue;
+            if (call != 0.0 && call != 1.0 && call != 2.0)
+                stopRun("%s: individual '%s', marker '%s': the call %g is not 0, 1 or 2 (or missing)", source,
+                        markers.ids[i].c_str(), markers.markers[j].c_str(), call);
+            if (std::isnan(first)) first = call;
+            varies = varies || call != first;
+            sum += call;
+            ++present;
+        }
+        out.missingCalls += static_cast<std::int64_t>(n - present);
+        if (!varies) {
+            ++out.monomorphic;
+            continue;
+        }
+        const double p = sum / static_cast<double>(present) / 2.0;
+        kept.push_back(j);
+        twoP.push_back(2.0 * p);
+        scale += 2.0 * p * (1.0 - p);
+    }
+    out.markersUsed = static_cast<int>(kept.size());
+    if (kept.empty()) stopRun("%s: every marker is monomorphic (or missing); the genomic relationship needs markers that vary", source);
+    // G = Z Z' / scale, panel by panel of markers, lower triangle by column chunks.
+    constexpr std::size_t kPanel = 1024;
+    constexpr int kChunk = 256;
+    const Eigen::Index N = static_cast<Eigen::Index>(n);
+    Dense G = Dense::Zero(N, N);
+    Dense Z(N, static_cast<Eigen::Index>(std::min(kPanel, kept.size())));
+    for (std::size_t first = 0; first < kept.size(); first += kPanel) {
+        const std::size_t width = std::min(kPanel, kept.size() - first);
+        Z.resize(N, static_cast<Eigen::Index>(width));
+        for (std::size_t c = 0; c < width; ++c) {
+            const std::size_t j = kept[first + c];
+            for (std::size_t i = 0; i < n; ++i) {
+                const double call = markers.calls[i * m + j];
+                Z(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)) = std::isnan(call) ? 0.0 : call - twoP[first + c];
+            }
+        }
+        const int chunks = static_cast<int>((n + kChunk - 1) / kChunk);
+        runOnWorkers([&](int worker) {
+            int a = 0, b = 0;
+            splitRange(chunks, worker, workerThreads(), &a, &b);
+            for (int chunk = a; chunk < b; ++chunk) {
+                const Eigen::Index c0 = static_cast<Eigen::Index>(chunk) * kChunk;
+                const Eigen::Index w = std::min<Eigen::Index>(kChunk, N - c0);
+                G.block(c0, c0, N - c0, w).noalias() += Z.bottomRows(N - c0) * Z.middleRows(c0, w).transpose();
+            }
+        });
+    }
+    RelationshipMatrix& k = out.matrix;
+    k.source = markers.source;
+    k.ids = markers.ids;
+    k.values.resize(n * n);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t i = j; i < n; ++i) {
+            const double g = (1.0 - blend) * G(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) / scale + (i == j ? blend : 0.0);
+            k.values[i * n + j] = k.values[j * n + i] = g;
+        }
+    return out;
+}
+
+}  // namespace minque

@@ -1,0 +1,21 @@
+// Relationship matrices between the levels of a random term: checked and
+// factored for the estimator, or built from a pedigree (the additive
+// relationship A) or from marker calls (the genomic relationship G).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/model_design.hpp"
+#include "minquecov/relationship.hpp"
+
+namespace minque {
+
+// K checked (finite, symmetric to 1e-8 of its largest entry, positive
+// definite) and factored, K = L L' (Eigen's LLT, made exactly symmetric
+// first); a K that is not is refused naming `source` and the first pair, or
+// its smallest eigenvalue.
+std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k);
+
+}  // namespace minque
