@@ -30,6 +30,8 @@
 //   out_of_range           a heritability or share outside [0, 1]
 //   component_not_positive a predicted effect of a term whose variance
 //                          component is at or below zero: predicted as 0
+//   no_records             a predicted effect of a level without records
+//                          (a relative in a relationship matrix)
 //   psd_adjusted           bootstrap standard errors: the component's matrix
 //                          over the traits was made positive semi-definite
 //                          to draw the samples
@@ -60,6 +62,11 @@ struct ResultRow {
     // the number of bootstrap samples in which it was not defined.
     double ciLow = std::numeric_limits<double>::quiet_NaN(), ciHigh = std::numeric_limits<double>::quiet_NaN();
     double undefinedDraws = std::numeric_limits<double>::quiet_NaN();
+    // The bootstrap's predicted effects: the level's records, and the
+    // reliability 1 - PEV / (sigma2 K_ii) of its prediction (K_ii = 1 for a
+    // term without a relationship matrix).
+    double records = std::numeric_limits<double>::quiet_NaN();
+    double reliability = std::numeric_limits<double>::quiet_NaN();
     std::string mark;  // NS, S+, S* or S**
     std::string flag;  // the flags above, joined with ';'; empty when none
 };

@@ -487,7 +487,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     if (bootstrap)
         runLog += "standard errors: parametric bootstrap, B = " + std::to_string(options.bootstrapSamples) +
                   " samples, seed " + std::to_string(options.seed) + "\n";
-    runLog += "model: " + s.model + "\n" + relationshipLog;
+    runLog += relationshipLog;
     if (!s.droppedLines.empty())
         runLog += "rows dropped with a missing value: " + std::to_string(s.droppedLines.size()) + "\n";
     writeText(stage.path() / "run.txt", runLog);

@@ -1,5 +1,6 @@
 #include "library/bootstrap_run.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -52,6 +53,24 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
         effects->traits = t;
         effects->replicates = 0;
         effects->columns = q;
+        // Per level its records (rows, each once) and K_ii.
+        for (const auto& factor : design.factors)
+            for (const auto& level : factor) {
+                std::vector<int> rows;
+                for (const auto& entry : level) rows.push_back(entry.first);
+                std::sort(rows.begin(), rows.end());
+                effects->records.push_back(static_cast<int>(std::unique(rows.begin(), rows.end()) - rows.begin()));
+            }
+        effects->relationshipDiagonal.assign(static_cast<std::size_t>(q), 1.0);
+        {
+            std::vector<int> first(design.factors.size() + 1, 0);
+            for (std::size_t u = 0; u < design.factors.size(); ++u) first[u + 1] = first[u] + static_cast<int>(design.factors[u].size());
+            for (const RelatedFactor& related : design.related)
+                for (const auto& block : related.blocks)
+                    for (std::size_t g = 0; g < block.size(); ++g)
+                        effects->relationshipDiagonal[static_cast<std::size_t>(first[static_cast<std::size_t>(related.factor)] + block[g])] =
+                            related.related->diagonal[g];
+        }
         std::vector<double> components(static_cast<std::size_t>(r) + 1);
         for (int i = 0; i < t; ++i) {
             const std::vector<double> y = model.trait(i);
@@ -65,7 +84,10 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
                                                      level.predictionErrorVariances.begin(),
                                                      level.predictionErrorVariances.end());
             effects->predicted.push_back(level.predicted ? 1 : 0);
-            for (int k = 0; k < r; ++k) effects->termPositive.push_back(components[static_cast<std::size_t>(k)] > 0.0);
+            for (int k = 0; k < r; ++k) {
+                effects->termPositive.push_back(components[static_cast<std::size_t>(k)] > 0.0);
+                effects->termVariance.push_back(components[static_cast<std::size_t>(k)]);
+            }
         }
     }
     cancelUnlessGoingOn(0);

@@ -34,7 +34,13 @@ std::vector<ResultRow> effectRowsFromPredictionErrors(const std::vector<EffectTe
                 }
                 const std::string mark = significanceMark(row.p);  // " NS\n"
                 row.mark = mark.substr(1, mark.size() - 2);
+                if (!p.records.empty()) row.records = p.records[static_cast<std::size_t>(j)];
+                if (positive && !p.termVariance.empty()) {
+                    const double prior = p.termVariance[static_cast<std::size_t>(i) * terms.size() + u] * p.relationshipDiagonal[static_cast<std::size_t>(j)];
+                    row.reliability = prior > 0.0 ? 1.0 - p.predictionErrorVariances[at] / prior : std::nan("");
+                }
                 if (!positive) addFlag(row.flag, "component_not_positive");
+                if (!p.records.empty() && p.records[static_cast<std::size_t>(j)] == 0) addFlag(row.flag, "no_records");
                 addFiniteAndFloorFlags(row);
                 rows.push_back(row);
             }

@@ -25,6 +25,12 @@ struct PredictedEffects {
     // On request, the prediction error variance of every whole-data
     // prediction: i q + j for trait i and random column j.
     std::vector<double> predictionErrorVariances;
+    // With them: per random column its records and K_ii (1 without a
+    // relationship matrix), and per trait i and term u its variance
+    // component (i * terms + u).
+    std::vector<int> records;
+    std::vector<double> relationshipDiagonal;
+    std::vector<double> termVariance;
 };
 
 // One row per trait, term and level, in that order, with the standard

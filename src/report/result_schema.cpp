@@ -67,9 +67,16 @@ const std::vector<ResultColumn>& resultColumns(ResultTable table, const std::str
                                        "estimate", kCorrelationFormat, intervals, true);
             tables[3] = withStatistics({text("trait", "trait", &R::trait1), text("quantity", "quantity", &R::component)},
                                        "estimate", kCorrelationFormat, intervals);
-            tables[4] = withStatistics({text("trait", "trait", &R::trait1), text("term", "term", &R::component),
-                                        text("level", "level", &R::level)},
-                                       "effect", kCovarianceFormat, intervals);
+            std::vector<ResultColumn> effects = {text("trait", "trait", &R::trait1), text("term", "term", &R::component),
+                                                 text("level", "level", &R::level)};
+            if (intervals) effects.push_back(number("records", "records", &R::records, "%.0f"));
+            tables[4] = withStatistics(effects, "effect", kCovarianceFormat, intervals);
+            if (intervals)
+                for (auto at = tables[4].begin(); at != tables[4].end(); ++at)
+                    if (at->number == &R::p) {
+                        tables[4].insert(at, number("reliability", "reliability", &R::reliability, "%.4f"));
+                        break;
+                    }
         }
     };
     static const Schema jackknife(false), bootstrap(true);

@@ -84,6 +84,9 @@ const std::vector<FlagMeaning>& flagMeanings() {
                        "cannot be estimated from these replicates"},
         {"component_not_positive", "a predicted effect of a term whose variance component is at or below zero: "
                                    "the term explains nothing the data can see, and every level is predicted 0"},
+        {"no_records", "a predicted effect of a level without records of its own (a relative in the relationship "
+                       "matrix that was not grown): predicted from its relatives alone",
+         true},
         {"psd_adjusted", "bootstrap standard errors: the component's variance and covariance matrix over the traits "
                          "had negative eigenvalues (a variance below zero, or covariances too large for the variances); "
                          "the samples were drawn from it with those set to 0, so its spread is that of a nearby "
