@@ -45,11 +45,13 @@ Pedigree pedigreeFromFile(const std::string& path);
 RelationshipMatrix additiveRelationship(const Pedigree& pedigree);
 
 // Marker calls: individuals x markers, row-major, coded 0, 1, 2 (copies of
-// one allele), NaN where missing.
+// one allele), kMissingCall where missing; one byte each, as a chip of
+// 50,000 markers on 20,000 individuals is a billion calls.
+inline constexpr signed char kMissingCall = -1;
 struct MarkerCalls {
     std::string source;
     std::vector<std::string> ids, markers;
-    std::vector<double> calls;
+    std::vector<signed char> calls;
 };
 // A marker file: a header of a first field and the marker names, then one
 // row per individual: its id, then its calls (missing: NA, ".", empty).

@@ -35,12 +35,17 @@ std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k) {
                 stopRun("%s: the relationship matrix is not symmetric: '%s' with '%s' is %.10g, '%s' with '%s' is %.10g", source,
                         k.ids[i].c_str(), k.ids[j].c_str(), k.values[i * q + j], k.ids[j].c_str(), k.ids[i].c_str(),
                         k.values[j * q + i]);
-    Dense K(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
-    for (std::size_t i = 0; i < q; ++i)
-        for (std::size_t j = 0; j <= i; ++j)
-            K(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) = K(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(i)) =
-                0.5 * (k.values[i * q + j] + k.values[j * q + i]);
+    // K, exactly symmetric, in the storage that becomes its root.
     auto related = std::make_shared<RelatedLevels>();
+    related->root.resize(q * q);
+    Eigen::Map<Dense> K(related->root.data(), static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
+    const auto symmetric = [&](Eigen::Ref<Dense> into) {
+        for (std::size_t i = 0; i < q; ++i)
+            for (std::size_t j = 0; j <= i; ++j)
+                into(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) = into(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(i)) =
+                    0.5 * (k.values[i * q + j] + k.values[j * q + i]);
+    };
+    symmetric(K);
     related->source = k.source;
     related->order = static_cast<int>(q);
     related->ids = k.ids;
@@ -48,16 +53,17 @@ std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k) {
     double sum = 0.0;
     for (double d : related->diagonal) sum += d;
     related->meanDiagonal = sum / static_cast<double>(q);
-    const Eigen::LLT<Dense> llt(K);
+    Eigen::LLT<Eigen::Ref<Dense>> llt(K);  // in place: K's lower triangle becomes L
     if (llt.info() != Eigen::Success) {
-        const Eigen::SelfAdjointEigenSolver<Dense> eigen(K, Eigen::EigenvaluesOnly);
+        Dense again(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
+        symmetric(again);
+        const Eigen::SelfAdjointEigenSolver<Dense> eigen(again, Eigen::EigenvaluesOnly);
         stopRun("%s: the relationship matrix is not positive definite: its smallest eigenvalue is %.6g. Two "
                 "individuals with the same relationships to all others (a duplicate), or fewer markers than "
                 "individuals, make it so; blend it with the identity (for example 0.99 K + 0.01 I) and give that",
                 source, eigen.info() == Eigen::Success ? eigen.eigenvalues()(0) : std::nan(""));
     }
-    const Dense L = llt.matrixL();
-    related->root.assign(L.data(), L.data() + L.size());
+    K.triangularView<Eigen::StrictlyUpper>().setZero();
     return related;
 }
 
@@ -157,14 +163,14 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
         double sum = 0.0;
         std::size_t present = 0;
         bool varies = false;
-        double first = std::nan("");
+        int first = kMissingCall;
         for (std::size_t i = 0; i < n; ++i) {
-            const double call = markers.calls[i * m + j];
-            if (std::isnan(call)) continue;
-            if (call != 0.0 && call != 1.0 && call != 2.0)
-                stopRun("%s: individual '%s', marker '%s': the call %g is not 0, 1 or 2 (or missing)", source,
+            const int call = markers.calls[i * m + j];
+            if (call == kMissingCall) continue;
+            if (call != 0 && call != 1 && call != 2)
+                stopRun("%s: individual '%s', marker '%s': the call %d is not 0, 1 or 2 (or missing)", source,
                         markers.ids[i].c_str(), markers.markers[j].c_str(), call);
-            if (std::isnan(first)) first = call;
+            if (first == kMissingCall) first = call;
             varies = varies || call != first;
             sum += call;
             ++present;
@@ -185,7 +191,11 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
     constexpr std::size_t kPanel = 1024;
     constexpr int kChunk = 256;
     const Eigen::Index N = static_cast<Eigen::Index>(n);
-    Dense G = Dense::Zero(N, N);
+    RelationshipMatrix& k = out.matrix;
+    k.source = markers.source;
+    k.ids = markers.ids;
+    k.values.assign(n * n, 0.0);
+    Eigen::Map<Dense> G(k.values.data(), N, N);  // its lower triangle, then both
     Dense Z(N, static_cast<Eigen::Index>(std::min(kPanel, kept.size())));
     for (std::size_t first = 0; first < kept.size(); first += kPanel) {
         const std::size_t width = std::min(kPanel, kept.size() - first);
@@ -193,8 +203,8 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
         for (std::size_t c = 0; c < width; ++c) {
             const std::size_t j = kept[first + c];
             for (std::size_t i = 0; i < n; ++i) {
-                const double call = markers.calls[i * m + j];
-                Z(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)) = std::isnan(call) ? 0.0 : call - twoP[first + c];
+                const int call = markers.calls[i * m + j];
+                Z(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)) = call == kMissingCall ? 0.0 : call - twoP[first + c];
             }
         }
         const int chunks = static_cast<int>((n + kChunk - 1) / kChunk);
@@ -208,15 +218,8 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
             }
         });
     }
-    RelationshipMatrix& k = out.matrix;
-    k.source = markers.source;
-    k.ids = markers.ids;
-    k.values.resize(n * n);
-    for (std::size_t j = 0; j < n; ++j)
-        for (std::size_t i = j; i < n; ++i) {
-            const double g = (1.0 - blend) * G(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) / scale + (i == j ? blend : 0.0);
-            k.values[i * n + j] = k.values[j * n + i] = g;
-        }
+    for (Eigen::Index j = 0; j < N; ++j)
+        for (Eigen::Index i = j; i < N; ++i) G(j, i) = G(i, j) = (1.0 - blend) * G(i, j) / scale + (i == j ? blend : 0.0);
     return out;
 }
 

@@ -143,7 +143,7 @@ MarkerCalls markersFromFile(const std::string& path) {
             double call = 0.0;
             if (!numberOfField(fields[j], &call) || (!std::isnan(call) && call != 0.0 && call != 1.0 && call != 2.0))
                 file.refuse(static_cast<int>(j), std::string("the call '") + fields[j] + "' is not 0, 1 or 2 (or missing: NA, '.', empty)");
-            m.calls.push_back(call);
+            m.calls.push_back(std::isnan(call) ? kMissingCall : static_cast<signed char>(call));
         }
     }
     if (m.ids.empty()) stopRun("%s: has no individuals", path.c_str());

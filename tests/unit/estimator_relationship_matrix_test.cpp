@@ -69,7 +69,7 @@ TEST(RelationshipMatrix, PedigreesWithLoopsOrRepeatedIdsAreRefusedByName) {
 // G = Z Z' / (2 sum p (1 - p)) with a missing call at its marker's mean and
 // a monomorphic marker dropped.
 TEST(RelationshipMatrix, TheGenomicRelationshipIsVanRadensFirstMethod) {
-    MarkerCalls m{"SNP.csv", {"i1", "i2", "i3"}, {"m1", "m2", "m3"}, {0, 2, 1, 2, 2, std::nan(""), 1, 2, 0}};
+    MarkerCalls m{"SNP.csv", {"i1", "i2", "i3"}, {"m1", "m2", "m3"}, {0, 2, 1, 2, 2, kMissingCall, 1, 2, 0}};
     const GenomicRelationship g = genomicRelationship(m, 0.0);
     EXPECT_EQ(g.monomorphic, 1);
     EXPECT_EQ(g.missingCalls, 1);
