@@ -18,6 +18,9 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 [ -f /usr/include/eigen3/Eigen/Core ] || need+=(libeigen3-dev)
+# OpenBLAS: the product behind a genomic relationship matrix (optional to the
+# build; without it the same numbers come slower).
+ls /usr/lib/x86_64-linux-gnu/libopenblas.so* >/dev/null 2>&1 || ls /usr/lib/*/libopenblas.so* >/dev/null 2>&1 || need+=(libopenblas-dev)
 if [ "$mode" = r ] || [ "$mode" = tests ]; then
   # r-base-dev: R, its headers and the compilers R CMD INSTALL uses.
   dpkg -s r-base-dev >/dev/null 2>&1 || need+=(r-base-dev)

@@ -72,11 +72,12 @@ inline constexpr double kGenomicBlend = 0.01;
 // positive definite (G itself is singular: its rows sum to 0). A call other
 // than 0, 1, 2 or missing is refused naming the individual and the marker.
 // Z Z' is one product a panel of markers at a time, over the worker
-// threads in fixed chunks: the same bits on any thread count.
+// threads in fixed chunks: the same bits on any thread count. Without
+// missing calls it comes from M M', exact in single precision.
 GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend = kGenomicBlend);
 
 // K as the square CSV text that relationshipFromFile and R's read.csv read
-// back (every value with 17 significant digits).
+// back (every value in the shortest text that reads back as it).
 std::string relationshipCsv(const RelationshipMatrix& k);
 
 }  // namespace minque

@@ -9,3 +9,7 @@
     .Call(`_minquecov_minqueFlagMeanings`, method)
 }
 
+.minque_grm <- function(values, ids, markers, blend) {
+    .Call(`_minquecov_minqueGrm`, values, ids, markers, blend)
+}
+

@@ -234,6 +234,8 @@ ranef.minque <- function(object, term = NULL, ...) {
     effects <- wide("effect", NA_real_)
     attr(effects, "se") <- wide("se", NA_real_)
     attr(effects, "flag") <- wide("flag", "")
+    # The bootstrap's effects: each level's reliability (1 - PEV / (sigma2 K_ii)).
+    if (!is.null(rows$reliability)) attr(effects, "reliability") <- wide("reliability", NA_real_)
     effects
   })
   structure(out, class = "ranef.minque")
@@ -245,10 +247,12 @@ print.ranef.minque <- function(x, ...) {
     d <- x[[term]]
     attr(d, "se") <- NULL
     attr(d, "flag") <- NULL
+    attr(d, "reliability") <- NULL
     print(d, row.names = FALSE, ...)
     cat("\n")
   }
-  cat("Standard errors: attr(ranef(x)$TERM, \"se\"); every level's row in x$effects.\n")
+  cat("Standard errors: attr(ranef(x)$TERM, \"se\"); reliabilities: attr(ranef(x)$TERM, \"reliability\");",
+      "every level's row in x$effects.\n")
   invisible(x)
 }
 

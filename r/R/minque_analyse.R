@@ -21,6 +21,69 @@ count_argument <- function(value, what, lowest, highest) {
   as.integer(value)
 }
 
+# The ids and marker names of a marker matrix (individuals x markers, 0/1/2
+# or NA), checked.
+marker_argument <- function(markers, what = "markers") {
+  if (!is.matrix(markers) || !is.numeric(markers) || nrow(markers) == 0L || ncol(markers) == 0L)
+    stop(sprintf("'%s' must be a numeric matrix of marker calls (individuals x markers, coded 0/1/2)", what), call. = FALSE)
+  ids <- rownames(markers)
+  if (is.null(ids) || anyNA(ids) || !all(nzchar(ids)) || anyDuplicated(ids))
+    stop(sprintf("'%s' needs the individuals' ids as its row names, each once", what), call. = FALSE)
+  marker_names <- colnames(markers)
+  if (is.null(marker_names)) marker_names <- paste0("m", seq_len(ncol(markers)))
+  list(values = as.double(markers), ids = ids, markers = marker_names)
+}
+
+# The relationship matrices of the random terms: a named list, each element
+# a square matrix with the levels as dimnames, or "pedigree" (the additive
+# relationship of `pedigree`, a data frame of id, sire, dam) or "markers"
+# (the genomic relationship of `markers`). As the engine takes them.
+relationship_argument <- function(relationship, pedigree, markers) {
+  if (is.null(relationship)) {
+    if (!is.null(pedigree) || !is.null(markers))
+      warning("'pedigree' and 'markers' are used only through 'relationship', e.g. relationship = list(Geno = \"markers\")",
+              call. = FALSE)
+    return(list())
+  }
+  if (!is.list(relationship) || is.null(names(relationship)) || !all(nzchar(names(relationship))) ||
+      anyDuplicated(names(relationship)))
+    stop("'relationship' must be a list named by random terms, e.g. list(Geno = K)", call. = FALSE)
+  lapply(names(relationship), function(term) {
+    k <- relationship[[term]]
+    where <- sprintf("relationship$%s", term)
+    if (identical(k, "pedigree")) {
+      if (!is.data.frame(pedigree) || ncol(pedigree) < 3L || nrow(pedigree) == 0L)
+        stop(sprintf("'%s' is \"pedigree\": give 'pedigree', a data frame of id, sire and dam", where), call. = FALSE)
+      code <- function(x) { x <- as.character(x); x[is.na(x) | x %in% c("0", "", ".")] <- ""; x }
+      return(list(term = term, kind = "pedigree", source = "pedigree", ids = code(pedigree[[1L]]),
+                  sires = code(pedigree[[2L]]), dams = code(pedigree[[3L]])))
+    }
+    if (identical(k, "markers")) {
+      if (is.null(markers)) stop(sprintf("'%s' is \"markers\": give 'markers', a matrix of marker calls", where), call. = FALSE)
+      return(c(list(term = term, kind = "markers", source = "markers"), marker_argument(markers)))
+    }
+    if (!is.matrix(k) || !is.numeric(k) || nrow(k) != ncol(k) || nrow(k) == 0L)
+      stop(sprintf("'%s' must be a square numeric matrix with the levels as dimnames, \"pedigree\" or \"markers\"", where),
+           call. = FALSE)
+    ids <- if (!is.null(rownames(k))) rownames(k) else colnames(k)
+    if (is.null(ids) || (!is.null(colnames(k)) && !identical(colnames(k), ids)))
+      stop(sprintf("'%s' needs the levels as its row and column names, in the same order", where), call. = FALSE)
+    list(term = term, kind = "matrix", source = where, ids = ids, values = as.double(k))
+  })
+}
+
+# The genomic relationship matrix of marker calls (man/minque_grm.Rd).
+minque_grm <- function(markers, blend = 0.01) {
+  m <- marker_argument(markers)
+  if (!is.numeric(blend) || length(blend) != 1L || is.na(blend) || blend < 0 || blend >= 1)
+    stop("'blend' must be a number from 0 to below 1", call. = FALSE)
+  out <- .minque_grm(m$values, m$ids, m$markers, blend)
+  if (inherits(out, "minque_error_fields")) stop(out$message, call. = FALSE)
+  k <- out$matrix
+  dimnames(k) <- list(m$ids, m$ids)
+  structure(k, missing = out$missing, monomorphic = out$monomorphic, markers_used = out$used)
+}
+
 # Column names: NULL or a character vector without NA or empty names.
 names_argument <- function(value, what) {
   if (is.null(value)) return(NULL)
@@ -33,7 +96,8 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                            random = NULL, fixed = "1", trailing = 0, traits = NULL,
                            covariances = FALSE, drop_incomplete = FALSE, threads = NULL,
                            keep_files = NULL, quiet = FALSE, effects = FALSE,
-                           se = c("bootstrap", "jackknife"), bootstrap = 1000, seed = 1) {
+                           se = c("bootstrap", "jackknife"), bootstrap = 1000, seed = 1,
+                           relationship = NULL, pedigree = NULL, markers = NULL) {
   # The data frame's name in messages, print and file names: the argument as
   # written (a variable, a short subset), or "data" where that text would be
   # the whole frame (a call through do.call) or a long expression.
@@ -62,6 +126,7 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                 trailing = count_argument(trailing, "trailing", 0L, 1L),
                 covariances = flag_argument(covariances, "covariances"))
   if (is.null(model$fixed)) model$fixed <- character()
+  model$relationships <- relationship_argument(relationship, pedigree, markers)
   # Dates and times are codes when the design names them, never traits.
   named <- unique(c(unlist(model[c("female", "male", "env", "block")]),
                     unlist(strsplit(c(model$random, model$fixed), "*", fixed = TRUE))))

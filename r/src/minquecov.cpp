@@ -6,6 +6,7 @@
 #include <Rcpp.h>
 #include <R_ext/Utils.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -94,7 +95,69 @@ minque::CallerWords wordsOfR() {
     w.bootstrap = "bootstrap";
     w.jackknife = "se = \"jackknife\"";
     w.threads = "threads";
+    w.relationship = "relationship";
     return w;
+}
+
+// Marker calls of an R matrix (individuals x markers, column-major; NA
+// missing) as the engine holds them, one byte each; a call other than 0, 1
+// or 2 is refused naming the individual and the marker.
+minque::MarkerCalls markerCallsOf(const Rcpp::NumericVector& values, const std::vector<std::string>& ids,
+                                  const std::vector<std::string>& markers) {
+    minque::MarkerCalls m;
+    m.source = "markers";
+    m.ids = ids;
+    m.markers = markers;
+    const std::size_t n = ids.size(), p = markers.size();
+    m.calls.resize(n * p);
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t i = 0; i < n; ++i) {
+            const double call = values[static_cast<R_xlen_t>(j * n + i)];
+            if (ISNAN(call)) {
+                m.calls[i * p + j] = minque::kMissingCall;
+            } else if (call == 0.0 || call == 1.0 || call == 2.0) {
+                m.calls[i * p + j] = static_cast<signed char>(call);
+            } else {
+                char text[64];
+                std::snprintf(text, sizeof text, "%g", call);
+                minque::RunError error(minque::RunError::Kind::Stopped, "markers: individual '" + ids[i] + "', marker '" + markers[j] +
+                                                                            "': the call " + text + " is not 0, 1 or 2 (or NA)");
+                error.setLocation({"markers", 0, markers[j], "markers"});
+                throw error;
+            }
+        }
+    return m;
+}
+
+// The relationship matrices the R side checked and listed: per term its
+// kind ("matrix", "pedigree", "markers") and what it is made from.
+std::vector<std::pair<std::string, minque::RelationshipMatrix>> relationshipsOf(const Rcpp::List& listed) {
+    std::vector<std::pair<std::string, minque::RelationshipMatrix>> out;
+    for (R_xlen_t r = 0; r < listed.size(); ++r) {
+        const Rcpp::List e = listed[r];
+        const std::string term = Rcpp::as<std::string>(e["term"]), kind = Rcpp::as<std::string>(e["kind"]);
+        minque::RelationshipMatrix k;
+        if (kind == "pedigree") {
+            minque::Pedigree p;
+            p.source = "pedigree";
+            p.ids = strings(e["ids"]);
+            p.sires = strings(e["sires"]);
+            p.dams = strings(e["dams"]);
+            k = minque::additiveRelationship(p);
+        } else if (kind == "markers") {
+            k = minque::genomicRelationship(markerCallsOf(e["values"], strings(e["ids"]), strings(e["markers"]))).matrix;
+        } else {
+            k.ids = strings(e["ids"]);
+            const Rcpp::NumericVector values = e["values"];
+            const std::size_t q = k.ids.size();
+            k.values.resize(q * q);
+            for (std::size_t j = 0; j < q; ++j)
+                for (std::size_t i = 0; i < q; ++i) k.values[i * q + j] = values[static_cast<R_xlen_t>(j * q + i)];
+        }
+        k.source = Rcpp::as<std::string>(e["source"]);
+        out.emplace_back(term, std::move(k));
+    }
+    return out;
 }
 
 // An error of the engine as values for the R side, which raises it as a
@@ -213,6 +276,7 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
 
     minque::AnalysisResult result;
     try {
+        m.relationships = relationshipsOf(model["relationships"]);
         result = minque::analyse(request, progress);
     } catch (const minque::RunError& e) {
         if (e.cancelled() && interrupted) throw Rcpp::internal::InterruptedException();
@@ -255,4 +319,19 @@ Rcpp::DataFrame minqueFlagMeanings(std::string method) {
     }
     return Rcpp::DataFrame::create(Rcpp::Named("flag") = flags, Rcpp::Named("meaning") = meanings,
                                    Rcpp::Named("stringsAsFactors") = false);
+}
+
+// The genomic relationship of a marker matrix, for minque_grm().
+// [[Rcpp::export(.minque_grm)]]
+Rcpp::List minqueGrm(Rcpp::NumericVector values, std::vector<std::string> ids, std::vector<std::string> markers, double blend) {
+    try {
+        const minque::GenomicRelationship g = minque::genomicRelationship(markerCallsOf(values, ids, markers), blend);
+        const std::size_t n = ids.size();
+        Rcpp::NumericMatrix k(static_cast<int>(n), static_cast<int>(n));
+        std::copy(g.matrix.values.begin(), g.matrix.values.end(), k.begin());  // symmetric: either order
+        return Rcpp::List::create(Rcpp::Named("matrix") = k, Rcpp::Named("missing") = static_cast<double>(g.missingCalls),
+                                  Rcpp::Named("monomorphic") = g.monomorphic, Rcpp::Named("used") = g.markersUsed);
+    } catch (const minque::RunError& e) {
+        return errorOf(e);
+    }
 }

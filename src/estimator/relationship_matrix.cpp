@@ -11,6 +11,13 @@
 #include "estimator/product_blocking.hpp"
 #include "linalg/worker_pool.hpp"
 
+#ifdef MINQUE_HAVE_BLAS
+// C (lower triangle) = alpha A A' + beta C, single precision (Fortran BLAS;
+// the two hidden lengths of the character arguments last).
+extern "C" void ssyrk_(const char* uplo, const char* trans, const int* n, const int* k, const float* alpha, const float* a,
+                       const int* lda, const float* beta, float* c, const int* ldc, std::size_t uploLength, std::size_t transLength);
+#endif
+
 namespace minque {
 
 using Dense = Eigen::MatrixXd;
@@ -155,39 +162,46 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
     fixProductBlocking();
     GenomicRelationship out;
     out.blend = blend;
-    // Allele frequencies over the calls present; the markers kept.
-    std::vector<double> twoP;
-    std::vector<std::size_t> kept;
-    double scale = 0.0;
-    for (std::size_t j = 0; j < m; ++j) {
-        double sum = 0.0;
-        std::size_t present = 0;
-        bool varies = false;
-        int first = kMissingCall;
-        for (std::size_t i = 0; i < n; ++i) {
+    // Allele frequencies over the calls present, row by row (the calls are
+    // individual-major); the markers kept.
+    std::vector<double> sum(m, 0.0);
+    std::vector<std::size_t> present(m, 0);
+    std::vector<signed char> first(m, kMissingCall), varies(m, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < m; ++j) {
             const int call = markers.calls[i * m + j];
             if (call == kMissingCall) continue;
             if (call != 0 && call != 1 && call != 2)
                 stopRun("%s: individual '%s', marker '%s': the call %d is not 0, 1 or 2 (or missing)", source,
                         markers.ids[i].c_str(), markers.markers[j].c_str(), call);
-            if (first == kMissingCall) first = call;
-            varies = varies || call != first;
-            sum += call;
-            ++present;
+            if (first[j] == kMissingCall) first[j] = static_cast<signed char>(call);
+            varies[j] = static_cast<signed char>(varies[j] || call != first[j]);
+            sum[j] += call;
+            ++present[j];
         }
-        out.missingCalls += static_cast<std::int64_t>(n - present);
-        if (!varies) {
+    std::vector<double> twoP;
+    std::vector<std::size_t> kept;
+    double scale = 0.0;
+    bool complete = true;
+    for (std::size_t j = 0; j < m; ++j) {
+        out.missingCalls += static_cast<std::int64_t>(n - present[j]);
+        if (!varies[j]) {
             ++out.monomorphic;
             continue;
         }
-        const double p = sum / static_cast<double>(present) / 2.0;
+        complete = complete && present[j] == n;
+        const double p = sum[j] / static_cast<double>(present[j]) / 2.0;
         kept.push_back(j);
         twoP.push_back(2.0 * p);
         scale += 2.0 * p * (1.0 - p);
     }
     out.markersUsed = static_cast<int>(kept.size());
     if (kept.empty()) stopRun("%s: every marker is monomorphic (or missing); the genomic relationship needs markers that vary", source);
-    // G = Z Z' / scale, panel by panel of markers, lower triangle by column chunks.
+    // Z Z' a panel of markers at a time, the lower triangle by column chunks
+    // over the worker threads. Without missing calls, Z Z' = M M' - r 1' -
+    // 1 r' + c with r = M 2p and c = sum (2p)^2, and M M' is a product of
+    // small integers whose sums stay below 2^24: single precision holds it
+    // exactly, whatever the order of its sums, at twice the speed of double.
     constexpr std::size_t kPanel = 1024;
     constexpr int kChunk = 256;
     const Eigen::Index N = static_cast<Eigen::Index>(n);
@@ -196,27 +210,54 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
     k.ids = markers.ids;
     k.values.assign(n * n, 0.0);
     Eigen::Map<Dense> G(k.values.data(), N, N);  // its lower triangle, then both
-    Dense Z(N, static_cast<Eigen::Index>(std::min(kPanel, kept.size())));
-    for (std::size_t first = 0; first < kept.size(); first += kPanel) {
-        const std::size_t width = std::min(kPanel, kept.size() - first);
-        Z.resize(N, static_cast<Eigen::Index>(width));
-        for (std::size_t c = 0; c < width; ++c) {
-            const std::size_t j = kept[first + c];
-            for (std::size_t i = 0; i < n; ++i) {
-                const int call = markers.calls[i * m + j];
-                Z(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)) = call == kMissingCall ? 0.0 : call - twoP[first + c];
-            }
-        }
-        const int chunks = static_cast<int>((n + kChunk - 1) / kChunk);
+    const int chunks = static_cast<int>((n + kChunk - 1) / kChunk);
+    auto lowerTriangle = [&](auto& target, const auto& panel) {
         runOnWorkers([&](int worker) {
             int a = 0, b = 0;
             splitRange(chunks, worker, workerThreads(), &a, &b);
             for (int chunk = a; chunk < b; ++chunk) {
                 const Eigen::Index c0 = static_cast<Eigen::Index>(chunk) * kChunk;
                 const Eigen::Index w = std::min<Eigen::Index>(kChunk, N - c0);
-                G.block(c0, c0, N - c0, w).noalias() += Z.bottomRows(N - c0) * Z.middleRows(c0, w).transpose();
+                target.block(c0, c0, N - c0, w).noalias() += panel.bottomRows(N - c0) * panel.middleRows(c0, w).transpose();
             }
         });
+    };
+    if (complete && 4.0 * static_cast<double>(kept.size()) < 16777216.0) {
+        Eigen::MatrixXf products = Eigen::MatrixXf::Zero(N, N), panel;
+        for (std::size_t begin = 0; begin < kept.size(); begin += kPanel) {
+            const std::size_t width = std::min(kPanel, kept.size() - begin);
+            panel.resize(N, static_cast<Eigen::Index>(width));
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t c = 0; c < width; ++c)
+                    panel(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)) = markers.calls[i * m + kept[begin + c]];
+#ifdef MINQUE_HAVE_BLAS
+            const int order = static_cast<int>(N), depth = static_cast<int>(width);
+            const float one = 1.0f;
+            ssyrk_("L", "N", &order, &depth, &one, panel.data(), &order, &one, products.data(), &order, 1, 1);
+#else
+            lowerTriangle(products, panel);
+#endif
+        }
+        std::vector<double> r(n, 0.0);
+        double c = 0.0;
+        for (std::size_t x = 0; x < kept.size(); ++x) c += twoP[x] * twoP[x];
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t x = 0; x < kept.size(); ++x) r[i] += markers.calls[i * m + kept[x]] * twoP[x];
+        for (Eigen::Index j = 0; j < N; ++j)
+            for (Eigen::Index i = j; i < N; ++i)
+                G(i, j) = static_cast<double>(products(i, j)) - r[static_cast<std::size_t>(i)] - r[static_cast<std::size_t>(j)] + c;
+    } else {
+        Dense panel;
+        for (std::size_t begin = 0; begin < kept.size(); begin += kPanel) {
+            const std::size_t width = std::min(kPanel, kept.size() - begin);
+            panel.resize(N, static_cast<Eigen::Index>(width));
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t c = 0; c < width; ++c) {
+                    const int call = markers.calls[i * m + kept[begin + c]];
+                    panel(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)) = call == kMissingCall ? 0.0 : call - twoP[begin + c];
+                }
+            lowerTriangle(G, panel);
+        }
     }
     for (Eigen::Index j = 0; j < N; ++j)
         for (Eigen::Index i = j; i < N; ++i) G(j, i) = G(i, j) = (1.0 - blend) * G(i, j) / scale + (i == j ? blend : 0.0);

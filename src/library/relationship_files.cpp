@@ -1,5 +1,6 @@
 // The files of relationship matrices, pedigrees and marker calls.
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -140,6 +141,11 @@ MarkerCalls markersFromFile(const std::string& path) {
         if (!seen.emplace(fields[0], file.line()).second) file.refuse(0, std::string("the id '") + fields[0] + "' is given twice");
         m.ids.emplace_back(fields[0]);
         for (std::size_t j = 1; j < fields.size(); ++j) {
+            // The common case, one digit, without the number parser.
+            if (fields[j][0] >= '0' && fields[j][0] <= '2' && fields[j][1] == '\0') {
+                m.calls.push_back(static_cast<signed char>(fields[j][0] - '0'));
+                continue;
+            }
             double call = 0.0;
             if (!numberOfField(fields[j], &call) || (!std::isnan(call) && call != 0.0 && call != 1.0 && call != 2.0))
                 file.refuse(static_cast<int>(j), std::string("the call '") + fields[j] + "' is not 0, 1 or 2 (or missing: NA, '.', empty)");
@@ -161,11 +167,13 @@ std::string relationshipCsv(const RelationshipMatrix& k) {
     for (const std::string& id : k.ids) out += "," + quoted(id);
     out += "\n";
     char buffer[40];
+    buffer[0] = ',';
     for (std::size_t i = 0; i < q; ++i) {
         out += quoted(k.ids[i]);
         for (std::size_t j = 0; j < q; ++j) {
-            std::snprintf(buffer, sizeof buffer, ",%.17g", k.values[i * q + j]);
-            out += buffer;
+            // The shortest text that reads back as the same double.
+            const auto written = std::to_chars(buffer + 1, buffer + sizeof buffer, k.values[i * q + j]);
+            out.append(buffer, written.ptr);
         }
         out += "\n";
     }

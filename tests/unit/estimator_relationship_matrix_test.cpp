@@ -83,6 +83,13 @@ TEST(RelationshipMatrix, TheGenomicRelationshipIsVanRadensFirstMethod) {
     const GenomicRelationship blended = genomicRelationship(m, 0.01);
     EXPECT_NEAR(blended.matrix.values[0], 0.99 * g.matrix.values[0] + 0.01, 1e-15);
     EXPECT_NEAR(blended.matrix.values[1], 0.99 * g.matrix.values[1], 1e-15);
+    // Without missing calls G comes from M M' in single precision, exactly.
+    MarkerCalls complete{"SNP.csv", {"i1", "i2", "i3"}, {"m1", "m2"}, {0, 1, 2, 2, 1, 0}};
+    const GenomicRelationship exact = genomicRelationship(complete, 0.0);
+    const double zc[3][2] = {{-1, 0}, {1, 1}, {0, -1}};  // 2p = 1 and 1
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            EXPECT_DOUBLE_EQ(exact.matrix.values[static_cast<std::size_t>(i * 3 + j)], (zc[i][0] * zc[j][0] + zc[i][1] * zc[j][1]) / 1.0);
     MarkerCalls bad{"SNP.csv", {"i1"}, {"m1"}, {3}};
     EXPECT_EQ(refusal([&] { genomicRelationship(bad); }), "SNP.csv: individual 'i1', marker 'm1': the call 3 is not 0, 1 or 2 (or missing)");
 }
