@@ -123,6 +123,15 @@ TEST(RelationshipCli, BadMatricesPedigreesAndMarkersAreRefusedByName) {
     test::writeFile(dir.file("LOOP.csv"), "id,sire,dam\nL01,L02,0\nL02,L01,NA\n");
     test::writeFile(dir.file("TWICE.csv"), "id,sire,dam\nL01,0,0\nL01,0,0\n");
     test::writeFile(dir.file("CALLS.csv"), "id,m1,m2\nL01,0,5\n");
+    test::writeFile(dir.file("I.csv"), identityCsv(12, false));
+    // One replicate: Line*Env, related by K x I = I, is the residual.
+    std::string oneRep;
+    for (std::size_t at = 0, end; at < trial().size(); at = end + 1) {
+        end = trial().find('\n', at);
+        const std::string line = trial().substr(at, end - at);
+        if (at == 0 || line.find(",2,") == std::string::npos) oneRep += line + "\n";
+    }
+    test::writeFile(dir.file("ONE.csv"), oneRep);
     struct Case {
         std::vector<std::string> args;
         const char* message;
@@ -140,10 +149,16 @@ TEST(RelationshipCli, BadMatricesPedigreesAndMarkersAreRefusedByName) {
         {{"--relationship", "Line=pedigree", "--pedigree", "TWICE.csv"}, "^TWICE.csv: the id 'L01' is given twice \\(line 3\\)"},
         {{"--relationship", "Line=markers", "--markers", "CALLS.csv"}, "^CALLS.csv: line 2, column 'm2': the call '5' is not 0, 1 or 2"},
         {{"--relationship", "Line=SHORT.csv", "--se", "jackknife", "--group", "4"}, "a relationship matrix needs the bootstrap"},
+        {{"--relationship", "Line=I.csv", "ONE.csv"}, "^analyse: V\\(Line\\*Env\\) and V\\(e\\) cannot be separated by this design"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
-        const auto run = test::runProcess(MINQUE_FRONT_DOOR_PATH, analyse(c.args, "out"), dir.path());
+        std::vector<std::string> args = analyse(c.args, "out");
+        if (c.args.back() == "ONE.csv") {  // another table
+            args.pop_back();
+            args[1] = "ONE.csv";
+        }
+        const auto run = test::runProcess(MINQUE_FRONT_DOOR_PATH, args, dir.path());
         EXPECT_EQ(run.exitCode, 1) << run.err;
         EXPECT_TRUE(std::regex_search(run.err, std::regex(c.message))) << run.err;
         EXPECT_FALSE(test::fileExists(dir.file("out")));
