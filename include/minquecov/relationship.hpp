@@ -18,6 +18,10 @@ struct RelationshipMatrix {
     std::vector<double> values;
 };
 
+// The relationship matrices, pedigrees and markers below are refused, naming
+// their source and the memory they need, where a dense matrix of their
+// individuals would not fit in the memory this process may use.
+//
 // A relationship file in either form: square, with the ids as header (after
 // one leading field) and as first column, as R's write.csv(K) writes it; or
 // long, three columns id1, id2, value, one triangle or both (pairs not

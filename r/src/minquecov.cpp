@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -131,7 +132,8 @@ minque::MarkerCalls markerCallsOf(const Rcpp::NumericVector& values, const std::
 
 // The relationship matrices the R side checked and listed: per term its
 // kind ("matrix", "pedigree", "markers") and what it is made from.
-std::vector<std::pair<std::string, minque::RelationshipMatrix>> relationshipsOf(const Rcpp::List& listed) {
+std::vector<std::pair<std::string, minque::RelationshipMatrix>> relationshipsOf(const Rcpp::List& listed,
+                                                                               const std::function<void(const std::string&)>& note) {
     std::vector<std::pair<std::string, minque::RelationshipMatrix>> out;
     for (R_xlen_t r = 0; r < listed.size(); ++r) {
         const Rcpp::List e = listed[r];
@@ -145,7 +147,14 @@ std::vector<std::pair<std::string, minque::RelationshipMatrix>> relationshipsOf(
             p.dams = strings(e["dams"]);
             k = minque::additiveRelationship(p);
         } else if (kind == "markers") {
-            k = minque::genomicRelationship(markerCallsOf(e["values"], strings(e["ids"]), strings(e["markers"]))).matrix;
+            minque::GenomicRelationship g = minque::genomicRelationship(markerCallsOf(e["values"], strings(e["ids"]), strings(e["markers"])));
+            char line[300];
+            std::snprintf(line, sizeof line,
+                          "markers: %zu individuals, %d markers used (%d monomorphic dropped), %lld missing calls set to their "
+                          "marker's mean; the genomic relationship (VanRaden) blended as %g G + %g I",
+                          g.matrix.ids.size(), g.markersUsed, g.monomorphic, static_cast<long long>(g.missingCalls), 1.0 - g.blend, g.blend);
+            if (note) note(line);
+            k = std::move(g.matrix);
         } else {
             k.ids = strings(e["ids"]);
             const Rcpp::NumericVector values = e["values"];
@@ -276,7 +285,7 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
 
     minque::AnalysisResult result;
     try {
-        m.relationships = relationshipsOf(model["relationships"]);
+        m.relationships = relationshipsOf(model["relationships"], progress.note);
         result = minque::analyse(request, progress);
     } catch (const minque::RunError& e) {
         if (e.cancelled() && interrupted) throw Rcpp::internal::InterruptedException();

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "core/fatal_error.hpp"
+#include "core/usable_memory.hpp"
 #include "estimator/product_blocking.hpp"
 #include "linalg/worker_pool.hpp"
 
@@ -22,10 +23,19 @@ namespace minque {
 
 using Dense = Eigen::MatrixXd;
 
+void refuseRelationshipTooLarge(std::size_t q, int copies, const std::string& source) {
+    const double bytes = 8.0 * static_cast<double>(q) * static_cast<double>(q) * copies, usable = usableMemory();
+    if (bytes > 0.8 * usable)
+        stopRun("%s: a relationship matrix of %zu individuals needs about %.1f GB to hold and factor (%.1f GB can be used); "
+                "analyse fewer individuals",
+                source.c_str(), q, bytes / 1e9, usable / 1e9);
+}
+
 std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k) {
     const std::size_t q = k.ids.size();
     const char* source = k.source.c_str();
     if (q == 0) stopRun("%s: the relationship matrix has no individuals", source);
+    refuseRelationshipTooLarge(q, 3, k.source);  // K, its root, and the estimator's matrix of its levels
     if (k.values.size() != q * q) stopRun("%s: the relationship matrix is not square (%zu values for %zu individuals)", source, k.values.size(), q);
     double largest = 0.0;
     for (std::size_t i = 0; i < q; ++i)
@@ -133,6 +143,7 @@ RelationshipMatrix additiveRelationship(const Pedigree& p) {
             path.emplace_back(next, 0);
         }
     }
+    refuseRelationshipTooLarge(q, 2, p.source);
     Dense A = Dense::Zero(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
     std::vector<int> rank(q);
     for (std::size_t r = 0; r < q; ++r) rank[static_cast<std::size_t>(order[r])] = static_cast<int>(r);
@@ -196,6 +207,7 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
         scale += 2.0 * p * (1.0 - p);
     }
     out.markersUsed = static_cast<int>(kept.size());
+    refuseRelationshipTooLarge(n, 2, markers.source);
     if (kept.empty()) stopRun("%s: every marker is monomorphic (or missing); the genomic relationship needs markers that vary", source);
     // Z Z' a panel of markers at a time, the lower triangle by column chunks
     // over the worker threads. Without missing calls, Z Z' = M M' - r 1' -

@@ -18,4 +18,8 @@ namespace minque {
 // its smallest eigenvalue.
 std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k);
 
+// Refuses, naming `source`, a dense matrix of q individuals that would not
+// fit in the memory this process may use (`copies` of it at once).
+void refuseRelationshipTooLarge(std::size_t q, int copies, const std::string& source);
+
 }  // namespace minque

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "core/fatal_error.hpp"
+#include "core/usable_memory.hpp"
 
 namespace minque {
 
@@ -34,16 +35,6 @@ bool sameIncidence(const MinqueDesign& d, std::size_t u, std::size_t v) {
         return levels;
     };
     return rowsOf(u) == rowsOf(v);
-}
-
-// The memory this process may use: the address-space limit where one is
-// set, else the machine's physical memory.
-double usableMemory() {
-    double bytes = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
-    rlimit limit{};
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        bytes = std::min(bytes, static_cast<double>(limit.rlim_cur));
-    return bytes;
 }
 
 }  // namespace

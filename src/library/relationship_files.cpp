@@ -3,10 +3,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <string>
 
 #include "core/fatal_error.hpp"
+#include "estimator/relationship_matrix.hpp"
 #include "io/delimited_records.hpp"
 #include "io/trial_table.hpp"
 #include "minquecov/relationship.hpp"
@@ -14,6 +16,13 @@
 namespace minque {
 
 namespace {
+
+// A message of several pieces, appended in turn.
+std::string words(std::initializer_list<const char*> pieces) {
+    std::string text;
+    for (const char* piece : pieces) text.append(piece);
+    return text;
+}
 
 // An id or parent field: "" for an unknown parent (0, NA, ".", empty).
 std::string parentCode(const char* field) {
@@ -33,7 +42,7 @@ RelationshipMatrix relationshipFromFile(const std::string& path) {
     // first fields of the rows, in the same order.
     auto number = [&](const char* field, int column) {
         double value = 0.0;
-        if (!numberOfField(field, &value)) file.refuse(column, std::string("'") + field + "' is not a number");
+        if (!numberOfField(field, &value)) file.refuse(column, words({"'", field, "' is not a number"}));
         if (std::isnan(value)) file.refuse(column, "a relationship is missing; every entry must be a number");
         return value;
     };
@@ -61,6 +70,7 @@ RelationshipMatrix relationshipFromFile(const std::string& path) {
         const bool square = firstRecords.size() == 2 && firstRecords[0][0] == header[1] && firstRecords[1][0] == header[2];
         if (!square) {
             const std::size_t q = k.ids.size();
+            refuseRelationshipTooLarge(q, 2, path);
             k.values.assign(q * q, 0.0);
             std::vector<char> given(q * q, 0);
             for (std::size_t r = 0; r < values.size(); ++r) {
@@ -95,6 +105,7 @@ RelationshipMatrix relationshipFromFile(const std::string& path) {
         return k;
     }
     const std::size_t q = header.size() - 1;
+    refuseRelationshipTooLarge(q, 2, path);
     k.ids.assign(header.begin() + 1, header.end());
     for (std::size_t i = 0; i < q; ++i)
         if (!at.emplace(k.ids[i], i).second) stopRun("%s: the id '%s' heads two columns", path.c_str(), k.ids[i].c_str());
@@ -103,7 +114,7 @@ RelationshipMatrix relationshipFromFile(const std::string& path) {
     while (file.next(fields)) {
         if (row >= q) file.refuse(0, "more rows than the header has ids (" + std::to_string(q) + ")");
         if (fields[0] != k.ids[row])
-            file.refuse(0, std::string("the row of '") + fields[0] + "' where the header's order has '" + k.ids[row] + "'");
+            file.refuse(0, words({"the row of '", fields[0], "' where the header's order has '", k.ids[row].c_str(), "'"}));
         for (std::size_t j = 0; j < q; ++j) k.values[row * q + j] = number(fields[j + 1], static_cast<int>(j + 1));
         ++row;
     }
@@ -138,7 +149,7 @@ MarkerCalls markersFromFile(const std::string& path) {
     std::map<std::string, int> seen;
     std::vector<const char*> fields;
     while (file.next(fields)) {
-        if (!seen.emplace(fields[0], file.line()).second) file.refuse(0, std::string("the id '") + fields[0] + "' is given twice");
+        if (!seen.emplace(fields[0], file.line()).second) file.refuse(0, words({"the id '", fields[0], "' is given twice"}));
         m.ids.emplace_back(fields[0]);
         for (std::size_t j = 1; j < fields.size(); ++j) {
             // The common case, one digit, without the number parser.
@@ -148,7 +159,7 @@ MarkerCalls markersFromFile(const std::string& path) {
             }
             double call = 0.0;
             if (!numberOfField(fields[j], &call) || (!std::isnan(call) && call != 0.0 && call != 1.0 && call != 2.0))
-                file.refuse(static_cast<int>(j), std::string("the call '") + fields[j] + "' is not 0, 1 or 2 (or missing: NA, '.', empty)");
+                file.refuse(static_cast<int>(j), words({"the call '", fields[j], "' is not 0, 1 or 2 (or missing: NA, '.', empty)"}));
             m.calls.push_back(std::isnan(call) ? kMissingCall : static_cast<signed char>(call));
         }
     }
@@ -158,18 +169,25 @@ MarkerCalls markersFromFile(const std::string& path) {
 
 std::string relationshipCsv(const RelationshipMatrix& k) {
     const std::size_t q = k.ids.size();
-    auto quoted = [](const std::string& text) {
-        std::string out = "\"";
-        for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-        return out + "\"";
-    };
     std::string out = "\"\"";
-    for (const std::string& id : k.ids) out += "," + quoted(id);
+    // An id in quotes, a quote in it doubled.
+    auto quoted = [&out](const std::string& text) {
+        out.push_back('"');
+        for (char c : text) {
+            if (c == '"') out.push_back('"');
+            out.push_back(c);
+        }
+        out.push_back('"');
+    };
+    for (const std::string& id : k.ids) {
+        out.push_back(',');
+        quoted(id);
+    }
     out += "\n";
     char buffer[40];
     buffer[0] = ',';
     for (std::size_t i = 0; i < q; ++i) {
-        out += quoted(k.ids[i]);
+        quoted(k.ids[i]);
         for (std::size_t j = 0; j < q; ++j) {
             // The shortest text that reads back as the same double.
             const auto written = std::to_chars(buffer + 1, buffer + sizeof buffer, k.values[i * q + j]);
