@@ -94,8 +94,8 @@ bool DelimitedRecords::next(std::vector<const char*>& fields) {
     } while (record_.find_first_not_of(separator_ == ' ' ? " \t" : std::string(" \t") + separator_) == std::string::npos);
     split(fields);
     if (fields.size() != header_.size())
-        stopRunAt({fileName_, line_, "", ""}, "%s: line %d has %zu fields; the header has %zu", fileName_.c_str(), line_,
-                  fields.size(), header_.size());
+        stopRunAt({fileName_, line_, "", ""}, "%s: line %d has %zu field%s; the header has %zu", fileName_.c_str(), line_,
+                  fields.size(), fields.size() == 1 ? "" : "s", header_.size());
     return true;
 }
 
