@@ -52,9 +52,10 @@ test_that("pedigrees and markers build the matrix; bad ones are R errors naming 
                  sum(colMeans(M) * (1 - colMeans(M) / 2)))
   expect_equal(fit(relationship = list(Fem = "markers"), markers = M)$variances,
                fit(relationship = list(Fem = G))$variances)
-  expect_message(minque_analyse(example, random = c("Fem", "Male"), traits = "Yield", bootstrap = 20,
-                                relationship = list(Fem = "markers"), markers = M),
-                 "markers: 6 individuals, 3 markers used \\(0 monomorphic dropped\\), 0 missing calls")
+  said <- capture_messages(minque_analyse(example, random = c("Fem", "Male"), traits = "Yield", bootstrap = 20,
+                                          relationship = list(Fem = "markers"), markers = M))
+  expect_true(any(grepl("markers: 6 individuals, 3 markers used (0 monomorphic dropped), 0 missing calls", said,
+                        fixed = TRUE)))
   K <- related_parents(parents)
   expect_error(fit(relationship = list(Fem = K[1:3, 1:3])), "codes of Fem in the data are not in relationship\\$Fem")
   asymmetric <- K
