@@ -143,6 +143,26 @@ double correlationOf(const std::vector<double>& theta, std::size_t offset) {
     return std::clamp(c / std::sqrt(v1 * v2), -1.0, 1.0);
 }
 
+// The standard deviation of values (n - 1 in the denominator).
+double standardDeviation(const std::vector<double>& values) {
+    double mean = 0.0, ss = 0.0;
+    for (double x : values) mean += x / static_cast<double>(values.size());
+    for (double x : values) ss += (x - mean) * (x - mean);
+    return std::sqrt(ss / static_cast<double>(std::max<std::size_t>(1, values.size() - 1)));
+}
+
+// The bootstrap's S.E. of a correlation and its 95% percentile interval,
+// from the samples' values.
+struct Interval {
+    double se, low, high;
+};
+Interval bootstrapInterval(std::vector<double> rs) {
+    const double se = standardDeviation(rs);
+    std::sort(rs.begin(), rs.end());
+    return {se, rs[static_cast<std::size_t>(0.025 * static_cast<double>(rs.size() - 1))],
+            rs[static_cast<std::size_t>(std::ceil(0.975 * static_cast<double>(rs.size() - 1)))]};
+}
+
 struct Tally {
     std::vector<double> estimates;
     double jackknifeSe = 0.0, bootstrapSe = 0.0;
@@ -196,14 +216,7 @@ void calibrate(const Design& d, int dataSets, int samples, std::uint64_t seed) {
                 ++t.undefined;
                 continue;
             }
-            double mean = 0.0;
-            for (double x : rs) mean += x / static_cast<double>(rs.size());
-            double ss = 0.0;
-            for (double x : rs) ss += (x - mean) * (x - mean);
-            const double se = std::sqrt(ss / static_cast<double>(rs.size() - 1));
-            std::sort(rs.begin(), rs.end());
-            const double low = rs[static_cast<std::size_t>(0.025 * static_cast<double>(rs.size() - 1))];
-            const double high = rs[static_cast<std::size_t>(std::ceil(0.975 * static_cast<double>(rs.size() - 1)))];
+            const auto [se, low, high] = bootstrapInterval(rs);
             ++t.counted;
             t.estimates.push_back(row->estimate);
             t.jackknifeSe += row->se;
@@ -218,10 +231,7 @@ void calibrate(const Design& d, int dataSets, int samples, std::uint64_t seed) {
                 "undefined |\n|---|---|---|---|---|---|---|---|\n");
     for (int k = 0; k < K; ++k) {
         const Tally& t = tally[static_cast<std::size_t>(k)];
-        double mean = 0.0, ss = 0.0;
-        for (double x : t.estimates) mean += x / static_cast<double>(t.estimates.size());
-        for (double x : t.estimates) ss += (x - mean) * (x - mean);
-        const double spread = std::sqrt(ss / static_cast<double>(std::max<std::size_t>(1, t.estimates.size() - 1)));
+        const double spread = standardDeviation(t.estimates);
         const double c = static_cast<double>(std::max(1, t.counted));
         std::printf("| %s | %.2f | %.3f | %.3f | %.0f%% | %.3f | %.0f%% | %d |\n", d.truth[static_cast<std::size_t>(k)].label.c_str(),
                     d.truth[static_cast<std::size_t>(k)].correlation, spread, t.jackknifeSe / c, 100.0 * t.jackknifeCovers / c,
@@ -310,15 +320,10 @@ void calibrateGenomic(int N, int M, int R, int dataSets, int samples, std::uint6
                 ++t.undefined;
                 continue;
             }
-            double mean = 0.0, ss = 0.0;
-            for (double x : rs) mean += x / static_cast<double>(rs.size());
-            for (double x : rs) ss += (x - mean) * (x - mean);
-            std::sort(rs.begin(), rs.end());
-            const double low = rs[static_cast<std::size_t>(0.025 * static_cast<double>(rs.size() - 1))];
-            const double high = rs[static_cast<std::size_t>(std::ceil(0.975 * static_cast<double>(rs.size() - 1)))];
+            const auto [se, low, high] = bootstrapInterval(rs);
             ++t.counted;
             t.estimates.push_back(r);
-            t.bootstrapSe += std::sqrt(ss / static_cast<double>(rs.size() - 1));
+            t.bootstrapSe += se;
             const double truth = d.truth[static_cast<std::size_t>(k)].correlation;
             if (low <= truth && truth <= high) ++t.bootstrapCovers;
         }
@@ -329,10 +334,7 @@ void calibrateGenomic(int N, int M, int R, int dataSets, int samples, std::uint6
     std::printf("| component | true r | spread of r | bootstrap: mean S.E. | coverage | undefined |\n|---|---|---|---|---|---|\n");
     for (int k = 0; k < K; ++k) {
         const Tally& t = tally[static_cast<std::size_t>(k)];
-        double mean = 0.0, ss = 0.0;
-        for (double x : t.estimates) mean += x / static_cast<double>(t.estimates.size());
-        for (double x : t.estimates) ss += (x - mean) * (x - mean);
-        const double spread = std::sqrt(ss / static_cast<double>(std::max<std::size_t>(1, t.estimates.size() - 1)));
+        const double spread = standardDeviation(t.estimates);
         const double c = static_cast<double>(std::max(1, t.counted));
         std::printf("| %s | %.2f | %.3f | %.3f | %.0f%% | %d |\n", d.truth[static_cast<std::size_t>(k)].label.c_str(),
                     d.truth[static_cast<std::size_t>(k)].correlation, spread, t.bootstrapSe / c, 100.0 * t.bootstrapCovers / c,

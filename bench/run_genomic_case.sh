@@ -13,13 +13,6 @@ cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(5000:20000)
 limit="${LIMIT:-1800}"
 enter "$here/data/genomic"
-measure() {
-  if /usr/bin/time -o time.txt -f '%e %M' timeout "$limit" "$@" > /dev/null 2> run.err; then
-    awk '{ printf "%8.2f %8.0f", $1, $2 / 1024 }' time.txt
-  else
-    printf '%8s %8s' ">$limit" "-"; sed -n '$p' run.err >&2
-  fi
-}
 echo "Genotyped individuals, one record each, 4 traits, B = 1000, $(nproc) hardware threads:"
 printf '%7s %7s | %8s %8s | %8s %8s\n' N markers "grm s" MB "analyse s" MB
 for c in "${cases[@]}"; do

@@ -16,14 +16,6 @@ cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(100:4:5 400:4:5 800:4:5 2000:4:5 5000:4:5 1000:20:5)
 limit="${LIMIT:-600}"
 enter "$here/data/met"
-# Seconds and peak resident memory (MB) of one run, or ">LIMIT" when cut.
-measure() {
-  if /usr/bin/time -o time.txt -f '%e %M' timeout "$limit" "$@" > /dev/null 2> run.err; then
-    awk '{ printf "%8.2f %8.0f", $1, $2 / 1024 }' time.txt
-  else
-    printf '%8s %8s' ">$limit" "-"
-  fi
-}
 echo "minque analyse on multi-environment trials (B = 1000), $(nproc) hardware threads:"
 printf '%7s %7s %10s %6s | %8s %8s' n m eliminated left seconds MB
 [ -n "${BASELINE:-}" ] && printf ' | %8s %8s' "baseline" MB

@@ -355,25 +355,25 @@ std::string commandLine(int argc, char** argv) {
 // and returned for run.txt.
 std::string relationshipsOf(const AnalyseOptions& o, ModelSpec& model) {
     std::string log;
-    for (const std::string& spec : o.relationships) {
-        const std::size_t equals = spec.find('=');
-        if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size())
+    for (const std::string& given : o.relationships) {
+        const std::size_t equals = given.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == given.size())
             stopRunAt({"", 0, "", "--relationship"},
                       "--relationship: '%s' is not TERM=SOURCE; give the random term and a file of K, or pedigree "
                       "(with --pedigree) or markers (with --markers), as in Geno=K.csv",
-                      spec.c_str());
-        const std::string term = spec.substr(0, equals), source = spec.substr(equals + 1);
+                      given.c_str());
+        const std::string term = given.substr(0, equals), source = given.substr(equals + 1);
         RelationshipMatrix k;
         if (source == "pedigree") {
             if (o.pedigree.empty())
-                stopRunAt({"", 0, "", "--pedigree"}, "--relationship %s: give the pedigree file with --pedigree", spec.c_str());
+                stopRunAt({"", 0, "", "--pedigree"}, "--relationship %s: give the pedigree file with --pedigree", given.c_str());
             k = additiveRelationship(pedigreeFromFile(o.pedigree));
             k.source = "pedigree " + o.pedigree;
             log += "relationship: " + term + " = the additive relationship of " + o.pedigree + " (" + std::to_string(k.ids.size()) +
                    " individuals)\n";
         } else if (source == "markers") {
             if (o.markers.empty())
-                stopRunAt({"", 0, "", "--markers"}, "--relationship %s: give the marker file with --markers", spec.c_str());
+                stopRunAt({"", 0, "", "--markers"}, "--relationship %s: give the marker file with --markers", given.c_str());
             const GenomicRelationship g = genomicRelationship(markersFromFile(o.markers));
             k = g.matrix;
             k.source = "markers " + o.markers;
@@ -423,8 +423,8 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     std::vector<std::string> inputs = {o.data};
     for (const std::string& file : {o.pedigree, o.markers})
         if (!file.empty()) inputs.push_back(file);
-    for (const std::string& spec : o.relationships)
-        if (spec.find('=') != std::string::npos) inputs.push_back(spec.substr(spec.find('=') + 1));
+    for (const std::string& given : o.relationships)
+        if (given.find('=') != std::string::npos) inputs.push_back(given.substr(given.find('=') + 1));
     refuseOutputsOverInputs(out, outputNames(stemOf(o.data)), inputs, "--out");
     request.data = trialDataFromFile(o.data);
     request.data.name = o.data;
