@@ -16,7 +16,9 @@
 // on its diagonal blocks and the covariance component C_ab between paired
 // factors (0 between factors not paired); it is made positive
 // semi-definite as a whole, and then every component of the group is
-// reported as adjusted. Normal deviates come
+// reported as adjusted. A factor with a relationship matrix K = L L' has
+// its levels' deviates drawn as for independent levels and then multiplied
+// by L over each block of K's order: effects N(0, G_u x K). Normal deviates come
 // from the SplitMix64 generator by the Box-Muller transformation (with the C
 // library's log, sqrt, cos and sin); sample b has its own generator, seeded
 // from the seed and b, so the draws do not depend on the thread count.
