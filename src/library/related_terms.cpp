@@ -1,5 +1,6 @@
 #include "library/related_terms.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -51,11 +52,13 @@ std::string applyRelationships(ModelDesign& design, const DesignData& data, cons
         std::vector<int> idOfLevel;  // per level number of the term's column (from 1), its index in K
         std::string missing;
         int missingCount = 0;
-        const std::size_t codes = static_cast<std::size_t>(term.first) < data.leadCodes.size() ? data.leadCodes[static_cast<std::size_t>(term.first)].size() : 0;
-        std::vector<char> used(codes + 1, 0);
+        int highest = 0;
+        for (const auto& row : data.lead) highest = std::max(highest, row[static_cast<std::size_t>(term.first)]);
+        std::vector<char> used(static_cast<std::size_t>(highest) + 1, 0);
         for (const auto& row : data.lead) {
             const int level = row[static_cast<std::size_t>(term.first)];
-            if (level >= 1 && static_cast<std::size_t>(level) < used.size()) used[static_cast<std::size_t>(level)] = 1;
+            if (level < 1) stopRun("internal error: level %d of %s", level, termName.c_str());
+            used[static_cast<std::size_t>(level)] = 1;
         }
         idOfLevel.assign(used.size(), -1);
         for (std::size_t level = 1; level < used.size(); ++level) {
