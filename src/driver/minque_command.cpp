@@ -730,8 +730,8 @@ int runMinqueCommand(int argc, char** argv) {
                      "TERM=SOURCE: a relationship matrix for a random term of a general model: a file of K (square, as "
                      "R's write.csv writes it, or long: id1,id2,value), pedigree (the additive relationship of "
                      "--pedigree) or markers (the genomic relationship of --markers); its interactions take K x I. "
-                     "Repeatable")
-        ->take_all();
+                     "Repeatable: one TERM=SOURCE each time")
+        ->allow_extra_args(false);
     analyseCommand->add_option("--pedigree", a.pedigree, "Pedigree file: id, sire, dam (unknown parents 0, NA or empty)");
     analyseCommand->add_option("--markers", a.markers,
                                "Marker file: an id column, then one column per marker coded 0/1/2 (missing NA, . or empty)");

@@ -144,6 +144,7 @@ TEST(RelationshipCli, BadMatricesPedigreesAndMarkersAreRefusedByName) {
         {{"--relationship", "Line=NONE.csv"}, "NONE.csv: cannot be opened"},
         {{"--relationship", "Env=SHORT.csv"}, "^--relationship: 'Env' is not a random main effect of the model; .*Line"},
         {{"--relationship", "Line"}, "^--relationship: 'Line' is not TERM=SOURCE"},
+        {{"--relationship", "Line=I.csv", "--relationship", "Line=I.csv"}, "the term 'Line' is given two relationship matrices"},
         {{"--relationship", "Line=pedigree"}, "give the pedigree file with --pedigree"},
         {{"--relationship", "Line=pedigree", "--pedigree", "LOOP.csv"}, "^LOOP.csv: 'L0[12]' is its own ancestor"},
         {{"--relationship", "Line=pedigree", "--pedigree", "TWICE.csv"}, "^TWICE.csv: the id 'L01' is given twice \\(line 3\\)"},
