@@ -267,7 +267,7 @@ struct LevelFactor {
     // A <- T'A and A <- T A over rows that are the dense levels, a column
     // chunk at a time (fixed chunks: the same sums on any thread count).
     void rootRows(Dense& A, bool transposed) const {
-        if (roots.empty()) return;
+        if (roots.empty() || A.cols() == 0) return;  // (Eigen's triangular product reads a first entry even of nothing)
         const auto apply = [&](int first, int last) {
             for (const RootBlock& block : roots) {
                 const int q = block.k->order;
@@ -803,6 +803,7 @@ double positiveSemiDefiniteRoot(const std::vector<double>& a, int n, std::vector
 }
 
 void applyRelationshipRoot(const RelatedFactor& related, double* effects, int columns) {
+    if (columns == 0 || related.related->order == 0) return;
     fixProductBlocking();
     const int q = related.related->order;
     const Eigen::Map<const Dense> L(related.related->root.data(), q, q);
