@@ -282,6 +282,17 @@ struct LevelFactor {
         else apply(0, static_cast<int>(A.cols()));
     }
 
+    // out -= (the dense levels' columns of U) times B: Ub B, or Ub T B.
+    void subtractDenseColumns(Dense& out, const Dense& B) const {
+        if (roots.empty()) {
+            out.noalias() -= Ub * B;
+            return;
+        }
+        Dense TB = B;
+        rootRows(TB, false);
+        out.noalias() -= Ub * TB;
+    }
+
     // C^-1 [Ra; Rb] into [Xa; Xb].
     void solve(const Dense& Ra, const Dense& Rb, Dense& Xa, Dense& Xb) const {
         if (sparseSchur) Xb = sparseFactor->solve(Dense(Rb - Yt * Ra));
@@ -299,13 +310,7 @@ struct LevelFactor {
         solve(Dense(Ua.transpose() * Yc), Rb, Xa, Xb);
         QY = Yc;
         QY.noalias() -= Ua * Xa;
-        if (roots.empty()) {
-            QY.noalias() -= Ub * Xb;
-        } else {
-            Dense TXb = Xb;
-            rootRows(TXb, false);
-            QY.noalias() -= Ub * TXb;
-        }
+        subtractDenseColumns(QY, Xb);
         const Dense g = Finv * (X.transpose() * QY);
         QY.noalias() -= W * g;
         Xa.noalias() -= Ga * g;
@@ -425,13 +430,7 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
     symmetrise(F);
     W = Dense(X);
     W.noalias() -= Ua * Ga;
-    if (roots.empty()) {
-        W.noalias() -= Ub * Gb;
-    } else {
-        Dense TGb = Gb;
-        rootRows(TGb, false);
-        W.noalias() -= Ub * TGb;
-    }
+    subtractDenseColumns(W, Gb);
     Finv = Dense::Zero(p, p);
     Dense R(p, 0);
     if (p > 0) {
