@@ -374,8 +374,8 @@ std::string relationshipsOf(const AnalyseOptions& o, ModelSpec& model) {
         } else if (source == "markers") {
             if (o.markers.empty())
                 stopRunAt({"", 0, "", "--markers"}, "--relationship %s: give the marker file with --markers", given.c_str());
-            const GenomicRelationship g = genomicRelationship(markersFromFile(o.markers));
-            k = g.matrix;
+            GenomicRelationship g = genomicRelationship(markersFromFile(o.markers));
+            k = std::move(g.matrix);
             k.source = "markers " + o.markers;
             char line[400];
             std::snprintf(line, sizeof line,

@@ -15,9 +15,9 @@
 #include <stdexcept>
 
 #include "core/fatal_error.hpp"
+#include "estimator/chunked_work.hpp"
+#include "estimator/dense_kernels.hpp"
 #include "estimator/product_blocking.hpp"
-#include "estimator/stepwise_cholesky.hpp"
-#include "linalg/worker_pool.hpp"
 
 namespace minque {
 
@@ -27,50 +27,6 @@ using Sparse = Eigen::SparseMatrix<double>;                   // column-major
 using SparseRows = Eigen::SparseMatrix<double, Eigen::RowMajor>;
 
 namespace {
-
-// Columns (or rows) handed to one worker at a time: fixed, so that no
-// product's blocking, and so no sum's order, depends on the thread count.
-constexpr int kChunk = 256;
-
-// The set-up's checkpoint while a projection is set up on this thread: asked
-// between rounds of chunks, when no worker is running, so that it may throw
-// to stop the work (a cancelled run).
-thread_local const std::function<void()>* setUpCheckpoint = nullptr;
-
-// Runs body(first, last) over the chunks of 0..count on the worker threads;
-// each chunk's share goes to its own slot, which the caller adds in order.
-// Under a checkpoint the chunks go in rounds of one per worker, with the
-// checkpoint asked after each (which worker takes a chunk changes nothing).
-template <class Body>
-void overChunks(int count, Body body) {
-    const int chunks = (count + kChunk - 1) / kChunk;
-    const int round = setUpCheckpoint != nullptr ? workerThreads() : std::max(chunks, 1);
-    for (int begin = 0; begin < chunks; begin += round) {
-        const int end = std::min(chunks, begin + round);
-        runOnWorkers([&](int worker) {
-            int first = 0, last = 0;
-            splitRange(end - begin, worker, workerThreads(), &first, &last);
-            for (int chunk = begin + first; chunk < begin + last; ++chunk)
-                body(chunk, chunk * kChunk, std::min(count, (chunk + 1) * kChunk));
-        });
-        if (setUpCheckpoint != nullptr) (*setUpCheckpoint)();
-    }
-}
-
-// Sets the checkpoint of the set-up for the life of the object.
-class CheckpointScope {
-public:
-    explicit CheckpointScope(const std::function<void()>& checkpoint)
-        : previous_(setUpCheckpoint) {
-        setUpCheckpoint = checkpoint ? &checkpoint : nullptr;
-    }
-    ~CheckpointScope() { setUpCheckpoint = previous_; }
-    CheckpointScope(const CheckpointScope&) = delete;
-    CheckpointScope& operator=(const CheckpointScope&) = delete;
-
-private:
-    const std::function<void()>* previous_;
-};
 
 // Makes a square matrix exactly symmetric: the mean of its two triangles.
 void symmetrise(Dense& a) {
@@ -191,10 +147,13 @@ LevelSpaceSize levelSpaceSize(const MinqueDesign& design) {
     }
     const double s = static_cast<double>(size.denseLevels), n = design.observations;
     const double p = static_cast<double>(design.fixedColumns.size());
-    // Two matrices of the dense levels (the factor and the inverse; then the
-    // inverse and one product), the fixed columns' n x p and m x p blocks,
-    // the incidences, and one chunk of kChunk x s per worker.
-    size.bytes = 8.0 * (2.0 * s * s + (n + 2.0 * m) * (p + 2.0) + 2.0 * kChunk * s * workerThreads()) + 32.0 * entries;
+    // The matrix of the dense levels (factored and inverted in place; a
+    // second one where the MINQUE matrix needs a product of it with the
+    // eliminated levels' rows, or its covariance pairs), the fixed columns'
+    // n x p and m x p blocks, the incidences, and a few chunks of kChunk x s
+    // per worker.
+    const double copies = size.eliminatedFactor >= 0 || !design.covariancePairs.empty() ? 2.0 : 1.0;
+    size.bytes = 8.0 * (copies * s * s + (n + 2.0 * m) * (p + 2.0) + 3.0 * kChunk * s * workerThreads()) + 32.0 * entries;
     // With a relationship matrix: its root, and the eliminated levels' rows
     // of C^-1's blocks, dense.
     if (!design.related.empty()) {
@@ -264,6 +223,10 @@ struct LevelFactor {
 
     LevelFactor(const MinqueDesign& design, const LevelLayout& layout, const std::vector<double>& ridge);
 
+    // The dense levels' matrix T'(Schur complement)T with the ridge, dense
+    // (the complement as built, with the ridge, where no level is related).
+    Dense relatedSchur(const Sparse& schurSparse, const LevelLayout& layout, const std::vector<double>& ridge) const;
+
     // A <- T'A and A <- T A over rows that are the dense levels, a column
     // chunk at a time (fixed chunks: the same sums on any thread count).
     void rootRows(Dense& A, bool transposed) const {
@@ -274,8 +237,8 @@ struct LevelFactor {
                 const Eigen::Map<const Dense> L(block.k->root.data(), q, q);
                 Dense G(q, last - first);
                 for (int g = 0; g < q; ++g) G.row(g) = A.row(block.rows[static_cast<std::size_t>(g)]).segment(first, last - first);
-                Dense H = transposed ? Dense(L.triangularView<Eigen::Lower>().transpose() * G) : Dense(L.triangularView<Eigen::Lower>() * G);
-                for (int g = 0; g < q; ++g) A.row(block.rows[static_cast<std::size_t>(g)]).segment(first, last - first) = H.row(g);
+                lowerTimes(L, G, transposed);
+                for (int g = 0; g < q; ++g) A.row(block.rows[static_cast<std::size_t>(g)]).segment(first, last - first) = G.row(g);
             }
         };
         if (A.cols() > kChunk) overChunks(static_cast<int>(A.cols()), [&](int, int first, int last) { apply(first, last); });
@@ -296,7 +259,11 @@ struct LevelFactor {
     // C^-1 [Ra; Rb] into [Xa; Xb].
     void solve(const Dense& Ra, const Dense& Rb, Dense& Xa, Dense& Xb) const {
         if (sparseSchur) Xb = sparseFactor->solve(Dense(Rb - Yt * Ra));
-        else Xb.noalias() = Sinv * (Rb - Yt * Ra);
+        else {
+            const Dense right = Rb - Yt * Ra;
+            Xb.resize(Sinv.rows(), right.cols());
+            multiplyInto(Sinv, right, Xb, 0.0);
+        }
         Xa = dInverse.asDiagonal() * Ra;
         Xa.noalias() -= Y * Xb;
     }
@@ -317,6 +284,60 @@ struct LevelFactor {
         Xb.noalias() -= Gb * g;
     }
 };
+
+Dense LevelFactor::relatedSchur(const Sparse& schurSparse, const LevelLayout& layout, const std::vector<double>& ridge) const {
+    const int s = layout.s;
+    const auto ridgeOf = [&](int j) { return ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])]; };
+    if (roots.empty()) {
+        Dense schur = Dense(schurSparse);
+        symmetrise(schur);
+        return schur;
+    }
+    // T'(Z'Z - B'A^-1 B)T, then the ridge. Where Z'Z - B'A^-1 B is diagonal
+    // (one record, or records of one level only, per observation) it is
+    // L' D L on each block and D elsewhere: one scaled product on the lower
+    // triangle instead of two triangular products of the whole matrix.
+    bool diagonal = true;
+    Vector d = Vector::Zero(s);
+    for (int j = 0; j < s && diagonal; ++j)
+        for (Sparse::InnerIterator it(schurSparse, j); it; ++it) {
+            if (it.row() == j) d(j) = it.value();
+            else if (it.value() != 0.0) diagonal = false;
+        }
+    Dense schur;
+    if (diagonal) {
+        schur = Dense::Zero(s, s);
+        std::vector<char> inBlock(static_cast<std::size_t>(s), 0);
+        for (const RootBlock& block : roots) {
+            const int q = block.k->order;
+            Vector dBlock(q);
+            for (int g = 0; g < q; ++g) {
+                const int row = block.rows[static_cast<std::size_t>(g)];
+                dBlock(g) = d(row);
+                inBlock[static_cast<std::size_t>(row)] = 1;
+            }
+            const Eigen::Map<const Dense> L(block.k->root.data(), q, q);
+            scaledLowerGram(L, dBlock, [&](int i0, int j0, const Dense& part) {
+                for (Eigen::Index j = 0; j < part.cols(); ++j)
+                    for (Eigen::Index i = 0; i < part.rows(); ++i) {
+                        if (i0 + i < j0 + j) continue;
+                        const int x = block.rows[static_cast<std::size_t>(i0 + i)], z = block.rows[static_cast<std::size_t>(j0 + j)];
+                        schur(x, z) = schur(z, x) = part(i, j);
+                    }
+            });
+        }
+        for (int j = 0; j < s; ++j)
+            if (!inBlock[static_cast<std::size_t>(j)]) schur(j, j) = d(j);
+    } else {
+        schur = Dense(schurSparse);
+        rootRows(schur, true);
+        schur.transposeInPlace();
+        rootRows(schur, true);
+        symmetrise(schur);
+    }
+    for (int j = 0; j < s; ++j) schur(j, j) += ridgeOf(j);
+    return schur;
+}
 
 LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, const std::vector<double>& ridge) {
     fixProductBlocking();
@@ -389,36 +410,22 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
             sparseSchur = true;
         }
     }
-    Sinv.resize(s, s);
     if (sparseSchur) {
+        Sinv.resize(s, s);
         overChunks(s, [&](int, int first, int last) {
             Dense identity = Dense::Zero(s, last - first);
             for (int j = first; j < last; ++j) identity(j, j - first) = 1.0;
             Sinv.middleCols(first, last - first) = sparseFactor->solve(identity);
         });
+        symmetrise(Sinv);
     } else {
         sparseFactor.reset();
-        Dense schur = Dense(schurSparse);
+        Dense schur = relatedSchur(schurSparse, layout, ridge);
         schurSparse = Sparse();
-        if (!roots.empty()) {
-            rootRows(schur, true);
-            schur.transposeInPlace();
-            rootRows(schur, true);
-            for (int j = 0; j < s; ++j) schur(j, j) += ridge[static_cast<std::size_t>(layout.factorOfDense[static_cast<std::size_t>(j)])];
-        }
-        symmetrise(schur);
-        if (!choleskyInSteps(schur, [] {
-                if (setUpCheckpoint != nullptr) (*setUpCheckpoint)();
-            }))
-            stopRun("internal error: the equations of %d random levels are not positive definite", layout.m);
-        overChunks(s, [&](int, int first, int last) {
-            auto block = Sinv.middleCols(first, last - first);
-            block.setZero();
-            for (int j = first; j < last; ++j) block(j, j - first) = 1.0;
-            choleskySolveInPlace(schur, block);
-        });
+        if (!choleskyInPanels(schur)) stopRun("internal error: the equations of %d random levels are not positive definite", layout.m);
+        inverseFromCholesky(schur);
+        Sinv = std::move(schur);
     }
-    symmetrise(Sinv);
     // The fixed columns: G = C^-1 U'X, F = X'X - (U'X)'G, W = V^-1 X.
     const Dense UXa = Ua.transpose() * X;
     Dense UXb = Ub.transpose() * X;
@@ -590,14 +597,25 @@ void MinqueProjection::buildMinqueMatrix() {
         // Per chunk: r x r factor sums, r x C, C x C, C paired (M^2) sums, r traces, C paired M, trace of Sinv.
         const std::size_t width = static_cast<std::size_t>(r * r + r * C + C * C + C + r + C + 1);
         std::vector<double> shares(static_cast<std::size_t>(chunks) * width, 0.0);
-        Dense M(s_, s_);
-        overChunks(s_, [&](int, int first, int last) {
-            auto block = M.middleCols(first, last - first);
+        const auto columnsOfM = [&](int first, int last, Eigen::Ref<Dense> block) {
             block = -f.Sinv.middleCols(first, last - first);
             block.noalias() -= f.Zb * f.Zb.middleRows(first, last - first).transpose();
             for (int j = first; j < last; ++j) block(j, j - first) += 1.0;
-        });
+        };
+        // The whole block where covariance components pair levels across
+        // chunks; else each chunk's columns only (s^2 doubles fewer).
+        Dense M;
+        if (C > 0) {
+            M.resize(s_, s_);
+            overChunks(s_, [&](int, int first, int last) { columnsOfM(first, last, M.middleCols(first, last - first)); });
+        }
         overChunks(s_, [&](int chunk, int first, int last) {
+            Dense columns;
+            if (C == 0) {
+                columns.resize(s_, last - first);
+                columnsOfM(first, last, columns);
+            }
+            const Eigen::Ref<const Dense> chunkOfM = C > 0 ? Eigen::Ref<const Dense>(M.middleCols(first, last - first)) : Eigen::Ref<const Dense>(columns);
             double* share = shares.data() + static_cast<std::size_t>(chunk) * width;
             double* factorSums = share;
             double* factorPairs = share + r * r;
@@ -608,8 +626,9 @@ void MinqueProjection::buildMinqueMatrix() {
             double& traceSinv = pairM[C];
             for (int j = first; j < last; ++j) {
                 const int v = factorOfDense_[static_cast<std::size_t>(j)];
-                for (int i = 0; i < s_; ++i) factorSums[factorOfDense_[static_cast<std::size_t>(i)] * r + v] += M(i, j) * M(i, j);
-                traces[v] += M(j, j);
+                for (int i = 0; i < s_; ++i)
+                    factorSums[factorOfDense_[static_cast<std::size_t>(i)] * r + v] += chunkOfM(i, j - first) * chunkOfM(i, j - first);
+                traces[v] += chunkOfM(j, j - first);
                 traceSinv += f.Sinv(j, j);
             }
             // Covariance components: their paired levels h in this chunk.
@@ -811,8 +830,8 @@ void applyRelationshipRoot(const RelatedFactor& related, double* effects, int co
     Dense G(q, columns);
     for (const auto& block : related.blocks) {
         for (int g = 0; g < q; ++g) G.row(g) = E.row(block[static_cast<std::size_t>(g)]);
-        const Dense H = L.triangularView<Eigen::Lower>() * G;
-        for (int g = 0; g < q; ++g) E.row(block[static_cast<std::size_t>(g)]) = H.row(g);
+        lowerTimes(L, G, false);
+        for (int g = 0; g < q; ++g) E.row(block[static_cast<std::size_t>(g)]) = G.row(g);
     }
 }
 
@@ -878,9 +897,9 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
                     P(g, h) = f.Sinv(x, z) + f.Zb.row(x).dot(f.Zb.row(z));
                 }
             const Eigen::Map<const Dense> L(block.k->root.data(), q, q);
-            const Dense LP = L.triangularView<Eigen::Lower>() * P;
+            lowerTimes(L, P, false);
             for (int g = 0; g < q; ++g)
-                relatedInverse[static_cast<std::size_t>(block.rows[static_cast<std::size_t>(g)])] = LP.row(g).dot(L.row(g));
+                relatedInverse[static_cast<std::size_t>(block.rows[static_cast<std::size_t>(g)])] = P.row(g).dot(L.row(g));
         }
     }
     // The design's level of each kept level.

@@ -1,6 +1,5 @@
 #include "estimator/relationship_matrix.hpp"
 
-#include <Eigen/Cholesky>
 #include <Eigen/Core>
 #include <Eigen/Eigenvalues>
 #include <algorithm>
@@ -9,6 +8,7 @@
 
 #include "core/fatal_error.hpp"
 #include "core/usable_memory.hpp"
+#include "estimator/dense_kernels.hpp"
 #include "estimator/product_blocking.hpp"
 #include "linalg/worker_pool.hpp"
 
@@ -31,11 +31,12 @@ void refuseRelationshipTooLarge(std::size_t q, int copies, const std::string& so
                 source.c_str(), q, bytes / 1e9, usable / 1e9);
 }
 
-std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k) {
+std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k, const std::string& named) {
     const std::size_t q = k.ids.size();
-    const char* source = k.source.c_str();
+    const std::string& sourceName = named.empty() ? k.source : named;
+    const char* source = sourceName.c_str();
     if (q == 0) stopRun("%s: the relationship matrix has no individuals", source);
-    refuseRelationshipTooLarge(q, 3, k.source);  // K, its root, and the estimator's matrix of its levels
+    refuseRelationshipTooLarge(q, 3, sourceName);  // K, its root, and the estimator's matrix of its levels
     if (k.values.size() != q * q) stopRun("%s: the relationship matrix is not square (%zu values for %zu individuals)", source, k.values.size(), q);
     double largest = 0.0;
     for (std::size_t i = 0; i < q; ++i)
@@ -63,15 +64,14 @@ std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k) {
                     0.5 * (k.values[i * q + j] + k.values[j * q + i]);
     };
     symmetric(K);
-    related->source = k.source;
+    related->source = sourceName;
     related->order = static_cast<int>(q);
     related->ids = k.ids;
     for (std::size_t i = 0; i < q; ++i) related->diagonal.push_back(K(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(i)));
     double sum = 0.0;
     for (double d : related->diagonal) sum += d;
     related->meanDiagonal = sum / static_cast<double>(q);
-    Eigen::LLT<Eigen::Ref<Dense>> llt(K);  // in place: K's lower triangle becomes L
-    if (llt.info() != Eigen::Success) {
+    if (!choleskyInPanels(K)) {  // in place: K's lower triangle becomes L
         Dense again(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
         symmetric(again);
         const Eigen::SelfAdjointEigenSolver<Dense> eigen(again, Eigen::EigenvaluesOnly);
@@ -243,6 +243,7 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
                 for (std::size_t c = 0; c < width; ++c)
                     panel(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)) = markers.calls[i * m + kept[begin + c]];
 #ifdef MINQUE_HAVE_BLAS
+            const AllBlasThreads threads;  // exact sums: their order changes nothing
             const int order = static_cast<int>(N), depth = static_cast<int>(width);
             const float one = 1.0f;
             ssyrk_("L", "N", &order, &depth, &one, panel.data(), &order, &one, products.data(), &order, 1, 1);

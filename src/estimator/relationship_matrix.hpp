@@ -13,10 +13,10 @@
 namespace minque {
 
 // K checked (finite, symmetric to 1e-8 of its largest entry, positive
-// definite) and factored, K = L L' (Eigen's LLT, made exactly symmetric
-// first); a K that is not is refused naming `source` and the first pair, or
-// its smallest eigenvalue.
-std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k);
+// definite) and factored, K = L L' (made exactly symmetric first); a K that
+// is not is refused naming its source (`source` where given, else k.source)
+// and the first pair, or its smallest eigenvalue.
+std::shared_ptr<RelatedLevels> relatedLevelsOf(const RelationshipMatrix& k, const std::string& source = "");
 
 // Refuses, naming `source`, a dense matrix of q individuals that would not
 // fit in the memory this process may use (`copies` of it at once).

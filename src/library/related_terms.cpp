@@ -38,11 +38,9 @@ std::string applyRelationships(ModelDesign& design, const DesignData& data, cons
                       option, termName.c_str(), mains.empty() ? "(none)" : mains.c_str());
         }
         const ModelTerm term = parseTerm(data, termName);
-        const std::shared_ptr<const RelatedLevels> related = [&] {
-            RelationshipMatrix named = matrix;
-            if (named.source.empty()) named.source = "the relationship matrix of " + termName;
-            return std::shared_ptr<const RelatedLevels>(relatedLevelsOf(named));
-        }();
+        std::string source = matrix.source;
+        if (source.empty()) source = "the relationship matrix of " + termName;
+        const std::shared_ptr<const RelatedLevels> related = relatedLevelsOf(matrix, source);
         const std::size_t q = static_cast<std::size_t>(related->order);
         std::map<std::string, int> idIndex;
         for (std::size_t g = 0; g < q; ++g)

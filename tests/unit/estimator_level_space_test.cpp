@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "estimator/level_space.hpp"
-#include "estimator/stepwise_cholesky.hpp"
 #include "linalg/worker_pool.hpp"
 #include "minquecov/analysis.hpp"
 
@@ -200,31 +199,6 @@ TEST(LevelSpace, ACheckpointStopsTheSetUp) {
                                   }),
                  std::runtime_error);
     EXPECT_EQ(asked, 2);
-}
-
-// The panel-by-panel factor is Eigen's LLT, bit for bit, for one panel and
-// for many, and so are its solves.
-TEST(LevelSpace, TheStepwiseCholeskyIsEigensBitForBit) {
-    std::mt19937_64 random(3);
-    std::normal_distribution<double> normal;
-    for (const int size : {20, 200, 700}) {
-        Eigen::MatrixXd g(size, size + 5), b(size, 7);
-        for (Eigen::Index j = 0; j < g.cols(); ++j)
-            for (Eigen::Index i = 0; i < size; ++i) g(i, j) = normal(random);
-        for (Eigen::Index j = 0; j < b.cols(); ++j)
-            for (Eigen::Index i = 0; i < size; ++i) b(i, j) = normal(random);
-        Eigen::MatrixXd a = g * g.transpose(), mine = a, x = b;
-        const Eigen::LLT<Eigen::MatrixXd> eigen(a);
-        int panels = 0;
-        ASSERT_TRUE(choleskyInSteps(mine, [&panels] { ++panels; }));
-        EXPECT_EQ(panels > 1, size >= 32) << size;
-        const Eigen::MatrixXd lower = mine.triangularView<Eigen::Lower>(), expected = eigen.matrixL();
-        EXPECT_TRUE(lower == expected) << size;
-        choleskySolveInPlace(mine, x);
-        EXPECT_TRUE(x == eigen.solve(b)) << size;
-    }
-    Eigen::MatrixXd notPositive = -Eigen::MatrixXd::Identity(40, 40);
-    EXPECT_FALSE(choleskyInSteps(notPositive, [] {}));
 }
 
 // The memory a design needs is known before any work: the dense levels'
