@@ -8,6 +8,9 @@
 //     little) or dense (Eigen's blocked Cholesky), and its inverse;
 //   - the same Schur complement by LAPACK (dpotrf, dpotri) where the build
 //     found one;
+//   - the estimator's dense kernels (a panel factor and a column-block
+//     inverse on OpenBLAS held to one thread, or on Eigen), on one worker
+//     thread and on all;
 //   - a sparse Cholesky of the whole of C with a fill-reducing ordering
 //     (Eigen's SimplicialLLT, AMD), and the column solves its inverse would
 //     need (every column of C^-1 enters the MINQUE matrix): 256 timed, the
@@ -23,6 +26,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "estimator/dense_kernels.hpp"
+#include "linalg/worker_pool.hpp"
 
 #ifdef MINQUE_HAVE_LAPACK
 extern "C" {
@@ -97,6 +103,17 @@ int main(int argc, char** argv) {
                     "against %lld dense), inverse %.2f s\n",
                     factor, static_cast<long long>(sparse.matrixL().nestedExpression().nonZeros()),
                     static_cast<long long>(s) * (s + 1) / 2, seconds(t0));
+    }
+    for (const int threads : {1, 0}) {
+        minque::setWorkerThreads(threads);
+        Eigen::MatrixXd A = S0;
+        t0 = std::chrono::steady_clock::now();
+        const bool factored = minque::choleskyInPanels(A);
+        const double factor = seconds(t0);
+        t0 = std::chrono::steady_clock::now();
+        if (factored) minque::inverseFromCholesky(A);
+        std::printf("  the estimator's dense kernels (%s, %d worker threads): Cholesky %.2f s, inverse %.2f s\n",
+                    minque::denseKernels(), minque::workerThreads(), factor, seconds(t0));
     }
 #ifdef MINQUE_HAVE_LAPACK
     {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,5 +84,8 @@ GenomicRelationship genomicRelationship(const MarkerCalls& markers, double blend
 // K as the square CSV text that relationshipFromFile and R's read.csv read
 // back (every value in the shortest text that reads back as it).
 std::string relationshipCsv(const RelationshipMatrix& k);
+// The same text a line at a time (the header, then one line per individual),
+// for a matrix too large to hold as text.
+void relationshipCsvLines(const RelationshipMatrix& k, const std::function<void(const std::string&)>& line);
 
 }  // namespace minque

@@ -20,6 +20,7 @@
 
 #include "core/fatal_error.hpp"
 #include "driver/interrupt.hpp"
+#include "estimator/kernel_library.hpp"
 #include "io/file_text.hpp"
 #include "io/run_lock.hpp"
 #include "jackknife_engine/report/report_tables.hpp"
@@ -486,7 +487,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
                          "\ndesign: " + s.design + "\n";
     if (bootstrap)
         runLog += "standard errors: parametric bootstrap, B = " + std::to_string(options.bootstrapSamples) +
-                  " samples, seed " + std::to_string(options.seed) + "\n";
+                  " samples, seed " + std::to_string(options.seed) + "\ndense kernels: " + denseKernels() + "\n";
     runLog += relationshipLog;
     if (!s.droppedLines.empty())
         runLog += "rows dropped with a missing value: " + std::to_string(s.droppedLines.size()) + "\n";
@@ -526,13 +527,20 @@ int genomicMatrixCommand(const std::string& markersFile, const std::string& outO
     const InterruptGuard interrupts;
     const GenomicRelationship g = genomicRelationship(markersFromFile(markersFile), blend);
     // Written beside its place and moved there when complete.
-    const std::string text = relationshipCsv(g.matrix);
     std::string partial = out.string() + ".partial-XXXXXX";
     const int fd = mkstemp(partial.data());
     if (fd < 0) stopRun("--out: %s could not be created (%s)", partial.c_str(), std::strerror(errno));
     ::close(fd);
     try {
-        writeFileText(partial, text);
+        // A line at a time: the text of 20,000 individuals is several GB.
+        std::FILE* file = createFile(partial, "w");
+        if (file == nullptr) stopRun("--out: %s could not be created (%s)", partial.c_str(), createFailure(errno).c_str());
+        bool written = true;
+        relationshipCsvLines(g.matrix, [&](const std::string& line) {
+            written = written && std::fwrite(line.data(), 1, line.size(), file) == line.size();
+        });
+        written = std::fclose(file) == 0 && written;
+        if (!written) stopRun("--out: %s could not be written (%s)", partial.c_str(), std::strerror(errno));
         stopIfInterruptedWhile("writing the matrix");
     } catch (...) {
         fs::remove(partial, error);

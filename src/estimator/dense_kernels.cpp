@@ -212,6 +212,14 @@ void scaledLowerGram(const ConstDenseRef& lower, const Eigen::VectorXd& d,
     });
 }
 
+const char* denseKernels() {
+#ifdef MINQUE_HAVE_BLAS
+    return "OpenBLAS";
+#else
+    return "Eigen";
+#endif
+}
+
 AllBlasThreads::AllBlasThreads() {
 #ifdef MINQUE_HAVE_BLAS
     prepareKernels();

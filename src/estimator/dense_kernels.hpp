@@ -13,6 +13,8 @@
 #include <Eigen/Core>
 #include <functional>
 
+#include "estimator/kernel_library.hpp"
+
 namespace minque {
 
 using DenseRef = Eigen::Ref<Eigen::MatrixXd>;

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -167,7 +168,7 @@ MarkerCalls markersFromFile(const std::string& path) {
     return m;
 }
 
-std::string relationshipCsv(const RelationshipMatrix& k) {
+void relationshipCsvLines(const RelationshipMatrix& k, const std::function<void(const std::string&)>& line) {
     const std::size_t q = k.ids.size();
     std::string out = "\"\"";
     // An id in quotes, a quote in it doubled.
@@ -184,9 +185,11 @@ std::string relationshipCsv(const RelationshipMatrix& k) {
         quoted(id);
     }
     out += "\n";
+    line(out);
     char buffer[40];
     buffer[0] = ',';
     for (std::size_t i = 0; i < q; ++i) {
+        out.clear();
         quoted(k.ids[i]);
         for (std::size_t j = 0; j < q; ++j) {
             // The shortest text that reads back as the same double.
@@ -194,8 +197,14 @@ std::string relationshipCsv(const RelationshipMatrix& k) {
             out.append(buffer, written.ptr);
         }
         out += "\n";
+        line(out);
     }
-    return out;
+}
+
+std::string relationshipCsv(const RelationshipMatrix& k) {
+    std::string text;
+    relationshipCsvLines(k, [&text](const std::string& line) { text += line; });
+    return text;
 }
 
 }  // namespace minque
