@@ -84,6 +84,83 @@ minque_grm <- function(markers, blend = 0.01) {
   structure(k, missing = out$missing, monomorphic = out$monomorphic, markers_used = out$used)
 }
 
+# The model of an lme4-style formula, cbind(y1, y2) ~ Env + (1 | Geno) +
+# (1 | Geno:Env): the traits (NULL without a left side), the fixed terms and
+# the random terms as the string interface writes them (a:b as "a*b"; a/b as
+# a and a:b; a*b among the fixed terms as a, b and a:b). What MINQUE of
+# random intercepts cannot express is an error naming the term.
+formula_model <- function(formula) {
+  if (!inherits(formula, "formula") || length(formula) > 3L)
+    stop("'formula' must be a formula such as cbind(y1, y2) ~ Env + (1 | Geno)", call. = FALSE)
+  text <- function(e) paste(deparse(e, width.cutoff = 500L), collapse = " ")
+  refuse <- function(term, why) stop(sprintf("formula: the term '%s' %s", text(term), why), call. = FALSE)
+  is_call <- function(e, f) is.call(e) && identical(e[[1L]], as.name(f))
+  traits <- NULL
+  if (length(formula) == 3L) {
+    lhs <- formula[[2L]]
+    parts <- if (is_call(lhs, "cbind")) as.list(lhs)[-1L] else list(lhs)
+    for (p in parts)
+      if (!is.name(p)) refuse(p, "is not a column name; the left side names the traits, as cbind(y1, y2)")
+    traits <- vapply(parts, as.character, "")
+  }
+  # a + b - 1 into its terms; "-1" marks a model without the intercept.
+  terms_of <- function(e) {
+    if (is_call(e, "+") && length(e) == 3L) return(c(terms_of(e[[2L]]), terms_of(e[[3L]])))
+    if (is_call(e, "+") && length(e) == 2L) return(terms_of(e[[2L]]))
+    if (is_call(e, "-") && length(e) == 3L) {
+      if (!identical(e[[3L]], 1) && !identical(e[[3L]], 1L)) refuse(e, "removes a term; only - 1 (no intercept) can be written")
+      return(c(terms_of(e[[2L]]), list("-1")))
+    }
+    list(e)
+  }
+  # A column, a:b (an interaction) or a/b (nested: a and a:b), as strings.
+  factor_terms <- function(e, term, crossing) {
+    if (is.name(e)) return(as.character(e))
+    if (is_call(e, ":") && length(e) == 3L) {
+      left <- factor_terms(e[[2L]], term, FALSE)
+      right <- factor_terms(e[[3L]], term, FALSE)
+      if (length(left) != 1L || length(right) != 1L) refuse(term, "nests inside an interaction; write its terms out")
+      return(paste(left, right, sep = "*"))
+    }
+    if (is_call(e, "/") && length(e) == 3L) {
+      outer <- factor_terms(e[[2L]], term, FALSE)
+      inner <- factor_terms(e[[3L]], term, FALSE)
+      if (length(inner) != 1L) refuse(term, "nests a nested term; write its terms out")
+      return(c(outer, paste(outer[length(outer)], inner, sep = "*")))
+    }
+    if (crossing && is_call(e, "*") && length(e) == 3L) {
+      left <- factor_terms(e[[2L]], term, FALSE)
+      right <- factor_terms(e[[3L]], term, FALSE)
+      if (length(left) != 1L || length(right) != 1L) refuse(term, "crosses nested terms; write its terms out")
+      return(c(left, right, paste(left, right, sep = "*")))
+    }
+    refuse(term, "is not a column, an interaction a:b or a nesting a/b")
+  }
+  fixed <- character()
+  random <- character()
+  intercept <- TRUE
+  for (term in terms_of(formula[[length(formula)]])) {
+    if (identical(term, "-1") || identical(term, 0) || identical(term, 0L)) {
+      intercept <- FALSE
+    } else if (identical(term, 1) || identical(term, 1L)) {
+      intercept <- TRUE
+    } else if (is_call(term, "(") && is_call(term[[2L]], "||")) {
+      refuse(term, "has uncorrelated random slopes (||); random terms here are intercepts, (1 | group)")
+    } else if (is_call(term, "(") && is_call(term[[2L]], "|")) {
+      bar <- term[[2L]]
+      if (!identical(bar[[2L]], 1) && !identical(bar[[2L]], 1L))
+        refuse(term, "has random slopes; MINQUE here estimates random intercepts, (1 | group)")
+      if (is_call(bar[[3L]], "*")) refuse(term, "crosses inside the bar; write (1 | a) + (1 | b) + (1 | a:b)")
+      random <- c(random, factor_terms(bar[[3L]], term, FALSE))
+    } else {
+      fixed <- c(fixed, factor_terms(term, term, TRUE))
+    }
+  }
+  if (length(random) == 0L) stop("formula: no random term; write them as (1 | group)", call. = FALSE)
+  fixed <- unique(c(if (intercept) "1", fixed))
+  list(traits = traits, fixed = if (length(fixed) > 0L) fixed, random = unique(random))
+}
+
 # Column names: NULL or a character vector without NA or empty names.
 names_argument <- function(value, what) {
   if (is.null(value)) return(NULL)
@@ -97,11 +174,33 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                            covariances = FALSE, drop_incomplete = FALSE, threads = NULL,
                            keep_files = NULL, quiet = FALSE, effects = FALSE,
                            se = c("bootstrap", "jackknife"), bootstrap = 1000, seed = 1,
-                           relationship = NULL, pedigree = NULL, markers = NULL) {
+                           relationship = NULL, pedigree = NULL, markers = NULL, formula = NULL) {
+  # lme4's order, minque_analyse(y ~ ..., d): the formula where the data
+  # would be, the data frame where the group size would be.
+  data_expr <- substitute(data)
+  if (inherits(data, "formula")) {
+    formula <- data
+    data <- group
+    data_expr <- substitute(group)
+    group <- NULL
+  } else if (inherits(group, "formula")) {
+    formula <- group
+    group <- NULL
+  }
+  if (!is.null(formula)) {
+    if (!is.null(random) || !is.null(traits) || !identical(fixed, "1") || !is.null(female) || !is.null(male) ||
+        !is.null(env) || !is.null(block))
+      stop("give the model either as a formula or through 'random', 'fixed', 'traits' and the design's columns, not both",
+           call. = FALSE)
+    from_formula <- formula_model(formula)
+    traits <- from_formula$traits
+    fixed <- from_formula$fixed
+    random <- from_formula$random
+  }
   # The data frame's name in messages, print and file names: the argument as
   # written (a variable, a short subset), or "data" where that text would be
   # the whole frame (a call through do.call) or a long expression.
-  data_text <- deparse(substitute(data), width.cutoff = 500L)
+  data_text <- deparse(data_expr, width.cutoff = 500L)
   data_name <- if (length(data_text) == 1L && nchar(data_text) <= 40L &&
                    !grepl("^(structure|list|data\\.frame)\\(", data_text)) data_text else "data"
   if (!is.data.frame(data))
