@@ -194,13 +194,11 @@ Rcpp::List table(const minque::ResultTables& tables, minque::ResultTable kind) {
             continue;
         }
         Rcpp::NumericVector v(rows.size());
-        // A missing weight, interval or count (NaN in the engine) is NA; an
-        // estimate, S.E. or P the method could not give stays NaN.
-        const bool statistic = c.number == &minque::ResultRow::estimate || c.number == &minque::ResultRow::se ||
-                               c.number == &minque::ResultRow::p;
+        // A missing weight, interval or count, and an estimate, S.E. or P the
+        // data do not define (NaN in the engine): NA, as in the CSV files.
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const double x = rows[i].*c.number;
-            v[i] = !statistic && std::isnan(x) ? NA_REAL : x;
+            v[i] = std::isnan(x) ? NA_REAL : x;
         }
         t[c.name] = v;
     }

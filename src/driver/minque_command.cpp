@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -225,7 +226,9 @@ void printHeritabilities(const ResultTables& t) {
     for (const std::string& trait : t.traits) {
         std::printf("%-*s", static_cast<int>(width), trait.c_str());
         for (const ResultRow& r : t.heritabilities)
-            if (r.trait1 == trait)
+            if (r.trait1 == trait && std::isnan(r.estimate))
+                std::printf("  %s n/d!", r.component.c_str());
+            else if (r.trait1 == trait)
                 std::printf("  %s %.2f (%.2f) %s%s", r.component.c_str(), r.estimate, r.se, r.mark.c_str(),
                             r.flag.empty() ? "" : "!");
         std::printf("\n");
@@ -639,7 +642,8 @@ int summary(const std::string& covReport, const std::string& varReport, const st
     const InterruptGuard interrupts;
     const OutputFolderLock lock(target, outOption.empty() ? "--out (default: the report's folder)" : "--out");
     const StagingFolder stage(target / "summary");
-    const ResultTables tables = buildResultTables(cov, varReport.empty() ? nullptr : &var);
+    ResultTables tables = buildResultTables(cov, varReport.empty() ? nullptr : &var);
+    markUndefinedEstimates(tables);
     stage.publish(target, writeResults(stage.path(), tables, settings), false);
     printCorrelationSummary(tables);
     std::printf("\nTables and pictures in %s/: variances.csv, covariances.csv, correlations.csv, correlations.svg, "

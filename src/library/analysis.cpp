@@ -31,6 +31,7 @@
 #include "model/genetic_definitions.hpp"
 #include "report/few_levels.hpp"
 #include "report/genetic_effects.hpp"
+#include "report/result_tables.hpp"
 
 namespace minque {
 
@@ -302,6 +303,7 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
                                     : jackknifeEffectRows(model->terms, effects, prepared.settings.traits);
     }
     flagFewLevels(result.tables, model->levels, model->heritability);
+    markUndefinedEstimates(result.tables);
     result.threads = workerThreads();
     result.vectorPath = engineVectorPath();
     written.keepAll();

@@ -101,6 +101,9 @@ std::string cellText(const ResultRow& row, const ResultColumn& column) {
     // cell blank.
     if (column.number != &R::estimate && column.number != &R::se && column.number != &R::p && std::isnan(value))
         return "";
+    // An estimate, S.E. or P the data do not define, or the method could not
+    // give: NA, as R writes a missing number (never a 0 that reads as one).
+    if (std::isnan(value)) return "NA";
     return printedNumber(column.format, value);
 }
 

@@ -18,6 +18,15 @@ bool addFiniteAndFloorFlags(ResultRow& row) {
     return true;
 }
 
+void markUndefinedEstimates(ResultTables& tables) {
+    for (std::vector<ResultRow>* rows : {&tables.correlations, &tables.heritabilities})
+        for (ResultRow& row : *rows)
+            if (row.flag.find("undefined") != std::string::npos || row.flag.find("below_threshold") != std::string::npos) {
+                row.estimate = row.se = row.p = row.ciLow = row.ciHigh = std::numeric_limits<double>::quiet_NaN();
+                row.mark.clear();
+            }
+}
+
 namespace {
 
 std::string csvField(const std::string& s) {

@@ -20,6 +20,11 @@ void addFlag(std::string& flags, const char* flag);
 // P is below 1e-10. Whether they were all finite.
 bool addFiniteAndFloorFlags(ResultRow& row);
 
+// Correlations and heritabilities the data do not define (flagged undefined
+// or below_threshold) hold no number: estimate, S.E., P and interval NaN,
+// printed NA, and no mark. The programs' reports, written before, keep their 0.
+void markUndefinedEstimates(ResultTables& tables);
+
 const std::vector<FlagMeaning>& flagMeanings();
 
 }  // namespace minque

@@ -379,6 +379,9 @@ TEST(FrontDoor, CovarianceComponentsInChineseAndSummaryOfEitherLanguage) {
     };
     EXPECT_NE(test::readFile(results + "/variances.csv").find("T1,V(A),2,-0.487392,1.6123,0.768,NS,negative;few_levels\r"),
               std::string::npos);
+    // A correlation the data do not define is NA, its flag beside it, never 0 (the report keeps its 0).
+    EXPECT_NE(test::readFile(results + "/correlations.csv").find("T1,T2,V(A),NA,NA,NA,,undefined"), std::string::npos);
+    EXPECT_EQ(test::readFile(results + "/correlations.csv").find(",0.000000,0,1,NS,undefined"), std::string::npos);
     for (const char* file : {"variances.csv", "covariances.csv", "correlations.csv", "correlations.svg"}) {
         EXPECT_EQ(test::readFile(dir.file(std::string("zh/") + file)), withoutFewLevels(test::readFile(results + "/" + file))) << file;
         EXPECT_EQ(test::readFile(dir.file(std::string("en/") + file)), withoutFewLevels(test::readFile(results + "/" + file))) << file;

@@ -178,3 +178,24 @@ test_that("plot draws every picture in both graphics systems", {
   expect_error(plot(r, which = "pictures"), "'which' must be")
   expect_error(plot(analyse_diallel(diallel()), which = "effects"), "effects = TRUE")
 })
+
+test_that("no 0 stands for an undefined number: every frame, coef, tidy and confint hold NA", {
+  r <- analyse_diallel(diallel(), se = "bootstrap", bootstrap = 50)
+  undefined_rows <- function(frame) !is.null(frame$flag) & grepl("undefined|below_threshold", frame$flag)
+  walked <- 0L
+  for (name in names(r)) {
+    frame <- r[[name]]
+    if (!is.data.frame(frame) || is.null(frame$flag)) next
+    hit <- undefined_rows(frame)
+    for (column in intersect(c("estimate", "se", "p", "ci_low", "ci_high"), names(frame)))
+      expect_true(all(is.na(frame[[column]][hit])), label = paste(name, column))
+    walked <- walked + sum(hit)
+  }
+  expect_gt(walked, 0L)
+  tidied <- tidy(r, table = "correlations")
+  hit <- undefined_rows(tidied)
+  expect_true(any(hit))
+  expect_true(all(is.na(tidied$estimate[hit]) & is.na(tidied$std.error[hit]) & is.na(tidied$p.value[hit])))
+  expect_true(all(is.na(coef(r, "correlations")[hit])))
+  expect_true(all(is.na(confint(r, table = "correlations")[hit, ])))
+})
