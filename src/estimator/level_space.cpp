@@ -294,9 +294,10 @@ Dense LevelFactor::relatedSchur(const Sparse& schurSparse, const LevelLayout& la
         return schur;
     }
     // T'(Z'Z - B'A^-1 B)T, then the ridge. Where Z'Z - B'A^-1 B is diagonal
-    // (one record, or records of one level only, per observation) it is
-    // L' D L on each block and D elsewhere: one scaled product on the lower
-    // triangle instead of two triangular products of the whole matrix.
+    // (no observation in two dense levels: a related term alone, records of
+    // individuals) it is L' D L on each block and D elsewhere: one scaled
+    // product on the lower triangle instead of two triangular products of
+    // the whole matrix.
     bool diagonal = true;
     Vector d = Vector::Zero(s);
     for (int j = 0; j < s && diagonal; ++j)
