@@ -159,6 +159,11 @@ TEST(Relationship, TheEstimatesAreDenseMinqueWithZKZ) {
     expectClose(projection.estimate(d.Y, 2), denseMinque(d.design, d.Y, 2), 1e-9);
     // The same with every level in the dense factor.
     expectClose(MinqueProjection(d.design, false).estimate(d.Y, 2), denseMinque(d.design, d.Y, 2), 1e-9);
+    // The related term alone: its levels' matrix is diagonal before the roots (one scaled product).
+    RelatedTrial alone = d;
+    alone.design.factors.resize(1);
+    alone.design.related.resize(1);
+    expectClose(MinqueProjection(alone.design).estimate(alone.Y, 2), denseMinque(alone.design, alone.Y, 2), 1e-9);
 }
 
 TEST(Relationship, TheIdentityChangesNothing) {
