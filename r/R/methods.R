@@ -231,7 +231,7 @@ interval_legend <- function(x) {
 }
 
 plot.minque <- function(x, which = NULL, component = NULL, term = NULL,
-                        graphics = c("auto", "ggplot2", "base"), ...) {
+                        graphics = c("auto", "ggplot2", "base"), top = 20, ...) {
   graphics <- match.arg(graphics)
   choices <- plot_choices(x)
   if (is.null(which)) which <- choices[1L]
@@ -249,7 +249,7 @@ plot.minque <- function(x, which = NULL, component = NULL, term = NULL,
   switch(which,
          correlations = plot_correlations(x, component, use_ggplot, subtitle),
          heritability = plot_heritability(x, use_ggplot, subtitle),
-         effects = plot_effects(x, term, use_ggplot, subtitle))
+         effects = plot_effects(x, term, use_ggplot, subtitle, top))
 }
 
 plot_correlations <- function(x, component, use_ggplot, subtitle) {
@@ -319,11 +319,14 @@ plot_correlations <- function(x, component, use_ggplot, subtitle) {
 }
 
 # Points with intervals, one panel per group; the data frame drawn.
-interval_panels <- function(d, use_ggplot, title, subtitle, caption, xlab, horizontal) {
+interval_panels <- function(d, use_ggplot, title, subtitle, caption, xlab, horizontal,
+                            reference = if (horizontal) c(0, 1) else 0, free_items = FALSE) {
+  # Items shown by their name column where they have one (an item per panel).
+  name_of <- function(item) if (is.null(d$name)) as.character(item) else d$name[match(as.character(item), as.character(d$item))]
   if (use_ggplot) {
     p <- if (horizontal)
       ggplot2::ggplot(d, ggplot2::aes(x = estimate, y = item)) +
-        ggplot2::geom_vline(xintercept = c(0, 1), colour = "grey70") +
+        ggplot2::geom_vline(xintercept = reference, colour = "grey70") +
         ggplot2::geom_errorbarh(ggplot2::aes(xmin = low, xmax = high), height = 0.2, na.rm = TRUE) +
         ggplot2::geom_point() +
         ggplot2::geom_text(ggplot2::aes(label = label), vjust = -0.8, size = 3) +
@@ -335,38 +338,41 @@ interval_panels <- function(d, use_ggplot, title, subtitle, caption, xlab, horiz
         ggplot2::geom_point() +
         ggplot2::geom_text(ggplot2::aes(label = label), hjust = -0.2, size = 3) +
         ggplot2::labs(x = NULL, y = xlab)
-    p <- p + ggplot2::facet_wrap(~panel, scales = if (horizontal) "fixed" else "free_y") +
+    if (!is.null(d$name)) p <- p + ggplot2::scale_y_discrete(labels = name_of)
+    p <- p + ggplot2::facet_wrap(~panel, scales = if (free_items) "free" else if (horizontal) "fixed" else "free_y") +
       ggplot2::labs(title = title, subtitle = subtitle, caption = caption) + ggplot2::theme_bw() +
       ggplot2::theme(plot.caption = ggplot2::element_text(hjust = 0))
     print(p)
     return(invisible(p))
   }
   panels <- levels(d$panel)
-  old <- par(mfrow = rev(grDevices::n2mfrow(length(panels))), mar = c(4, 6, 2.5, 1), oma = c(3, 0, 4, 0))
+  captions <- strsplit(caption, "\n")[[1]]
+  old <- par(mfrow = rev(grDevices::n2mfrow(length(panels))), mar = c(4, 6, 2.5, 1),
+             oma = c(length(captions) + 1, 0, 4, 0))
   on.exit(par(old))
   for (panel in panels) {
     mine <- d[d$panel == panel, , drop = FALSE]
     k <- seq_len(nrow(mine))
-    range <- range(c(mine$estimate, mine$low, mine$high, if (horizontal) c(0, 1) else 0), na.rm = TRUE)
+    range <- range(c(mine$estimate, mine$low, mine$high, reference), na.rm = TRUE)
     if (horizontal) {
       plot(mine$estimate, rev(k), xlim = range, ylim = c(0.5, max(k) + 0.5), yaxt = "n", pch = 19,
            xlab = xlab, ylab = "", main = panel, cex.main = 0.9)
-      graphics::axis(2, at = rev(k), labels = as.character(mine$item), las = 1, cex.axis = 0.8)
-      graphics::abline(v = c(0, 1), col = "grey70")
+      graphics::axis(2, at = rev(k), labels = name_of(mine$item), las = 1, cex.axis = 0.8)
+      graphics::abline(v = reference, col = "grey70")
       graphics::segments(mine$low, rev(k), mine$high, rev(k))
       text(mine$estimate, rev(k), mine$label, pos = 3, cex = 0.7)
     } else {
       plot(k, mine$estimate, ylim = range, xlim = c(0.5, max(k) + 0.5), xaxt = "n", pch = 19,
            xlab = "", ylab = xlab, main = panel, cex.main = 0.9)
-      graphics::axis(1, at = k, labels = as.character(mine$item), las = 2, cex.axis = 0.8)
-      graphics::abline(h = 0, col = "grey70")
+      graphics::axis(1, at = k, labels = name_of(mine$item), las = 2, cex.axis = 0.8)
+      graphics::abline(h = reference, col = "grey70")
       graphics::segments(k, mine$low, k, mine$high)
       text(k, mine$estimate, mine$label, pos = 4, cex = 0.7)
     }
   }
   graphics::mtext(title, outer = TRUE, line = 2.2, font = 2)
   graphics::mtext(rev(strsplit(subtitle, "\n")[[1]]), outer = TRUE, line = c(0.2, 1), cex = 0.7)
-  graphics::mtext(strsplit(caption, "\n")[[1]], side = 1, outer = TRUE, line = 0:1, cex = 0.65, adj = 0)
+  graphics::mtext(captions, side = 1, outer = TRUE, line = seq_along(captions) - 1L, cex = 0.65, adj = 0)
   invisible(d)
 }
 
@@ -382,18 +388,36 @@ plot_heritability <- function(x, use_ggplot, subtitle) {
                   subtitle, interval_legend(x), if (shares) "share" else "heritability", horizontal = TRUE)
 }
 
-plot_effects <- function(x, term, use_ggplot, subtitle) {
+plot_effects <- function(x, term, use_ggplot, subtitle, top) {
   e <- x$effects
   terms <- unique(e$term)
   if (is.null(term)) term <- if ("A" %in% terms) "A" else terms[1L]
   if (!is.character(term) || length(term) != 1L || !term %in% terms)
     stop(sprintf("'term' must be one of %s", paste(terms, collapse = ", ")), call. = FALSE)
+  top <- count_argument(top, "top", 1L, .Machine$integer.max)
   rows <- e[e$term == term, , drop = FALSE]
   ci <- intervals(x, rows, 0.95)
-  d <- data.frame(panel = factor(rows$trait, levels = x$settings$traits),
-                  item = factor(rows$level, levels = unique(rows$level)), estimate = rows$effect,
-                  low = ci[, 1], high = ci[, 2],
-                  label = sprintf("%s%s", rows$mark, ifelse(nzchar(rows$flag), "!", "")))
+  rows$low <- ci[, 1]
+  rows$high <- ci[, 2]
+  # Per trait, the levels sorted by effect; beyond 2 top levels, the top and
+  # bottom `top` of them, and a note of how many are hidden.
+  levels_count <- length(unique(rows$level))
+  shown <- do.call(rbind, lapply(x$settings$traits, function(trait) {
+    mine <- rows[rows$trait == trait, , drop = FALSE]
+    mine <- mine[order(mine$effect, decreasing = TRUE, na.last = TRUE), , drop = FALSE]
+    if (nrow(mine) > 2L * top) mine <- mine[c(seq_len(top), nrow(mine) - rev(seq_len(top)) + 1L), , drop = FALSE]
+    mine
+  }))
+  # One item per trait and level, in the order shown (largest effect on top).
+  key <- paste(shown$trait, shown$level, sep = "\t")
+  d <- data.frame(panel = factor(shown$trait, levels = x$settings$traits),
+                  item = factor(key, levels = rev(key)), name = shown$level, estimate = shown$effect,
+                  low = shown$low, high = shown$high,
+                  label = sprintf("%s%s", shown$mark, ifelse(nzchar(shown$flag), "!", "")))
   title <- if (term == "A") "Predicted additive effects of the parents (A)" else sprintf("Predicted effects of %s", term)
-  interval_panels(d, use_ggplot, title, subtitle, interval_legend(x), "effect", horizontal = FALSE)
+  caption <- interval_legend(x)
+  if (levels_count > 2L * top)
+    caption <- paste(caption, sprintf("Sorted by effect: the top and bottom %d of %d levels per trait; %d hidden (top = %d).",
+                                      top, levels_count, levels_count - 2L * top, top), sep = "\n")
+  interval_panels(d, use_ggplot, title, subtitle, caption, "effect", horizontal = TRUE, reference = 0, free_items = TRUE)
 }

@@ -179,6 +179,35 @@ test_that("plot draws every picture in both graphics systems", {
   expect_error(plot(analyse_diallel(diallel()), which = "effects"), "effects = TRUE")
 })
 
+test_that("an effects plot of 300 genotypes shows the top and bottom 20 per trait, sorted, and says how many are hidden", {
+  set.seed(3)
+  g <- sprintf("G%03d", 1:300)
+  d <- data.frame(Geno = rep(g, each = 2), Rep = rep(1:2, 300))
+  effect <- rnorm(300)
+  d$y1 <- effect[rep(1:300, each = 2)] + rnorm(600)
+  d$y2 <- 0.5 * effect[rep(1:300, each = 2)] + rnorm(600)
+  r <- minque_analyse(d, random = "Geno", traits = c("y1", "y2"), effects = TRUE, bootstrap = 20, quiet = TRUE)
+  grDevices::pdf(NULL)
+  on.exit(grDevices::dev.off())
+  shown <- plot(r, which = "effects", graphics = "base")
+  expect_identical(as.vector(table(shown$panel)), c(40L, 40L))
+  for (trait in c("y1", "y2")) {
+    mine <- shown[shown$panel == trait, ]
+    expect_false(is.unsorted(rev(mine$estimate)))
+    expected <- ranef(r)$Geno[[trait]]
+    expect_equal(range(mine$estimate), range(expected))
+  }
+  fewer <- plot(r, which = "effects", graphics = "base", top = 5)
+  expect_identical(nrow(fewer), 20L)
+  skip_if_not_installed("ggplot2")
+  p <- plot(r, which = "effects", graphics = "ggplot2")
+  expect_match(p$labels$caption, "the top and bottom 20 of 300 levels per trait; 260 hidden")
+  built <- ggplot2::ggplot_build(p)
+  labels <- unlist(lapply(built$layout$panel_params, function(panel) panel$y$get_labels()))
+  expect_length(labels, 80L)
+  expect_true(all(labels %in% g))
+})
+
 test_that("no 0 stands for an undefined number: every frame, coef, tidy and confint hold NA", {
   # A trait of pure noise: its dominance components are negative, its correlations not defined.
   d <- diallel()
