@@ -232,6 +232,17 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     refuseConfounded(*prepared->projection, built, words,
                      additiveDominance ? (m.env.empty() ? std::string("the intercept") : "the environments " + m.env)
                                        : joined(m.fixed));
+    // Rows that share levels across groups (a diallel's parents, crossed
+    // random terms) are not independent units: said once, with where the
+    // guide measures it.
+    const int sharedTerms = additiveDominance ? 2 : static_cast<int>(m.random.size()) - m.trailing;
+    std::string sharing = "the random terms (" + joined(m.random) + ")";
+    if (additiveDominance) sharing = "the parents (" + m.female + ", " + m.male + ")";
+    if (jackknife && sharedTerms >= 2 && progress.note)
+        progress.note(request.data.name + ": rows share levels of " + sharing +
+                      " across the jackknife's groups: its S.E.s of the genetic components and their correlations are "
+                      "known to be 5 to 25 times too small in such designs (docs/guide.md, section 2, \"Where the "
+                      "standard errors come from\"); the default bootstrap's are calibrated");
     prepared->heritability = heritabilityDefinitions(built, layout);
     prepared->levels = componentLevels(built, layout, coded, m);
     for (const ComponentLevels& c : prepared->levels)

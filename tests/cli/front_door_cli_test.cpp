@@ -448,6 +448,11 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
                                 "are in every replicate"),
               std::string::npos)
         << leftOver.err;
+    // ... and that a diallel's rows share parents across the groups, once.
+    const std::string shared = "EX.TXT: rows share levels of the parents (Fem, Male) across the jackknife's groups: its "
+                               "S.E.s of the genetic components and their correlations are known to be 5 to 25 times too small";
+    EXPECT_NE(leftOver.err.find(shared), std::string::npos) << leftOver.err;
+    EXPECT_EQ(leftOver.err.find(shared), leftOver.err.rfind(shared));
 
     // A column of a few repeated whole numbers analysed as a trait is said.
     const auto designLike = minque({"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--bootstrap", "20", "--out",
