@@ -847,8 +847,13 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
     for (const auto& factor : design.factors) m += factor.size();
     effects.values.assign(m, 0.0);
     effects.predictionErrorVariances.assign(m, 0.0);
+    // A residual component within rounding of zero (at most 1e-10 of the
+    // trait's variance) leaves the trait without predictions, as zero does: a
+    // trait constant within the levels of a term has none to shrink.
     const double residual = components.back();
-    if (!(residual > 0.0)) return effects;
+    double variance = 0.0;
+    for (double c : components) variance += c > 0.0 ? c : 0.0;
+    if (!(residual > 1e-10 * variance)) return effects;
     effects.predicted = true;
     // The equations of the factors with a positive component.
     MinqueDesign kept;

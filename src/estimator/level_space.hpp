@@ -179,7 +179,8 @@ void applyRelationshipRoot(const RelatedFactor& related, double* effects, int co
 // prediction error variances the diagonal of L P L', P the error
 // covariance of the solution on the block. A factor whose component is at or below
 // zero is left out of the equations: its levels predict 0 with error
-// variance 0. A residual at or below zero gives no predictions.
+// variance 0. A residual at or below zero (or within 1e-10 of the trait's
+// variance, rounding) gives no predictions.
 struct LevelEffects {
     bool predicted = false;
     std::vector<double> values;                    // m, in the design's level order

@@ -303,15 +303,19 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
     }
 
     startWorkerThreads(o.threads, prepared.words, progress);
-    PredictedEffects effects;
-    AnalysisResult result = o.standardErrors == StandardErrors::Bootstrap
-                                ? bootstrapResult(*model, prepared.settings, o, progress, o.effects ? &effects : nullptr)
-                                : engineJackknifeResult(*model, prepared, dir, written, progress, o.effects ? &effects : nullptr);
+    // The point estimates are the same whichever method gives the standard
+    // errors: the whole-data components and effects of the estimator.
+    const std::vector<double> whole = wholeDataComponents(*model);
+    PredictedEffects effects, passes;
+    if (o.effects) effects = wholeDataEffects(*model, whole, progress);
+    const bool bootstrap = o.standardErrors == StandardErrors::Bootstrap;
+    AnalysisResult result = bootstrap ? bootstrapResult(*model, whole, prepared.settings, o, progress)
+                                      : engineJackknifeResult(*model, prepared, whole, dir, written, progress,
+                                                              o.effects ? &passes : nullptr);
     if (o.effects) {
         noteTraitsWithoutEffects(effects, prepared.settings.traits, progress);
-        result.tables.effects = o.standardErrors == StandardErrors::Bootstrap
-                                    ? effectRowsFromPredictionErrors(model->terms, effects, prepared.settings.traits)
-                                    : jackknifeEffectRows(model->terms, effects, prepared.settings.traits);
+        result.tables.effects = bootstrap ? effectRowsFromPredictionErrors(model->terms, effects, prepared.settings.traits)
+                                          : jackknifeEffectRows(model->terms, passes, effects, prepared.settings.traits);
     }
     flagFewLevels(result.tables, model->levels, model->heritability);
     markUndefinedEstimates(result.tables);

@@ -6,93 +6,100 @@
 
 #include "core/fatal_error.hpp"
 #include "library/call_guards.hpp"
-#include "report/bootstrap_tables.hpp"
+#include "report/resampled_tables.hpp"
 #include "resampling/parametric_bootstrap.hpp"
 
 namespace minque {
 
-// The tables of a run with bootstrap standard errors: the whole-data
-// components from the estimator in the space of the random levels, the
-// effects at them, and the spread of the bootstrap's samples.
-AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& settings, const AnalysisOptions& o,
-                               const AnalysisProgress& progress, PredictedEffects* effects) {
-    const int t = model.traitCount, K = model.layout.components(), R = K + 1, r = model.layout.randomFactors;
-    const int n = static_cast<int>(model.values.size());
+std::vector<double> wholeDataComponents(const PreparedModel& model) {
+    const int t = model.traitCount, n = static_cast<int>(model.values.size());
     const MinqueProjection& projection = *model.projection;
-    if (projection.components() != K || projection.observations() != n)
-        stopRun("internal error: the bootstrap's design has %d components, the model %d", projection.components(), K);
+    if (projection.components() != model.layout.components() || projection.observations() != n)
+        stopRun("internal error: the estimator's design has %d components, the model %d", projection.components(),
+                model.layout.components());
+    std::vector<double> Y(static_cast<std::size_t>(n) * static_cast<std::size_t>(t));
+    for (std::size_t obs = 0; obs < model.values.size(); ++obs)
+        for (std::size_t i = 0; i < static_cast<std::size_t>(t); ++i) Y[obs * static_cast<std::size_t>(t) + i] = model.values[obs][i];
+    return projection.estimate(Y, t);
+}
+
+PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<double>& whole,
+                                  const AnalysisProgress& progress) {
+    const int t = model.traitCount, K = model.layout.components(), r = model.layout.randomFactors;
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    const MinqueProjection& projection = *model.projection;
+    const MinqueDesign& design = projection.design();
+    const int q = projection.columns();
+    PredictedEffects effects;
+    effects.traits = t;
+    effects.replicates = 0;
+    effects.columns = q;
+    // Per level its records (rows, each once) and K_ii.
+    for (const auto& factor : design.factors)
+        for (const auto& level : factor) {
+            std::vector<int> rows;
+            for (const auto& entry : level) rows.push_back(entry.first);
+            std::sort(rows.begin(), rows.end());
+            effects.records.push_back(static_cast<int>(std::unique(rows.begin(), rows.end()) - rows.begin()));
+        }
+    effects.relationshipDiagonal.assign(static_cast<std::size_t>(q), 1.0);
+    {
+        std::vector<int> first(design.factors.size() + 1, 0);
+        for (std::size_t u = 0; u < design.factors.size(); ++u) first[u + 1] = first[u] + static_cast<int>(design.factors[u].size());
+        for (const RelatedFactor& related : design.related)
+            for (const auto& block : related.blocks)
+                for (std::size_t g = 0; g < block.size(); ++g)
+                    effects.relationshipDiagonal[static_cast<std::size_t>(first[static_cast<std::size_t>(related.factor)] + block[g])] =
+                        related.related->diagonal[g];
+    }
+    std::vector<double> components(static_cast<std::size_t>(r) + 1);
+    for (int i = 0; i < t; ++i) {
+        const std::vector<double> y = model.trait(i);
+        for (int k = 0; k <= r; ++k)
+            components[static_cast<std::size_t>(k)] =
+                whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
+        const LevelEffects level = predictLevelEffects(
+            design, y.data(), components, checkpointOf(progress, "The analysis was cancelled while it predicted the effects"));
+        effects.values.insert(effects.values.end(), level.values.begin(), level.values.end());
+        effects.predictionErrorVariances.insert(effects.predictionErrorVariances.end(),
+                                                level.predictionErrorVariances.begin(),
+                                                level.predictionErrorVariances.end());
+        effects.predicted.push_back(level.predicted ? 1 : 0);
+        for (int k = 0; k < r; ++k) {
+            effects.termPositive.push_back(components[static_cast<std::size_t>(k)] > 0.0);
+            effects.termVariance.push_back(components[static_cast<std::size_t>(k)]);
+        }
+    }
+    return effects;
+}
+
+// The tables of a run with bootstrap standard errors: the whole-data
+// components from the estimator in the space of the random levels, and the
+// spread of the bootstrap's samples.
+AnalysisResult bootstrapResult(PreparedModel& model, const std::vector<double>& whole, const AnalysisSettings& settings,
+                               const AnalysisOptions& o, const AnalysisProgress& progress) {
+    const int t = model.traitCount, K = model.layout.components(), R = K + 1, r = model.layout.randomFactors;
+    const MinqueProjection& projection = *model.projection;
     const int B = o.bootstrapSamples;
     auto cancelUnlessGoingOn = [&](int done) {
         if (progress.passDone && !progress.passDone(done, B))
             throw RunError(RunError::Kind::Cancelled, "The analysis was cancelled after " + std::to_string(done) + " of " +
                                                           std::to_string(B) + " bootstrap samples");
     };
-    BootstrapTableInput input;
+    ResampledTableInput input;
     input.traits = settings.traits;
     input.heritability = model.heritability;
     input.randomFactors = r;
-    {
-        std::vector<double> Y(static_cast<std::size_t>(n) * static_cast<std::size_t>(t));
-        for (std::size_t obs = 0; obs < model.values.size(); ++obs)
-            for (std::size_t i = 0; i < static_cast<std::size_t>(t); ++i) Y[obs * static_cast<std::size_t>(t) + i] = model.values[obs][i];
-        input.whole = projection.estimate(Y, t);
-    }
+    input.whole = whole;
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
-    // The variance file's records of all data (float 0 without meaning):
-    // what the library returns, and the components the effects are predicted at.
+    // The variance file's records of all data (float 0 without meaning).
     std::vector<float> records(static_cast<std::size_t>(t) * static_cast<std::size_t>(R), 0.0f);
     for (int i = 0; i < t; ++i)
         for (int k = 0; k < K; ++k)
             records[static_cast<std::size_t>(i) * static_cast<std::size_t>(R) + static_cast<std::size_t>(k) + 1] =
                 static_cast<float>(input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))]);
-    if (effects != nullptr) {
-        // Each trait's effects at its own whole-data components, with their
-        // prediction error variances.
-        const MinqueDesign& design = projection.design();
-        const int q = projection.columns();
-        effects->traits = t;
-        effects->replicates = 0;
-        effects->columns = q;
-        // Per level its records (rows, each once) and K_ii.
-        for (const auto& factor : design.factors)
-            for (const auto& level : factor) {
-                std::vector<int> rows;
-                for (const auto& entry : level) rows.push_back(entry.first);
-                std::sort(rows.begin(), rows.end());
-                effects->records.push_back(static_cast<int>(std::unique(rows.begin(), rows.end()) - rows.begin()));
-            }
-        effects->relationshipDiagonal.assign(static_cast<std::size_t>(q), 1.0);
-        {
-            std::vector<int> first(design.factors.size() + 1, 0);
-            for (std::size_t u = 0; u < design.factors.size(); ++u) first[u + 1] = first[u] + static_cast<int>(design.factors[u].size());
-            for (const RelatedFactor& related : design.related)
-                for (const auto& block : related.blocks)
-                    for (std::size_t g = 0; g < block.size(); ++g)
-                        effects->relationshipDiagonal[static_cast<std::size_t>(first[static_cast<std::size_t>(related.factor)] + block[g])] =
-                            related.related->diagonal[g];
-        }
-        std::vector<double> components(static_cast<std::size_t>(r) + 1);
-        for (int i = 0; i < t; ++i) {
-            const std::vector<double> y = model.trait(i);
-            for (int k = 0; k <= r; ++k)
-                components[static_cast<std::size_t>(k)] =
-                    input.whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
-            const LevelEffects level = predictLevelEffects(
-                design, y.data(), components, checkpointOf(progress, "The analysis was cancelled while it predicted the effects"));
-            effects->values.insert(effects->values.end(), level.values.begin(), level.values.end());
-            effects->predictionErrorVariances.insert(effects->predictionErrorVariances.end(),
-                                                     level.predictionErrorVariances.begin(),
-                                                     level.predictionErrorVariances.end());
-            effects->predicted.push_back(level.predicted ? 1 : 0);
-            for (int k = 0; k < r; ++k) {
-                effects->termPositive.push_back(components[static_cast<std::size_t>(k)] > 0.0);
-                effects->termVariance.push_back(components[static_cast<std::size_t>(k)]);
-            }
-        }
-    }
     cancelUnlessGoingOn(0);
-    for (int k = 1; k <= K; ++k)
-        input.labels.push_back(k == K ? "V(e)" : model.design.componentLabel(k));
+    input.labels = componentLabels(model);
     input.draws = parametricBootstrap(projection, input.whole, t, B, o.seed, cancelUnlessGoingOn);
     // Every component drawn from an adjusted matrix is said, reported or not
     // (a trailing block's draws enter every sample too).
@@ -129,6 +136,13 @@ AnalysisResult bootstrapResult(PreparedModel& model, const AnalysisSettings& set
                         static_cast<float>(input.whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))]);
     }
     return result;
+}
+
+std::vector<std::string> componentLabels(const PreparedModel& model) {
+    std::vector<std::string> labels;
+    const int K = model.layout.components();
+    for (int k = 1; k <= K; ++k) labels.push_back(k == K ? "V(e)" : model.design.componentLabel(k));
+    return labels;
 }
 
 }  // namespace minque

@@ -1,5 +1,8 @@
 #include "library/engine_jackknife.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <unistd.h>
 
@@ -12,11 +15,13 @@
 #include "jackknife_engine/io/variance_signature.hpp"
 #include "jackknife_engine/linalg/vector_path.hpp"
 #include "jackknife_engine/model/model_text.hpp"
-#include "jackknife_engine/report/heritability.hpp"
 #include "jackknife_engine/report/jackknife_effects.hpp"
 #include "jackknife_engine/report/report_tables.hpp"
 #include "jackknife_engine/resampling/jackknife.hpp"
+#include "estimator/level_space.hpp"
+#include "library/bootstrap_run.hpp"
 #include "library/run_folder.hpp"
+#include "report/printed_numbers.hpp"
 
 namespace minque {
 
@@ -91,14 +96,20 @@ private:
     PredictedEffects effects_;
 };
 
-// The tables of a run with the jackknife's standard errors, from the
-// reports' blocks and the variance records of every pass.
-AnalysisResult jackknifeResult(const PreparedModel& model, const AnalysisState& st, const AnalysisSettings& settings,
-                               ReportedBlocks& blocks, const AnalysisOptions& o) {
+// The tables of a run with the jackknife's standard errors: the whole-data
+// components `whole` as every run gives them, with the spread of the
+// engine's passes (the variance and covariance records of every pass).
+AnalysisResult jackknifeResult(const PreparedModel& model, const std::vector<double>& whole, const AnalysisState& st,
+                               const AnalysisSettings& settings, ReportedBlocks& blocks, const AnalysisOptions& o) {
     AnalysisResult result;
     result.settings = settings;
-    const ReportEstimates variances = reportOfBlocks(blocks.variances, st.traitNames, o.chinese);
-    result.tables = buildResultTables(reportOfBlocks(blocks.covariances, st.traitNames, o.chinese), &variances);
+    ResampledTableInput input;
+    input.traits = settings.traits;
+    input.labels = componentLabels(model);
+    input.randomFactors = model.layout.randomFactors;
+    input.heritability = model.heritability;
+    input.whole = whole;
+    result.tables = jackknifeTables(std::move(input), blocks.varianceRecords, blocks.covarianceRecords, st.replicateCount);
     result.varianceReport = std::move(blocks.varianceReport);
     result.covarianceReport = std::move(blocks.covarianceReport);
     VarianceRecords& v = result.varianceRecords;
@@ -106,13 +117,13 @@ AnalysisResult jackknifeResult(const PreparedModel& model, const AnalysisState& 
     v.replicates = st.replicateCount;
     v.components = st.componentCount;
     v.values = std::move(blocks.varianceRecords);
-    CovarianceRecords& c = result.covarianceRecords;
-    c.pairs = model.traitCount * (model.traitCount - 1) / 2;
-    c.replicates = st.replicateCount;
-    c.components = st.componentCount;
-    c.values = std::move(blocks.covarianceRecords);
-    result.tables.heritabilities =
-        heritabilityRows(model.heritability, v.values, settings.traits, v.components, v.replicates);
+    if (o.covarianceRecords) {
+        CovarianceRecords& c = result.covarianceRecords;
+        c.pairs = model.traitCount * (model.traitCount - 1) / 2;
+        c.replicates = st.replicateCount;
+        c.components = st.componentCount;
+        c.values = std::move(blocks.covarianceRecords);
+    }
     return result;
 }
 
@@ -122,6 +133,51 @@ std::string dataFileText(const PreparedModel& model) {
 }
 
 }  // namespace
+
+ResultTables jackknifeTables(ResampledTableInput input, const std::vector<float>& varianceRecords,
+                             const std::vector<float>& covarianceRecords, int J) {
+    const int t = static_cast<int>(input.traits.size());
+    const std::size_t K = input.labels.size(), R = K + 1;
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    const std::size_t crossPairs = pairs - static_cast<std::size_t>(t);
+    const std::size_t sets = static_cast<std::size_t>(J) + 1;
+    if (J < kMinReplicates || input.whole.size() != K * pairs || varianceRecords.size() != sets * static_cast<std::size_t>(t) * R ||
+        covarianceRecords.size() != sets * crossPairs * R)
+        stopRun("internal error: jackknife records of %zu and %zu floats for %d traits, %d replicates and %zu components",
+                varianceRecords.size(), covarianceRecords.size(), t, J, K);
+    // Component k of traits (i, j) in replicate rep (0: all data).
+    auto component = [&](std::size_t rep, int i, int j, std::size_t k) {
+        if (i == j) return static_cast<double>(varianceRecords[(rep * static_cast<std::size_t>(t) + static_cast<std::size_t>(i)) * R + k + 1]);
+        const std::size_t p = static_cast<std::size_t>(pairIndex(i, j, t) - (i + 1));  // the pairs (i, j > i) before it
+        return static_cast<double>(covarianceRecords[(rep * crossPairs + p) * R + k + 1]);
+    };
+    BootstrapDraws& d = input.draws;
+    d.samples = J;
+    d.traits = t;
+    d.components = static_cast<int>(K);
+    d.theta.assign(static_cast<std::size_t>(J) * K * pairs, 0.0);
+    d.adjusted.assign(K, 0);
+    d.smallestEigenvalue.assign(K, std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t rep = 1; rep <= static_cast<std::size_t>(J); ++rep)
+        for (int i = 0; i < t; ++i)
+            for (int j = i; j < t; ++j)
+                for (std::size_t k = 0; k < K; ++k)
+                    d.theta[((rep - 1) * K + k) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))] =
+                        pseudoValue(J, component(0, i, j, k), component(rep, i, j, k));
+    auto statistics = [J](ResultRow& row, std::vector<double> pseudo, RowKind kind, double reference) {
+        PseudoValueSums sums;
+        for (double p : pseudo)
+            sums.add(std::isnan(p) ? 0.0 : kind == RowKind::Correlation ? std::clamp(p, -1.0, 1.0) : p);
+        const RowStatistics s = rowStatistics(
+            sums, row.estimate, reference, kind == RowKind::Component ? RescaleRule::Always : RescaleRule::AtMostOne,
+            false, J);
+        row.se = s.se;
+        row.p = printedP(s.halfP);
+        row.mark = markOf(s.halfP);
+        row.ciLow = row.ciHigh = row.undefinedDraws = std::numeric_limits<double>::quiet_NaN();
+    };
+    return resampledTables(input, "jackknife", statistics);
+}
 
 int jackknifeReplicates(int n, int group) { return JackknifeGroups{n, group}.replicates(); }
 
@@ -141,15 +197,16 @@ void writeProgramInputs(const PreparedModel& model, const std::string& dir, cons
     writeText(written, pathInFolder(dir, name + ".DAT"), "");
 }
 
-std::vector<ResultRow> jackknifeEffectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& effects,
-                                           const std::vector<std::string>& traits) {
-    return effectRows(terms, effects, traits);
+std::vector<ResultRow> jackknifeEffectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& passes,
+                                           const PredictedEffects& reported, const std::vector<std::string>& traits) {
+    return effectRows(terms, passes, reported, traits);
 }
 
 std::string engineVectorPath() { return vectorPathName(vectorPath()); }
 
-AnalysisResult engineJackknifeResult(const PreparedModel& model, const PreparedAnalysis& prepared, const std::string& dir,
-                                     RunFiles& written, const AnalysisProgress& progress, PredictedEffects* effects) {
+AnalysisResult engineJackknifeResult(const PreparedModel& model, const PreparedAnalysis& prepared,
+                                     const std::vector<double>& whole, const std::string& dir, RunFiles& written,
+                                     const AnalysisProgress& progress, PredictedEffects* effects) {
     const AnalysisOptions& o = prepared.options;
     const std::string& name = prepared.settings.fileName;
     // The engine's state, read from the model file text as minque-var and
@@ -173,7 +230,7 @@ AnalysisResult engineJackknifeResult(const PreparedModel& model, const PreparedA
     if (!dir.empty())
         run.varianceSignature = varianceSignature(dataFileText(model), modelText, o.group, st.covarianceCount > 0 ? 1 : 0);
     run.control.passDone = progress.passDone;
-    run.control.covarianceRecords = o.covarianceRecords;
+    run.control.covarianceRecords = true;  // the tables' standard errors of covariances
     std::optional<EffectCollector> collector;
     if (effects != nullptr) {
         collector.emplace(model.traitCount, prepared.settings.replicates, st.randomLevelCount, st.obsCount, o.group);
@@ -187,7 +244,7 @@ AnalysisResult engineJackknifeResult(const PreparedModel& model, const PreparedA
                                           std::string(kVarianceSignatureFile)})
             written.add(pathInFolder(dir, output));
     if (effects != nullptr) *effects = collector->effects();
-    return jackknifeResult(model, st, prepared.settings, blocks, o);
+    return jackknifeResult(model, whole, st, prepared.settings, blocks, o);
 }
 
 }  // namespace minque

@@ -146,22 +146,27 @@ TEST(Traps, CovarianceComponentsTheModelCannotHaveAreRefusedInTheTermsOfTheComma
                      "terms; the 2 given \\(V\\(Fem\\), V\\(Male\\)\\) leave term 1 without its partner, term 3");
 }
 
-TEST(Traps, TotalsUnderPositionalWeightsAreFlaggedOnlyWhereTheWeightsAreNotGenetic) {
-    const AnalysisResult diallelResult = analyse(diallel(example()));
+// The reports weigh a general model's components by their positions; the
+// jackknife's tables, as every run's, give them on the genetic scale, so no
+// total is flagged for its weights.
+TEST(Traps, TheJackknifesTablesOfAGeneralModelKeepGeneticWeights) {
     AnalysisRequest general = diallel(example());
     general.model = ModelSpec{};
     general.model.random = {"Fem", "Male"};
     general.model.fixed = {"1", "Env"};
     general.options.traits = {"Yield", "Height"};
-    const AnalysisResult generalResult = analyse(general);
-    auto flagged = [](const AnalysisResult& r) {
-        int n = 0;
-        for (const auto* rows : {&r.tables.variances, &r.tables.covariances, &r.tables.correlations})
-            for (const ResultRow& row : *rows) n += row.flag.find("weights_positional") != std::string::npos;
-        return n;
-    };
-    EXPECT_EQ(flagged(diallelResult), 0);
-    EXPECT_EQ(flagged(generalResult), 2 * 2 + 2 + 2);  // two totals of each variance, the covariance and the correlation
+    const AnalysisResult r = analyse(general);
+    ASSERT_EQ(r.tables.method, "jackknife");
+    for (const auto* rows : {&r.tables.variances, &r.tables.covariances, &r.tables.correlations})
+        for (const ResultRow& row : *rows) EXPECT_EQ(row.flag.find("weights_positional"), std::string::npos) << row.component;
+    for (const ResultRow& row : r.tables.variances)
+        if (row.component == "V(Fem)") {
+            EXPECT_EQ(row.weight, 1.0);
+        }
+    // The report keeps its positional weight, 2.
+    const std::size_t line = r.varianceReport.find("V(Fem) Cov, ");
+    ASSERT_NE(line, std::string::npos);
+    EXPECT_NE(r.varianceReport.substr(line, r.varianceReport.find('\n', line) - line).find(", /2,"), std::string::npos);
 }
 
 }  // namespace

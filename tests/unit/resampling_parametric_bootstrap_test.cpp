@@ -11,7 +11,7 @@
 
 #include "linalg/worker_pool.hpp"
 #include "minquecov/analysis.hpp"
-#include "report/bootstrap_tables.hpp"
+#include "report/resampled_tables.hpp"
 #include "report/result_tables.hpp"
 #include "resampling/parametric_bootstrap.hpp"
 #include "support/test_support.hpp"
@@ -296,7 +296,7 @@ TEST(BootstrapAnalysis, ACovarianceBetweenFactorsIsGivenItselfEntersTheTotalsTwi
 // from an adjusted matrix: not for a trailing block the tables leave out, and
 // G+GE not for the residual.
 TEST(BootstrapAnalysis, ATotalIsFlaggedPsdAdjustedOnlyByTheComponentsItIsMadeOf) {
-    BootstrapTableInput in;
+    ResampledTableInput in;
     in.traits = {"Y"};
     in.labels = {"V(G)", "V(B)", "V(e)"};
     in.randomFactors = 2;

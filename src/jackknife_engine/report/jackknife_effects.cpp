@@ -7,7 +7,7 @@
 namespace minque {
 
 std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const PredictedEffects& p,
-                                  const std::vector<std::string>& traits) {
+                                  const PredictedEffects& reported, const std::vector<std::string>& traits) {
     const int J = p.replicates, t = p.traits;
     const std::size_t q = static_cast<std::size_t>(p.columns);
     auto value = [&](int rep, int trait, int column) {
@@ -16,10 +16,10 @@ std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const Pr
     };
     std::vector<ResultRow> rows;
     for (int i = 0; i < t; ++i) {
-        if (!p.predicted[static_cast<std::size_t>(i)]) continue;
+        if (!reported.predicted[static_cast<std::size_t>(i)]) continue;
         for (std::size_t u = 0; u < terms.size(); ++u) {
             const EffectTerm& term = terms[u];
-            const bool positive = p.termPositive[static_cast<std::size_t>(i) * terms.size() + u] != 0;
+            const bool positive = reported.termPositive[static_cast<std::size_t>(i) * terms.size() + u] != 0;
             for (int j = term.first; j <= term.last; ++j) {
                 ResultRow row;
                 row.trait1 = row.trait2 = traits[static_cast<std::size_t>(i)];
@@ -28,9 +28,9 @@ std::vector<ResultRow> effectRows(const std::vector<EffectTerm>& terms, const Pr
                 double e = 0.0;
                 RowStatistics s{0.0, 0.5};
                 if (positive) {
-                    e = value(0, i, j);
+                    e = reported.values[static_cast<std::size_t>(i) * q + static_cast<std::size_t>(j)];
                     PseudoValueSums sums;
-                    for (int rep = 1; rep <= J; ++rep) sums.add(pseudoValue(J, e, value(rep, i, j)));
+                    for (int rep = 1; rep <= J; ++rep) sums.add(pseudoValue(J, value(0, i, j), value(rep, i, j)));
                     s = rowStatistics(sums, e, e, RescaleRule::Always, false, J);
                 }
                 row.estimate = e;

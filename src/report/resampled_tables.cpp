@@ -1,4 +1,4 @@
-#include "report/bootstrap_tables.hpp"
+#include "report/resampled_tables.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -28,12 +28,17 @@ double quantile(std::vector<double>& values, double q) {
     return *at + (h - static_cast<double>(below)) * (next - *at);
 }
 
-// A row's statistics from its estimate and the quantity in every sample
-// (NaN where it is not defined there).
-void setStatistics(ResultRow& row, std::vector<double> samples) {
+// A row's bootstrap statistics from its estimate and the quantity in every
+// sample (NaN where it is not defined there); a correlation's samples are
+// cut to [-1, 1], as its estimate is.
+void bootstrapStatistics(ResultRow& row, std::vector<double> samples, RowKind kind, double) {
+    if (kind == RowKind::Correlation)
+        for (double& x : samples)
+            if (!std::isnan(x)) x = std::clamp(x, -1.0, 1.0);
     const std::size_t all = samples.size();
     samples.erase(std::remove_if(samples.begin(), samples.end(), [](double x) { return std::isnan(x); }), samples.end());
-    row.undefinedDraws = static_cast<double>(all - samples.size());
+    // Only a correlation may be undefined in a sample.
+    row.undefinedDraws = kind == RowKind::Correlation ? static_cast<double>(all - samples.size()) : kNaN;
     if (samples.size() < 2) {
         row.se = kNaN;
         row.p = kNaN;
@@ -55,7 +60,10 @@ void setStatistics(ResultRow& row, std::vector<double> samples) {
 
 }  // namespace
 
-ResultTables bootstrapTables(const BootstrapTableInput& in) {
+ResultTables bootstrapTables(const ResampledTableInput& in) { return resampledTables(in, "bootstrap", bootstrapStatistics); }
+
+ResultTables resampledTables(const ResampledTableInput& in, const std::string& method,
+                             const ResampleStatistics& statistics) {
     const int t = static_cast<int>(in.traits.size());
     const int K = in.draws.components, B = in.draws.samples;
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
@@ -94,7 +102,7 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
     const Components whole = in.whole.data();
 
     ResultTables tables;
-    tables.method = "bootstrap";
+    tables.method = method;
     tables.traits = in.traits;
     // The reported components, then the totals, in the reports' order.
     struct Quantity {
@@ -131,8 +139,8 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
                 if (q.k >= 0) row.weight = rowWeight(q.k);
                 const bool between = q.k >= 0 && betweenFactors(q.k);
                 row.estimate = value(q, whole, i, j);
-                setStatistics(row, samples([&](Components c) { return value(q, c, i, j); }));
-                row.undefinedDraws = kNaN;
+                statistics(row, samples([&](Components c) { return value(q, c, i, j); }),
+                           q.k >= 0 ? RowKind::Component : RowKind::Total, row.estimate);
                 const double v1 = value(q, whole, i, i), v2 = value(q, whole, j, j);
                 // A covariance between factors may be negative, and has no
                 // variances of its own.
@@ -151,10 +159,9 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
                 r.component = q.label;
                 const double raw = correlation(value(q, whole, i, j), v1, v2);
                 r.estimate = std::isnan(raw) ? 0.0 : std::clamp(raw, -1.0, 1.0);
-                setStatistics(r, samples([&](Components c) {
-                    const double x = correlation(value(q, c, i, j), value(q, c, i, i), value(q, c, j, j));
-                    return std::isnan(x) ? x : std::clamp(x, -1.0, 1.0);
-                }));
+                statistics(r, samples([&](Components c) {
+                    return correlation(value(q, c, i, j), value(q, c, i, i), value(q, c, j, j));
+                }), RowKind::Correlation, raw);
                 if (std::isnan(raw)) {
                     // Not defined on all data: printed 0, as the reports print it.
                     r.estimate = 0.0;
@@ -196,8 +203,7 @@ ResultTables bootstrapTables(const BootstrapTableInput& in) {
             row.component = ratio.quantity;
             const double e = h(whole);
             row.estimate = std::isnan(e) ? 0.0 : e;
-            setStatistics(row, samples(h));
-            row.undefinedDraws = kNaN;
+            statistics(row, samples(h), RowKind::Ratio, row.estimate);
             bool negative = false;
             for (int k = 0; k < K; ++k)
                 negative = negative || ((ratio.numerator[static_cast<std::size_t>(k) + 1] != 0.0 || coefficient(k) != 0.0) &&

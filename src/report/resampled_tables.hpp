@@ -1,6 +1,9 @@
-// The result tables with parametric-bootstrap standard errors: every row's
-// estimate from the whole-data components, its S.E., 95% interval, P value
-// and mark from the same quantity computed in every bootstrap sample.
+// The result tables of a resampling method: every row's estimate from the
+// whole-data components, its S.E., P and mark (and, for the bootstrap, its
+// 95% interval) from the same quantity computed in every resample. The
+// bootstrap's resamples are its samples; the jackknife's are the
+// pseudo-components of its replicates, J x whole - (J - 1) x replicate. The
+// estimates are the same whichever method gives the standard errors.
 //
 // Scale: the components are given on the genetic scale of the model (its
 // coefficients c_k: A 2, D 1, AE 2, DE 1, e 1 in the additive-dominance
@@ -12,7 +15,7 @@
 // factors; it has no correlation row (nor in the reports). Correlations and heritabilities
 // do not depend on the scale.
 //
-// Statistics over the B samples of a quantity (those where it is defined):
+// Bootstrap statistics over the B samples of a quantity (those where it is defined):
 //   S.E.      their standard deviation (divisor B - 1);
 //   interval  their 2.5% and 97.5% quantiles (linear interpolation between
 //             order statistics, R's type 7); a correlation's stay in [-1, 1];
@@ -26,6 +29,7 @@
 // is at or below 1e-10; those samples are counted (undefined_draws).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,15 +39,31 @@
 
 namespace minque {
 
-struct BootstrapTableInput {
+struct ResampledTableInput {
     std::vector<std::string> traits;
     std::vector<std::string> labels;  // per component 0..K-1 ("V(A)", ..., "C(1,3)", "V(e)")
     int randomFactors = 0;            // r: components r..K-2 are covariance components between two factors
     HeritabilityModel heritability;   // its phenotypic coefficients are the scale (index k + 1 for component k)
     std::vector<double> whole;        // whole-data components, as MinqueProjection::estimate lays them out
+    // The resamples' components in the same layout, one set after another
+    // (the bootstrap's samples, or the jackknife's pseudo-components), and
+    // per component whether its draws came from an adjusted matrix.
     BootstrapDraws draws;
 };
 
-ResultTables bootstrapTables(const BootstrapTableInput& input);
+// What a row holds, for the statistics that treat them apart.
+enum class RowKind { Component, Total, Correlation, Ratio };
+
+// Sets a row's S.E., P, mark (and interval, undefined draws) from its
+// estimate and the quantity's value in every resample (NaN where the
+// quantity is not defined there). reference: the whole-data value before a
+// correlation's cut to [-1, 1] (else the estimate).
+using ResampleStatistics =
+    std::function<void(ResultRow& row, std::vector<double> values, RowKind kind, double reference)>;
+
+ResultTables resampledTables(const ResampledTableInput& input, const std::string& method,
+                             const ResampleStatistics& statistics);
+
+ResultTables bootstrapTables(const ResampledTableInput& input);
 
 }  // namespace minque
