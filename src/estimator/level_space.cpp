@@ -837,7 +837,7 @@ void applyRelationshipRoot(const RelatedFactor& related, double* effects, int co
 }
 
 LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components,
-                                 const std::function<void()>& checkpoint) {
+                                 const std::function<void()>& checkpoint, int entry) {
     const CheckpointScope scope(checkpoint);
     const int r = static_cast<int>(design.factors.size()), n = design.observations;
     if (components.size() != static_cast<std::size_t>(r) + 1 || !design.covariancePairs.empty())
@@ -931,6 +931,32 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
             inverse = f.dInverse(i) + ySy + f.Za.row(i).squaredNorm();
         }
         effects.predictionErrorVariances[level] = residual * inverse;
+    }
+    // The entry's 1'P 1 = s'C^-1 s + |Z's|^2, s the indicator of its levels.
+    const auto keptEntry = std::find(factorOf.begin(), factorOf.end(), entry);
+    const std::size_t g = entry >= 0 && entry < r ? design.factors[static_cast<std::size_t>(entry)].size() : 0;
+    if (keptEntry != factorOf.end() && g >= 2 && f.roots.empty()) {
+        const int k = static_cast<int>(keptEntry - factorOf.begin());
+        Dense sa = Dense::Zero(f.Ua.cols(), 1), sb = Dense::Zero(f.Ub.cols(), 1);
+        double trace = 0.0;
+        for (int c = layout.firstColumn[static_cast<std::size_t>(k)]; c < layout.m && layout.factorOfColumn[static_cast<std::size_t>(c)] == k; ++c) {
+            const int j = layout.denseIndex[static_cast<std::size_t>(c)];
+            if (j >= 0) sb(j, 0) = 1.0;
+            else sa(c - layout.firstColumn[static_cast<std::size_t>(layout.alpha)], 0) = 1.0;
+        }
+        for (std::size_t level = firstOf[static_cast<std::size_t>(entry)]; level < firstOf[static_cast<std::size_t>(entry)] + g; ++level)
+            trace += effects.predictionErrorVariances[level];
+        Dense xa, xb;
+        f.solve(sa, sb, xa, xb);
+        double sum = 0.0;
+        if (sa.rows() > 0) sum += sa.col(0).dot(xa.col(0));
+        if (sb.rows() > 0) sum += sb.col(0).dot(xb.col(0));
+        Dense z = Dense::Zero(std::max(f.Za.cols(), f.Zb.cols()), 1);
+        if (f.Za.size() > 0) z.noalias() += f.Za.transpose() * sa;
+        if (f.Zb.size() > 0) z.noalias() += f.Zb.transpose() * sb;
+        sum = residual * (sum + z.squaredNorm());
+        const double levels = static_cast<double>(g);
+        effects.entryDifferenceVariance = 2.0 * (levels * trace - sum) / (levels * (levels - 1.0));
     }
     return effects;
 }

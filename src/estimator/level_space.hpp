@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <string>
@@ -181,14 +182,23 @@ void applyRelationshipRoot(const RelatedFactor& related, double* effects, int co
 // zero is left out of the equations: its levels predict 0 with error
 // variance 0. A residual at or below zero (or within 1e-10 of the trait's
 // variance, rounding) gives no predictions.
+//
+// With an entry factor (the genotypes of a trial), also the mean prediction
+// error variance of the differences between two of its g levels,
+//   v = 2 (g tr P - 1'P 1) / (g (g - 1)),  P = Var(u - u^) over its levels,
+// the mean over the g (g - 1) / 2 pairs of P_ii + P_jj - 2 P_ij: 1'P 1 from
+// one more solve of the equations. NaN where the entry is left out of the
+// equations (its component at or below zero) or nothing is predicted.
 struct LevelEffects {
     bool predicted = false;
     std::vector<double> values;                    // m, in the design's level order
     std::vector<double> predictionErrorVariances;  // Var(u - u^) = sigma2_e [(U'U + D)^-1 + G F^- G']_jj
+    double entryDifferenceVariance = std::nan("");
 };
 // y: the trait's n values; components: the r factors' and then the residual's;
-// checkpoint: as the projection's set-up asks it.
+// checkpoint: as the projection's set-up asks it; entry: the entry factor, or
+// -1 for none (a factor with a relationship matrix is none).
 LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, const std::vector<double>& components,
-                                 const std::function<void()>& checkpoint = {});
+                                 const std::function<void()>& checkpoint = {}, int entry = -1);
 
 }  // namespace minque

@@ -175,6 +175,36 @@ TEST(Relationship, TheIdentityChangesNothing) {
 
 // Henderson's predictions in n x n form: u = G Z' P y, Var(u - u^) = G - G Z' P Z G,
 // P = V^-1 - V^-1 X (X'V^-1 X)^- X'V^-1 with V = sigma2_e I + sum sigma2_u Z K Z'.
+// Per factor its predictions and their error covariance matrix.
+std::vector<std::pair<Eigen::VectorXd, Dense>> hendersonPredictions(const MinqueDesign& design, const Dense& K,
+                                                                   const std::vector<double>& components,
+                                                                   const std::vector<double>& y) {
+    const int n = design.observations;
+    std::vector<Dense> Vu = covarianceMatrices(design);
+    Dense V = components.back() * Dense::Identity(n, n);
+    for (std::size_t u = 0; u < Vu.size(); ++u) V += components[u] * Vu[u];
+    const Dense Vinv = V.inverse();
+    Dense X = Dense::Ones(n, 1);
+    const Dense P = Vinv - Vinv * X * (X.transpose() * Vinv * X).inverse() * X.transpose() * Vinv;
+    const Eigen::Map<const Eigen::VectorXd> yv(y.data(), n);
+    std::vector<std::pair<Eigen::VectorXd, Dense>> out;
+    for (std::size_t u = 0; u < design.factors.size(); ++u) {
+        const auto& levels = design.factors[u];
+        const Eigen::Index m = static_cast<Eigen::Index>(levels.size());
+        Dense Z = Dense::Zero(n, m), G = components[u] * Dense::Identity(m, m);
+        for (std::size_t h = 0; h < levels.size(); ++h)
+            for (const auto& [obs, c] : levels[h]) Z(obs, static_cast<Eigen::Index>(h)) += c;
+        for (const RelatedFactor& related : design.related)
+            if (related.factor == static_cast<int>(u))
+                for (const auto& block : related.blocks)
+                    for (std::size_t a = 0; a < block.size(); ++a)
+                        for (std::size_t b = 0; b < block.size(); ++b)
+                            G(block[a], block[b]) = components[u] * K(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
+        out.emplace_back(G * Z.transpose() * P * yv, G - G * Z.transpose() * P * Z * G);
+    }
+    return out;
+}
+
 TEST(Relationship, ThePredictionsAreHendersonsWithKAndReachLevelsWithoutRecords) {
     const RelatedTrial d = relatedTrial(14, 3, 2, randomRelationship(15, 6), 3);
     const std::vector<double> components{0.8, 0.3, 0.2, 1.1};
@@ -183,37 +213,42 @@ TEST(Relationship, ThePredictionsAreHendersonsWithKAndReachLevelsWithoutRecords)
     for (int obs = 0; obs < n; ++obs) y[static_cast<std::size_t>(obs)] = d.Y[static_cast<std::size_t>(2 * obs)];
     const LevelEffects mine = predictLevelEffects(d.design, y.data(), components);
     ASSERT_TRUE(mine.predicted);
-    // The reference: every level's covariance G (sigma2_u times K or I) and incidence.
-    std::vector<Dense> Vu = covarianceMatrices(d.design);
-    Dense V = components.back() * Dense::Identity(n, n);
-    for (std::size_t u = 0; u < Vu.size(); ++u) V += components[u] * Vu[u];
-    const Dense Vinv = V.inverse();
-    Dense X = Dense::Ones(n, 1);
-    const Dense P = Vinv - Vinv * X * (X.transpose() * Vinv * X).inverse() * X.transpose() * Vinv;
-    const Eigen::Map<const Eigen::VectorXd> yv(y.data(), n);
+    const auto reference = hendersonPredictions(d.design, d.K, components, y);
     std::size_t first = 0;
     for (std::size_t u = 0; u < d.design.factors.size(); ++u) {
-        const auto& levels = d.design.factors[u];
-        const Eigen::Index m = static_cast<Eigen::Index>(levels.size());
-        Dense Z = Dense::Zero(n, m), G = components[u] * Dense::Identity(m, m);
-        for (std::size_t h = 0; h < levels.size(); ++h)
-            for (const auto& [obs, c] : levels[h]) Z(obs, static_cast<Eigen::Index>(h)) += c;
-        for (const RelatedFactor& related : d.design.related)
-            if (related.factor == static_cast<int>(u))
-                for (const auto& block : related.blocks)
-                    for (std::size_t a = 0; a < block.size(); ++a)
-                        for (std::size_t b = 0; b < block.size(); ++b)
-                            G(block[a], block[b]) = components[u] * d.K(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
-        const Eigen::VectorXd u_hat = G * Z.transpose() * P * yv;
-        const Dense pev = G - G * Z.transpose() * P * Z * G;
-        for (Eigen::Index h = 0; h < m; ++h) {
+        const auto& [u_hat, pev] = reference[u];
+        for (Eigen::Index h = 0; h < u_hat.size(); ++h) {
             EXPECT_NEAR(mine.values[first + static_cast<std::size_t>(h)], u_hat(h), 1e-9 * (1.0 + std::fabs(u_hat(h)))) << u << " " << h;
             EXPECT_NEAR(mine.predictionErrorVariances[first + static_cast<std::size_t>(h)], pev(h, h), 1e-9) << u << " " << h;
         }
-        first += levels.size();
+        first += static_cast<std::size_t>(u_hat.size());
     }
     // The genotype without plots is predicted from its relatives.
     EXPECT_NE(mine.values[14], 0.0);
+}
+
+// The mean prediction error variance of the differences between two levels
+// of an entry factor, dense or eliminated, against the mean over its pairs of
+// P_ii + P_jj - 2 P_ij; NaN for a factor left out of the equations.
+TEST(Relationship, TheEntrysDifferenceVarianceIsTheMeanOverItsPairs) {
+    RelatedTrial d = relatedTrial(14, 3, 2, Dense::Identity(15, 15), 3);
+    d.design.related.clear();
+    std::vector<double> components{0.8, 0.3, 0.2, 1.1};
+    const int n = d.design.observations;
+    std::vector<double> y(static_cast<std::size_t>(n), 0.0);
+    const auto reference = hendersonPredictions(d.design, d.K, components, y);
+    for (int entry = 0; entry < 3; ++entry) {
+        const Dense& P = reference[static_cast<std::size_t>(entry)].second;
+        double sum = 0.0;
+        int pairs = 0;
+        for (Eigen::Index i = 0; i < P.rows(); ++i)
+            for (Eigen::Index j = i + 1; j < P.rows(); ++j, ++pairs) sum += P(i, i) + P(j, j) - 2.0 * P(i, j);
+        const LevelEffects mine = predictLevelEffects(d.design, y.data(), components, {}, entry);
+        EXPECT_NEAR(mine.entryDifferenceVariance, sum / pairs, 1e-10) << "entry " << entry;
+    }
+    EXPECT_GE(MinqueProjection(d.design).eliminatedFactor(), 0);  // so one of the entries is the eliminated factor
+    components[0] = -0.1;
+    EXPECT_TRUE(std::isnan(predictLevelEffects(d.design, y.data(), components, {}, 0).entryDifferenceVariance));
 }
 
 // The bootstrap draws related effects from K: the same samples on any
