@@ -81,6 +81,10 @@ struct ModelSpec {
     // it with another column takes K x I. Not with the jackknife or
     // covariance components between factors.
     std::vector<std::pair<std::string, RelationshipMatrix>> relationships;
+    // The entry term of the line-mean heritability (the genotypes of a
+    // general model's trial); empty: the one random main effect that can be
+    // it, if only one can.
+    std::string entry;
 };
 
 // How the standard errors, P values and marks are computed: the
@@ -142,7 +146,7 @@ struct CallerWords {
     std::string group = "--group", traits = "--traits", dropIncomplete = "--drop-incomplete";
     std::string covariances = "--covariances", effects = "--effects";
     std::string bootstrap = "--bootstrap", jackknife = "--se jackknife", threads = "--threads";
-    std::string relationship = "--relationship";
+    std::string relationship = "--relationship", entry = "--entry";
 };
 
 struct AnalysisRequest {

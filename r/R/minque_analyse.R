@@ -174,7 +174,7 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                            covariances = FALSE, drop_incomplete = FALSE, threads = NULL,
                            keep_files = NULL, quiet = FALSE, effects = FALSE,
                            se = c("bootstrap", "jackknife"), bootstrap = 1000, seed = 1,
-                           relationship = NULL, pedigree = NULL, markers = NULL, formula = NULL) {
+                           relationship = NULL, pedigree = NULL, markers = NULL, formula = NULL, entry = NULL) {
   # lme4's order, minque_analyse(y ~ ..., d): the formula where the data
   # would be, the data frame where the group size would be.
   data_expr <- substitute(data)
@@ -223,7 +223,8 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
                 env = column_argument(env, "env"), block = column_argument(block, "block"),
                 random = names_argument(random, "random"), fixed = names_argument(fixed, "fixed"),
                 trailing = count_argument(trailing, "trailing", 0L, 1L),
-                covariances = flag_argument(covariances, "covariances"))
+                covariances = flag_argument(covariances, "covariances"),
+                entry = column_argument(entry, "entry"))
   if (is.null(model$fixed)) model$fixed <- character()
   model$relationships <- relationship_argument(relationship, pedigree, markers)
   # Dates and times are codes when the design names them, never traits.

@@ -97,6 +97,7 @@ minque::CallerWords wordsOfR() {
     w.jackknife = "se = \"jackknife\"";
     w.threads = "threads";
     w.relationship = "relationship";
+    w.entry = "entry";
     return w;
 }
 
@@ -230,6 +231,7 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
     m.fixed = strings(model["fixed"]);
     m.trailing = Rcpp::as<int>(model["trailing"]);
     m.covariances = Rcpp::as<bool>(model["covariances"]);
+    m.entry = Rcpp::as<std::string>(model["entry"]);
 
     minque::AnalysisOptions& o = request.options;
     o.group = Rcpp::as<int>(options["group"]);

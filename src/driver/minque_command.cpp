@@ -328,7 +328,7 @@ struct AnalyseOptions {
     unsigned long long seed = 1;
     bool covariances = false, replace = false, dropIncomplete = false, cpu = false, effects = false;
     std::vector<std::string> relationships;  // TERM=FILE, TERM=pedigree, TERM=markers
-    std::string pedigree, markers;
+    std::string pedigree, markers, entry;
 };
 
 // The items of a comma-separated option; `keepEmpty` keeps empty items
@@ -409,6 +409,7 @@ int analyse(const AnalyseOptions& o, const std::string& command) {
     model.fixed = splitList(o.fixed, true);
     model.trailing = o.trailing;
     model.covariances = o.covariances;
+    model.entry = o.entry;
     AnalysisOptions& options = request.options;
     options.group = o.group;
     options.traits = splitList(o.traits);
@@ -689,6 +690,9 @@ int runMinqueCommand(int argc, char** argv) {
     model->add_option("--trailing", a.trailing, "General model: 1 if the last random term is a block effect not reported")
         ->check(CLI::Range(0, 1));
     model->add_flag("--covariances", a.covariances, "Also estimate covariance components between factors");
+    model->add_option("--entry", a.entry,
+                      "General model: the random term of the entries (genotypes) for the line-mean heritability; "
+                      "without it, the one random main effect that can be it");
     CLI::Option* groupOption =
         analyseCommand->add_option("--group", a.group, "Jackknife group size: consecutive rows deleted together (required with --se jackknife)")
             ->check(CLI::Validator(

@@ -67,6 +67,44 @@ AnalysisResult runAnalysis(PreparedAnalysis&& prepared, const AnalysisProgress& 
 
 namespace {
 
+// The entry factor of the line-mean heritability: the term named, or the one
+// random main effect that can be it; -1 for none. Says which it took, or
+// which could be it.
+int entryTerm(const ModelDesign& built, const ComponentLayout& layout, const ModelSpec& m, bool additiveDominance,
+              const CallerWords& words, const AnalysisProgress& progress) {
+    const char* what = "the line-mean heritability's entry term (the genotypes)";
+    if (!m.entry.empty() && additiveDominance)
+        stopRunAt({"", 0, "", words.entry},
+                  "%s: %s is a general model's random term; the additive-dominance model's entries are crosses of its "
+                  "parents", words.entry.c_str(), what);
+    if (!m.entry.empty() && m.covariances)
+        stopRunAt({"", 0, "", words.entry}, "%s: %s cannot be combined with %s", words.entry.c_str(), what,
+                  words.covariances.c_str());
+    if (additiveDominance || m.covariances) return -1;
+    const std::vector<int> candidates = entryCandidates(built, layout);
+    std::string names;
+    for (int u : candidates) names += (names.empty() ? "" : ", ") + built.factors[static_cast<std::size_t>(u)].term;
+    if (!m.entry.empty()) {
+        for (int u : candidates)
+            if (built.factors[static_cast<std::size_t>(u)].term == m.entry) return u;
+        stopRunAt({"", 0, "", words.entry},
+                  "%s: '%s' cannot be %s: it must be a random main effect of the model with two levels or more, "
+                  "without a relationship matrix, reported in the tables (%s)",
+                  words.entry.c_str(), m.entry.c_str(), what,
+                  candidates.empty() ? "the model has none" : ("the model's: " + names).c_str());
+    }
+    if (candidates.size() == 1) {
+        if (progress.note)
+            progress.note(names + ": taken as the entry term (the genotypes) of the line-mean heritability; name another "
+                                  "with " + words.entry);
+        return candidates.front();
+    }
+    if (candidates.size() > 1 && progress.note)
+        progress.note("the line-mean heritability needs its entry term (the genotypes): " + names +
+                      " could each be it; name one with " + words.entry);
+    return -1;
+}
+
 PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress& progress) {
     const ModelSpec& m = request.model;
     const AnalysisOptions& o = request.options;
@@ -243,7 +281,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
                       " across the jackknife's groups: its S.E.s of the genetic components and their correlations are "
                       "known to be 5 to 25 times too small in such designs (docs/guide.md, section 2, \"Where the "
                       "standard errors come from\"); the default bootstrap's are calibrated");
-    prepared->heritability = heritabilityDefinitions(built, layout);
+    prepared->heritability = heritabilityDefinitions(built, layout, entryTerm(built, layout, m, additiveDominance, words, progress));
     prepared->levels = componentLevels(built, layout, coded, m);
     for (const ComponentLevels& c : prepared->levels)
         if (c.levels < kFewLevels && progress.note)

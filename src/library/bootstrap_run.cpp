@@ -1,6 +1,7 @@
 #include "library/bootstrap_run.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -73,6 +74,44 @@ PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<
     return effects;
 }
 
+bool generalizedLineMeanResampled(const PreparedModel& model, int samples) {
+    const double s = model.projection->denseLevels();
+    return static_cast<double>(samples) * model.traitCount * s * s * s <= kGeneralizedLineMeanWork;
+}
+
+ResampledTableInput::ComputedRatio generalizedLineMean(const PreparedModel& model, const std::vector<double>& whole,
+                                                      const BootstrapDraws* draws, const AnalysisProgress& progress) {
+    const int t = model.traitCount, K = model.layout.components(), r = model.layout.randomFactors;
+    const int entry = model.heritability.entry;
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    const MinqueDesign& design = model.projection->design();
+    const std::vector<double> zeros(static_cast<std::size_t>(design.observations), 0.0);
+    const auto checkpoint = checkpointOf(progress, "The analysis was cancelled while it computed the line-mean heritability");
+    // 1 - v / (2 V_G) at trait i's components theta (as estimate() lays them out).
+    auto ratio = [&](const double* theta, int i) {
+        std::vector<double> components(static_cast<std::size_t>(r) + 1);
+        for (int k = 0; k <= r; ++k)
+            components[static_cast<std::size_t>(k)] =
+                theta[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
+        const double genetic = components[static_cast<std::size_t>(entry)];
+        if (!(genetic > 1e-10)) return std::nan("");
+        const double v = predictLevelEffects(design, zeros.data(), components, checkpoint, entry).entryDifferenceVariance;
+        return 1.0 - v / (2.0 * genetic);
+    };
+    ResampledTableInput::ComputedRatio out;
+    out.quantity = kLineMeanGeneralized;
+    for (int i = 0; i < t; ++i) out.whole.push_back(ratio(whole.data(), i));
+    if (draws != nullptr && generalizedLineMeanResampled(model, draws->samples)) {
+        const std::size_t sampleSize = static_cast<std::size_t>(K) * pairs;
+        out.resamples.resize(static_cast<std::size_t>(draws->samples) * static_cast<std::size_t>(t));
+        for (int b = 0; b < draws->samples; ++b)
+            for (int i = 0; i < t; ++i)
+                out.resamples[static_cast<std::size_t>(b) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i)] =
+                    ratio(draws->theta.data() + static_cast<std::size_t>(b) * sampleSize, i);
+    }
+    return out;
+}
+
 // The tables of a run with bootstrap standard errors: the whole-data
 // components from the estimator in the space of the random levels, and the
 // spread of the bootstrap's samples.
@@ -113,6 +152,14 @@ AnalysisResult bootstrapResult(PreparedModel& model, const std::vector<double>& 
                           "and the totals that hold it are flagged psd_adjusted");
         }
 
+    if (model.heritability.entry >= 0) {
+        input.computed.push_back(generalizedLineMean(model, whole, &input.draws, progress));
+        if (input.computed.back().resamples.empty() && progress.note)
+            progress.note(std::string(kLineMeanGeneralized) + ": its S.E. would factor the equations of " +
+                          std::to_string(projection.denseLevels()) + " levels once per sample and trait (" +
+                          std::to_string(B * t) + " times); it is given without one (" + kLineMean +
+                          ", the standard form, has its S.E.)");
+    }
     AnalysisResult result;
     result.settings = settings;
     result.tables = bootstrapTables(input);

@@ -9,6 +9,7 @@
 #include "library/prepared_model.hpp"
 #include "minquecov/analysis.hpp"
 #include "report/genetic_effects.hpp"
+#include "report/resampled_tables.hpp"
 
 namespace minque {
 
@@ -21,6 +22,20 @@ std::vector<double> wholeDataComponents(const PreparedModel& model);
 // with their prediction error variances.
 PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<double>& whole,
                                   const AnalysisProgress& progress);
+
+// Per trait the generalized line-mean heritability of the model's entry,
+// 1 - v / (2 V_G), at the whole-data components and, given the bootstrap's
+// draws, at each sample's (NaN where V_G is at or below 1e-10) where the
+// work allows it.
+//
+// Each value factors Henderson's equations at its own components: about
+// s^3 operations for the s levels left dense. The samples get theirs where
+// B t s^3 is at most kGeneralizedLineMeanWork (a minute or so on one core);
+// above it the row has no S.E., which the run says.
+inline constexpr double kGeneralizedLineMeanWork = 1e11;
+bool generalizedLineMeanResampled(const PreparedModel& model, int samples);
+ResampledTableInput::ComputedRatio generalizedLineMean(const PreparedModel& model, const std::vector<double>& whole,
+                                                      const BootstrapDraws* draws, const AnalysisProgress& progress);
 
 // The components' labels in the tables ("V(A)", ..., "C(1,3)", "V(e)").
 std::vector<std::string> componentLabels(const PreparedModel& model);

@@ -109,6 +109,9 @@ AnalysisResult jackknifeResult(const PreparedModel& model, const std::vector<dou
     input.randomFactors = model.layout.randomFactors;
     input.heritability = model.heritability;
     input.whole = whole;
+    // The generalized line-mean heritability has no pseudo-values: the
+    // estimate alone.
+    if (model.heritability.entry >= 0) input.computed.push_back(generalizedLineMean(model, whole, nullptr, {}));
     result.tables = jackknifeTables(std::move(input), blocks.varianceRecords, blocks.covarianceRecords, st.replicateCount);
     result.varianceReport = std::move(blocks.varianceReport);
     result.covarianceReport = std::move(blocks.covarianceReport);

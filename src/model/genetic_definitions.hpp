@@ -26,6 +26,7 @@ namespace minque {
 struct RatioDefinition {
     std::string quantity;            // "h2_narrow", "share:V(A)", ...
     std::vector<double> numerator;   // a_k at index k (1..K; index 0 unused)
+    std::vector<double> denominator; // c_k of its own (the variance of an entry mean); empty: V_P
 };
 
 struct HeritabilityModel {
@@ -35,10 +36,33 @@ struct HeritabilityModel {
     // individual of the population is sigma2 K_ii), else 1.
     std::vector<double> relationshipScale;
     std::vector<RatioDefinition> ratios;
+    // The entry term of the line-mean heritability (0-based factor; -1 none).
+    int entry = -1;
 };
 
-// The definitions for the design built and the layout of its components.
-HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const ComponentLayout& layout);
+// The line-mean heritability of a general model's entry term (the genotypes
+// of a trial), on the basis of entry means:
+//   h2_line_mean = V_G / (V_G + sum_t V_t / e_t + V_e / n_h),
+// t the random interactions of the entry with other columns (Geno*Env),
+// e_t the harmonic mean over the entries of the number of levels of t they
+// have records in (environments), n_h the harmonic mean of their records
+// (environments times reps): on balanced data the textbook
+// V_G / (V_G + V_GE / e + V_e / (e r)). Terms not crossed with the entry
+// (blocks, environments) do not enter the variance of a difference between
+// entry means. The generalized form, 1 - v / (2 V_G) with v the mean
+// prediction error variance of a difference between two entries, comes from
+// Henderson's equations (predictLevelEffects); on balanced data the two agree.
+inline constexpr const char* kLineMean = "h2_line_mean";
+inline constexpr const char* kLineMeanGeneralized = "h2_line_mean_generalized";
+
+// The factors that can be an entry: the random main effects of a general
+// model without a relationship matrix, with at least two levels, that the
+// tables report (not a trailing block).
+std::vector<int> entryCandidates(const ModelDesign& design, const ComponentLayout& layout);
+
+// The definitions for the design built and the layout of its components;
+// with an entry (a candidate, 0-based), its line-mean heritability too.
+HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const ComponentLayout& layout, int entry = -1);
 
 // A random term: its name ("A", "Env*Geno"), its columns among the q random
 // columns (0-based, first..last) and the names of its levels.

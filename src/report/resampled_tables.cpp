@@ -187,41 +187,63 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
         tables.correlationComponents.push_back("Phenotypic");
     }
 
-    // Heritabilities: the ratios the model defines.
-    for (int i = 0; i < t; ++i)
+    // Heritabilities: the ratios the model defines, then those computed apart.
+    auto addRatio = [&](int i, const std::string& quantity, double e, const std::vector<double>* resampled,
+                        bool negative) {
+        ResultRow row;
+        row.trait1 = row.trait2 = in.traits[static_cast<std::size_t>(i)];
+        row.component = quantity;
+        row.estimate = std::isnan(e) ? 0.0 : e;
+        if (resampled != nullptr) {
+            statistics(row, *resampled, RowKind::Ratio, row.estimate);
+        } else {
+            // The method does not resample it: no S.E.
+            row.se = row.p = row.ciLow = row.ciHigh = row.undefinedDraws = kNaN;
+        }
+        if (negative) addFlag(row.flag, "negative");
+        if (std::isnan(e)) {
+            addFlag(row.flag, "undefined");
+            row.se = 0.0;
+            row.p = 1.0;
+            row.mark = "NS";
+        } else if (!std::isfinite(row.estimate) || (resampled != nullptr && (!std::isfinite(row.se) || !std::isfinite(row.p)))) {
+            addFlag(row.flag, "not_finite");
+        } else {
+            if (row.estimate < 0.0 || row.estimate > 1.0) addFlag(row.flag, "out_of_range");
+            if (row.p < 1e-10) addFlag(row.flag, "p_floor");
+        }
+        tables.heritabilities.push_back(row);
+    };
+    for (int i = 0; i < t; ++i) {
         for (const RatioDefinition& ratio : in.heritability.ratios) {
+            // The ratio's own denominator (an entry mean's variance), else V_P.
+            auto below = [&](int k) {
+                return ratio.denominator.empty() ? coefficient(k) : ratio.denominator[static_cast<std::size_t>(k) + 1];
+            };
             auto h = [&](Components c) {
                 double numerator = 0.0, phenotypic = 0.0;
                 for (int k = 0; k < K; ++k) {
                     numerator += ratio.numerator[static_cast<std::size_t>(k) + 1] * theta(c, k, i, i);
-                    phenotypic += coefficient(k) * theta(c, k, i, i);
+                    phenotypic += below(k) * theta(c, k, i, i);
                 }
                 return phenotypic > kUndefinedVariance ? numerator / phenotypic : kNaN;
             };
-            ResultRow row;
-            row.trait1 = row.trait2 = in.traits[static_cast<std::size_t>(i)];
-            row.component = ratio.quantity;
-            const double e = h(whole);
-            row.estimate = std::isnan(e) ? 0.0 : e;
-            statistics(row, samples(h), RowKind::Ratio, row.estimate);
             bool negative = false;
             for (int k = 0; k < K; ++k)
-                negative = negative || ((ratio.numerator[static_cast<std::size_t>(k) + 1] != 0.0 || coefficient(k) != 0.0) &&
+                negative = negative || ((ratio.numerator[static_cast<std::size_t>(k) + 1] != 0.0 || below(k) != 0.0) &&
                                         theta(whole, k, i, i) < 0.0);
-            if (negative) addFlag(row.flag, "negative");
-            if (std::isnan(e)) {
-                addFlag(row.flag, "undefined");
-                row.se = 0.0;
-                row.p = 1.0;
-                row.mark = "NS";
-            } else if (!std::isfinite(row.estimate) || !std::isfinite(row.se) || !std::isfinite(row.p)) {
-                addFlag(row.flag, "not_finite");
-            } else {
-                if (row.estimate < 0.0 || row.estimate > 1.0) addFlag(row.flag, "out_of_range");
-                if (row.p < 1e-10) addFlag(row.flag, "p_floor");
-            }
-            tables.heritabilities.push_back(row);
+            const std::vector<double> resampled = samples(h);
+            addRatio(i, ratio.quantity, h(whole), &resampled, negative);
         }
+        for (const ResampledTableInput::ComputedRatio& ratio : in.computed) {
+            std::vector<double> resampled;
+            if (!ratio.resamples.empty())
+                for (int b = 0; b < B; ++b)
+                    resampled.push_back(ratio.resamples[static_cast<std::size_t>(b) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i)]);
+            addRatio(i, ratio.quantity, ratio.whole[static_cast<std::size_t>(i)], ratio.resamples.empty() ? nullptr : &resampled,
+                     false);
+        }
+    }
     return tables;
 }
 

@@ -49,6 +49,15 @@ struct ResampledTableInput {
     // (the bootstrap's samples, or the jackknife's pseudo-components), and
     // per component whether its draws came from an adjusted matrix.
     BootstrapDraws draws;
+    // Ratios computed apart from the components' algebra (the generalized
+    // line-mean heritability): per trait i its whole-data value, and, where
+    // the method resamples it, its value in resample b at b t + i (NaN
+    // where it is not defined); no resamples: the row has no S.E.
+    struct ComputedRatio {
+        std::string quantity;
+        std::vector<double> whole, resamples;
+    };
+    std::vector<ComputedRatio> computed;
 };
 
 // What a row holds, for the statistics that treat them apart.

@@ -52,6 +52,19 @@ std::vector<std::string> analyse(std::vector<std::string> extra, const std::stri
     return args;
 }
 
+// A table's text without its line-mean heritability rows, which only an
+// entry term without a relationship matrix has.
+std::string withoutLineMean(const std::string& text) {
+    std::string out;
+    for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size() - 1;
+        const std::string line = text.substr(at, end - at + 1);
+        if (line.find(",h2_line_mean") == std::string::npos) out += line;
+    }
+    return out;
+}
+
 TEST(RelationshipCli, TheIdentityGivesTheTablesOfTheModelWithoutIt) {
     test::TempDir dir;
     test::writeFile(dir.file("T.csv"), trial());
@@ -68,7 +81,8 @@ TEST(RelationshipCli, TheIdentityGivesTheTablesOfTheModelWithoutIt) {
         const auto related = test::runProcess(MINQUE_FRONT_DOOR_PATH, analyse({"--relationship", std::string("Line=") + k}, out), dir.path());
         ASSERT_EQ(related.exitCode, 0) << related.err;
         for (const char* table : {"variances.csv", "covariances.csv", "correlations.csv", "heritability.csv", "effects.csv"})
-            EXPECT_EQ(test::readFile(dir.file(out + "/" + table)), test::readFile(dir.file(std::string("plain/") + table))) << k << " " << table;
+            EXPECT_EQ(test::readFile(dir.file(out + "/" + table)), withoutLineMean(test::readFile(dir.file(std::string("plain/") + table))))
+                << k << " " << table;
         EXPECT_NE(test::readFile(dir.file(out + "/summary.html")).find("Line related by " + std::string(k)), std::string::npos);
     }
     // A relative without records is predicted and flagged.

@@ -151,6 +151,7 @@ TEST(Effects, ATermAtOrBelowZeroPredictsZeroAndATraitWithoutResidualNothing) {
     }
     EXPECT_EQ(t3Rows, 8);
     EXPECT_EQ(notes, (std::vector<std::string>{
+                         "A: taken as the entry term (the genotypes) of the line-mean heritability; name another with --entry",
                          "T4: the residual variance component is at or below zero; no effects are predicted for this trait"}));
 
     // Covariance components between factors are refused before any work.

@@ -4,9 +4,11 @@
 // for a trait analysed alone as with others.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <random>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "jackknife_engine/report/report_writer.hpp"
 #include "minquecov/analysis.hpp"
+#include "support/test_support.hpp"
 
 namespace minque {
 namespace {
@@ -184,12 +187,97 @@ TEST(Heritabilities, EnvironmentsAddTheInteractionHeritabilitiesAndAGeneralModel
     double sum = 0;
     for (const ResultRow& row : g.tables.heritabilities) {
         quantities.push_back(row.component);
-        sum += row.estimate;
+        if (row.component.rfind("share:", 0) == 0) sum += row.estimate;
     }
-    EXPECT_EQ(quantities, (std::vector<std::string>{"share:V(Fem)", "share:V(Env*Fem)", "share:V(e)"}));
+    // Fem, the one random main effect reported, is taken as the entries of
+    // the line-mean heritability.
+    EXPECT_EQ(quantities, (std::vector<std::string>{"share:V(Fem)", "share:V(Env*Fem)", "share:V(e)", "h2_line_mean",
+                                                    "h2_line_mean_generalized"}));
     EXPECT_NEAR(sum, 1.0, 2e-6);
     const std::vector<double> s = wholeComponents(g, 0);  // Fem, Env*Fem, Blk, e
     EXPECT_NEAR(g.tables.heritabilities[0].estimate, s[1] / (s[1] + s[2] + s[4]), 1e-5);
+}
+
+// A trial of G genotypes in E environments of R reps, random Geno, Geno*Env
+// and Env*Rep, one trait; `dropped` plots left out (every 7th from the first).
+TrialData multiEnvironmentTrial(int G, int E, int R, int dropped, unsigned seed) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    TrialColumn geno{"Geno", false, {}, {}}, env{"Env", false, {}, {}}, rep{"Rep", false, {}, {}}, y{"y", true, {}, {}};
+    std::vector<double> g(static_cast<std::size_t>(G));
+    for (double& x : g) x = normal(random);
+    int plot = 0;
+    for (int i = 0; i < G; ++i)
+        for (int e = 0; e < E; ++e) {
+            const double ge = 0.7 * normal(random);
+            for (int r = 0; r < R; ++r, ++plot) {
+                const double value = 10.0 + e + g[static_cast<std::size_t>(i)] + ge + 1.3 * normal(random);
+                if (plot % 7 == 0 && plot / 7 < dropped) continue;
+                geno.text.push_back("G" + std::to_string(i + 1));
+                env.text.push_back("E" + std::to_string(e + 1));
+                rep.text.push_back("R" + std::to_string(r + 1));
+                y.numbers.push_back(value);
+            }
+        }
+    TrialData data;
+    data.columns = {geno, env, rep, y};
+    return data;
+}
+
+// Line-mean heritability: on a balanced trial the textbook
+// V_G / (V_G + V_GE / E + V_e / (E R)) of the components, both forms; on an
+// unbalanced one the standard form takes the harmonic means of the
+// environments and plots per genotype, and the generalized form moves apart.
+TEST(Heritabilities, TheLineMeanHeritabilityIsTheTextbooksOnBalancedTrialsAndMovesWithUnbalance) {
+    for (const int dropped : {0, 20}) {
+        AnalysisRequest request;
+        request.data = multiEnvironmentTrial(15, 4, 3, dropped, 5);
+        request.model.random = {"Geno", "Geno*Env", "Env*Rep"};
+        request.model.fixed = {"1", "Env"};
+        request.options.bootstrapSamples = 40;
+        std::vector<std::string> notes;
+        AnalysisProgress progress;
+        progress.note = [&](const std::string& note) { notes.push_back(note); };
+        const AnalysisResult r = analyse(request, progress);
+        std::map<std::string, double> v;
+        for (const ResultRow& row : r.tables.variances) v[row.component] = row.estimate;
+        // Per genotype its environments and plots; their harmonic means.
+        std::map<std::string, std::set<std::string>> environments;
+        std::map<std::string, double> plots;
+        for (std::size_t k = 0; k < request.data.columns[0].text.size(); ++k) {
+            environments[request.data.columns[0].text[k]].insert(request.data.columns[1].text[k]);
+            plots[request.data.columns[0].text[k]] += 1.0;
+        }
+        double inverseE = 0.0, inverseN = 0.0;
+        for (const auto& [genotype, envs] : environments) {
+            inverseE += 1.0 / static_cast<double>(envs.size()) / 15.0;
+            inverseN += 1.0 / plots[genotype] / 15.0;
+        }
+        if (dropped == 0) EXPECT_DOUBLE_EQ(inverseN, 1.0 / 12.0);
+        const double textbook = v["V(Geno)"] / (v["V(Geno)"] + v["V(Geno*Env)"] * inverseE + v["V(e)"] * inverseN);
+        const ResultRow& standard = rowOf(r, "y", "h2_line_mean");
+        const ResultRow& generalized = rowOf(r, "y", "h2_line_mean_generalized");
+        EXPECT_NEAR(standard.estimate, textbook, 1e-12) << dropped;
+        EXPECT_GT(standard.se, 0.0);
+        EXPECT_LT(generalized.ciLow, generalized.estimate);
+        if (dropped == 0)
+            EXPECT_NEAR(generalized.estimate, standard.estimate, 1e-6);
+        else
+            EXPECT_GT(std::fabs(generalized.estimate - standard.estimate), 1e-4);
+        EXPECT_NE(std::find(notes.begin(), notes.end(),
+                            "Geno: taken as the entry term (the genotypes) of the line-mean heritability; name another "
+                            "with --entry"),
+                  notes.end());
+    }
+    // Entries named: a term that cannot be them is refused by name.
+    AnalysisRequest request;
+    request.data = multiEnvironmentTrial(6, 2, 2, 0, 1);
+    request.model.random = {"Geno", "Geno*Env", "Rep"};
+    request.model.fixed = {"1", "Env"};
+    request.model.entry = "Geno*Env";
+    EXPECT_RUN_ERROR(analyse(request), 1,
+                     "^--entry: 'Geno\\*Env' cannot be the line-mean heritability's entry term \\(the genotypes\\): it "
+                     "must be a random main effect .*\\(the model's: Geno, Rep\\)");
 }
 
 TEST(Heritabilities, ANegativeAdditiveVarianceIsFlaggedAndPrintedAsComputed) {
