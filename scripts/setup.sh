@@ -35,6 +35,8 @@ if [ "$mode" = r ] || [ "$mode" = tests ]; then
   done
 fi
 if [ "$mode" = tests ]; then
+  # lme4: the R tests compare the accessors with it.
+  [ -d /usr/lib/R/site-library/lme4 ] || [ -d /usr/lib/R/library/lme4 ] || need+=(r-cran-lme4)
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   [ -x /usr/bin/chromium-headless-shell ] || [ -x /usr/bin/chromium ] || need+=(chromium-headless-shell)

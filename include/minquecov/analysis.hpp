@@ -218,6 +218,11 @@ struct AnalysisResult {
     std::string varianceReport, covarianceReport;  // the text of NAME.VAR and NAME.COV
     VarianceRecords varianceRecords;
     CovarianceRecords covarianceRecords;
+    // With the effects: per trait i the fitted fixed part X b (b the GLS
+    // estimate of the fixed effects at the trait's components) of the
+    // analysed row j, i n + j; NaN for a trait without predictions.
+    std::vector<double> fixedFitted;
+    std::vector<double> fitted;  // the same for the conditional fitted values X b + U u^
     std::string folder;  // where the run's files are, when asked for; else empty
     int threads = 0;            // worker threads the run used
     std::string vectorPath;     // the vector instructions of the host kernels

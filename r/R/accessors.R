@@ -1,11 +1,13 @@
 # Accessors of the "minque" result, in the words of R's mixed-model
 # packages: VarCorr() and ranef() (the generics lme4 and nlme share, from
-# nlme), coef(), confint() and nobs() (stats), tidy() and glance() (the
+# nlme), fixef() (nlme's), coef(), fitted(), residuals(), sigma(),
+# confint() and nobs() (stats), estimates() (every estimate, named), tidy()
+# and glance() (the
 # generics of the broom family, from generics). Every number comes from the
 # result's tables, as doubles at full precision.
 
 # The tables of estimates (not the effects), stacked, each row named as
-# coef() and confint() name it:
+# estimates() and confint() name it:
 #   "var V(A) Yield", "cov V(A) Yield:Height", "cor V(A) Yield:Height",
 #   "h2_narrow Yield" (or "share:V(A) Yield").
 estimate_rows <- function(x, tables = c("variances", "covariances", "correlations", "heritability")) {
@@ -56,10 +58,35 @@ intervals <- function(x, rows, level) {
 
 # ---- coef, confint, nobs -------------------------------------------------------
 
-coef.minque <- function(object, table = c("variances", "covariances", "correlations", "heritability"), ...) {
+# Every estimate of the tables, named (the names confint() takes).
+estimates <- function(object, table = c("variances", "covariances", "correlations", "heritability")) {
+  if (!inherits(object, "minque")) stop("'object' must be the result of minque_analyse()", call. = FALSE)
   table <- match.arg(table, several.ok = TRUE)
   rows <- estimate_rows(object, table)
   setNames(rows$estimate, rows$term)
+}
+
+# As lme4's coef(): per random term, each level's coefficients, the fixed
+# effects with the level's predicted effect added to the intercept. One
+# trait: that list; several: one such list per trait (or the trait asked for).
+coef.minque <- function(object, trait = NULL, ...) {
+  fixed <- fits(object, "coef")$fixef
+  traits <- object$settings$traits
+  if (!is.null(trait) && (!is.character(trait) || length(trait) != 1L || !trait %in% traits))
+    stop(sprintf("'trait' must be one of %s", paste(traits, collapse = ", ")), call. = FALSE)
+  re <- ranef(object)
+  of_trait <- function(tr) {
+    lapply(re, function(levels) {
+      b <- fixed[, tr]
+      d <- as.data.frame(matrix(rep(b, each = nrow(levels)), nrow(levels), dimnames = list(rownames(levels), names(b))),
+                         check.names = FALSE)
+      if ("(Intercept)" %in% names(d)) d[["(Intercept)"]] <- d[["(Intercept)"]] + levels[[tr]]
+      d
+    })
+  }
+  if (!is.null(trait)) return(of_trait(trait))
+  if (length(traits) == 1L) return(of_trait(traits))
+  setNames(lapply(traits, of_trait), traits)
 }
 
 confint.minque <- function(object, parm, level = 0.95,
@@ -72,11 +99,11 @@ confint.minque <- function(object, parm, level = 0.95,
         stop(sprintf("'parm': positions run from 1 to %d", nrow(rows)), call. = FALSE)
       parm
     } else if (is.character(parm)) {
-      # Names as coef() gives them, or components ("V(A)", "h2_narrow").
+      # Names as estimates() gives them, or components ("V(A)", "h2_narrow").
       hit <- rows$term %in% parm | rows$component %in% parm
       unknown <- setdiff(parm, c(rows$term, rows$component))
       if (length(unknown) > 0L)
-        stop(sprintf("'parm': no estimate named %s (the names of coef(), or a component)",
+        stop(sprintf("'parm': no estimate named %s (the names of estimates(), or a component)",
                      paste0("'", unknown, "'", collapse = ", ")), call. = FALSE)
       which(hit)
     } else stop("'parm' must be names or positions of estimates", call. = FALSE)
@@ -100,101 +127,135 @@ sigma.minque <- function(object, ...) {
   setNames(ifelse(is.finite(s) & s > 0, sqrt(pmax(s, 0)), NA_real_), traits)
 }
 
-# What a MINQUE analysis does not estimate is an error that says so, not a
-# NULL a caller would compute with.
-not_estimated <- function(what) {
-  stop(sprintf(paste0("%s: a MINQUE analysis estimates the variance and covariance components, not the fixed ",
-                      "effects or fitted values; the components are in VarCorr(), the random terms' predicted ",
-                      "effects in ranef() (minque_analyse(effects = TRUE))"), what), call. = FALSE)
+# The fixed effects, fitted values and residuals come with the predicted
+# effects (the same equations); without them, an error that says so.
+fits <- function(object, what) {
+  if (is.null(object$fitted))
+    stop(sprintf("%s: run minque_analyse() with effects = TRUE (the fixed effects, fitted values and residuals come from the same mixed model equations as the predicted effects)",
+                 what), call. = FALSE)
+  object
 }
-fixef.minque <- function(object, ...) not_estimated("fixef")
-fitted.minque <- function(object, ...) not_estimated("fitted")
-residuals.minque <- function(object, ...) not_estimated("residuals")
+# One trait: a vector; several: a column per trait.
+per_trait <- function(m) if (ncol(m) == 1L) setNames(m[, 1L], rownames(m)) else m
+
+# The GLS estimates of the fixed effects at each trait's components, in
+# lme4's coding (treatment contrasts).
+fixef.minque <- function(object, ...) per_trait(fits(object, "fixef")$fixef)
+# Conditional on the predicted effects: X b + Z u, and y minus it.
+fitted.minque <- function(object, ...) per_trait(fits(object, "fitted")$fitted)
+residuals.minque <- function(object, ...) per_trait(fits(object, "residuals")$residuals)
 
 # ---- VarCorr ---------------------------------------------------------------------
 
-# Per component, the trait-by-trait covariance matrix (variances on the
-# diagonal) and correlation matrix, with their standard errors and flags.
+# As lme4's VarCorr(): per random term ("Geno", "A"; a covariance component
+# between two factors by its label "C(1,3)"), then "Residual", the trait by
+# trait covariance matrix with attributes "stddev" (NA where a variance is
+# at or below zero) and "correlation" (NA where not defined), and the
+# analysis' own "se", "flag", "correlation_se" and "correlation_flag"
+# matrices; attr "sc" the residual standard deviations.
 VarCorr.minque <- function(x, sigma = 1, ...) {
   traits <- x$settings$traits
   t <- length(traits)
   blank <- function(fill) matrix(fill, t, t, dimnames = list(traits, traits))
-  components <- unique(c(x$variances$component, x$covariances$component))
+  components <- setdiff(unique(c(x$variances$component, x$covariances$component)), c("Phenotypic", "G+GE"))
+  group_of <- function(component) if (component == "V(e)") "Residual" else sub("^V\\((.*)\\)$", "\\1", component)
   out <- list()
   for (component in components) {
-    e <- list(covariance = blank(NA_real_), covariance_se = blank(NA_real_), covariance_flag = blank(""),
-              correlation = NULL, correlation_se = NULL, correlation_flag = NULL)
+    covariance <- blank(NA_real_)
+    se <- blank(NA_real_)
+    flag <- blank("")
     v <- x$variances[x$variances$component == component, , drop = FALSE]
     i <- match(v$trait, traits)
-    e$covariance[cbind(i, i)] <- v$estimate
-    e$covariance_se[cbind(i, i)] <- v$se
-    e$covariance_flag[cbind(i, i)] <- v$flag
+    covariance[cbind(i, i)] <- v$estimate
+    se[cbind(i, i)] <- v$se
+    flag[cbind(i, i)] <- v$flag
     if (!is.null(x$covariances)) {
       cv <- x$covariances[x$covariances$component == component, , drop = FALSE]
       ij <- cbind(match(cv$trait_1, traits), match(cv$trait_2, traits))
-      for (m in c("covariance", "covariance_se", "covariance_flag")) {
-        value <- switch(m, covariance = cv$estimate, covariance_se = cv$se, covariance_flag = cv$flag)
-        e[[m]][ij] <- value
-        e[[m]][ij[, 2:1, drop = FALSE]] <- value
-      }
-    }
-    cr <- if (is.null(x$correlations)) NULL else x$correlations[x$correlations$component == component, , drop = FALSE]
-    if (!is.null(cr) && nrow(cr) > 0L) {
-      e$correlation <- blank(NA_real_)
-      e$correlation_se <- blank(NA_real_)
-      e$correlation_flag <- blank("")
-      diag(e$correlation) <- 1
-      diag(e$correlation_se) <- 0
-      # Not defined: NA, never the 0 the reports print.
-      value <- ifelse(not_defined(cr), NA_real_, cr$estimate)
-      se <- ifelse(not_defined(cr), NA_real_, cr$se)
-      ij <- cbind(match(cr$trait_1, traits), match(cr$trait_2, traits))
       for (side in list(ij, ij[, 2:1, drop = FALSE])) {
-        e$correlation[side] <- value
-        e$correlation_se[side] <- se
-        e$correlation_flag[side] <- cr$flag
+        covariance[side] <- cv$estimate
+        se[side] <- cv$se
+        flag[side] <- cv$flag
       }
     }
-    out[[component]] <- e
+    correlation <- correlation_se <- NULL
+    correlation_flag <- NULL
+    cr <- if (is.null(x$correlations)) NULL else x$correlations[x$correlations$component == component, , drop = FALSE]
+    if (!is.null(cr) && nrow(cr) > 0L || (t == 1L && !grepl("^C\\(", component))) {
+      correlation <- blank(NA_real_)
+      correlation_se <- blank(NA_real_)
+      correlation_flag <- blank("")
+      diag(correlation) <- 1
+      diag(correlation_se) <- 0
+      if (!is.null(cr) && nrow(cr) > 0L) {
+        ij <- cbind(match(cr$trait_1, traits), match(cr$trait_2, traits))
+        for (side in list(ij, ij[, 2:1, drop = FALSE])) {
+          correlation[side] <- cr$estimate  # NA where not defined, never the 0 the reports print
+          correlation_se[side] <- cr$se
+          correlation_flag[side] <- cr$flag
+        }
+      }
+    }
+    d <- diag(covariance)
+    out[[group_of(component)]] <- structure(covariance, stddev = setNames(ifelse(d > 0, sqrt(pmax(d, 0)), NA_real_), traits),
+                                            correlation = correlation, se = se, flag = flag,
+                                            correlation_se = correlation_se, correlation_flag = correlation_flag)
   }
-  structure(out, class = "VarCorr.minque", settings = x$settings)
+  residual <- out[["Residual"]]
+  structure(out, class = "VarCorr.minque", sc = if (is.null(residual)) NULL else attr(residual, "stddev"),
+            useSc = TRUE, settings = x$settings)
 }
 
-# Each component as one matrix, as breeders tabulate it: variances on the
-# diagonal, covariances below, correlations above; a flagged estimate ends
-# with !, a correlation that is not defined reads n/d.
+# As lme4 prints it: per group and trait the variance and standard
+# deviation, the correlations beside them; a flagged estimate ends with !,
+# a correlation that is not defined reads n/d.
 print.VarCorr.minque <- function(x, digits = 4, ...) {
-  for (component in names(x)) {
-    e <- x[[component]]
-    cell <- function(value, flag) ifelse(is.na(value), "n/d",
-                                         paste0(formatC(value, digits = digits, format = "g"),
-                                                ifelse(nzchar(flag), "!", "")))
-    m <- matrix(cell(e$covariance, e$covariance_flag), nrow(e$covariance), dimnames = dimnames(e$covariance))
-    if (!is.null(e$correlation)) {
-      upper <- upper.tri(m)
-      m[upper] <- ifelse(is.na(e$correlation[upper]), "n/d",
-                         paste0(sprintf("%.3f", e$correlation[upper]), ifelse(nzchar(e$correlation_flag[upper]), "!", "")))
-    } else m[upper.tri(m)] <- ""
-    cat(sprintf("%s: %s\n", component,
-                if (is.null(e$correlation)) "variances (diagonal) and covariances (below)"
-                else "variances (diagonal), covariances (below), correlations (above)"))
-    print(noquote(m), right = TRUE)
-    cat("\n")
+  traits <- rownames(x[[1L]])
+  rows <- list()
+  for (group in names(x)) {
+    m <- x[[group]]
+    r <- attr(m, "correlation")
+    rf <- attr(m, "correlation_flag")
+    for (i in seq_along(traits)) {
+      variance <- m[i, i]
+      flagged <- nzchar(attr(m, "flag")[i, i])
+      cells <- c(Groups = if (i == 1L) group else "", Name = traits[i],
+                 Variance = paste0(formatC(variance, digits = digits, format = "g"), if (flagged) "!" else ""),
+                 Std.Dev. = if (is.na(attr(m, "stddev")[i])) "n/d" else formatC(attr(m, "stddev")[i], digits = digits, format = "g"))
+      if (i > 1L && !is.null(r))
+        cells <- c(cells, setNames(ifelse(is.na(r[i, seq_len(i - 1L)]), "n/d",
+                                          paste0(sprintf("%.3f", r[i, seq_len(i - 1L)]),
+                                                 ifelse(nzchar(rf[i, seq_len(i - 1L)]), "!", ""))),
+                                   if (i == 2L) "Corr" else c("Corr", rep("", i - 2L))))
+      rows[[length(rows) + 1L]] <- cells
+    }
   }
+  width <- max(lengths(rows))
+  table <- t(vapply(rows, function(cells) c(cells, rep("", width - length(cells))), character(width)))
+  colnames(table) <- c("Groups", "Name", "Variance", "Std.Dev.", if (width > 4L) c("Corr", rep("", width - 5L)))
+  print(noquote(table), right = FALSE, row.names = FALSE)
   cat("! flagged: the flag column of the tables says what not to over-interpret (summary() explains each).\n")
   invisible(x)
 }
 
+# As lme4's: grp, var1, var2 (NA for a variance), vcov, sdcor (the
+# standard deviation of a variance, the correlation of a covariance), with
+# the analysis' std.error of vcov, its flag, and cor.std.error (the
+# correlation's S.E.).
 as.data.frame.VarCorr.minque <- function(x, row.names = NULL, optional = FALSE, ...) {
-  pieces <- lapply(names(x), function(component) {
-    e <- x[[component]]
-    ij <- which(lower.tri(e$covariance, diag = TRUE), arr.ind = TRUE)
-    traits <- rownames(e$covariance)
-    corr <- function(m) if (is.null(m)) NA_real_ else m[ij]
-    data.frame(component = component, trait_1 = traits[ij[, 2]], trait_2 = traits[ij[, 1]],
-               covariance = e$covariance[ij], covariance_se = e$covariance_se[ij],
-               correlation = corr(e$correlation), correlation_se = corr(e$correlation_se),
-               stringsAsFactors = FALSE)
+  pieces <- lapply(names(x), function(group) {
+    m <- x[[group]]
+    traits <- rownames(m)
+    ij <- rbind(cbind(seq_along(traits), seq_along(traits)), which(upper.tri(m), arr.ind = TRUE)[, 1:2, drop = FALSE])
+    ij <- ij[order(ij[, 1] != ij[, 2]), , drop = FALSE]
+    variance <- ij[, 1] == ij[, 2]
+    r <- attr(m, "correlation")
+    correlation <- if (is.null(r)) rep(NA_real_, nrow(ij)) else r[ij]
+    correlation_se <- if (is.null(r)) rep(NA_real_, nrow(ij)) else attr(m, "correlation_se")[ij]
+    data.frame(grp = group, var1 = traits[ij[, 1]], var2 = ifelse(variance, NA_character_, traits[ij[, 2]]),
+               vcov = m[ij], sdcor = ifelse(variance, attr(m, "stddev")[ij[, 1]], correlation),
+               std.error = attr(m, "se")[ij], flag = attr(m, "flag")[ij],
+               cor.std.error = ifelse(variance, NA_real_, correlation_se), stringsAsFactors = FALSE)
   })
   out <- do.call(rbind, pieces)
   rownames(out) <- row.names
@@ -203,12 +264,15 @@ as.data.frame.VarCorr.minque <- function(x, row.names = NULL, optional = FALSE, 
 
 # ---- ranef -----------------------------------------------------------------------
 
-# Per random term, a data frame of its levels' predicted effects, a column
-# per trait; the standard errors in the attribute "se" and the flags in
-# "flag", both of the same shape, whose row names are the levels (so that
-# ranef(x)$Geno["G01", ] is that genotype's row). Levels come in the order of
-# the design columns' factor levels where they are factors, else in code
-# order.
+# As lme4's ranef(): per random term a data frame of its levels' predicted
+# effects, the levels as row names (ranef(x)$Geno["G01", "y1"]) and a column
+# per trait, with attribute "condVar" (and "postVar", its older name) an
+# array traits x traits x levels holding each level's prediction error
+# variance on the diagonal (the bootstrap's; the jackknife gives none),
+# and the analysis' own "se", "flag" and, with the bootstrap,
+# "reliability" (1 - PEV / (sigma2 K_ii)) in the same shape. Levels come in
+# the order of the design columns' factor levels where they are factors,
+# else in code order.
 ranef.minque <- function(object, term = NULL, ...) {
   e <- object$effects
   if (is.null(e)) stop("the analysis has no effects: run minque_analyse() with effects = TRUE", call. = FALSE)
@@ -223,7 +287,7 @@ ranef.minque <- function(object, term = NULL, ...) {
     rows <- e[e$term == tm, , drop = FALSE]
     levels <- unique(rows$level)
     wide <- function(column, fill) {
-      d <- data.frame(level = levels, stringsAsFactors = FALSE, row.names = levels)
+      d <- data.frame(row.names = levels)
       for (trait in traits) {
         r <- rows[rows$trait == trait, , drop = FALSE]
         d[[trait]] <- r[[column]][match(levels, r$level)]
@@ -232,10 +296,16 @@ ranef.minque <- function(object, term = NULL, ...) {
       d
     }
     effects <- wide("effect", NA_real_)
-    attr(effects, "se") <- wide("se", NA_real_)
+    se <- wide("se", NA_real_)
+    attr(effects, "se") <- se
     attr(effects, "flag") <- wide("flag", "")
-    # The bootstrap's effects: each level's reliability (1 - PEV / (sigma2 K_ii)).
-    if (!is.null(rows$reliability)) attr(effects, "reliability") <- wide("reliability", NA_real_)
+    if (!is.null(rows$reliability)) {
+      attr(effects, "reliability") <- wide("reliability", NA_real_)
+      variances <- array(NA_real_, c(length(traits), length(traits), length(levels)),
+                         dimnames = list(traits, traits, levels))
+      for (i in seq_along(traits)) variances[i, i, ] <- se[[i]]^2
+      attr(effects, "condVar") <- attr(effects, "postVar") <- variances
+    }
     effects
   })
   structure(out, class = "ranef.minque")
@@ -245,13 +315,11 @@ print.ranef.minque <- function(x, ...) {
   for (term in names(x)) {
     cat(sprintf("$%s\n", term))
     d <- x[[term]]
-    attr(d, "se") <- NULL
-    attr(d, "flag") <- NULL
-    attr(d, "reliability") <- NULL
-    print(d, row.names = FALSE, ...)
+    for (a in c("se", "flag", "reliability", "condVar", "postVar")) attr(d, a) <- NULL
+    print(d, ...)
     cat("\n")
   }
-  cat("Standard errors: attr(ranef(x)$TERM, \"se\"); reliabilities: attr(ranef(x)$TERM, \"reliability\");",
+  cat("Standard errors: attr(ranef(x)$TERM, \"se\"); prediction error variances: attr(ranef(x)$TERM, \"condVar\");",
       "every level's row in x$effects.\n")
   invisible(x)
 }
@@ -277,13 +345,17 @@ tidy.minque <- function(x, table = c("all", "variances", "covariances", "correla
   if (table == "effects") {
     e <- x$effects
     if (is.null(e)) stop("the analysis has no effects: run minque_analyse() with effects = TRUE", call. = FALSE)
-    return(with_tests(data.frame(trait = e$trait, term = e$term, level = e$level, estimate = e$effect,
-                                 std.error = e$se, stringsAsFactors = FALSE), e))
+    return(as_tibble_if_installed(with_tests(data.frame(trait = e$trait, term = e$term, level = e$level, estimate = e$effect,
+                                                        std.error = e$se, stringsAsFactors = FALSE), e)))
   }
   rows <- estimate_rows(x, if (table == "all") c("variances", "covariances", "correlations", "heritability") else table)
-  with_tests(data.frame(table = rows$table, component = rows$component, trait_1 = rows$trait_1, trait_2 = rows$trait_2,
-                        term = rows$term, estimate = rows$estimate, std.error = rows$se, stringsAsFactors = FALSE), rows)
+  as_tibble_if_installed(
+    with_tests(data.frame(table = rows$table, component = rows$component, trait_1 = rows$trait_1, trait_2 = rows$trait_2,
+                          term = rows$term, estimate = rows$estimate, std.error = rows$se, stringsAsFactors = FALSE), rows))
 }
+
+# A tibble where tibble is installed, as broom's tidiers give; else the data frame.
+as_tibble_if_installed <- function(d) if (requireNamespace("tibble", quietly = TRUE)) tibble::as_tibble(d) else d
 
 glance.minque <- function(x, ...) {
   s <- x$settings

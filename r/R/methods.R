@@ -96,8 +96,9 @@ print.minque <- function(x, component = NULL, ...) {
   cat("\n", flag_line, "\n", sep = "")
   tables <- Filter(function(t) !is.null(x[[t]]) && nrow(x[[t]]) > 0L,
                    c("variances", "covariances", "correlations", "heritability", "effects"))
-  cat(sprintf("Tables: %s.\nAccessors: VarCorr(), coef(), confint(), nobs(), tidy(), glance()%s.\n",
-              paste0("$", tables, collapse = ", "), if (!is.null(x$effects)) ", ranef()" else ""))
+  cat(sprintf("Tables: %s.\nAccessors: VarCorr(), estimates(), confint(), nobs(), sigma(), tidy(), glance()%s.\n",
+              paste0("$", tables, collapse = ", "),
+              if (!is.null(x$effects)) ", ranef(), fixef(), coef(), fitted(), residuals()" else ""))
   cat(sprintf("Pictures: %s.\n", paste0("plot(x, which = \"", plot_choices(x), "\")", collapse = ", ")))
   invisible(x)
 }

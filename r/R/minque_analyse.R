@@ -284,6 +284,8 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
   for (t in c("variances", "covariances", "correlations", "heritability", "effects")) out[[t]] <- result_table(out[[t]])
   if (nrow(out$heritability) == 0L) out$heritability <- NULL
   if (!effects) out$effects <- NULL else out$effects <- in_factor_order(out$effects, data, model)
+  if (!is.null(out$fitted)) out[c("fixef", "fitted", "residuals")] <- fits_of(out, data, model)
+  out$fixed_fitted <- NULL
   if (!nzchar(out$folder)) out$folder <- NULL
   # The reports' heading names the program that wrote them; here it was R.
   out$reports <- lapply(out$reports, function(text)
@@ -291,6 +293,39 @@ minque_analyse <- function(data, group = NULL, female = NULL, male = NULL, env =
   out$call <- match.call()
   class(out) <- "minque"
   out
+}
+
+# The fixed effects in lme4's coding (treatment contrasts of the fixed
+# columns as factors), the conditional fitted values X b + Z u and the
+# residuals, per trait (columns) and analysed row (rows). The engine gives
+# X b, unique whatever g-inverse its equations took; b in lme4's coding is
+# its least-squares solution on lme4's full-rank X, exact since X b lies in
+# the span of X.
+fits_of <- function(out, data, model) {
+  s <- out$settings
+  traits <- s$traits
+  rows <- setdiff(seq_len(s$rows), s$dropped_rows)
+  name_rows <- function(m) {
+    m <- as.matrix(m)
+    dimnames(m) <- list(rownames(data)[rows], traits)
+    m
+  }
+  fitted <- name_rows(out$fitted)
+  observed <- as.matrix(data[rows, traits, drop = FALSE])
+  residuals <- name_rows(observed - fitted)
+  fixed <- if (nzchar(model$female)) (if (nzchar(model$env)) model$env else character()) else setdiff(model$fixed, "1")
+  intercept <- nzchar(model$female) || "1" %in% model$fixed
+  frame <- data.frame(row.names = seq_along(rows))
+  for (column in unique(unlist(strsplit(fixed, "*", fixed = TRUE))))
+    frame[[column]] <- factor(as.character(data[rows, column]))
+  rhs <- c(if (length(fixed)) gsub("*", ":", fixed, fixed = TRUE) else character(), if (!intercept) "0")
+  if (length(rhs) == 0L) rhs <- "1"
+  x <- stats::model.matrix(stats::as.formula(paste("~", paste(rhs, collapse = " + "))), frame)
+  xb <- as.matrix(out$fixed_fitted)
+  fixef <- matrix(NA_real_, ncol(x), length(traits), dimnames = list(colnames(x), traits))
+  for (i in seq_along(traits))
+    if (all(is.finite(xb[, i]))) fixef[, i] <- qr.coef(qr(x), xb[, i])
+  list(fixef, fitted, residuals)
 }
 
 # A table of the engine as a data frame: its columns come as the CSV file

@@ -315,6 +315,12 @@ Rcpp::List minqueRun(Rcpp::List data, std::string dataName, Rcpp::List model, Rc
     out["reports"] = Rcpp::List::create(Rcpp::Named("variances") = result.varianceReport,
                                         Rcpp::Named("covariances") = result.covarianceReport);
     out["folder"] = result.folder;
+    if (!result.fitted.empty()) {
+        // Analysed rows x traits, as R lays out a matrix (column by column).
+        const int n = s.observations, t = static_cast<int>(s.traits.size());
+        out["fixed_fitted"] = Rcpp::NumericMatrix(n, t, result.fixedFitted.begin());
+        out["fitted"] = Rcpp::NumericMatrix(n, t, result.fitted.begin());
+    }
     return out;
 }
 

@@ -889,6 +889,10 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
     const Dense b = f.Finv * rhs;
     Xa.noalias() -= f.Ga * b;
     Xb.noalias() -= f.Gb * b;
+    {
+        const Dense fitted = f.X * b;
+        effects.fixedPart.assign(fitted.data(), fitted.data() + n);
+    }
     // Related levels: the effects L w of the solution w, and the diagonal of
     // L P L', P = C^-1 + G F^- G' on the block, per dense level.
     std::vector<double> relatedInverse(static_cast<std::size_t>(layout.s), std::nan(""));
@@ -932,10 +936,23 @@ LevelEffects predictLevelEffects(const MinqueDesign& design, const double* y, co
         }
         effects.predictionErrorVariances[level] = residual * inverse;
     }
+    // The conditional fitted values: the fixed part and every level's effect.
+    effects.fitted = effects.fixedPart;
+    {
+        std::size_t level = 0;
+        for (const auto& factor : design.factors)
+            for (const auto& entries : factor) {
+                for (const auto& [obs, c] : entries) effects.fitted[static_cast<std::size_t>(obs)] += c * effects.values[level];
+                ++level;
+            }
+    }
     // The entry's 1'P 1 = s'C^-1 s + |Z's|^2, s the indicator of its levels.
     const auto keptEntry = std::find(factorOf.begin(), factorOf.end(), entry);
     const std::size_t g = entry >= 0 && entry < r ? design.factors[static_cast<std::size_t>(entry)].size() : 0;
-    if (keptEntry != factorOf.end() && g >= 2 && f.roots.empty()) {
+    // Another term's relationship matrix leaves the entry's coordinates as
+    // they are (its roots act on its own levels only).
+    if (keptEntry != factorOf.end() && g >= 2 &&
+        std::none_of(design.related.begin(), design.related.end(), [&](const RelatedFactor& x) { return x.factor == entry; })) {
         const int k = static_cast<int>(keptEntry - factorOf.begin());
         Dense sa = Dense::Zero(f.Ua.cols(), 1), sb = Dense::Zero(f.Ub.cols(), 1);
         double trace = 0.0;

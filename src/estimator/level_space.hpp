@@ -194,6 +194,12 @@ struct LevelEffects {
     std::vector<double> values;                    // m, in the design's level order
     std::vector<double> predictionErrorVariances;  // Var(u - u^) = sigma2_e [(U'U + D)^-1 + G F^- G']_jj
     double entryDifferenceVariance = std::nan("");
+    // The fitted fixed part X b of every observation (b the GLS estimate of
+    // the fixed effects; X b is the same for any g-inverse); empty where
+    // nothing is predicted.
+    std::vector<double> fixedPart;
+    // And the conditional fitted values X b + U u^.
+    std::vector<double> fitted;
 };
 // y: the trait's n values; components: the r factors' and then the residual's;
 // checkpoint: as the projection's set-up asks it; entry: the entry factor, or

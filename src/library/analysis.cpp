@@ -93,7 +93,12 @@ int entryTerm(const ModelDesign& built, const ComponentLayout& layout, const Mod
                   words.entry.c_str(), m.entry.c_str(), what,
                   candidates.empty() ? "the model has none" : ("the model's: " + names).c_str());
     }
-    if (candidates.size() == 1) {
+    // A main effect with a relationship matrix cannot be the entries, but it
+    // keeps the others from being taken for them.
+    std::size_t related = 0;
+    for (std::size_t u = 0; u < built.factors.size(); ++u)
+        related += built.factors[u].related && built.factors[u].term.find('*') == std::string::npos ? 1 : 0;
+    if (candidates.size() == 1 && related == 0) {
         if (progress.note)
             progress.note(names + ": taken as the entry term (the genotypes) of the line-mean heritability; name another "
                                   "with " + words.entry);
@@ -352,6 +357,8 @@ AnalysisResult run(PreparedAnalysis& prepared, const AnalysisProgress& progress)
                                                               o.effects ? &passes : nullptr);
     if (o.effects) {
         noteTraitsWithoutEffects(effects, prepared.settings.traits, progress);
+        result.fixedFitted = effects.fixedPart;
+        result.fitted = effects.fitted;
         result.tables.effects = bootstrap ? effectRowsFromPredictionErrors(model->terms, effects, prepared.settings.traits)
                                           : jackknifeEffectRows(model->terms, passes, effects, prepared.settings.traits);
     }

@@ -66,6 +66,10 @@ PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<
                                                 level.predictionErrorVariances.begin(),
                                                 level.predictionErrorVariances.end());
         effects.predicted.push_back(level.predicted ? 1 : 0);
+        for (auto [from, to] : {std::pair{&level.fixedPart, &effects.fixedPart}, {&level.fitted, &effects.fitted}}) {
+            if (from->size() == y.size()) to->insert(to->end(), from->begin(), from->end());
+            else to->insert(to->end(), y.size(), std::nan(""));
+        }
         for (int k = 0; k < r; ++k) {
             effects.termPositive.push_back(components[static_cast<std::size_t>(k)] > 0.0);
             effects.termVariance.push_back(components[static_cast<std::size_t>(k)]);

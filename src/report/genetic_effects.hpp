@@ -31,6 +31,9 @@ struct PredictedEffects {
     std::vector<int> records;
     std::vector<double> relationshipDiagonal;
     std::vector<double> termVariance;
+    // With them: per trait i its fitted fixed part at observation j, i n + j
+    // (NaN for a trait without predictions).
+    std::vector<double> fixedPart, fitted;  // and the conditional fitted values X b + U u^
 };
 
 // One row per trait, term and level, in that order, with the standard

@@ -247,6 +247,14 @@ TEST(Relationship, TheEntrysDifferenceVarianceIsTheMeanOverItsPairs) {
         EXPECT_NEAR(mine.entryDifferenceVariance, sum / pairs, 1e-10) << "entry " << entry;
     }
     EXPECT_GE(MinqueProjection(d.design).eliminatedFactor(), 0);  // so one of the entries is the eliminated factor
+    // Other terms related by K (Geno, Geno*Env): the entry Env*Rep as the n x n form gives it.
+    const RelatedTrial related = relatedTrial(14, 3, 2, randomRelationship(15, 6), 3);
+    const Dense P = hendersonPredictions(related.design, related.K, components, y)[2].second;
+    double sum = 0.0;
+    int pairs = 0;
+    for (Eigen::Index i = 0; i < P.rows(); ++i)
+        for (Eigen::Index j = i + 1; j < P.rows(); ++j, ++pairs) sum += P(i, i) + P(j, j) - 2.0 * P(i, j);
+    EXPECT_NEAR(predictLevelEffects(related.design, y.data(), components, {}, 2).entryDifferenceVariance, sum / pairs, 1e-10);
     components[0] = -0.1;
     EXPECT_TRUE(std::isnan(predictLevelEffects(d.design, y.data(), components, {}, 0).entryDifferenceVariance));
 }

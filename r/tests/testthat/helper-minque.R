@@ -42,6 +42,14 @@ expect_printed_as <- function(ours, theirs, table) {
     mine <- ours[[column]]
     if (column %in% names(formats))
       mine <- ifelse(is.nan(mine), "nan", ifelse(is.na(mine), "", sprintf(formats[[column]], mine)))
-    expect_identical(mine, sub("^-nan$", "nan", theirs[[column]]), label = paste(table, column))
+    expected <- sub("^-nan$", "nan", theirs[[column]])
+    # A P value below 1e-10 (flagged p_floor) is the rounding of a t tail:
+    # its digits differ between builds of the estimator's kernels.
+    if (column == "p") {
+      floor <- function(p) ifelse(!is.na(suppressWarnings(as.numeric(p))) & suppressWarnings(as.numeric(p)) < 1e-10, "<1e-10", p)
+      mine <- floor(mine)
+      expected <- floor(expected)
+    }
+    expect_identical(mine, expected, label = paste(table, column))
   }
 }

@@ -5,47 +5,54 @@
 # names the program.
 bootstrap_run <- function(...) analyse_diallel(diallel(), se = "bootstrap", bootstrap = 100, seed = 7, ...)
 
-test_that("VarCorr gives every component's covariance and correlation matrices from the tables", {
+test_that("VarCorr gives every term's covariance matrix with lme4's attributes, from the tables", {
   r <- bootstrap_run()
   v <- VarCorr(r)
   expect_s3_class(v, "VarCorr.minque")
-  expect_identical(names(v), c("V(A)", "V(D)", "V(AE)", "V(DE)", "V(e)", "Phenotypic", "G+GE"))
-  a <- v[["V(A)"]]
+  expect_identical(names(v), c("A", "D", "AE", "DE", "Residual"))
+  a <- v$A
+  expect_true(is.matrix(a))
+  expect_identical(dimnames(a), list(r$settings$traits, r$settings$traits))
   # correlations.csv: Yield,Height,V(A),0.463134,0.523309,... and GrainWt,Heading,V(A),-0.430358,0.425051
-  expect_equal(a$correlation["Height", "Yield"], 0.463134, tolerance = 1e-6)
-  expect_equal(a$correlation["Yield", "Height"], 0.463134, tolerance = 1e-6)
-  expect_equal(a$correlation_se["Heading", "GrainWt"], 0.425051, tolerance = 1e-6)
-  expect_equal(unname(diag(a$correlation)), rep(1, 4))
-  expect_identical(a$correlation_flag["Yield", "Height"], "few_levels")
-  expect_identical(v[["V(AE)"]]$correlation_flag["Height", "Yield"], "cut;psd_adjusted;few_levels")
+  expect_equal(attr(a, "correlation")["Height", "Yield"], 0.463134, tolerance = 1e-6)
+  expect_equal(attr(a, "correlation")["Yield", "Height"], 0.463134, tolerance = 1e-6)
+  expect_equal(attr(a, "correlation_se")["Heading", "GrainWt"], 0.425051, tolerance = 1e-6)
+  expect_equal(unname(diag(attr(a, "correlation"))), rep(1, 4))
+  expect_equal(attr(a, "stddev"), sqrt(diag(a)))
+  expect_identical(attr(a, "correlation_flag")["Yield", "Height"], "few_levels")
+  expect_identical(attr(v$AE, "correlation_flag")["Height", "Yield"], "cut;psd_adjusted;few_levels")
+  expect_equal(attr(v, "sc"), sigma(r))
   # The covariance components between factors have no correlations.
   paired <- minque_analyse(diallel(), random = c("Fem", "Env", "Male", "Blk"), covariances = TRUE,
                            traits = c("Yield", "Height"), bootstrap = 50, quiet = TRUE)
-  expect_null(VarCorr(paired)[["C(1,3)"]]$correlation)
+  expect_null(attr(VarCorr(paired)[["C(1,3)"]], "correlation"))
+  # lme4's data frame: grp, var1, var2, vcov, sdcor, and the analysis' S.E.s and flags.
   d <- as.data.frame(v)
-  expect_equal(nrow(d), 7L * 10L)
-  expect_equal(d$correlation[d$component == "V(A)" & d$trait_1 == "Yield" & d$trait_2 == "Height"], 0.463134,
-               tolerance = 1e-6)
-  expect_output(print(v), "V\\(A\\): variances \\(diagonal\\), covariances \\(below\\), correlations \\(above\\)")
+  expect_identical(names(d), c("grp", "var1", "var2", "vcov", "sdcor", "std.error", "flag", "cor.std.error"))
+  expect_equal(nrow(d), 5L * 10L)
+  hit <- d$grp == "A" & d$var1 == "Yield" & d$var2 %in% "Height"
+  expect_equal(d$sdcor[hit], 0.463134, tolerance = 1e-6)
+  expect_equal(d$sdcor[d$grp == "A" & d$var1 == "Yield" & is.na(d$var2)], unname(attr(a, "stddev")["Yield"]))
+  expect_output(print(v), "Groups +Name +Variance +Std.Dev. +Corr")
   expect_output(print(v), "0.463!")
 
   theirs <- command_line_tables(diallel(), c("--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk",
                                              "--bootstrap", "100", "--seed", "7"))
   cv <- theirs$covariances[theirs$covariances$component == "V(D)" & theirs$covariances$trait_1 == "Height" &
                              theirs$covariances$trait_2 == "Heading", ]
-  expect_equal(v[["V(D)"]]$covariance["Heading", "Height"], as.numeric(cv$estimate), tolerance = 1e-5)
-  expect_equal(v[["V(D)"]]$covariance_se["Height", "Heading"], as.numeric(cv$se), tolerance = 1e-5)
+  expect_equal(v$D["Heading", "Height"], as.numeric(cv$estimate), tolerance = 1e-5)
+  expect_equal(attr(v$D, "se")["Height", "Heading"], as.numeric(cv$se), tolerance = 1e-5)
   va <- theirs$variances[theirs$variances$component == "V(e)" & theirs$variances$trait == "GrainWt", ]
-  expect_equal(v[["V(e)"]]$covariance["GrainWt", "GrainWt"], as.numeric(va$estimate), tolerance = 1e-5)
+  expect_equal(v$Residual["GrainWt", "GrainWt"], as.numeric(va$estimate), tolerance = 1e-5)
 })
 
-test_that("coef, confint and nobs name every estimate alike, with the analysis' own intervals", {
+test_that("estimates, confint and nobs name every estimate alike, with the analysis' own intervals", {
   r <- bootstrap_run()
-  b <- coef(r)
+  b <- estimates(r)
   expect_equal(length(b), nrow(r$variances) + nrow(r$covariances) + nrow(r$correlations) + nrow(r$heritability))
   expect_equal(b[["cor V(A) Yield:Height"]], 0.463134, tolerance = 1e-6)
   expect_equal(b[["h2_narrow Yield"]], 0.603426, tolerance = 1e-6)
-  expect_identical(names(coef(r, table = "heritability"))[1:2], c("h2_narrow Yield", "h2_broad Yield"))
+  expect_identical(names(estimates(r, table = "heritability"))[1:2], c("h2_narrow Yield", "h2_broad Yield"))
   # heritability.csv: Yield,h2_narrow,0.603426,0.240367,-0.016031,0.830180
   ci <- confint(r, "h2_narrow Yield")
   expect_identical(dimnames(ci), list("h2_narrow Yield", c("2.5 %", "97.5 %")))
@@ -68,7 +75,8 @@ test_that("tidy and glance give one row per estimate and one per analysis", {
   t <- tidy(r)
   expect_identical(names(t), c("table", "component", "trait_1", "trait_2", "term", "estimate", "std.error",
                                "conf.low", "conf.high", "p.value", "mark", "flag"))
-  expect_identical(t$term, names(coef(r)))
+  expect_s3_class(t, "tbl_df")
+  expect_identical(t$term, names(estimates(r)))
   row <- t[t$term == "cor V(A) Yield:Height", ]
   # As the CSV prints them: %f, %g and %.3g.
   expect_identical(c(round(c(row$estimate, row$conf.low, row$conf.high), 6), signif(row$std.error, 6), signif(row$p.value, 3)),
@@ -98,11 +106,13 @@ test_that("ranef gives each term's effects by level, in the order of the factors
   re <- ranef(r)
   expect_identical(names(re), unique(r$effects$term))
   a <- re$A
-  expect_identical(names(a), c("level", r$settings$traits))
-  expect_identical(a$level, as.character(1:6))
-  expect_equal(a$Height[a$level == "4"], r$effects$effect[r$effects$trait == "Height" & r$effects$term == "A" &
-                                                            r$effects$level == "4"])
+  expect_identical(names(a), r$settings$traits)
+  expect_identical(rownames(a), as.character(1:6))
+  expect_equal(a["4", "Height"], r$effects$effect[r$effects$trait == "Height" & r$effects$term == "A" &
+                                                    r$effects$level == "4"])
   expect_equal(attr(a, "se")$Yield, r$effects$se[r$effects$trait == "Yield" & r$effects$term == "A"])
+  expect_equal(dim(attr(a, "condVar")), c(4L, 4L, 6L))
+  expect_equal(attr(a, "condVar")["Yield", "Yield", ], attr(a, "se")$Yield^2, ignore_attr = TRUE)
   expect_identical(names(ranef(r, term = "D")), "D")
   expect_output(print(re), "\\$A")
   expect_error(ranef(analyse_diallel(example)), "effects = TRUE")
@@ -110,19 +120,54 @@ test_that("ranef gives each term's effects by level, in the order of the factors
   as_factors <- example
   for (column in c("Fem", "Male")) as_factors[[column]] <- factor(paste0("P", example[[column]]), levels = paste0("P", 6:1))
   f <- analyse_diallel(as_factors, se = "bootstrap", bootstrap = 50, effects = TRUE)
-  expect_identical(ranef(f)$A$level, paste0("P", 6:1))
-  expect_identical(head(ranef(f)$D$level, 3), c("P6 x P6", "P5 x P6", "P5 x P5"))
+  expect_identical(rownames(ranef(f)$A), paste0("P", 6:1))
+  expect_identical(head(rownames(ranef(f)$D), 3), c("P6 x P6", "P5 x P6", "P5 x P5"))
   expect_equal(ranef(f)$A$Yield, rev(a$Yield))
   # A level's row by its name, as in lme4.
-  expect_equal(ranef(f)$A["P4", "Height"], a$Height[a$level == "4"])
-  expect_equal(attr(ranef(f)$A, "se")["P4", "Yield"], attr(a, "se")$Yield[a$level == "4"])
+  expect_equal(ranef(f)$A["P4", "Height"], a["4", "Height"])
+  expect_equal(attr(ranef(f)$A, "se")["P4", "Yield"], attr(a, "se")["4", "Yield"])
 })
 
-test_that("sigma is each trait's residual standard deviation; fixef, fitted and residuals say what is not estimated", {
+test_that("sigma is each trait's residual standard deviation; fixef, fitted and residuals need the effects", {
   r <- bootstrap_run()
   e <- r$variances[r$variances$component == "V(e)", ]
   expect_equal(sigma(r), setNames(sqrt(e$estimate), e$trait))
-  for (f in list(fixef, fitted, residuals)) expect_error(f(r), "estimates the variance and covariance components")
+  for (f in list(fixef, fitted, residuals, coef)) expect_error(f(r), "run minque_analyse\\(\\) with effects = TRUE")
+})
+
+# A balanced trial, where MINQUE(0/1) is REML: the accessors give lme4's
+# numbers in lme4's shapes.
+test_that("VarCorr, ranef, fixef, coef, fitted and residuals are lme4's on a balanced univariate trial", {
+  skip_if_not_installed("lme4")
+  set.seed(11)
+  genotypes <- sprintf("G%02d", 1:20)
+  d <- expand.grid(Rep = c("R1", "R2"), Env = c("E1", "E2", "E3"), Geno = genotypes, stringsAsFactors = FALSE)
+  gi <- match(d$Geno, genotypes)
+  ei <- match(d$Env, c("E1", "E2", "E3"))
+  g <- rnorm(20, 0, 1.5)
+  ge <- rnorm(60, 0, 0.8)
+  d$y1 <- 10 + 2 * ei + g[gi] + ge[(gi - 1) * 3 + ei] + rnorm(nrow(d))
+  fit <- minque_analyse(y1 ~ Env + (1 | Geno) + (1 | Geno:Env), d, effects = TRUE, bootstrap = 20, quiet = TRUE)
+  m <- lme4::lmer(y1 ~ Env + (1 | Geno) + (1 | Geno:Env), d, REML = TRUE)
+  v <- VarCorr(fit)
+  theirs <- lme4::VarCorr(m)
+  expect_true(is.matrix(v$Geno))
+  expect_equal(unname(attr(v$Geno, "stddev")), unname(attr(theirs$Geno, "stddev")), tolerance = 1e-4)
+  expect_equal(unname(attr(v$Geno, "correlation")), unname(attr(theirs$Geno, "correlation")))
+  expect_equal(unname(attr(v, "sc")), attr(theirs, "sc"), tolerance = 1e-4)
+  expect_equal(ranef(fit)$Geno["G01", "y1"], lme4::ranef(m)$Geno["G01", "(Intercept)"], tolerance = 1e-4)
+  expect_equal(ranef(fit)$Geno$y1, lme4::ranef(m)$Geno[rownames(ranef(fit)$Geno), 1], tolerance = 1e-4)
+  expect_equal(fixef(fit), lme4::fixef(m), tolerance = 1e-4)
+  expect_equal(as.matrix(coef(fit)$Geno), as.matrix(coef(m)$Geno[rownames(coef(fit)$Geno), ]), tolerance = 1e-4)
+  expect_equal(fitted(fit), fitted(m), tolerance = 1e-4)
+  expect_equal(residuals(fit), residuals(m), tolerance = 1e-4)
+  # Several traits: a column each.
+  d$y2 <- d$y1 + rnorm(nrow(d))
+  two <- minque_analyse(cbind(y1, y2) ~ Env + (1 | Geno) + (1 | Geno:Env), d, effects = TRUE, bootstrap = 20, quiet = TRUE)
+  expect_identical(colnames(fixef(two)), c("y1", "y2"))
+  expect_equal(fixef(two)[, "y1"], fixef(fit))
+  expect_identical(names(coef(two)), c("y1", "y2"))
+  expect_equal(residuals(two)[, "y2"] + fitted(two)[, "y2"], setNames(d$y2, rownames(d)))
 })
 
 test_that("print and summary show the design, heritabilities and correlations, every flagged estimate with !", {
@@ -229,6 +274,6 @@ test_that("no 0 stands for an undefined number: every frame, coef, tidy and conf
   hit <- undefined_rows(tidied)
   expect_true(any(hit))
   expect_true(all(is.na(tidied$estimate[hit]) & is.na(tidied$std.error[hit]) & is.na(tidied$p.value[hit])))
-  expect_true(all(is.na(coef(r, "correlations")[hit])))
+  expect_true(all(is.na(estimates(r, "correlations")[hit])))
   expect_true(all(is.na(confint(r, table = "correlations")[hit, ])))
 })
