@@ -19,6 +19,22 @@ constexpr int kChunk = 256;
 // to stop the work (a cancelled run).
 inline thread_local const std::function<void()>* setUpCheckpoint = nullptr;
 
+// Set on a thread whose work is already one of many spread over the workers
+// (a bootstrap sample's equations): its chunks run on it, in order, with the
+// same results as on the workers (each chunk writes its own outputs).
+inline thread_local bool chunksHere = false;
+
+class ChunksHere {
+public:
+    ChunksHere() : previous_(chunksHere) { chunksHere = true; }
+    ~ChunksHere() { chunksHere = previous_; }
+    ChunksHere(const ChunksHere&) = delete;
+    ChunksHere& operator=(const ChunksHere&) = delete;
+
+private:
+    bool previous_;
+};
+
 // Runs body(chunk, first, last) over the chunks of 0..count on the worker
 // threads; each chunk's share goes to its own slot, which the caller adds in
 // order. Under a checkpoint the chunks go in rounds of one per worker, with
@@ -27,6 +43,10 @@ inline thread_local const std::function<void()>* setUpCheckpoint = nullptr;
 template <class Body>
 void overChunks(int count, Body body) {
     const int chunks = (count + kChunk - 1) / kChunk;
+    if (chunksHere) {
+        for (int chunk = 0; chunk < chunks; ++chunk) body(chunk, chunk * kChunk, std::min(count, (chunk + 1) * kChunk));
+        return;
+    }
     const int round = setUpCheckpoint != nullptr ? workerThreads() : std::max(chunks, 1);
     for (int begin = 0; begin < chunks; begin += round) {
         const int end = std::min(chunks, begin + round);
@@ -46,6 +66,10 @@ void overChunks(int count, Body body) {
 // the tasks go in rounds of a few per worker, with the checkpoint between.
 template <class Body>
 void overTasks(int count, Body body) {
+    if (chunksHere) {
+        for (int task = 0; task < count; ++task) body(task);
+        return;
+    }
     const int round = setUpCheckpoint != nullptr ? 4 * workerThreads() : std::max(count, 1);
     for (int begin = 0; begin < count; begin += round) {
         const int end = std::min(count, begin + round);

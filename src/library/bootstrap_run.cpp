@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <exception>
+#include <functional>
 #include <string>
 
 #include "core/fatal_error.hpp"
+#include "estimator/chunked_work.hpp"
 #include "library/call_guards.hpp"
+#include "linalg/worker_pool.hpp"
 #include "report/resampled_tables.hpp"
 #include "resampling/parametric_bootstrap.hpp"
 
@@ -92,26 +96,44 @@ ResampledTableInput::ComputedRatio generalizedLineMean(const PreparedModel& mode
     const std::vector<double> zeros(static_cast<std::size_t>(design.observations), 0.0);
     const auto checkpoint = checkpointOf(progress, "The analysis was cancelled while it computed the line-mean heritability");
     // 1 - v / (2 V_G) at trait i's components theta (as estimate() lays them out).
-    auto ratio = [&](const double* theta, int i) {
+    auto ratio = [&](const double* theta, int i, const std::function<void()>& checkpointHere) {
         std::vector<double> components(static_cast<std::size_t>(r) + 1);
         for (int k = 0; k <= r; ++k)
             components[static_cast<std::size_t>(k)] =
                 theta[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
         const double genetic = components[static_cast<std::size_t>(entry)];
         if (!(genetic > 1e-10)) return std::nan("");
-        const double v = predictLevelEffects(design, zeros.data(), components, checkpoint, entry).entryDifferenceVariance;
+        const double v = predictLevelEffects(design, zeros.data(), components, checkpointHere, entry).entryDifferenceVariance;
         return 1.0 - v / (2.0 * genetic);
     };
     ResampledTableInput::ComputedRatio out;
     out.quantity = kLineMeanGeneralized;
-    for (int i = 0; i < t; ++i) out.whole.push_back(ratio(whole.data(), i));
+    for (int i = 0; i < t; ++i) out.whole.push_back(ratio(whole.data(), i, checkpoint));
     if (draws != nullptr && generalizedLineMeanResampled(model, draws->samples)) {
         const std::size_t sampleSize = static_cast<std::size_t>(K) * pairs;
-        out.resamples.resize(static_cast<std::size_t>(draws->samples) * static_cast<std::size_t>(t));
-        for (int b = 0; b < draws->samples; ++b)
-            for (int i = 0; i < t; ++i)
-                out.resamples[static_cast<std::size_t>(b) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i)] =
-                    ratio(draws->theta.data() + static_cast<std::size_t>(b) * sampleSize, i);
+        const int B = draws->samples, workers = workerThreads();
+        out.resamples.resize(static_cast<std::size_t>(B) * static_cast<std::size_t>(t));
+        // The samples over the workers, each sample's equations on one
+        // (its chunks run there): the same values on any thread count. The
+        // checkpoint is asked between blocks, on this thread.
+        std::vector<std::exception_ptr> failures(static_cast<std::size_t>(workers));
+        for (int begin = 0; begin < B; begin += 16 * workers) {
+            const int end = std::min(B, begin + 16 * workers);
+            runOnWorkers([&](int worker) {
+                const ChunksHere here;
+                try {
+                    for (int b = begin + worker; b < end; b += workers)
+                        for (int i = 0; i < t; ++i)
+                            out.resamples[static_cast<std::size_t>(b) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i)] =
+                                ratio(draws->theta.data() + static_cast<std::size_t>(b) * sampleSize, i, {});
+                } catch (...) {
+                    failures[static_cast<std::size_t>(worker)] = std::current_exception();
+                }
+            });
+            for (const std::exception_ptr& failure : failures)
+                if (failure) std::rethrow_exception(failure);
+            checkpoint();
+        }
     }
     return out;
 }
