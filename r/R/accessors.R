@@ -232,8 +232,9 @@ print.VarCorr.minque <- function(x, digits = 4, ...) {
   }
   width <- max(lengths(rows))
   table <- t(vapply(rows, function(cells) c(cells, rep("", width - length(cells))), character(width)))
-  colnames(table) <- c("Groups", "Name", "Variance", "Std.Dev.", if (width > 4L) c("Corr", rep("", width - 5L)))
-  print(noquote(table), right = FALSE, row.names = FALSE)
+  dimnames(table) <- list(rep("", nrow(table)), c("Groups", "Name", "Variance", "Std.Dev.",
+                                                  if (width > 4L) c("Corr", rep("", width - 5L))))
+  print(noquote(table), right = FALSE)
   cat("! flagged: the flag column of the tables says what not to over-interpret (summary() explains each).\n")
   invisible(x)
 }
