@@ -228,6 +228,8 @@ void printHeritabilities(const ResultTables& t) {
         for (const ResultRow& r : t.heritabilities)
             if (r.trait1 == trait && std::isnan(r.estimate))
                 std::printf("  %s n/d!", r.component.c_str());
+            else if (r.trait1 == trait && std::isnan(r.se))  // the method gives it no S.E.
+                std::printf("  %s %.2f (no S.E.)%s", r.component.c_str(), r.estimate, r.flag.empty() ? "" : "!");
             else if (r.trait1 == trait)
                 std::printf("  %s %.2f (%.2f) %s%s", r.component.c_str(), r.estimate, r.se, r.mark.c_str(),
                             r.flag.empty() ? "" : "!");
