@@ -389,6 +389,64 @@ plot_heritability <- function(x, use_ggplot, subtitle) {
                   subtitle, interval_legend(x), if (shares) "share" else "heritability", horizontal = TRUE)
 }
 
+# An interaction of two columns (Geno*Env) as a heatmap per trait: the
+# column with more levels down the side (beyond 2 top of them, the top and
+# bottom `top` by their mean effect, the rest counted), the other across.
+interaction_heatmap <- function(x, rows, parts, term, use_ggplot, subtitle, top) {
+  first <- vapply(parts, `[`, "", 1L)
+  second <- vapply(parts, `[`, "", 2L)
+  swap <- length(unique(second)) > length(unique(first))
+  side <- if (swap) second else first
+  across <- if (swap) first else second
+  side_levels <- unique(side)
+  names_of <- strsplit(term, "*", fixed = TRUE)[[1L]]
+  if (swap) names_of <- rev(names_of)
+  # The side's levels by their own predicted effect where the model has
+  # that term (a genotype's performance), else by their mean effect here;
+  # averaged over the traits.
+  main <- x$effects[x$effects$term == names_of[1L], , drop = FALSE]
+  by <- if (nrow(main) > 0L) "its predicted effect" else "its mean effect here"
+  source <- if (nrow(main) > 0L) main else data.frame(level = side, effect = rows$effect)
+  mean_effect <- tapply(source$effect, factor(source$level, levels = side_levels), mean, na.rm = TRUE)
+  ordered <- side_levels[order(mean_effect, decreasing = TRUE, na.last = TRUE)]
+  hidden <- 0L
+  if (length(ordered) > 2L * top) {
+    hidden <- length(ordered) - 2L * top
+    ordered <- ordered[c(seq_len(top), length(ordered) - rev(seq_len(top)) + 1L)]
+  }
+  keep <- side %in% ordered
+  d <- data.frame(panel = factor(rows$trait[keep], levels = x$settings$traits),
+                  row = factor(side[keep], levels = rev(ordered)), column = factor(across[keep], levels = unique(across)),
+                  effect = rows$effect[keep], stringsAsFactors = FALSE)
+  title <- sprintf("Predicted effects of %s", term)
+  caption <- sprintf("Each %s sorted by %s%s.", names_of[1L], by,
+                     if (hidden > 0L) sprintf(": the top and bottom %d of %d; %d hidden (top = %d)", top,
+                                              length(side_levels), hidden, top) else "")
+  if (use_ggplot)
+    return(ggplot2::ggplot(d, ggplot2::aes(x = column, y = row, fill = effect)) + ggplot2::geom_tile() +
+             ggplot2::scale_fill_gradient2(low = "#2166ac", mid = "white", high = "#b2182b", midpoint = 0, na.value = "grey85") +
+             ggplot2::facet_wrap(~panel) +
+             ggplot2::labs(x = names_of[2L], y = names_of[1L], title = title, subtitle = subtitle, caption = caption) +
+             ggplot2::theme_bw() + ggplot2::theme(plot.caption = ggplot2::element_text(hjust = 0)))
+  traits <- levels(d$panel)
+  old <- graphics::par(mfrow = c(1L, length(traits)), mar = c(4, 6, 3, 1), oma = c(2, 0, 2, 0))
+  on.exit(graphics::par(old))
+  limit <- max(abs(d$effect), na.rm = TRUE)
+  colours <- grDevices::colorRampPalette(c("#2166ac", "white", "#b2182b"))(41)
+  for (trait in traits) {
+    m <- matrix(NA_real_, nlevels(d$column), nlevels(d$row))
+    mine <- d[d$panel == trait, , drop = FALSE]
+    m[cbind(as.integer(mine$column), as.integer(mine$row))] <- mine$effect
+    graphics::image(seq_len(nrow(m)), seq_len(ncol(m)), m, col = colours, zlim = c(-limit, limit), axes = FALSE,
+                    xlab = names_of[2L], ylab = "", main = trait)
+    graphics::axis(1, at = seq_len(nrow(m)), labels = levels(d$column), las = 2, cex.axis = 0.7)
+    graphics::axis(2, at = seq_len(ncol(m)), labels = levels(d$row), las = 1, cex.axis = 0.7)
+  }
+  graphics::mtext(title, outer = TRUE, line = 0.5)
+  graphics::mtext(caption, side = 1, outer = TRUE, line = 0.5, cex = 0.8)
+  invisible(d)
+}
+
 plot_effects <- function(x, term, use_ggplot, subtitle, top) {
   e <- x$effects
   terms <- unique(e$term)
@@ -397,6 +455,9 @@ plot_effects <- function(x, term, use_ggplot, subtitle, top) {
     stop(sprintf("'term' must be one of %s", paste(terms, collapse = ", ")), call. = FALSE)
   top <- count_argument(top, "top", 1L, .Machine$integer.max)
   rows <- e[e$term == term, , drop = FALSE]
+  parts <- strsplit(rows$level, ": ", fixed = TRUE)
+  if (grepl("*", term, fixed = TRUE) && all(lengths(parts) == 2L))
+    return(interaction_heatmap(x, rows, parts, term, use_ggplot, subtitle, top))
   ci <- intervals(x, rows, 0.95)
   rows$low <- ci[, 1]
   rows$high <- ci[, 2]

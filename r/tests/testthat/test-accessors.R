@@ -253,6 +253,26 @@ test_that("an effects plot of 300 genotypes shows the top and bottom 20 per trai
   expect_true(all(labels %in% g))
 })
 
+test_that("an interaction's effects are a heatmap per trait, its rows the top and bottom genotypes by their own effect", {
+  set.seed(4)
+  d <- expand.grid(Rep = 1:2, Env = paste0("E", 1:3), Geno = sprintf("G%03d", 1:60), stringsAsFactors = FALSE)
+  g <- rnorm(60)
+  d$y1 <- g[match(d$Geno, sprintf("G%03d", 1:60))] + rnorm(nrow(d))
+  r <- minque_analyse(d, random = c("Geno", "Geno*Env"), fixed = c("1", "Env"), traits = "y1", effects = TRUE,
+                      bootstrap = 20, quiet = TRUE)
+  grDevices::pdf(NULL)
+  on.exit(grDevices::dev.off())
+  cells <- plot(r, which = "effects", term = "Geno*Env", graphics = "base", top = 10)
+  expect_identical(nlevels(cells$row), 20L)
+  expect_identical(levels(cells$column), c("E1", "E2", "E3"))
+  geno <- ranef(r)$Geno
+  best <- rownames(geno)[order(geno$y1, decreasing = TRUE)][1:10]
+  expect_setequal(tail(levels(cells$row), 10), best)  # the best at the top of the picture
+  skip_if_not_installed("ggplot2")
+  p <- plot(r, which = "effects", term = "Geno*Env", graphics = "ggplot2", top = 10)
+  expect_match(p$labels$caption, "Each Geno sorted by its predicted effect: the top and bottom 10 of 60; 40 hidden")
+})
+
 test_that("no 0 stands for an undefined number: every frame, coef, tidy and confint hold NA", {
   # A trait of pure noise: its dominance components are negative, its correlations not defined.
   d <- diallel()
