@@ -13,6 +13,32 @@ test_that("the data frames hold the command line's numbers, to every printed dig
   expect_equal(unique(general$correlations$component), c("V(Fem)", "V(Male)", "V(Env*Fem)", "V(e)", "Phenotypic", "G+GE"))
 })
 
+test_that("the point estimates are the same whichever method gives the standard errors, in every frame and picture", {
+  set.seed(8)
+  genotypes <- sprintf("G%02d", 1:24)
+  met <- expand.grid(Rep = c("R1", "R2", "R3"), Env = c("E1", "E2", "E3"), Geno = genotypes, stringsAsFactors = FALSE)
+  g <- rnorm(24)
+  met$y1 <- g[match(met$Geno, genotypes)] + rnorm(nrow(met))
+  met$y2 <- 0.5 * g[match(met$Geno, genotypes)] + rnorm(nrow(met))
+  runs <- list(diallel = function(se, ...) minque_analyse(diallel(), env = "Env", female = "Fem", male = "Male", block = "Blk",
+                                                          effects = TRUE, se = se, quiet = TRUE, ...),
+               met = function(se, ...) minque_analyse(met, random = c("Geno", "Geno*Env", "Env*Rep"), fixed = c("1", "Env"),
+                                                      traits = c("y1", "y2"), effects = TRUE, se = se, quiet = TRUE, ...))
+  for (design in names(runs)) {
+    jack <- runs[[design]]("jackknife", group = 3)
+    boot <- runs[[design]]("bootstrap", bootstrap = 20)
+    for (frame in c("variances", "covariances", "correlations", "heritability", "effects")) {
+      column <- if (frame == "effects") "effect" else "estimate"
+      expect_identical(jack[[frame]][[column]], boot[[frame]][[column]], label = paste(design, frame))
+    }
+    grDevices::pdf(NULL)
+    for (which in c("correlations", "heritability"))
+      expect_identical(plot(jack, which = which, graphics = "base")$estimate,
+                       plot(boot, which = which, graphics = "base")$estimate, label = paste(design, which))
+    grDevices::dev.off()
+  }
+})
+
 test_that("bootstrap standard errors (the default): the command line's numbers, for any thread count", {
   example <- diallel()
   ours <- minque_analyse(example, env = "Env", female = "Fem", male = "Male", block = "Blk", bootstrap = 200,
