@@ -82,6 +82,19 @@ PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<
     return effects;
 }
 
+std::vector<double> traitVariances(const PreparedModel& model) {
+    std::vector<double> variances;
+    const double n = static_cast<double>(model.values.size());
+    for (int i = 0; i < model.traitCount; ++i) {
+        const std::vector<double> y = model.trait(i);
+        double mean = 0.0, squares = 0.0;
+        for (double v : y) mean += v / n;
+        for (double v : y) squares += (v - mean) * (v - mean);
+        variances.push_back(n > 1.0 ? squares / (n - 1.0) : 0.0);
+    }
+    return variances;
+}
+
 bool generalizedLineMeanResampled(const PreparedModel& model, int samples) {
     const double s = model.projection->denseLevels();
     return static_cast<double>(samples) * model.traitCount * s * s * s <= kGeneralizedLineMeanWork;
@@ -94,6 +107,7 @@ ResampledTableInput::ComputedRatio generalizedLineMean(const PreparedModel& mode
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
     const MinqueDesign& design = model.projection->design();
     const std::vector<double> zeros(static_cast<std::size_t>(design.observations), 0.0);
+    const std::vector<double> scale = traitVariances(model);
     const auto checkpoint = checkpointOf(progress, "The analysis was cancelled while it computed the line-mean heritability");
     // 1 - v / (2 V_G) at trait i's components theta (as estimate() lays them out).
     auto ratio = [&](const double* theta, int i, const std::function<void()>& checkpointHere) {
@@ -102,7 +116,7 @@ ResampledTableInput::ComputedRatio generalizedLineMean(const PreparedModel& mode
             components[static_cast<std::size_t>(k)] =
                 theta[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
         const double genetic = components[static_cast<std::size_t>(entry)];
-        if (!(genetic > 1e-10)) return std::nan("");
+        if (!(genetic > 1e-10 * scale[static_cast<std::size_t>(i)])) return std::nan("");
         const double v = predictLevelEffects(design, zeros.data(), components, checkpointHere, entry).entryDifferenceVariance;
         return 1.0 - v / (2.0 * genetic);
     };
@@ -156,6 +170,7 @@ AnalysisResult bootstrapResult(PreparedModel& model, const std::vector<double>& 
     input.heritability = model.heritability;
     input.randomFactors = r;
     input.whole = whole;
+    input.traitVariances = traitVariances(model);
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
     // The variance file's records of all data (float 0 without meaning).
     std::vector<float> records(static_cast<std::size_t>(t) * static_cast<std::size_t>(R), 0.0f);

@@ -25,8 +25,8 @@ PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<
 
 // Per trait the generalized line-mean heritability of the model's entry,
 // 1 - v / (2 V_G), at the whole-data components and, given the bootstrap's
-// draws, at each sample's (NaN where V_G is at or below 1e-10) where the
-// work allows it.
+// draws, at each sample's where the work allows it (NaN where V_G is at or
+// below 1e-10 of the trait's variance).
 //
 // Each value factors Henderson's equations at its own components: about
 // s^3 operations for the s levels left dense. The samples get theirs where
@@ -36,6 +36,10 @@ inline constexpr double kGeneralizedLineMeanWork = 1e11;
 bool generalizedLineMeanResampled(const PreparedModel& model, int samples);
 ResampledTableInput::ComputedRatio generalizedLineMean(const PreparedModel& model, const std::vector<double>& whole,
                                                       const BootstrapDraws* draws, const AnalysisProgress& progress);
+
+// Per trait the variance of its values (divisor n - 1): the scale the
+// tables' limits follow.
+std::vector<double> traitVariances(const PreparedModel& model);
 
 // The components' labels in the tables ("V(A)", ..., "C(1,3)", "V(e)").
 std::vector<std::string> componentLabels(const PreparedModel& model);

@@ -161,10 +161,12 @@ void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, 
         double s2 = 0.0;
         for (const auto& row : coded.values) s2 += (row[i] - mean) * (row[i] - mean) / (n - 1.0);
         // The jackknife sums squares of pseudo-values (up to J times a
-        // component) in single precision; the estimator works in double and
-        // keeps the components as single-precision records, up to 3.4e38.
+        // component) in single precision, and its reports' limits (1e-10,
+        // 1e-8) are absolute. The estimator works in double with limits
+        // relative to each trait's variance: it only keeps the components
+        // as single-precision records, up to 3.4e38.
         const double pseudo = J * s2;
-        const bool small = s2 < 1e-8, large = J > 0 ? J * pseudo * pseudo > 1e36 : s2 > 1e30;
+        const bool small = J > 0 && s2 < 1e-8, large = J > 0 ? J * pseudo * pseudo > 1e36 : s2 > 1e37;
         if (!small && !large) continue;
         const double sd = std::sqrt(s2);
         stopRunAt({table, 0, name, ""},
@@ -172,7 +174,8 @@ void checkTraitScales(const CodedTrial& coded, const std::string& table, int J, 
                   "components would %s. Multiply it by %g (for example in a new column) and analyse that; the guide "
                   "explains the limits",
                   table.c_str(), name.c_str(), sd,
-                  small ? "fall near the method's fixed limits of 1e-10 and 1e-8, where correlations become 0"
+                  small ? "fall near the jackknife's fixed limits of 1e-10 and 1e-8, where correlations become 0 (the "
+                          "bootstrap's limits follow each trait's scale)"
                   : J > 0 ? "overflow single precision in the jackknife's sums of squares"
                           : "overflow the single-precision records of the components",
                   std::pow(10.0, -std::round(std::log10(sd))));

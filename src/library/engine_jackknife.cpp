@@ -109,6 +109,7 @@ AnalysisResult jackknifeResult(const PreparedModel& model, const std::vector<dou
     input.randomFactors = model.layout.randomFactors;
     input.heritability = model.heritability;
     input.whole = whole;
+    input.traitVariances = traitVariances(model);
     // The generalized line-mean heritability has no pseudo-values: the
     // estimate alone.
     if (model.heritability.entry >= 0) input.computed.push_back(generalizedLineMean(model, whole, nullptr, {}));

@@ -12,7 +12,7 @@ namespace minque {
 
 namespace {
 
-constexpr double kUndefinedVariance = 1e-10;  // the reports' own limit for a correlation's variances
+constexpr double kUndefinedVariance = 1e-10;  // of the trait's variance in the data: rounding, not a variance
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The q-quantile of values, by linear interpolation between order
@@ -89,8 +89,12 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
             if (coefficient(k) != 0.0 && (phenotypic || k < K - 1)) sum += coefficient(k) * theta(c, k, i, j);
         return sum;
     };
-    auto correlation = [](double c, double v1, double v2) {
-        if (v1 <= kUndefinedVariance || v2 <= kUndefinedVariance) return kNaN;
+    // Trait i's limit of a variance: 1e-10 of its data's.
+    auto limit = [&](int i) {
+        return kUndefinedVariance * (static_cast<std::size_t>(i) < in.traitVariances.size() ? in.traitVariances[static_cast<std::size_t>(i)] : 1.0);
+    };
+    auto correlation = [&](double c, double v1, double v2, int i, int j) {
+        if (v1 <= limit(i) || v2 <= limit(j)) return kNaN;
         return c / std::sqrt(v1) / std::sqrt(v2);
     };
     // Every sample's value of a quantity.
@@ -146,7 +150,7 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
                 // variances of its own.
                 if (variance && !between && row.estimate < 0.0) addFlag(row.flag, "negative");
                 if (!variance && !between && (v1 <= 0.0 || v2 <= 0.0)) addFlag(row.flag, "variance_not_positive");
-                else if (!variance && !between && (v1 <= kUndefinedVariance || v2 <= kUndefinedVariance))
+                else if (!variance && !between && (v1 <= limit(i) || v2 <= limit(j)))
                     addFlag(row.flag, "below_threshold");
                 if (adjusted(q)) addFlag(row.flag, "psd_adjusted");
                 addFiniteAndFloorFlags(row);
@@ -157,10 +161,10 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
                 r.trait1 = row.trait1;
                 r.trait2 = row.trait2;
                 r.component = q.label;
-                const double raw = correlation(value(q, whole, i, j), v1, v2);
+                const double raw = correlation(value(q, whole, i, j), v1, v2, i, j);
                 r.estimate = std::isnan(raw) ? 0.0 : std::clamp(raw, -1.0, 1.0);
                 statistics(r, samples([&](Components c) {
-                    return correlation(value(q, c, i, j), value(q, c, i, i), value(q, c, j, j));
+                    return correlation(value(q, c, i, j), value(q, c, i, i), value(q, c, j, j), i, j);
                 }), RowKind::Correlation, raw);
                 if (std::isnan(raw)) {
                     // Not defined on all data: printed 0, as the reports print it.
@@ -226,7 +230,7 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
                     numerator += ratio.numerator[static_cast<std::size_t>(k) + 1] * theta(c, k, i, i);
                     phenotypic += below(k) * theta(c, k, i, i);
                 }
-                return phenotypic > kUndefinedVariance ? numerator / phenotypic : kNaN;
+                return phenotypic > limit(i) ? numerator / phenotypic : kNaN;
             };
             bool negative = false;
             for (int k = 0; k < K; ++k)

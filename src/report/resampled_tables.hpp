@@ -26,7 +26,8 @@
 //             interval is the better guide;
 //   mark      NS, S+, S*, S** from P as in the reports.
 // A correlation is not defined in a sample where a variance of either trait
-// is at or below 1e-10; those samples are counted (undefined_draws).
+// is at or below 1e-10 of that trait's variance in the data (rounding
+// whatever the trait's unit); those samples are counted (undefined_draws).
 #pragma once
 
 #include <functional>
@@ -45,6 +46,9 @@ struct ResampledTableInput {
     int randomFactors = 0;            // r: components r..K-2 are covariance components between two factors
     HeritabilityModel heritability;   // its phenotypic coefficients are the scale (index k + 1 for component k)
     std::vector<double> whole;        // whole-data components, as MinqueProjection::estimate lays them out
+    // Per trait the variance of its data: a variance component at or below
+    // 1e-10 of it is rounding, not a variance (no correlation, no ratio).
+    std::vector<double> traitVariances;
     // The resamples' components in the same layout, one set after another
     // (the bootstrap's samples, or the jackknife's pseudo-components), and
     // per component whether its draws came from an adjusted matrix.

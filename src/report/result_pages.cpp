@@ -218,7 +218,7 @@ std::string heatmapSvg(const ResultTables& tables, int first, int last, int maxP
     if (flagged) {
         s += "<text x=\"20\" y=\"" + std::to_string(ly + 68) +
              "\" font-size=\"12\">Hatched, outlined cells carry a flag: cut (cut to +1 or -1); grey n/d cells are not "
-             "defined (a variance at or below zero, or under 1e-10),</text>\n";
+             "defined (a variance at or below zero, or zero up to rounding),</text>\n";
         s += "<text x=\"20\" y=\"" + std::to_string(ly + 84) +
              "\" font-size=\"12\">near_bound (0.95 or more in size). Do not read their estimate, S.E. or mark at face "
              "value; see correlations.csv.</text>\n";

@@ -80,8 +80,9 @@ const std::vector<FlagMeaning>& flagMeanings() {
                       "whose phenotypic variance is): printed as 0 with S.E. 0 and P 1, which means not defined, not "
                       "zero"},
         {"below_threshold", "a correlation (or covariance) whose variance component of either trait is positive but "
-                            "at or below 1e-10, the method's fixed limit: the report prints the correlation as 0; the "
-                            "trait's scale is too small (multiply it by a power of ten)"},
+                            "at or below 1e-10 of that trait's variance in the data (in the reports, 1e-10 itself, "
+                            "where the report prints the correlation as 0 and the trait's scale is too small: multiply "
+                            "it by a power of ten): zero up to rounding"},
         {"weights_positional", "a total (G+GE, Phenotypic) of a model whose weights follow the positions of its "
                                "factors, not genetic coefficients (every general model; the additive-dominance model "
                                "in one environment): a weighted sum, not the genotypic or phenotypic (co)variance"},

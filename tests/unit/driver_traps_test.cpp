@@ -95,22 +95,33 @@ TEST(Traps, ATraitWithoutVariationOrOnAScaleTheLimitsCannotHoldIsRefused) {
     EXPECT_RUN_ERROR(analyse(diallel(withColumn("Flat", 1e-9, 1e4))), 1, "the trait 'Flat' does not vary");
     EXPECT_RUN_ERROR(analyse(diallel(withColumn("Tiny", 1e-6))), 1,
                      "the trait 'Tiny' varies on a scale the method cannot hold \\(standard deviation [0-9.e-]+\\): "
-                     "its variance components would fall near the method's fixed limits of 1e-10 and 1e-8, where "
-                     "correlations become 0. Multiply it by 1e\\+06");
+                     "its variance components would fall near the jackknife's fixed limits of 1e-10 and 1e-8, where "
+                     "correlations become 0 \\(the bootstrap's limits follow each trait's scale\\). Multiply it by 1e\\+06");
     EXPECT_RUN_ERROR(analyse(diallel(withColumn("Huge", 1e10))), 1,
                      "the trait 'Huge' varies on a scale .* overflow single precision in the jackknife's sums of squares"
                      ".* Multiply it by 1e-10");
-    // The bootstrap's estimator works in double: 1e10 is a scale like any
-    // other, and only what its single-precision records cannot hold is refused.
-    AnalysisRequest bootstrap = diallel(withColumn("Huge", 1e10));
+    // The bootstrap's estimator works in double with limits that follow each
+    // trait's scale: 1e10 and 1e-20 are scales like any other (Yield's
+    // correlations with itself, rescaled, are 1), and only what its
+    // single-precision records cannot hold is refused.
+    for (const double factor : {1e10, 1e-20}) {
+        AnalysisRequest bootstrap = diallel(withColumn("Scaled", factor));
+        bootstrap.options.standardErrors = StandardErrors::Bootstrap;
+        bootstrap.options.bootstrapSamples = 20;
+        const AnalysisResult scaled = analyse(bootstrap);
+        int ones = 0;
+        for (const ResultRow& row : scaled.tables.correlations)
+            if (row.trait1 == "Yield" && row.trait2 == "Scaled" && std::isfinite(row.estimate)) {
+                EXPECT_NEAR(row.estimate, 1.0, 1e-5) << factor << " " << row.component;
+                ++ones;
+            }
+        EXPECT_GE(ones, 4) << factor;
+        for (const ResultRow& row : scaled.tables.heritabilities)
+            if (row.trait1 == "Scaled") EXPECT_EQ(row.flag.find("undefined"), std::string::npos) << factor;
+    }
+    AnalysisRequest bootstrap = diallel(withColumn("Huge", 1e20));
     bootstrap.options.standardErrors = StandardErrors::Bootstrap;
     bootstrap.options.bootstrapSamples = 20;
-    const AnalysisResult huge = analyse(bootstrap);
-    std::map<std::string, double> byPair;
-    for (const ResultRow& row : huge.tables.correlations)
-        if (row.trait1 == "Yield" && (row.trait2 == "Huge" || row.trait2 == "Height")) byPair[row.trait2 + row.component] = row.estimate;
-    EXPECT_NEAR(byPair["HugeV(A)"], 1.0, 1e-5);
-    bootstrap.data = withColumn("Huge", 1e17);
     EXPECT_RUN_ERROR(analyse(bootstrap), 1, "the trait 'Huge' varies on a scale .* overflow the single-precision records");
 
     // Three orders of magnitude either way: the same correlations as Yield's own.
