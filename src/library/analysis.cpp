@@ -153,6 +153,7 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
         model.trailing = m.trailing;
         modelText = "general: random " + model.random + "; fixed " + model.fixed;
     }
+    std::pair<std::string, std::string> designLikeColumn;  // a design-like column taken as a trait, and why
     if (!o.traits.empty()) {
         design.traits = o.traits;
     } else {
@@ -163,12 +164,13 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
             if (std::find(design.design.begin(), design.design.end(), name) != design.design.end()) continue;
             const std::string why = identifierReason(table, c);
             if (why.empty()) {
-                design.traits.push_back(name);
+                // A column coded as the design is (Rep, Block, Year 1, 2, 3) is
+                // not taken for a trait unasked: analysed as one, its
+                // "components" would read as a genetic result. Refused once
+                // the model's own columns are known to be there.
                 const std::string designLike = designColumnReason(table, c);
-                if (!designLike.empty() && progress.note)
-                    progress.note(request.data.name + ": '" + name + "' is analysed as a trait, but it holds " +
-                                  designLike + ": name it in the model to use it as one, or list the traits with " +
-                                  words.traits);
+                if (!designLike.empty() && designLikeColumn.first.empty()) designLikeColumn = {name, designLike};
+                design.traits.push_back(name);
                 continue;
             }
             identifiers += (identifiers.empty() ? "" : ", ") + ("'" + name + "' (" + why + ")");
@@ -239,6 +241,12 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     // The design, built once; the estimator is set up on it.
     auto prepared = std::make_shared<PreparedModel>();
     prepared->design = buildDesign(coded.data, model, name + ".MAT");
+    if (!designLikeColumn.first.empty())
+        stopRunAt({request.data.name, 0, designLikeColumn.first, words.traits},
+                  "%s: the column '%s' is not named in the model, and it holds %s: name it in the model to use it as a "
+                  "design column, or list the traits with %s (listed, it is analysed as a trait)",
+                  request.data.name.c_str(), designLikeColumn.first.c_str(), designLikeColumn.second.c_str(),
+                  words.traits.c_str());
     if (jackknife && !m.relationships.empty())
         stopRunAt({"", 0, "", words.relationship},
                   "%s: the jackknife's engine treats the levels of every term as independent; a relationship matrix needs "

@@ -455,14 +455,14 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
         {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Dad", "--se", "jackknife", "--group", "4"}, 1,
          "EX.TXT: there is no column 'Dad'"},
         {with({"analyse", "EX.TXT", "--traits", "Yield,Colour"}), 1, "there is no column 'Colour' (a trait)"},
-        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife", "--group", "50"}, 1,
+        {{"analyse", "EX.TXT", "--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--se", "jackknife", "--group", "50"}, 1,
          "84 complete rows in groups of 50 give 1 jackknife replicates"},
-        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife"}, 2,
+        {{"analyse", "EX.TXT", "--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--se", "jackknife"}, 2,
          "--group is required with --se jackknife"},
         {with({"analyse", "EX.TXT", "--seed", "-1"}), 2, "the seed must be a whole number from 0 to 18446744073709551615, not '-1'"},
         {with({"analyse", "EX.TXT", "--seed", "18446744073709551616"}), 2, "not '18446744073709551616'"},
         // Said before the refusal of the group size.
-        {{"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife", "--group", "50", "--seed", "3"}, 1,
+        {{"analyse", "EX.TXT", "--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--se", "jackknife", "--group", "50", "--seed", "3"}, 1,
          "--seed is not used: it belongs to the bootstrap"},
         {with({"analyse", "EX.TXT", "--lang", "fr"}), 2, "--lang"},
         {{"summary", "EX.TXT"}, 1, "EX.TXT: no trait-pair block found"},
@@ -479,7 +479,7 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
         EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos) << entry.path();
 
     // A group size that leaves rows over is said: they are in every replicate.
-    const auto leftOver = minque({"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--se", "jackknife",
+    const auto leftOver = minque({"analyse", "EX.TXT", "--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--se", "jackknife",
                                   "--group", "5", "--out", "J5"},
                                  dir.path());
     EXPECT_EQ(leftOver.exitCode, 0) << leftOver.err;
@@ -493,15 +493,22 @@ TEST(FrontDoor, RefusalsNameTheFileOptionOrColumnAndLeaveNothingBehind) {
     EXPECT_NE(leftOver.err.find(shared), std::string::npos) << leftOver.err;
     EXPECT_EQ(leftOver.err.find(shared), leftOver.err.rfind(shared));
 
-    // A column of a few repeated whole numbers analysed as a trait is said.
+    // A column of a few repeated whole numbers the model does not name is
+    // not taken for a trait unasked; listed, it is one.
     const auto designLike = minque({"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--bootstrap", "20", "--out",
                                     "NOENV"},
                                    dir.path());
-    EXPECT_EQ(designLike.exitCode, 0) << designLike.err;
-    EXPECT_NE(designLike.err.find("EX.TXT: 'Blk' is analysed as a trait, but it holds only the whole numbers 1..2 (2 "
-                                  "values), each on several rows, as a design column does"),
+    EXPECT_EQ(designLike.exitCode, 1) << designLike.err;
+    EXPECT_NE(designLike.err.find("EX.TXT: the column 'Env' is not named in the model, and it holds only the whole numbers "
+                                  "1..2 (2 values), each on several rows, as a design column does: name it in the model "
+                                  "to use it as a design column, or list the traits with --traits"),
               std::string::npos)
         << designLike.err;
+    EXPECT_FALSE(test::fileExists(dir.file("NOENV")));
+    const auto listed = minque({"analyse", "EX.TXT", "--female", "Fem", "--male", "Male", "--bootstrap", "20", "--out",
+                                "LISTED", "--traits", "Yield,Blk"},
+                               dir.path());
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
 
     // Dropped on request, and said so.
     const auto dropped = minque(with({"analyse", "MISS.TXT", "--drop-incomplete"}), dir.path());

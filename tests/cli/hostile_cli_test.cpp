@@ -326,7 +326,7 @@ TEST(HostileLeftovers, HangUpAndTheFileSizeLimitEndTheRunCleanlyAndAFileNameCann
     test::writeFile(dir.file("EX.TXT"), exampleTable());
     const auto hungUp = test::runProcessInterrupted(
         MINQUE_FRONT_DOOR_PATH,
-        {"analyse", "EX.TXT", "--out", "o", "--female", "Fem", "--male", "Male", "--bootstrap", "200000"}, dir.path(),
+        {"analyse", "EX.TXT", "--out", "o", "--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk", "--bootstrap", "200000"}, dir.path(),
         "minque analyse:", SIGHUP);
     EXPECT_EQ(hungUp.exitCode, 128 + SIGHUP) << hungUp.err;
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"EX.TXT"}));
@@ -373,7 +373,8 @@ TEST(HostileNonsense, ARoleTwiceACrossWithItselfAndAMissingName) {
     std::string renamed = exampleTable();
     renamed.replace(renamed.find("Heading"), 7, "NA");
     test::writeFile(dir.file("NA.TXT"), renamed);
-    const auto missingName = minque({"analyse", "NA.TXT", "--out", "o", "--female", "Fem", "--male", "Male"}, dir.path());
+    const auto missingName =
+        minque({"analyse", "NA.TXT", "--out", "o", "--env", "Env", "--female", "Fem", "--male", "Male", "--block", "Blk"}, dir.path());
     EXPECT_EQ(missingName.exitCode, 1);
     EXPECT_NE(missingName.err.find("the trait name 'NA' reads as a missing value"), std::string::npos) << missingName.err;
 

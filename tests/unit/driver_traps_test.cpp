@@ -50,6 +50,7 @@ TEST(Traps, OneTraitIsAnAnalysisToTheEnd) {
     EXPECT_EQ(analyse(diallel(single)).tables.variances.size(), 7u);
     AnalysisRequest oneEnvironment = diallel(single);
     oneEnvironment.model.env.clear();
+    oneEnvironment.options.traits = {"Yield"};  // Env, no longer in the model, is a design column, not a trait
     EXPECT_EQ(analyse(oneEnvironment).settings.model, "additive-dominance (female Fem, male Male, block Blk; one environment)");
 
     // The command line: all files, exit 0.
@@ -152,6 +153,7 @@ TEST(Traps, CovarianceComponentsTheModelCannotHaveAreRefusedInTheTermsOfTheComma
     request.model = ModelSpec{};
     request.model.random = {"Fem", "Male"};
     request.model.covariances = true;
+    request.options.traits = {"Yield", "Height"};
     EXPECT_RUN_ERROR(analyse(request), 1,
                      "^--covariances: a covariance model needs its random terms in pairs that share their levels .*so four "
                      "terms; the 2 given \\(V\\(Fem\\), V\\(Male\\)\\) leave term 1 without its partner, term 3");

@@ -186,9 +186,10 @@ test_that("a date or time column is a code of the design or left out, never a tr
 
 test_that("a call through do.call names the data frame 'data', not by its whole text", {
   d <- diallel()
-  expect_message(do.call(minque_analyse, list(d, female = "Fem", male = "Male", bootstrap = 20)),
-                 "^data: 'Env' is analysed as a trait, but it holds only the whole numbers 1..2")
-  expect_message(minque_analyse(d, female = "Fem", male = "Male", bootstrap = 20), "^d: 'Env' is analysed as a trait")
+  expect_error(do.call(minque_analyse, list(d, female = "Fem", male = "Male", bootstrap = 20)),
+               "^data: the column 'Env' is not named in the model, and it holds only the whole numbers 1..2")
+  expect_error(minque_analyse(d, female = "Fem", male = "Male", bootstrap = 20),
+               "^d: the column 'Env' is not named in the model.*list the traits with traits")
 })
 
 test_that("text codes equal as numbers are one level, and keep_files must name a folder", {
