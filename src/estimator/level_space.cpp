@@ -376,7 +376,9 @@ LevelFactor::LevelFactor(const MinqueDesign& design, const LevelLayout& layout, 
         for (Sparse::InnerIterator it(Ua, h); it; ++it) d += it.value() * it.value();
         dInverse(h) = 1.0 / d;
     }
-    const Sparse B = (Ua.transpose() * Ub).pruned();
+    // (Without eliminated levels B is empty: Eigen's sparse product is not
+    // asked for an empty one, whose work vector it would offset from null.)
+    const Sparse B = mAlpha > 0 && s > 0 ? Sparse((Ua.transpose() * Ub).pruned()) : Sparse(mAlpha, s);
     if (roots.empty()) {
         Y = dInverse.asDiagonal() * B;
     } else {
