@@ -241,17 +241,17 @@ PreparedAnalysis prepare(const AnalysisRequest& request, const AnalysisProgress&
     // The design, built once; the estimator is set up on it.
     auto prepared = std::make_shared<PreparedModel>();
     prepared->design = buildDesign(coded.data, model, name + ".MAT");
+    if (jackknife && !m.relationships.empty())
+        stopRunAt({"", 0, "", words.relationship},
+                  "%s: the jackknife's engine treats the levels of every term as independent; a relationship matrix needs "
+                  "the bootstrap's standard errors (leave out %s)",
+                  words.relationship.c_str(), words.jackknife.c_str());
     if (!designLikeColumn.first.empty())
         stopRunAt({request.data.name, 0, designLikeColumn.first, words.traits},
                   "%s: the column '%s' is not named in the model, and it holds %s: name it in the model to use it as a "
                   "design column, or list the traits with %s (listed, it is analysed as a trait)",
                   request.data.name.c_str(), designLikeColumn.first.c_str(), designLikeColumn.second.c_str(),
                   words.traits.c_str());
-    if (jackknife && !m.relationships.empty())
-        stopRunAt({"", 0, "", words.relationship},
-                  "%s: the jackknife's engine treats the levels of every term as independent; a relationship matrix needs "
-                  "the bootstrap's standard errors (leave out %s)",
-                  words.relationship.c_str(), words.jackknife.c_str());
     modelText += applyRelationships(prepared->design, coded.data, m, words);
     const ModelDesign& built = prepared->design;
     prepared->covariances = m.covariances;

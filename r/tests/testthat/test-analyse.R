@@ -52,9 +52,10 @@ test_that("bootstrap standard errors (the default): the command line's numbers, 
   expect_identical(analyse_diallel(example, se = "bootstrap", bootstrap = 200, seed = 3, threads = 1)$correlations,
                    ours$correlations)
   expect_output(print(ours), "Standard errors: parametric bootstrap, 200 samples \\(seed 3\\)")
-  expect_message(minque_analyse(example, group = 4, female = "Fem", male = "Male", bootstrap = 20),
+  expect_message(minque_analyse(example, group = 4, env = "Env", female = "Fem", male = "Male", block = "Blk", bootstrap = 20),
                  "'group' is not used")
-  expect_message(minque_analyse(example, group = 4, female = "Fem", male = "Male", se = "jackknife", seed = 5),
+  expect_message(minque_analyse(example, group = 4, env = "Env", female = "Fem", male = "Male", block = "Blk",
+                                se = "jackknife", seed = 5),
                  "'seed' is not used: it belongs to the bootstrap")
   expect_error(minque_analyse(example, female = "Fem", male = "Male", se = "jackknife"),
                "'group' \\(the jackknife group size\\) is required with se = \"jackknife\"")
