@@ -176,7 +176,7 @@ test_that("a progress callback that calls minque_analyse, or fails, stops the ru
 test_that("a date or time column is a code of the design or left out, never a trait", {
   example <- diallel()
   example$sown <- as.Date("2026-04-01") + seq_len(nrow(example)) %% 3
-  expect_message(r <- minque_analyse(example, env = "Env", female = "Fem", male = "Male", bootstrap = 20),
+  expect_message(r <- minque_analyse(example, env = "Env", female = "Fem", male = "Male", block = "Blk", bootstrap = 20),
                  "left out of the traits: 'sown' \\(a date or time\\)")
   expect_false("sown" %in% r$variances$trait)
   expect_error(minque_analyse(example, env = "Env", female = "Fem", male = "Male", traits = c("Yield", "sown"),
