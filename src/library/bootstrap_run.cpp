@@ -16,6 +16,21 @@
 
 namespace minque {
 
+namespace {
+
+// Trait i's variance components of the r random factors and then the
+// residual, from components laid out as MinqueProjection::estimate gives them.
+std::vector<double> factorComponents(const double* theta, int i, int t, int r, int K) {
+    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
+    std::vector<double> components(static_cast<std::size_t>(r) + 1);
+    for (int k = 0; k <= r; ++k)
+        components[static_cast<std::size_t>(k)] =
+            theta[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
+    return components;
+}
+
+}  // namespace
+
 std::vector<double> wholeDataComponents(const PreparedModel& model) {
     const int t = model.traitCount, n = static_cast<int>(model.values.size());
     const MinqueProjection& projection = *model.projection;
@@ -31,7 +46,6 @@ std::vector<double> wholeDataComponents(const PreparedModel& model) {
 PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<double>& whole,
                                   const AnalysisProgress& progress) {
     const int t = model.traitCount, K = model.layout.components(), r = model.layout.randomFactors;
-    const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
     const MinqueProjection& projection = *model.projection;
     const MinqueDesign& design = projection.design();
     const int q = projection.columns();
@@ -57,12 +71,9 @@ PredictedEffects wholeDataEffects(const PreparedModel& model, const std::vector<
                     effects.relationshipDiagonal[static_cast<std::size_t>(first[static_cast<std::size_t>(related.factor)] + block[g])] =
                         related.related->diagonal[g];
     }
-    std::vector<double> components(static_cast<std::size_t>(r) + 1);
     for (int i = 0; i < t; ++i) {
         const std::vector<double> y = model.trait(i);
-        for (int k = 0; k <= r; ++k)
-            components[static_cast<std::size_t>(k)] =
-                whole[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
+        const std::vector<double> components = factorComponents(whole.data(), i, t, r, K);
         const LevelEffects level = predictLevelEffects(
             design, y.data(), components, checkpointOf(progress, "The analysis was cancelled while it predicted the effects"));
         effects.values.insert(effects.values.end(), level.values.begin(), level.values.end());
@@ -111,10 +122,7 @@ ResampledTableInput::ComputedRatio generalizedLineMean(const PreparedModel& mode
     const auto checkpoint = checkpointOf(progress, "The analysis was cancelled while it computed the line-mean heritability");
     // 1 - v / (2 V_G) at trait i's components theta (as estimate() lays them out).
     auto ratio = [&](const double* theta, int i, const std::function<void()>& checkpointHere) {
-        std::vector<double> components(static_cast<std::size_t>(r) + 1);
-        for (int k = 0; k <= r; ++k)
-            components[static_cast<std::size_t>(k)] =
-                theta[static_cast<std::size_t>(k == r ? K - 1 : k) * pairs + static_cast<std::size_t>(pairIndex(i, i, t))];
+        const std::vector<double> components = factorComponents(theta, i, t, r, K);
         const double genetic = components[static_cast<std::size_t>(entry)];
         if (!(genetic > 1e-10 * scale[static_cast<std::size_t>(i)])) return std::nan("");
         const double v = predictLevelEffects(design, zeros.data(), components, checkpointHere, entry).entryDifferenceVariance;
