@@ -3,7 +3,7 @@
 # call may end the process or register work for its end (exit, _exit, abort,
 # quick_exit, atexit, at_quick_exit); failures travel as RunError values to
 # the programs' main. The one exception is the MPI rank team's abort point,
-# MPI_Abort in src/jackknife_engine/driver/rank_team.cpp, which ends the ranks of a failed run.
+# MPI_Abort in src/jackknife_engine/driver/rank_team_mpi.cpp, which ends the ranks of a failed run.
 # Prints every offending line and fails when there is one.
 #
 # Usage: tests/layout/no_process_exit.sh SOURCE_DIRECTORY
@@ -19,9 +19,9 @@ if [ -n "$hits" ]; then
   echo "$hits"
   status=1
 fi
-if [ -n "$aborts" ] && [ "$(echo "$aborts" | grep -cv '^./jackknife_engine/driver/rank_team.cpp:')" -ne 0 ]; then
-  echo "MPI_Abort outside the rank team's abort point (jackknife_engine/driver/rank_team.cpp):"
-  echo "$aborts" | grep -v '^./jackknife_engine/driver/rank_team.cpp:'
+if [ -n "$aborts" ] && [ "$(echo "$aborts" | grep -cv '^./jackknife_engine/driver/rank_team_mpi.cpp:')" -ne 0 ]; then
+  echo "MPI_Abort outside the rank team's abort point (jackknife_engine/driver/rank_team_mpi.cpp):"
+  echo "$aborts" | grep -v '^./jackknife_engine/driver/rank_team_mpi.cpp:'
   status=1
 fi
 if [ "$(echo "$aborts" | grep -c 'MPI_Abort(')" -gt 1 ]; then

@@ -5,8 +5,10 @@
 // the other ranks receive the model and the data from it, run their passes
 // with private scratch files and send each pass's records to rank 0.
 //
-// Without MPI (a build without it, or a program not started by mpirun) the
-// team is one process and nothing here does anything.
+// Without MPI (a build without it, a program that does not take part in
+// teams, or one not started by mpirun) the team is one process and nothing
+// here does anything. Only the three programs take part (`useMpiRanks`): the
+// front door and the library run as one process and do not load MPI.
 #pragma once
 
 #include <string>
@@ -20,6 +22,22 @@ struct RankTeam {
     int localRank = 0, localSize = 1;  // on this node
     bool active() const { return size > 1; }
 };
+
+// How the ranks of a team reach each other (the MPI calls).
+struct RankTransport {
+    bool (*startedByLauncher)();
+    void (*join)(RankTeam& team);
+    void (*leave)(int exitCode, bool active);
+    void (*broadcastText)(std::string& text);
+    void (*broadcastInt)(int* value);
+    void (*send)(int pass, const std::string& bytes);
+    std::string (*receive)(int pass, int fromRank);
+};
+void useRankTransport(const RankTransport* transport);
+
+// A program's main calls this first to take part in teams under MPI
+// (rank_team_mpi.cpp; it does nothing in a build without MPI).
+void useMpiRanks();
 
 // Joins the run's team: MPI is started only when the process was started by
 // an MPI launcher (its environment says so), so a plain run starts no MPI.
