@@ -86,7 +86,7 @@ HeritabilityModel heritabilityDefinitions(const ModelDesign& design, const Compo
     m.phenotypic.assign(static_cast<std::size_t>(K) + 1, 0.0);
     m.relationshipScale.assign(static_cast<std::size_t>(K) + 1, 1.0);
     auto ratio = [&](const std::string& quantity, const std::vector<std::pair<int, double>>& terms) {
-        RatioDefinition def{quantity, std::vector<double>(static_cast<std::size_t>(K) + 1, 0.0)};
+        RatioDefinition def{quantity, std::vector<double>(static_cast<std::size_t>(K) + 1, 0.0), {}};
         for (const auto& [k, c] : terms) def.numerator[static_cast<std::size_t>(k)] = c;
         m.ratios.push_back(def);
     };
