@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 
+#include "linalg/worker_pool.hpp"
 #include "report/result_tables.hpp"
 #include "resampling/student_t.hpp"
 
@@ -132,6 +133,20 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
         return false;
     };
 
+    // Every row's statistics read all resamples: they are computed after the
+    // rows are laid out, each row by one worker thread (the same numbers on
+    // any thread count), together with the flags that read them.
+    struct Pending {
+        std::vector<ResultRow>* table;
+        std::size_t index;
+        std::function<void(ResultRow&)> finish;
+    };
+    std::vector<Pending> pending;
+    auto later = [&](std::vector<ResultRow>& table, ResultRow row, std::function<void(ResultRow&)> finish) {
+        table.push_back(std::move(row));
+        pending.push_back({&table, table.size() - 1, std::move(finish)});
+    };
+
     for (int i = 0; i < t; ++i)
         for (int j = i; j < t; ++j) {
             const bool variance = i == j;
@@ -143,8 +158,6 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
                 if (q.k >= 0) row.weight = rowWeight(q.k);
                 const bool between = q.k >= 0 && betweenFactors(q.k);
                 row.estimate = value(q, whole, i, j);
-                statistics(row, samples([&](Components c) { return value(q, c, i, j); }),
-                           q.k >= 0 ? RowKind::Component : RowKind::Total, row.estimate);
                 const double v1 = value(q, whole, i, i), v2 = value(q, whole, j, j);
                 // A covariance between factors may be negative, and has no
                 // variances of its own.
@@ -153,8 +166,11 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
                 else if (!variance && !between && (v1 <= limit(i) || v2 <= limit(j)))
                     addFlag(row.flag, "below_threshold");
                 if (adjusted(q)) addFlag(row.flag, "psd_adjusted");
-                addFiniteAndFloorFlags(row);
-                (variance ? tables.variances : tables.covariances).push_back(row);
+                later(variance ? tables.variances : tables.covariances, row, [&, q, i, j](ResultRow& done) {
+                    statistics(done, samples([&](Components c) { return value(q, c, i, j); }),
+                               q.k >= 0 ? RowKind::Component : RowKind::Total, done.estimate);
+                    addFiniteAndFloorFlags(done);
+                });
                 if (variance || between) continue;
 
                 ResultRow r;
@@ -163,24 +179,26 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
                 r.component = q.label;
                 const double raw = correlation(value(q, whole, i, j), v1, v2, i, j);
                 r.estimate = std::isnan(raw) ? 0.0 : std::clamp(raw, -1.0, 1.0);
-                statistics(r, samples([&](Components c) {
-                    return correlation(value(q, c, i, j), value(q, c, i, i), value(q, c, j, j), i, j);
-                }), RowKind::Correlation, raw);
-                if (std::isnan(raw)) {
-                    // Not defined on all data: printed 0, as the reports print it.
-                    r.estimate = 0.0;
-                    r.se = 0.0;
-                    r.ciLow = r.ciHigh = kNaN;
-                    r.p = 1.0;
-                    r.mark = "NS";
-                    addFlag(r.flag, v1 <= 0.0 || v2 <= 0.0 ? "undefined" : "below_threshold");
-                } else {
-                    if (std::fabs(r.estimate) == 1.0) addFlag(r.flag, "cut");
-                    else if (std::fabs(r.estimate) >= 0.95) addFlag(r.flag, "near_bound");
-                    if (adjusted(q)) addFlag(r.flag, "psd_adjusted");
-                    addFiniteAndFloorFlags(r);
-                }
-                tables.correlations.push_back(r);
+                const bool adjustedDraws = adjusted(q);
+                later(tables.correlations, r, [&, q, i, j, raw, v1, v2, adjustedDraws](ResultRow& done) {
+                    statistics(done, samples([&](Components c) {
+                        return correlation(value(q, c, i, j), value(q, c, i, i), value(q, c, j, j), i, j);
+                    }), RowKind::Correlation, raw);
+                    if (std::isnan(raw)) {
+                        // Not defined on all data: printed 0, as the reports print it.
+                        done.estimate = 0.0;
+                        done.se = 0.0;
+                        done.ciLow = done.ciHigh = kNaN;
+                        done.p = 1.0;
+                        done.mark = "NS";
+                        addFlag(done.flag, v1 <= 0.0 || v2 <= 0.0 ? "undefined" : "below_threshold");
+                    } else {
+                        if (std::fabs(done.estimate) == 1.0) addFlag(done.flag, "cut");
+                        else if (std::fabs(done.estimate) >= 0.95) addFlag(done.flag, "near_bound");
+                        if (adjustedDraws) addFlag(done.flag, "psd_adjusted");
+                        addFiniteAndFloorFlags(done);
+                    }
+                });
             }
         }
     // The variance rows trait by trait, as the variance report lists them.
@@ -192,39 +210,42 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
     }
 
     // Heritabilities: the ratios the model defines, then those computed apart.
-    auto addRatio = [&](int i, const std::string& quantity, double e, const std::vector<double>* resampled,
-                        bool negative) {
+    // resampled: the ratio in every resample; none where the method does not
+    // resample it.
+    using Resampled = std::function<std::vector<double>()>;
+    auto addRatio = [&](int i, const std::string& quantity, double e, Resampled resampled, bool negative) {
         ResultRow row;
         row.trait1 = row.trait2 = in.traits[static_cast<std::size_t>(i)];
         row.component = quantity;
         row.estimate = std::isnan(e) ? 0.0 : e;
-        if (resampled != nullptr) {
-            statistics(row, *resampled, RowKind::Ratio, row.estimate);
-        } else {
-            // The method does not resample it: no S.E.
-            row.se = row.p = row.ciLow = row.ciHigh = row.undefinedDraws = kNaN;
-        }
         if (negative) addFlag(row.flag, "negative");
-        if (std::isnan(e)) {
-            addFlag(row.flag, "undefined");
-            row.se = 0.0;
-            row.p = 1.0;
-            row.mark = "NS";
-        } else if (!std::isfinite(row.estimate) || (resampled != nullptr && (!std::isfinite(row.se) || !std::isfinite(row.p)))) {
-            addFlag(row.flag, "not_finite");
-        } else {
-            if (row.estimate < 0.0 || row.estimate > 1.0) addFlag(row.flag, "out_of_range");
-            if (row.p < 1e-10) addFlag(row.flag, "p_floor");
-        }
-        tables.heritabilities.push_back(row);
+        later(tables.heritabilities, row, [&, e, resampled](ResultRow& done) {
+            if (resampled) {
+                statistics(done, resampled(), RowKind::Ratio, done.estimate);
+            } else {
+                // The method does not resample it: no S.E.
+                done.se = done.p = done.ciLow = done.ciHigh = done.undefinedDraws = kNaN;
+            }
+            if (std::isnan(e)) {
+                addFlag(done.flag, "undefined");
+                done.se = 0.0;
+                done.p = 1.0;
+                done.mark = "NS";
+            } else if (!std::isfinite(done.estimate) || (resampled && (!std::isfinite(done.se) || !std::isfinite(done.p)))) {
+                addFlag(done.flag, "not_finite");
+            } else {
+                if (done.estimate < 0.0 || done.estimate > 1.0) addFlag(done.flag, "out_of_range");
+                if (done.p < 1e-10) addFlag(done.flag, "p_floor");
+            }
+        });
     };
     for (int i = 0; i < t; ++i) {
         for (const RatioDefinition& ratio : in.heritability.ratios) {
             // The ratio's own denominator (an entry mean's variance), else V_P.
-            auto below = [&](int k) {
+            auto below = [&ratio, &coefficient](int k) {
                 return ratio.denominator.empty() ? coefficient(k) : ratio.denominator[static_cast<std::size_t>(k) + 1];
             };
-            auto h = [&](Components c) {
+            auto h = [&ratio, &theta, &limit, below, K, i](Components c) {
                 double numerator = 0.0, phenotypic = 0.0;
                 for (int k = 0; k < K; ++k) {
                     numerator += ratio.numerator[static_cast<std::size_t>(k) + 1] * theta(c, k, i, i);
@@ -236,18 +257,28 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
             for (int k = 0; k < K; ++k)
                 negative = negative || ((ratio.numerator[static_cast<std::size_t>(k) + 1] != 0.0 || below(k) != 0.0) &&
                                         theta(whole, k, i, i) < 0.0);
-            const std::vector<double> resampled = samples(h);
-            addRatio(i, ratio.quantity, h(whole), &resampled, negative);
+            addRatio(i, ratio.quantity, h(whole), [&samples, h] { return samples(h); }, negative);
         }
         for (const ResampledTableInput::ComputedRatio& ratio : in.computed) {
-            std::vector<double> resampled;
+            Resampled resampled;
             if (!ratio.resamples.empty())
-                for (int b = 0; b < B; ++b)
-                    resampled.push_back(ratio.resamples[static_cast<std::size_t>(b) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i)]);
-            addRatio(i, ratio.quantity, ratio.whole[static_cast<std::size_t>(i)], ratio.resamples.empty() ? nullptr : &resampled,
-                     false);
+                resampled = [&ratio, B, t, i] {
+                    std::vector<double> values;
+                    for (int b = 0; b < B; ++b)
+                        values.push_back(ratio.resamples[static_cast<std::size_t>(b) * static_cast<std::size_t>(t) + static_cast<std::size_t>(i)]);
+                    return values;
+                };
+            addRatio(i, ratio.quantity, ratio.whole[static_cast<std::size_t>(i)], resampled, false);
         }
     }
+    runOnWorkers([&](int worker) {
+        int first = 0, last = 0;
+        splitRange(static_cast<int>(pending.size()), worker, workerThreads(), &first, &last);
+        for (int x = first; x < last; ++x) {
+            Pending& row = pending[static_cast<std::size_t>(x)];
+            row.finish((*row.table)[row.index]);
+        }
+    });
     return tables;
 }
 
