@@ -164,12 +164,14 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                     const int b = first + c;
                     double* Yb = Y.data() + static_cast<std::size_t>(c) * T * n;
                     NormalDeviates normal{SplitMix64{seed ^ (0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(b) + 1))}};
+                    // e = L xi, each e_i summed over h in increasing order;
+                    // the rows' sums advance together (independent chains).
                     auto draw = [&](const std::vector<double>& L, std::size_t size) {
                         for (std::size_t i = 0; i < size; ++i) xi[i] = normal.next();
-                        for (std::size_t i = 0; i < size; ++i) {
-                            double sum = 0.0;
-                            for (std::size_t h = 0; h < size; ++h) sum += L[i * size + h] * xi[h];
-                            e[i] = sum;
+                        std::fill(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(size), 0.0);
+                        for (std::size_t h = 0; h < size; ++h) {
+                            const double x = xi[h];
+                            for (std::size_t i = 0; i < size; ++i) e[i] += L[i * size + h] * x;
                         }
                     };
                     for (const Group& group : groups) {
