@@ -25,6 +25,9 @@ using Dense = Eigen::MatrixXd;
 using Vector = Eigen::VectorXd;
 using Sparse = Eigen::SparseMatrix<double>;                   // column-major
 using SparseRows = Eigen::SparseMatrix<double, Eigen::RowMajor>;
+// Data sets laid out by row (an observation's or a level's values of every
+// data set together): the sparse products run along contiguous rows.
+using Rows = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 namespace {
 
@@ -229,7 +232,8 @@ struct LevelFactor {
 
     // A <- T'A and A <- T A over rows that are the dense levels, a column
     // chunk at a time (fixed chunks: the same sums on any thread count).
-    void rootRows(Dense& A, bool transposed) const {
+    template <class M>
+    void rootRows(M& A, bool transposed) const {
         if (roots.empty() || A.cols() == 0) return;  // (Eigen's triangular product reads a first entry even of nothing)
         const auto apply = [&](int first, int last) {
             for (const RootBlock& block : roots) {
@@ -246,24 +250,36 @@ struct LevelFactor {
     }
 
     // out -= (the dense levels' columns of U) times B: Ub B, or Ub T B.
-    void subtractDenseColumns(Dense& out, const Dense& B) const {
+    template <class M>
+    void subtractDenseColumns(M& out, const M& B) const {
         if (roots.empty()) {
             out.noalias() -= Ub * B;
             return;
         }
-        Dense TB = B;
+        M TB = B;
         rootRows(TB, false);
         out.noalias() -= Ub * TB;
     }
 
-    // C^-1 [Ra; Rb] into [Xa; Xb].
-    void solve(const Dense& Ra, const Dense& Rb, Dense& Xa, Dense& Xb) const {
-        if (sparseSchur) Xb = sparseFactor->solve(Dense(Rb - Yt * Ra));
-        else {
-            const Dense right = Rb - Yt * Ra;
-            Xb.resize(Sinv.rows(), right.cols());
-            multiplyInto(Sinv, right, Xb, 0.0);
-        }
+    // Sinv times the columns of `right`; by rows, as (right' Sinv)' (Sinv
+    // is symmetric): one product of the column-major views either way.
+    void timesSinv(const Dense& right, Dense& Xb) const {
+        Xb.resize(Sinv.rows(), right.cols());
+        multiplyInto(Sinv, right, Xb, 0.0);
+    }
+    void timesSinv(const Rows& right, Rows& Xb) const {
+        Xb.resize(Sinv.rows(), right.cols());
+        const Eigen::Map<const Dense> rightT(right.data(), right.cols(), right.rows());
+        Eigen::Map<Dense> XbT(Xb.data(), Xb.cols(), Xb.rows());
+        multiplyInto(rightT, Sinv, XbT, 0.0);
+    }
+
+    // C^-1 [Ra; Rb] into [Xa; Xb] (M: Dense, or Rows).
+    template <class M>
+    void solve(const M& Ra, const M& Rb, M& Xa, M& Xb) const {
+        const M right = Rb - Yt * Ra;
+        if (sparseSchur) Xb = sparseFactor->solve(Dense(right));
+        else timesSinv(right, Xb);
         Xa = dInverse.asDiagonal() * Ra;
         Xa.noalias() -= Y * Xb;
     }
@@ -271,14 +287,15 @@ struct LevelFactor {
     // Q Y and U'Q Y of the columns of Y (n x c): V^-1 Y = Y - U C^-1 U'Y,
     // then Q Y = V^-1 Y - W F^- X'V^-1 Y and U'Q Y = C^-1 U'Y - G F^- X'V^-1 Y
     // (the eliminated levels' rows in Xa, the dense ones in Xb).
-    void project(const Eigen::Ref<const Dense>& Yc, Dense& QY, Dense& Xa, Dense& Xb) const {
-        Dense Rb = Ub.transpose() * Yc;
+    template <class M>
+    void project(const Eigen::Ref<const M>& Yc, M& QY, M& Xa, M& Xb) const {
+        M Rb = Ub.transpose() * Yc;
         rootRows(Rb, true);
-        solve(Dense(Ua.transpose() * Yc), Rb, Xa, Xb);
+        solve(M(Ua.transpose() * Yc), Rb, Xa, Xb);
         QY = Yc;
         QY.noalias() -= Ua * Xa;
         subtractDenseColumns(QY, Xb);
-        const Dense g = Finv * (X.transpose() * QY);
+        const M g = Finv * (X.transpose() * QY);
         QY.noalias() -= W * g;
         Xa.noalias() -= Ga * g;
         Xb.noalias() -= Gb * g;
@@ -754,52 +771,66 @@ void MinqueProjection::estimateMany(const double* Yptr, int t, int samples, doub
     const int c = t * samples, K = components_, r = static_cast<int>(design_.factors.size());
     const int C = static_cast<int>(design_.covariancePairs.size());
     const std::size_t pairs = static_cast<std::size_t>(t) * static_cast<std::size_t>(t + 1) / 2;
-    Dense QY, Xa, Xb;
-    f.project(Eigen::Map<const Dense>(Yptr, n_, c), QY, Xa, Xb);
-    std::vector<double> q(static_cast<std::size_t>(K));
-    for (int b = 0; b < samples; ++b)
-        for (int i = 0; i < t; ++i)
-            for (int j = i; j < t; ++j) {
-                const int ci = b * t + i, cj = b * t + j;
-                std::fill(q.begin(), q.end(), 0.0);
-                if (alpha_ >= 0) q[static_cast<std::size_t>(alpha_)] = Xa.col(ci).dot(Xa.col(cj));
-                for (int l = 0; l < s_; ++l) q[static_cast<std::size_t>(factorOfDense_[static_cast<std::size_t>(l)])] += Xb(l, ci) * Xb(l, cj);
-                for (int d = 0; d < C; ++d) {
-                    const auto& [a, bb] = design_.covariancePairs[static_cast<std::size_t>(d)];
-                    double form = 0.0;
-                    for (int h = 0; h < levels(a); ++h) {
-                        const int x = denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(a)] + h)];
-                        const int z = denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(bb)] + h)];
-                        form += Xb(x, ci) * Xb(z, cj) + Xb(z, ci) * Xb(x, cj);
+    Rows QY, Xa, Xb;
+    f.project<Rows>(Eigen::Map<const Rows>(Yptr, n_, c), QY, Xa, Xb);
+    // The quadratic forms of every data set b and pair (i, j): q_k =
+    // (U_k'Q y_i)'(U_k'Q y_j), the residual's (Q y_i)'(Q y_j), each summed
+    // over its levels (observations) in increasing order, a row at a time.
+    // q[(k samples + b) pairs + pairIndex(i, j)]: a row adds to one run of
+    // samples x pairs sums.
+    const std::size_t run = static_cast<std::size_t>(samples) * pairs;
+    std::vector<double> q(static_cast<std::size_t>(K) * run, 0.0);
+    auto form = [&](int b, int i, int j, int k) -> double& {
+        return q[static_cast<std::size_t>(k) * run + static_cast<std::size_t>(b) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))];
+    };
+    auto addRow = [&](const double* x, int k) {
+        double* sum = q.data() + static_cast<std::size_t>(k) * run;
+        for (int b = 0; b < samples; ++b, x += t)
+            for (int i = 0; i < t; ++i)
+                for (int j = i; j < t; ++j) *sum++ += x[i] * x[j];
+    };
+    if (alpha_ >= 0)
+        for (Eigen::Index l = 0; l < Xa.rows(); ++l) addRow(Xa.row(l).data(), alpha_);
+    for (int l = 0; l < s_; ++l) addRow(Xb.row(l).data(), factorOfDense_[static_cast<std::size_t>(l)]);
+    for (int d = 0; d < C; ++d) {
+        const auto& [a, bb] = design_.covariancePairs[static_cast<std::size_t>(d)];
+        for (int h = 0; h < levels(a); ++h) {
+            const double* x = Xb.row(denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(a)] + h)]).data();
+            const double* z = Xb.row(denseIndex_[static_cast<std::size_t>(firstColumn_[static_cast<std::size_t>(bb)] + h)]).data();
+            for (int b = 0; b < samples; ++b)
+                for (int i = 0; i < t; ++i)
+                    for (int j = i; j < t; ++j) {
+                        const int ci = b * t + i, cj = b * t + j;
+                        form(b, i, j, r + d) += x[ci] * z[cj] + z[ci] * x[cj];
                     }
-                    q[static_cast<std::size_t>(r + d)] = form;
-                }
-                q[static_cast<std::size_t>(K - 1)] = QY.col(ci).dot(QY.col(cj));
-                double* out = theta + static_cast<std::size_t>(b) * static_cast<std::size_t>(K) * pairs;
-                const std::size_t pair = static_cast<std::size_t>(pairIndex(i, j, t));
-                for (int k = 0; k < K; ++k) {
-                    double sum = 0.0;
-                    for (int v = 0; v < K; ++v)
-                        sum += sInverse_[static_cast<std::size_t>(k) * static_cast<std::size_t>(K) + static_cast<std::size_t>(v)] * q[static_cast<std::size_t>(v)];
-                    out[static_cast<std::size_t>(k) * pairs + pair] = sum;
-                }
+        }
+    }
+    for (int obs = 0; obs < n_; ++obs) addRow(QY.row(obs).data(), K - 1);
+    for (int b = 0; b < samples; ++b)
+        for (std::size_t pair = 0; pair < pairs; ++pair) {
+            const double* qb = q.data() + static_cast<std::size_t>(b) * pairs + pair;
+            double* out = theta + static_cast<std::size_t>(b) * static_cast<std::size_t>(K) * pairs;
+            for (int k = 0; k < K; ++k) {
+                double sum = 0.0;
+                for (int v = 0; v < K; ++v)
+                    sum += sInverse_[static_cast<std::size_t>(k) * static_cast<std::size_t>(K) + static_cast<std::size_t>(v)] *
+                           qb[static_cast<std::size_t>(v) * run];
+                out[static_cast<std::size_t>(k) * pairs + pair] = sum;
             }
+        }
 }
 
 std::vector<double> MinqueProjection::estimate(const std::vector<double>& Y, int t) const {
-    const std::size_t n = static_cast<std::size_t>(n_), T = static_cast<std::size_t>(t);
-    std::vector<double> columns(n * T);
-    for (std::size_t obs = 0; obs < n; ++obs)
-        for (std::size_t i = 0; i < T; ++i) columns[i * n + obs] = Y[obs * T + i];
-    std::vector<double> theta(static_cast<std::size_t>(components_) * T * (T + 1) / 2);
-    estimateMany(columns.data(), t, 1, theta.data());
+    std::vector<double> theta(static_cast<std::size_t>(components_) * static_cast<std::size_t>(t) *
+                              static_cast<std::size_t>(t + 1) / 2);
+    estimateMany(Y.data(), t, 1, theta.data());
     return theta;
 }
 
 void MinqueProjection::project(const double* y, double* qy, double* uqy) const {
     const LevelFactor& f = *f_;
     Dense QY, Xa, Xb;
-    f.project(Eigen::Map<const Dense>(y, n_, 1), QY, Xa, Xb);
+    f.project<Dense>(Eigen::Map<const Dense>(y, n_, 1), QY, Xa, Xb);
     for (int obs = 0; obs < n_; ++obs) qy[obs] = QY(obs, 0);
     for (int c = 0; c < m_; ++c) {
         const int dense = denseIndex_[static_cast<std::size_t>(c)];

@@ -132,11 +132,11 @@ public:
     // i <= j: theta[k * pairs + pairIndex(i, j)], pairs = t (t + 1) / 2.
     std::vector<double> estimate(const std::vector<double>& Y, int t) const;
 
-    // theta of `samples` data sets of t traits at once, Y column-major n x
-    // (samples t), data set b in columns b t .. b t + t - 1; theta of data
-    // set b at theta + b K pairs, laid out as estimate() gives it. The result
-    // of a data set does not depend on the others given with it, as long as
-    // the count given at once is the same.
+    // theta of `samples` data sets of t traits at once, Y observation-major:
+    // row obs holds samples t values, data set b's trait i at b t + i; theta
+    // of data set b at theta + b K pairs, laid out as estimate() gives it.
+    // The result of a data set does not depend on the others given with it,
+    // as long as the count given at once is the same.
     void estimateMany(const double* Y, int t, int samples, double* theta) const;
 
     // Q y and U'Q y of one vector y (n), into qy (n) and uqy (m, in the

@@ -158,11 +158,13 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
             std::vector<std::vector<double>> relatedEffects(design.related.size());
             for (int chunk = firstChunk; chunk < lastChunk; ++chunk) {
                 const int first = blockStart + chunk * kChunk, count = std::min(kChunk, blockSize - chunk * kChunk);
-                // Column-major n x (count t): sample first + c in columns c t .. c t + t - 1.
-                Y.assign(n * T * static_cast<std::size_t>(count), 0.0);
+                // Observation-major n x (count t): sample first + c in entries
+                // c t .. c t + t - 1 of each observation's row.
+                const std::size_t width = T * static_cast<std::size_t>(count);
+                Y.assign(n * width, 0.0);
                 for (int c = 0; c < count; ++c) {
                     const int b = first + c;
-                    double* Yb = Y.data() + static_cast<std::size_t>(c) * T * n;
+                    double* Yb = Y.data() + static_cast<std::size_t>(c) * T;
                     NormalDeviates normal{SplitMix64{seed ^ (0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(b) + 1))}};
                     // e = L xi, each e_i summed over h in increasing order;
                     // the rows' sums advance together (independent chains).
@@ -181,7 +183,6 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                             // for independent levels, kept for L to be
                             // applied to the chunk's samples at once.
                             std::vector<double>& effects = relatedEffects[static_cast<std::size_t>(related - design.related.data())];
-                            const std::size_t width = T * static_cast<std::size_t>(count);
                             effects.resize(levels * width);
                             for (std::size_t h = 0; h < levels; ++h) {
                                 draw(group.L, T);
@@ -193,29 +194,26 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                             draw(group.L, group.factors.size() * T);
                             for (std::size_t x = 0; x < group.factors.size(); ++x)
                                 for (const auto& [obs, coefficient] : design.factors[static_cast<std::size_t>(group.factors[x])][h])
-                                    for (std::size_t i = 0; i < T; ++i) Yb[i * n + static_cast<std::size_t>(obs)] += coefficient * e[x * T + i];
+                                    for (std::size_t i = 0; i < T; ++i) Yb[static_cast<std::size_t>(obs) * width + i] += coefficient * e[x * T + i];
                         }
                     }
                     for (std::size_t obs = 0; obs < n; ++obs) {
                         draw(residualL, T);
-                        for (std::size_t i = 0; i < T; ++i) Yb[i * n + obs] += e[i];
+                        for (std::size_t i = 0; i < T; ++i) Yb[obs * width + i] += e[i];
                     }
                 }
                 // The related factors' effects L e, added to every sample of the chunk.
                 for (std::size_t f = 0; f < design.related.size(); ++f) {
                     const RelatedFactor& related = design.related[f];
                     std::vector<double>& effects = relatedEffects[f];
-                    const int width = t * count;
-                    applyRelationshipRoot(related, effects.data(), width);
+                    applyRelationshipRoot(related, effects.data(), static_cast<int>(width));
                     const auto& levelsOf = design.factors[static_cast<std::size_t>(related.factor)];
-                    for (int c = 0; c < count; ++c) {
-                        double* Yb = Y.data() + static_cast<std::size_t>(c) * T * n;
-                        for (std::size_t h = 0; h < levelsOf.size(); ++h)
-                            for (const auto& [obs, coefficient] : levelsOf[h])
-                                for (std::size_t i = 0; i < T; ++i)
-                                    Yb[i * n + static_cast<std::size_t>(obs)] +=
-                                        coefficient * effects[h * static_cast<std::size_t>(width) + static_cast<std::size_t>(c) * T + i];
-                    }
+                    for (std::size_t h = 0; h < levelsOf.size(); ++h)
+                        for (const auto& [obs, coefficient] : levelsOf[h]) {
+                            double* row = Y.data() + static_cast<std::size_t>(obs) * width;
+                            const double* effect = effects.data() + h * width;
+                            for (std::size_t x = 0; x < width; ++x) row[x] += coefficient * effect[x];
+                        }
                 }
                 projection.estimateMany(Y.data(), t, count, draws.theta.data() + static_cast<std::size_t>(first) * thetaSize);
             }

@@ -181,7 +181,7 @@ TEST(LevelSpace, TheSameBitsOnAnyThreadCount) {
     std::vector<double> columns(d.Y.size() * 2), many(x.size() * 2);
     const std::size_t n = static_cast<std::size_t>(d.design.observations);
     for (std::size_t obs = 0; obs < n; ++obs)
-        for (std::size_t i = 0; i < 2; ++i) columns[i * n + obs] = columns[(2 + i) * n + obs] = d.Y[obs * 2 + i];
+        for (std::size_t i = 0; i < 2; ++i) columns[obs * 4 + i] = columns[obs * 4 + 2 + i] = d.Y[obs * 2 + i];
     one.estimateMany(columns.data(), 2, 2, many.data());
     for (std::size_t k = 0; k < x.size(); ++k) {
         EXPECT_NEAR(many[k], x[k], 1e-12 * (1.0 + std::fabs(x[k])));
