@@ -2,6 +2,7 @@
 
 #include <Eigen/Cholesky>
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -41,6 +42,16 @@ void oneBlasThread() {
     static std::once_flag once;
     std::call_once(once, [] { openblas_set_num_threads(1); });
 }
+
+// OpenBLAS starts a thread per core when it is initialised, and each spins
+// (yielding) for a while before it sleeps: on a small machine they took a
+// share of the cores from the estimator's own workers for the whole of a
+// short run. The kernels run on one thread (above), so OpenBLAS is told so
+// before its initialisation, which a static archive runs among the
+// program's constructors, after this one (the lowest priority number runs
+// first); it starts the threads AllBlasThreads asks for when asked. A user's
+// own OPENBLAS_NUM_THREADS is kept.
+__attribute__((constructor(101))) void startBlasOnOneThread() { setenv("OPENBLAS_NUM_THREADS", "1", 0); }
 #endif
 
 // Before the first kernel: Eigen's fixed blocking, OpenBLAS on one thread.
