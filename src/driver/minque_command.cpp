@@ -308,18 +308,21 @@ public:
     void replicateDone(int k, int J, const char* step) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         const double left = elapsed / k * (J - k);
+        if (k < told_) told_ = 0;  // a second run of steps
         if (terminal_) {
             std::fprintf(stderr, "\r  %s %d / %d, %.0f s elapsed, about %.0f s left   ", step, k, J, elapsed, left);
             if (k == J) std::fputc('\n', stderr);
-        } else if ((k * 10) / J != ((k - 1) * 10) / J || k == J) {
+        } else if ((k * 10) / J != (told_ * 10) / J || k == J) {
             std::fprintf(stderr, "  %s %d / %d, %.0f s elapsed, about %.0f s left\n", step, k, J, elapsed, left);
         }
+        told_ = k;
         std::fflush(stderr);
     }
 
 private:
     std::chrono::steady_clock::time_point start_;
     bool terminal_;
+    int told_ = 0;  // the last count heard of: a line each time a tenth is passed
 };
 
 // ---- analyse -----------------------------------------------------------------
