@@ -1,8 +1,17 @@
 #include "resampling/parametric_bootstrap.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <stdexcept>
+
+#ifdef MINQUE_HAVE_LIBMVEC
+#include <emmintrin.h>
+// glibc's vector math (x86-64 vector function ABI, two doubles per call).
+extern "C" __m128d _ZGVbN2v_log(__m128d);
+extern "C" __m128d _ZGVbN2v_sin(__m128d);
+extern "C" __m128d _ZGVbN2v_cos(__m128d);
+#endif
 
 #include "core/fatal_error.hpp"
 #include "linalg/worker_pool.hpp"
@@ -24,23 +33,81 @@ struct SplitMix64 {
     double uniform() { return (static_cast<double>(next() >> 11) + 0.5) * 0x1.0p-53; }
 };
 
-// Standard normal deviates by Box-Muller, in pairs.
-struct NormalDeviates {
-    SplitMix64 bits;
-    bool spare = false;
-    double kept = 0.0;
-    double next() {
-        if (spare) {
-            spare = false;
-            return kept;
-        }
-        const double r = std::sqrt(-2.0 * std::log(bits.uniform()));
-        const double angle = 6.283185307179586 * bits.uniform();
-        kept = r * std::sin(angle);
-        spare = true;
-        return r * std::cos(angle);
+// `count` standard normal deviates by Box-Muller: pair p takes the uniforms
+// u1 then u2 and gives r cos(a) then r sin(a), r = sqrt(-2 log u1), a = 2 pi
+// u2 (an odd count drops the last sine). The pairs' logarithms, sines and
+// cosines go two at a time through the C library's vector math (glibc's
+// libmvec: within 4 ulp of the scalar functions, the same on every thread
+// count) where the build has it, else one at a time.
+void normalDeviates(SplitMix64& bits, double* out, std::size_t count, std::vector<double>& scratch) {
+    const std::size_t pairs = (count + 1) / 2;
+    scratch.resize(4 * pairs);
+    double* u1 = scratch.data();
+    double* u2 = u1 + pairs;
+    double* c = u2 + pairs;
+    double* s = c + pairs;
+    for (std::size_t p = 0; p < pairs; ++p) {
+        u1[p] = bits.uniform();
+        u2[p] = 6.283185307179586 * bits.uniform();
     }
-};
+    std::size_t p = 0;
+#ifdef MINQUE_HAVE_LIBMVEC
+    for (; p + 2 <= pairs; p += 2) {
+        const __m128d angle = _mm_loadu_pd(u2 + p);
+        _mm_storeu_pd(u1 + p, _mm_sqrt_pd(_mm_mul_pd(_mm_set1_pd(-2.0), _ZGVbN2v_log(_mm_loadu_pd(u1 + p)))));
+        _mm_storeu_pd(c + p, _ZGVbN2v_cos(angle));
+        _mm_storeu_pd(s + p, _ZGVbN2v_sin(angle));
+    }
+#endif
+    for (; p < pairs; ++p) {
+        u1[p] = std::sqrt(-2.0 * std::log(u1[p]));
+        c[p] = std::cos(u2[p]);
+        s[p] = std::sin(u2[p]);
+    }
+    for (std::size_t q = 0; q < count / 2; ++q) {
+        out[2 * q] = u1[q] * c[q];
+        out[2 * q + 1] = u1[q] * s[q];
+    }
+    if (count % 2 == 1) out[count - 1] = u1[pairs - 1] * c[pairs - 1];
+}
+
+// e = L xi, L column-major (size x size), each e_i summed over the columns
+// in increasing order; the rows' sums advance together. Small sizes (a
+// factor's traits) are known here, so the loops unroll.
+template <std::size_t N>
+void timesColumns(const double* L, const double* xi, double* e) {
+    for (std::size_t i = 0; i < N; ++i) e[i] = 0.0;
+    for (std::size_t h = 0; h < N; ++h)
+        for (std::size_t i = 0; i < N; ++i) e[i] += L[h * N + i] * xi[h];
+}
+void timesColumns(const double* L, const double* xi, double* e, std::size_t size) {
+    switch (size) {
+        case 1: return timesColumns<1>(L, xi, e);
+        case 2: return timesColumns<2>(L, xi, e);
+        case 3: return timesColumns<3>(L, xi, e);
+        case 4: return timesColumns<4>(L, xi, e);
+        default:
+            for (std::size_t i = 0; i < size; ++i) e[i] = 0.0;
+            for (std::size_t h = 0; h < size; ++h)
+                for (std::size_t i = 0; i < size; ++i) e[i] += L[h * size + i] * xi[h];
+    }
+}
+
+// y += a v over `size` entries.
+template <std::size_t N>
+void addScaled(double* __restrict y, double a, const double* v) {
+    for (std::size_t i = 0; i < N; ++i) y[i] += a * v[i];
+}
+void addScaled(double* __restrict y, double a, const double* v, std::size_t size) {
+    switch (size) {
+        case 1: return addScaled<1>(y, a, v);
+        case 2: return addScaled<2>(y, a, v);
+        case 3: return addScaled<3>(y, a, v);
+        case 4: return addScaled<4>(y, a, v);
+        default:
+            for (std::size_t i = 0; i < size; ++i) y[i] += a * v[i];
+    }
+}
 
 }  // namespace
 
@@ -73,7 +140,7 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     }
     struct Group {
         std::vector<int> factors;
-        std::vector<double> L;  // a factor of its (factors x traits) matrix
+        std::vector<double> L;  // a factor of its (factors x traits) matrix, column-major
     };
     std::vector<Group> groups;
     std::vector<int> groupIndex(static_cast<std::size_t>(r), -1);
@@ -88,10 +155,15 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     auto component = [&](int k, int i, int j) {
         return whole[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(std::min(i, j), std::max(i, j), t))];
     };
-    // Sets L to a factor of the matrix, made positive semi-definite, and
-    // marks the components k of the matrix when it had to be.
+    // Sets L to a factor of the matrix, made positive semi-definite (column
+    // by column: L[h size + i] is row i of column h), and marks the
+    // components k of the matrix when it had to be.
     auto factorOf = [&](const std::vector<double>& G, std::size_t size, std::vector<double>& L, const std::vector<int>& ks) {
-        const double smallest = positiveSemiDefiniteRoot(G, static_cast<int>(size), L);
+        std::vector<double> rows;
+        const double smallest = positiveSemiDefiniteRoot(G, static_cast<int>(size), rows);
+        L.resize(size * size);
+        for (std::size_t i = 0; i < size; ++i)
+            for (std::size_t h = 0; h < size; ++h) L[h * size + i] = rows[i * size + h];
         for (int k : ks) {
             draws.smallestEigenvalue[static_cast<std::size_t>(k)] = smallest;
             draws.adjusted[static_cast<std::size_t>(k)] = smallest < 0.0 ? 1 : 0;
@@ -130,12 +202,13 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
     const std::size_t n = static_cast<std::size_t>(projection.observations());
     draws.theta.assign(static_cast<std::size_t>(samples) * static_cast<std::size_t>(K) * pairs, 0.0);
     // Every sample has its own generator: the blocks change nothing drawn.
-    // Within a block, the workers take fixed chunks of kChunk samples, drawn
-    // and then estimated together (their projections are one product with
-    // many columns): the chunks, and so every sum, are the same on any thread
-    // count. A block gives every worker one chunk, so that none waits for
-    // another at its end, and the caller hears of it (and may stop the run)
-    // after every few samples.
+    // Samples go in fixed chunks of kChunk, drawn and then estimated together
+    // (their projections are one product with many columns): the chunks, and
+    // so every sum, are the same on any thread count. A block holds at least
+    // two chunks per worker (100 samples on a small machine), which the
+    // workers take in turn as they finish, so that none waits long for
+    // another at its end; the caller hears of each block (and may stop the
+    // run).
     // A group of one factor with a relationship matrix (no covariance
     // component joins such a factor).
     auto relatedOf = [&](const Group& group) -> const RelatedFactor* {
@@ -144,19 +217,24 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
         return nullptr;
     };
     constexpr int kChunk = 10;
-    const int block = kChunk * workerThreads();
+    const int block = kChunk * std::max(10, 2 * workerThreads());
     const std::size_t thetaSize = static_cast<std::size_t>(K) * pairs;
     std::size_t largest = T;
     for (const Group& group : groups) largest = std::max(largest, group.factors.size() * T);
+    // The deviates of one sample, in the order they are used: every level of
+    // every group, then every observation's.
+    std::size_t perSample = n * T;
+    for (const Group& group : groups)
+        perSample += design.factors[static_cast<std::size_t>(group.factors.front())].size() *
+                     (relatedOf(group) != nullptr ? T : group.factors.size() * T);
     for (int blockStart = 0; blockStart < samples; blockStart += block) {
         const int blockSize = std::min(block, samples - blockStart);
         const int chunks = (blockSize + kChunk - 1) / kChunk;
-        runOnWorkers([&](int worker) {
-            int firstChunk = 0, lastChunk = 0;
-            splitRange(chunks, worker, workerThreads(), &firstChunk, &lastChunk);
-            std::vector<double> Y, xi(largest), e(largest);
+        std::atomic<int> nextChunk{0};
+        runOnWorkers([&](int) {
+            std::vector<double> Y, deviates(perSample), scratch, e(largest);
             std::vector<std::vector<double>> relatedEffects(design.related.size());
-            for (int chunk = firstChunk; chunk < lastChunk; ++chunk) {
+            for (int chunk = nextChunk++; chunk < chunks; chunk = nextChunk++) {
                 const int first = blockStart + chunk * kChunk, count = std::min(kChunk, blockSize - chunk * kChunk);
                 // Observation-major n x (count t): sample first + c in entries
                 // c t .. c t + t - 1 of each observation's row.
@@ -165,16 +243,13 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                 for (int c = 0; c < count; ++c) {
                     const int b = first + c;
                     double* Yb = Y.data() + static_cast<std::size_t>(c) * T;
-                    NormalDeviates normal{SplitMix64{seed ^ (0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(b) + 1))}};
-                    // e = L xi, each e_i summed over h in increasing order;
-                    // the rows' sums advance together (independent chains).
+                    SplitMix64 bits{seed ^ (0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(b) + 1))};
+                    normalDeviates(bits, deviates.data(), perSample, scratch);
+                    const double* next = deviates.data();
+                    // e = L xi for the next `size` deviates xi.
                     auto draw = [&](const std::vector<double>& L, std::size_t size) {
-                        for (std::size_t i = 0; i < size; ++i) xi[i] = normal.next();
-                        std::fill(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(size), 0.0);
-                        for (std::size_t h = 0; h < size; ++h) {
-                            const double x = xi[h];
-                            for (std::size_t i = 0; i < size; ++i) e[i] += L[i * size + h] * x;
-                        }
+                        timesColumns(L.data(), next, e.data(), size);
+                        next += size;
                     };
                     for (const Group& group : groups) {
                         const std::size_t levels = design.factors[static_cast<std::size_t>(group.factors.front())].size();
@@ -192,14 +267,16 @@ BootstrapDraws parametricBootstrap(const MinqueProjection& projection, const std
                         }
                         for (std::size_t h = 0; h < levels; ++h) {
                             draw(group.L, group.factors.size() * T);
-                            for (std::size_t x = 0; x < group.factors.size(); ++x)
+                            for (std::size_t x = 0; x < group.factors.size(); ++x) {
+                                const double* effect = e.data() + x * T;
                                 for (const auto& [obs, coefficient] : design.factors[static_cast<std::size_t>(group.factors[x])][h])
-                                    for (std::size_t i = 0; i < T; ++i) Yb[static_cast<std::size_t>(obs) * width + i] += coefficient * e[x * T + i];
+                                    addScaled(Yb + static_cast<std::size_t>(obs) * width, coefficient, effect, T);
+                            }
                         }
                     }
                     for (std::size_t obs = 0; obs < n; ++obs) {
                         draw(residualL, T);
-                        for (std::size_t i = 0; i < T; ++i) Yb[obs * width + i] += e[i];
+                        addScaled(Yb + obs * width, 1.0, e.data(), T);
                     }
                 }
                 // The related factors' effects L e, added to every sample of the chunk.
