@@ -39,7 +39,7 @@ std::string printed(const char* format, double v) {
 HeritabilityModel additiveDominance() {
     HeritabilityModel m;
     m.phenotypic = {0.0, 2.0, 1.0, 0.0, 1.0};
-    m.ratios = {{"h2_narrow", {0.0, 2.0, 0.0, 0.0, 0.0}}, {"h2_broad", {0.0, 2.0, 1.0, 0.0, 0.0}}};
+    m.ratios = {{"h2_narrow", {0.0, 2.0, 0.0, 0.0, 0.0}, {}}, {"h2_broad", {0.0, 2.0, 1.0, 0.0, 0.0}, {}}};
     return m;
 }
 
