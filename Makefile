@@ -35,6 +35,7 @@ example: all
 bench: all
 	$(BUILD)/bench/minque_sherman_bench
 	bench/run_reference_case.sh $(BUILD)
+	bench/run_example_case.sh $(BUILD)
 	bench/run_front_door_case.sh $(BUILD)
 	bench/run_bootstrap_case.sh $(BUILD)
 	bench/run_met_series.sh $(BUILD)
