@@ -1,6 +1,7 @@
 #include "report/resampled_tables.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -18,15 +19,26 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The q-quantile of values, by linear interpolation between order
 // statistics (R's type 7). Reorders the values: only the two order
-// statistics it needs are selected.
+// statistics it needs are found, by a partial sort from the nearer end (a
+// heap of the values beyond them: in a tail, a few dozen of a thousand).
 double quantile(std::vector<double>& values, double q) {
-    const double h = static_cast<double>(values.size() - 1) * q;
+    const std::size_t n = values.size();
+    const double h = static_cast<double>(n - 1) * q;
     const std::size_t below = static_cast<std::size_t>(std::floor(h));
-    const auto at = values.begin() + static_cast<std::ptrdiff_t>(below);
-    std::nth_element(values.begin(), at, values.end());
-    if (below + 1 >= values.size()) return *at;
-    const double next = *std::min_element(at + 1, values.end());
-    return *at + (h - static_cast<double>(below)) * (next - *at);
+    double at = 0.0, next = 0.0;  // order statistics below and below + 1
+    if (below < n / 2) {
+        const std::size_t k = std::min(n, below + 2);
+        std::partial_sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+        at = values[below];
+        next = below + 1 < n ? values[below + 1] : at;
+    } else {
+        // The n - below largest, largest first: order statistic x is at n - 1 - x.
+        std::partial_sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n - below), values.end(),
+                          std::greater<>());
+        at = values[n - 1 - below];
+        next = below + 1 < n ? values[n - 2 - below] : at;
+    }
+    return at + (h - static_cast<double>(below)) * (next - at);
 }
 
 // A row's bootstrap statistics from its estimate and the quantity in every
@@ -83,11 +95,18 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
     auto theta = [&](Components c, int k, int i, int j) {
         return c[static_cast<std::size_t>(k) * pairs + static_cast<std::size_t>(pairIndex(std::min(i, j), std::max(i, j), t))];
     };
-    // The totals on the genetic scale: G+GE leaves the residual out.
+    // The totals on the genetic scale, sum c_k theta_k over the components
+    // with c_k != 0 in order: G+GE leaves the residual out.
+    std::vector<std::pair<std::size_t, double>> phenotypicTerms, geneticTerms;
+    for (int k = 0; k < K; ++k)
+        if (coefficient(k) != 0.0) {
+            phenotypicTerms.emplace_back(static_cast<std::size_t>(k) * pairs, coefficient(k));
+            if (k < K - 1) geneticTerms.emplace_back(static_cast<std::size_t>(k) * pairs, coefficient(k));
+        }
     auto total = [&](Components c, bool phenotypic, int i, int j) {
+        const std::size_t pair = static_cast<std::size_t>(pairIndex(std::min(i, j), std::max(i, j), t));
         double sum = 0.0;
-        for (int k = 0; k < K; ++k)
-            if (coefficient(k) != 0.0 && (phenotypic || k < K - 1)) sum += coefficient(k) * theta(c, k, i, j);
+        for (const auto& [offset, ck] : phenotypic ? phenotypicTerms : geneticTerms) sum += ck * c[offset + pair];
         return sum;
     };
     // Trait i's limit of a variance: 1e-10 of its data's.
@@ -271,13 +290,11 @@ ResultTables resampledTables(const ResampledTableInput& in, const std::string& m
             addRatio(i, ratio.quantity, ratio.whole[static_cast<std::size_t>(i)], resampled, false);
         }
     }
-    runOnWorkers([&](int worker) {
-        int first = 0, last = 0;
-        splitRange(static_cast<int>(pending.size()), worker, workerThreads(), &first, &last);
-        for (int x = first; x < last; ++x) {
-            Pending& row = pending[static_cast<std::size_t>(x)];
-            row.finish((*row.table)[row.index]);
-        }
+    // The rows taken in turn as workers finish (a correlation's row costs
+    // more than a variance's).
+    std::atomic<std::size_t> next{0};
+    runOnWorkers([&](int) {
+        for (std::size_t x = next++; x < pending.size(); x = next++) pending[x].finish((*pending[x].table)[pending[x].index]);
     });
     return tables;
 }
