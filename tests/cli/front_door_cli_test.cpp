@@ -379,6 +379,27 @@ TEST(FrontDoor, BootstrapTablesAreTheSameInEveryBuildAndOnAnyThreadCount) {
     }
 }
 
+// Off a terminal the progress is a line each time a tenth of the samples is
+// passed, whatever the blocks the samples go in (100 samples on one or two
+// worker threads: 1,500 samples' tenths fall inside blocks).
+TEST(FrontDoor, TheProgressSaysEachTenthOfTheSamples) {
+    test::TempDir dir;
+    test::writeFile(dir.file("EX.TXT"), exampleTable());
+    for (const char* threads : {"1", "2"}) {
+        const auto run = minque({"analyse", "EX.TXT", "--out", std::string("out") + threads, "--env", "Env", "--female", "Fem",
+                                 "--male", "Male", "--block", "Blk", "--bootstrap", "1500", "--threads", threads},
+                                dir.path());
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        std::string said;
+        for (std::size_t at = run.err.find("bootstrap: sample "); at != std::string::npos;
+             at = run.err.find("bootstrap: sample ", at + 1))
+            said += run.err.substr(at + 18, run.err.find(',', at) - at - 18) + ";";
+        EXPECT_EQ(said, "200 / 1500;300 / 1500;500 / 1500;600 / 1500;800 / 1500;900 / 1500;1100 / 1500;1200 / 1500;"
+                        "1400 / 1500;1500 / 1500;")
+            << threads << " threads";
+    }
+}
+
 // A general model with covariance components between factors (A with C, B
 // with D), in Chinese; and `minque summary` on those reports and on English
 // ones, which must give the same tables.
