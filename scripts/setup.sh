@@ -7,8 +7,9 @@
 #                               (the R package minquecov and its vignette)
 #   scripts/setup.sh tests      also GoogleTest, Google Benchmark, headless
 #                               Chromium (for the test that loads the page),
-#                               Open MPI (for the runs over MPI ranks) and
-#                               what the R package and its tests need
+#                               Open MPI (for the runs over MPI ranks),
+#                               ccache and what the R package and its
+#                               tests need
 # Needs root or sudo when something is missing; prints what it installs.
 set -euo pipefail
 mode="${1:-programs}"
@@ -43,6 +44,9 @@ if [ "$mode" = tests ]; then
   [ -f /usr/include/x86_64-linux-gnu/openmpi/mpi.h ] || [ -f /usr/lib/x86_64-linux-gnu/openmpi/include/mpi.h ] \
     || need+=(libopenmpi-dev)
   command -v mpirun >/dev/null 2>&1 || need+=(openmpi-bin)
+  # ccache: the test command compiles the R package's engine twice (for its
+  # vignette, then for the check), the second time from the first's store.
+  command -v ccache >/dev/null 2>&1 || need+=(ccache)
 fi
 [ "${#need[@]}" -eq 0 ] && exit 0
 sudo=""

@@ -11,6 +11,14 @@ make test
 root=$PWD
 rcheck=$(mktemp -d)
 trap 'rm -rf "$rcheck"' EXIT
+# R CMD build compiles the package's engine to build the vignette, and R CMD
+# check compiles it again to install it, with the same flags: through ccache
+# (a store in the temporary folder, the source folders left out of what it
+# compares, as they differ) the second compile is the first's.
+if command -v ccache >/dev/null 2>&1; then
+  printf 'CXX20 = ccache %s\n' "$(R CMD config CXX20)" > "$rcheck/Makevars"
+  export R_MAKEVARS_USER="$rcheck/Makevars" CCACHE_DIR="$rcheck/ccache" CCACHE_NOHASHDIR=1
+fi
 bash scripts/build-r-package.sh "$rcheck" > "$rcheck/build.log" 2>&1 || { cat "$rcheck/build.log"; exit 1; }
 (cd "$rcheck" && MAKEFLAGS="-j$(nproc 2>/dev/null || echo 2)" MINQUE_BIN="$root/build/minque" \
    R CMD check --no-manual minquecov_*.tar.gz > check.log 2>&1) || true
