@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "core/fatal_error.hpp"
+#include "core/small_counts.hpp"
 #include "estimator/chunked_work.hpp"
 #include "estimator/dense_kernels.hpp"
 #include "estimator/product_blocking.hpp"
@@ -766,20 +767,6 @@ std::vector<std::vector<int>> MinqueProjection::confoundedComponents() const {
     return confounded;
 }
 
-namespace {
-
-// x_i x_j (i <= j, in pairIndex order) of each of `samples` data sets of T
-// traits, x the data sets' values side by side, added to sum (samples x
-// pairs); T known here, so the loops unroll.
-template <int T>
-void addProducts(const double* x, double* sum, int samples) {
-    for (int b = 0; b < samples; ++b, x += T)
-        for (int i = 0; i < T; ++i)
-            for (int j = i; j < T; ++j) *sum++ += x[i] * x[j];
-}
-
-}  // namespace
-
 void MinqueProjection::estimateMany(const double* Yptr, int t, int samples, double* theta) const {
     const LevelFactor& f = *f_;
     const int c = t * samples, K = components_, r = static_cast<int>(design_.factors.size());
@@ -797,18 +784,15 @@ void MinqueProjection::estimateMany(const double* Yptr, int t, int samples, doub
     auto form = [&](int b, int i, int j, int k) -> double& {
         return q[static_cast<std::size_t>(k) * run + static_cast<std::size_t>(b) * pairs + static_cast<std::size_t>(pairIndex(i, j, t))];
     };
+    // x_i x_j (i <= j, in pairIndex order) of each data set, its values side
+    // by side in the row x, added to the sums of factor k.
     auto addRow = [&](const double* x, int k) {
         double* sum = q.data() + static_cast<std::size_t>(k) * run;
-        switch (t) {
-            case 1: return addProducts<1>(x, sum, samples);
-            case 2: return addProducts<2>(x, sum, samples);
-            case 3: return addProducts<3>(x, sum, samples);
-            case 4: return addProducts<4>(x, sum, samples);
-            default:
-                for (int b = 0; b < samples; ++b, x += t)
-                    for (int i = 0; i < t; ++i)
-                        for (int j = i; j < t; ++j) *sum++ += x[i] * x[j];
-        }
+        withSmallCount(static_cast<std::size_t>(t), [&](auto T) {
+            for (int b = 0; b < samples; ++b, x += T)
+                for (std::size_t i = 0; i < T; ++i)
+                    for (std::size_t j = i; j < T; ++j) *sum++ += x[i] * x[j];
+        });
     };
     if (alpha_ >= 0)
         for (Eigen::Index l = 0; l < Xa.rows(); ++l) addRow(Xa.row(l).data(), alpha_);

@@ -14,6 +14,7 @@ extern "C" __m128d _ZGVbN2v_cos(__m128d);
 #endif
 
 #include "core/fatal_error.hpp"
+#include "core/small_counts.hpp"
 #include "linalg/worker_pool.hpp"
 
 namespace minque {
@@ -72,41 +73,20 @@ void normalDeviates(SplitMix64& bits, double* out, std::size_t count, std::vecto
 }
 
 // e = L xi, L column-major (size x size), each e_i summed over the columns
-// in increasing order; the rows' sums advance together. Small sizes (a
-// factor's traits) are known here, so the loops unroll.
-template <std::size_t N>
-void timesColumns(const double* L, const double* xi, double* e) {
-    for (std::size_t i = 0; i < N; ++i) e[i] = 0.0;
-    for (std::size_t h = 0; h < N; ++h)
-        for (std::size_t i = 0; i < N; ++i) e[i] += L[h * N + i] * xi[h];
-}
+// in increasing order; the rows' sums advance together.
 void timesColumns(const double* L, const double* xi, double* e, std::size_t size) {
-    switch (size) {
-        case 1: return timesColumns<1>(L, xi, e);
-        case 2: return timesColumns<2>(L, xi, e);
-        case 3: return timesColumns<3>(L, xi, e);
-        case 4: return timesColumns<4>(L, xi, e);
-        default:
-            for (std::size_t i = 0; i < size; ++i) e[i] = 0.0;
-            for (std::size_t h = 0; h < size; ++h)
-                for (std::size_t i = 0; i < size; ++i) e[i] += L[h * size + i] * xi[h];
-    }
+    withSmallCount(size, [&](auto N) {
+        for (std::size_t i = 0; i < N; ++i) e[i] = 0.0;
+        for (std::size_t h = 0; h < N; ++h)
+            for (std::size_t i = 0; i < N; ++i) e[i] += L[h * N + i] * xi[h];
+    });
 }
 
 // y += a v over `size` entries.
-template <std::size_t N>
-void addScaled(double* __restrict y, double a, const double* v) {
-    for (std::size_t i = 0; i < N; ++i) y[i] += a * v[i];
-}
 void addScaled(double* __restrict y, double a, const double* v, std::size_t size) {
-    switch (size) {
-        case 1: return addScaled<1>(y, a, v);
-        case 2: return addScaled<2>(y, a, v);
-        case 3: return addScaled<3>(y, a, v);
-        case 4: return addScaled<4>(y, a, v);
-        default:
-            for (std::size_t i = 0; i < size; ++i) y[i] += a * v[i];
-    }
+    withSmallCount(size, [&](auto N) {
+        for (std::size_t i = 0; i < N; ++i) y[i] += a * v[i];
+    });
 }
 
 }  // namespace
